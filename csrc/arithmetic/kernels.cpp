@@ -1,0 +1,106 @@
+#include "arithmetic/kernels.h"
+
+#include <ATen/Parallel.h>
+
+#include "exact/moduli.h"
+#include "record/record.h"
+
+namespace korvex::arithmetic {
+
+using exact::kPrimes;
+using exact::ModP;
+using u64 = std::uint64_t;
+
+namespace {
+
+// One row (one prime) of a field operation. AS/BS: the operand is one value stretched over
+// the row. Templated so that each variant is a branch-free loop the compiler can vectorise.
+template <FieldOp OP, bool AS, bool BS>
+void field_row(const ModP m, const int64_t* an, const int64_t* ad, const int64_t* bn, const int64_t* bd,
+               int64_t* on, int64_t* od, int64_t begin, int64_t end) {
+  for (int64_t k = begin; k < end; ++k) {
+    const u64 a = (u64)an[AS ? 0 : k], b = (u64)ad[AS ? 0 : k];
+    const u64 c = (u64)bn[BS ? 0 : k], d = (u64)bd[BS ? 0 : k];
+    u64 x, y;
+    if constexpr (OP == FieldOp::Add) {
+      x = m.add(m.mul(a, d), m.mul(b, c));
+      y = m.mul(b, d);
+    } else if constexpr (OP == FieldOp::Sub) {
+      x = m.sub(m.mul(a, d), m.mul(b, c));
+      y = m.mul(b, d);
+    } else if constexpr (OP == FieldOp::Mul) {
+      x = m.mul(a, c);
+      y = m.mul(b, d);
+    } else {
+      x = m.mul(a, d);
+      y = m.mul(b, c);
+    }
+    on[k] = (int64_t)x;
+    od[k] = (int64_t)y;
+  }
+}
+
+using RowFn = void (*)(ModP, const int64_t*, const int64_t*, const int64_t*, const int64_t*, int64_t*,
+                       int64_t*, int64_t, int64_t);
+
+template <FieldOp OP>
+RowFn pick(bool as, bool bs) {
+  if (as) return bs ? &field_row<OP, true, true> : &field_row<OP, true, false>;
+  return bs ? &field_row<OP, false, true> : &field_row<OP, false, false>;
+}
+
+RowFn pick(FieldOp op, bool as, bool bs) {
+  switch (op) {
+    case FieldOp::Add: return pick<FieldOp::Add>(as, bs);
+    case FieldOp::Sub: return pick<FieldOp::Sub>(as, bs);
+    case FieldOp::Mul: return pick<FieldOp::Mul>(as, bs);
+    default: return pick<FieldOp::Div>(as, bs);
+  }
+}
+
+std::pair<at::Tensor, at::Tensor> field_op_cpu(FieldOp op, const at::Tensor& an, const at::Tensor& ad,
+                                               const at::Tensor& bn, const at::Tensor& bd, int64_t n) {
+  const bool as = an.dim() == 1, bs = bn.dim() == 1;
+  at::Tensor on = at::empty({kPrimes, n}, an.options());
+  at::Tensor od = at::empty({kPrimes, n}, an.options());
+  const RowFn row = pick(op, as, bs);
+  const int64_t *pan = an.data_ptr<int64_t>(), *pad = ad.data_ptr<int64_t>();
+  const int64_t *pbn = bn.data_ptr<int64_t>(), *pbd = bd.data_ptr<int64_t>();
+  int64_t *pon = on.data_ptr<int64_t>(), *pod = od.data_ptr<int64_t>();
+  const auto& mods = exact::constants().mod;
+  // Flattened over (prime, element) so that small tensors with many primes still split.
+  at::parallel_for(0, kPrimes * n, 1 << 15, [&](int64_t begin, int64_t end) {
+    for (int64_t j = begin / n; j < kPrimes && j * n < end; ++j) {
+      const int64_t lo = std::max(begin - j * n, (int64_t)0), hi = std::min(end - j * n, n);
+      const int64_t ao = as ? j : j * n, bo = bs ? j : j * n;
+      row(mods[j], pan + ao, pad + ao, pbn + bo, pbd + bo, pon + j * n, pod + j * n, lo, hi);
+    }
+  });
+  return {on, od};
+}
+
+}  // namespace
+
+std::pair<at::Tensor, at::Tensor> field_op_residues(FieldOp op, const at::Tensor& an, const at::Tensor& ad,
+                                                    const at::Tensor& bn, const at::Tensor& bd, int64_t n) {
+  if (an.is_cpu() && bn.is_cpu() && n > 0) return field_op_cpu(op, an, ad, bn, bd, n);
+  // Any other device: the same formulas as plain ATen ops, reduced after every step.
+  const at::Tensor p = record::primes_on(an.device()).view({kPrimes, 1});
+  auto col = [&](const at::Tensor& t) { return t.dim() == 1 ? t.view({kPrimes, 1}) : t; };
+  const at::Tensor a = col(an), b = col(ad), c = col(bn), d = col(bd);
+  at::Tensor x, y;
+  switch (op) {
+    case FieldOp::Add: x = ((a * d) % p + (b * c) % p) % p; y = (b * d) % p; break;
+    case FieldOp::Sub: x = ((a * d) % p - (b * c) % p) % p; y = (b * d) % p; break;
+    case FieldOp::Mul: x = (a * c) % p; y = (b * d) % p; break;
+    case FieldOp::Div: x = (a * d) % p; y = (b * c) % p; break;
+  }
+  return {x.expand({kPrimes, n}).contiguous(), y.expand({kPrimes, n}).contiguous()};
+}
+
+at::Tensor negate_residues(const at::Tensor& r) {
+  const at::Tensor p = record::primes_on(r.device()).view({kPrimes, 1});
+  return (-r.reshape({kPrimes, -1})).remainder(p).view(r.sizes());
+}
+
+}  // namespace korvex::arithmetic

@@ -1,0 +1,288 @@
+#include "arithmetic/ops.h"
+
+#include <ATen/ExpandUtils.h>
+#include <ATen/Parallel.h>
+#include <torch/csrc/autograd/python_variable.h>
+#include <torch/csrc/utils/pybind.h>
+
+#include <atomic>
+
+#include "exact/crt.h"
+#include "python/args.h"
+
+namespace korvex::arithmetic {
+
+using exact::kPrimes;
+using exact::SBig;
+using record::Record;
+
+std::vector<int64_t> broadcast_shape(const Record& a, const Record& b) {
+  return at::infer_size(a.num.sizes().slice(1), b.num.sizes().slice(1));
+}
+
+static int64_t count_of(const std::vector<int64_t>& shape) {
+  int64_t n = 1;
+  for (int64_t s : shape) n *= s;
+  return n;
+}
+
+static at::Tensor stretch(const at::Tensor& t, const std::vector<int64_t>& shape) {
+  at::Tensor v = t;
+  while (v.dim() - 1 < (int64_t)shape.size()) v = v.unsqueeze(1);
+  std::vector<int64_t> full{kPrimes};
+  full.insert(full.end(), shape.begin(), shape.end());
+  return v.expand(full).contiguous().view({kPrimes, count_of(shape)});
+}
+
+std::pair<at::Tensor, at::Tensor> expanded_residues(const Record& r, const std::vector<int64_t>& shape) {
+  return {stretch(r.num, shape), stretch(r.denom, shape)};
+}
+
+// Kernel operands: full rows, or a single value per prime when the record has one element.
+static std::pair<at::Tensor, at::Tensor> kernel_operand(const Record& r, const std::vector<int64_t>& shape) {
+  if (r.num.sizes().slice(1) == c10::IntArrayRef(shape))
+    return {r.num.reshape({kPrimes, -1}).contiguous(), r.denom.reshape({kPrimes, -1}).contiguous()};
+  if (r.elements() == 1) return {r.num.reshape({kPrimes}).contiguous(), r.denom.reshape({kPrimes}).contiguous()};
+  return expanded_residues(r, shape);
+}
+
+static void bound_of(FieldOp op, const Record& a, const Record& b, int& nb, int& db) {
+  switch (op) {
+    case FieldOp::Add:
+    case FieldOp::Sub:
+      nb = std::max(a.num_bits + b.den_bits, a.den_bits + b.num_bits) + 1;
+      db = a.den_bits + b.den_bits;
+      break;
+    case FieldOp::Mul:
+      nb = a.num_bits + b.num_bits;
+      db = a.den_bits + b.den_bits;
+      break;
+    case FieldOp::Div:
+      nb = a.num_bits + b.den_bits;
+      db = a.den_bits + b.num_bits;
+      break;
+  }
+}
+
+// Exact evaluation of every element on the host, for results the bound cannot vouch for.
+static std::pair<at::Tensor, at::Tensor> field_op_exact(FieldOp op, const Record& a, const Record& b,
+                                                        const std::vector<int64_t>& shape, int& nb, int& db) {
+  const int64_t n = count_of(shape);
+  auto [an_d, ad_d] = expanded_residues(a, shape);
+  auto [bn_d, bd_d] = expanded_residues(b, shape);
+  at::Tensor an = an_d.cpu(), ad = ad_d.cpu(), bn = bn_d.cpu(), bd = bd_d.cpu();
+  at::Tensor on = at::empty({kPrimes, n}, an.options()), od = at::empty({kPrimes, n}, an.options());
+  const int64_t *pan = an.data_ptr<int64_t>(), *pad = ad.data_ptr<int64_t>();
+  const int64_t *pbn = bn.data_ptr<int64_t>(), *pbd = bd.data_ptr<int64_t>();
+  int64_t *pon = on.data_ptr<int64_t>(), *pod = od.data_ptr<int64_t>();
+  std::atomic<int> mnb{0}, mdb{0};
+  std::atomic<bool> overflow{false};
+  {
+    py::gil_scoped_release nogil;
+    at::parallel_for(0, n, 64, [&](int64_t begin, int64_t end) {
+      int lnb = 0, ldb = 0;
+      for (int64_t k = begin; k < end && !overflow; ++k) {
+        const SBig x = exact::crt_signed(pan + k, n), y = exact::crt_signed(pad + k, n);
+        const SBig u = exact::crt_signed(pbn + k, n), v = exact::crt_signed(pbd + k, n);
+        SBig rn, rd, t1, t2;
+        switch (op) {
+          case FieldOp::Add:
+          case FieldOp::Sub:
+            exact::sbig_mul(t1, x, v);
+            exact::sbig_mul(t2, y, u);
+            exact::sbig_add(rn, t1, t2, op == FieldOp::Sub);
+            exact::sbig_mul(rd, y, v);
+            break;
+          case FieldOp::Mul:
+            exact::sbig_mul(rn, x, u);
+            exact::sbig_mul(rd, y, v);
+            break;
+          case FieldOp::Div:
+            exact::sbig_mul(rn, x, v);
+            exact::sbig_mul(rd, y, u);
+            break;
+        }
+        // The unreduced result where it fits (the residues the kernels would give), else
+        // lowest terms.
+        if (!exact::fits(rn) || !exact::fits(rd)) {
+          exact::reduce_fraction(rn, rd);
+          if (!exact::fits(rn) || !exact::fits(rd)) {
+            overflow = true;
+            break;
+          }
+        }
+        exact::residues_of(rn, pon + k, n);
+        exact::residues_of(rd, pod + k, n);
+        lnb = std::max(lnb, rn.mag.bit_length());
+        ldb = std::max(ldb, rd.mag.bit_length());
+      }
+      int cur = mnb.load();
+      while (lnb > cur && !mnb.compare_exchange_weak(cur, lnb)) {}
+      cur = mdb.load();
+      while (ldb > cur && !mdb.compare_exchange_weak(cur, ldb)) {}
+    });
+  }
+  if (overflow) record::raise_range_error("the exact result");
+  nb = mnb.load();
+  db = mdb.load();
+  const at::Device dev = a.num.device();
+  return {dev.is_cpu() ? on : on.to(dev), dev.is_cpu() ? od : od.to(dev)};
+}
+
+static py::object approx_of(FieldOp op, const py::object& x, const py::object& y) {
+  if (x.is_none() || y.is_none()) return py::none();
+  if (THPVariable_Check(x.ptr()) && THPVariable_Check(y.ptr())) {
+    const at::Tensor& a = THPVariable_Unpack(x.ptr());
+    const at::Tensor& b = THPVariable_Unpack(y.ptr());
+    switch (op) {
+      case FieldOp::Add: return py::cast(a + b);
+      case FieldOp::Sub: return py::cast(a - b);
+      case FieldOp::Mul: return py::cast(a * b);
+      case FieldOp::Div: return py::cast(a / (b + 1e-30));
+    }
+  }
+  switch (op) {
+    case FieldOp::Add: return x + y;
+    case FieldOp::Sub: return x - y;
+    case FieldOp::Mul: return x * y;
+    default: return x / (y + py::float_(1e-30));
+  }
+}
+
+py::object binary(FieldOp op, Record& a, Record& b) {
+  record::ensure_bits(a);
+  record::ensure_bits(b);
+  const std::vector<int64_t> shape = broadcast_shape(a, b);
+  const int64_t n = count_of(shape);
+  int nb, db;
+  bound_of(op, a, b, nb, db);
+  at::Tensor on, od;
+  if (nb <= exact::kFitBits && db <= exact::kFitBits) {
+    auto [x, y] = kernel_operand(a, shape);
+    auto [u, v] = kernel_operand(b, shape);
+    std::tie(on, od) = field_op_residues(op, x, y, u, v, n);
+  } else {
+    std::tie(on, od) = field_op_exact(op, a, b, shape, nb, db);
+  }
+  std::vector<int64_t> full{kPrimes};
+  full.insert(full.end(), shape.begin(), shape.end());
+  return record::make_record(on.view(full), od.view(full), approx_of(op, a.approx, b.approx), nb, db);
+}
+
+py::object operand(py::handle other, const at::Device& device, const std::vector<int64_t>& shape) {
+  if (record::is_record(other)) return py::reinterpret_borrow<py::object>(other);
+  if (PyLong_Check(other.ptr()) || PyFloat_Check(other.ptr())) return record::number_record(other, device, shape);
+  // What reading the attributes of a foreign operand raises, in the order they are read.
+  py::getattr(other, "shape");
+  py::getattr(other, "num");
+  py::getattr(other, "denom");
+  throw py::type_error("operand must be a ModularTensor, an int or a float, got " + python::type_name(other));
+}
+
+// ---------------------------------------------------------------- methods
+
+static py::object one_arg(const char* name, PyObject* args, PyObject* kw) {
+  const python::Signature sig{name, {"other"}, 1, 1};
+  return py::reinterpret_borrow<py::object>(python::parse(sig, args, kw)[0]);
+}
+
+template <FieldOp OP>
+static py::object m_binary(py::handle self, PyObject* args, PyObject* kw) {
+  static const char* names[] = {"__add__", "__sub__", "__mul__", "__truediv__"};
+  py::object other = one_arg(names[(int)OP], args, kw);
+  Record& a = record::as_record(self);
+  py::object b = operand(other, a.num.device(), {});
+  return binary(OP, a, record::as_record(b));
+}
+
+template <FieldOp OP>
+static py::object m_reflected(py::handle self, PyObject* args, PyObject* kw) {
+  py::object other = one_arg(OP == FieldOp::Add ? "__radd__" : "__rmul__", args, kw);
+  Record& a = record::as_record(self);
+  py::object b = operand(other, a.num.device(), {});
+  return binary(OP, a, record::as_record(b));
+}
+
+static py::object m_rsub(py::handle self, PyObject* args, PyObject* kw) {
+  py::object other = one_arg("__rsub__", args, kw);
+  Record& a = record::as_record(self);
+  if (!(PyLong_Check(other.ptr()) || PyFloat_Check(other.ptr()))) return other.attr("__sub__")(self);
+  py::object s = record::number_record(other, a.num.device(), {});
+  return binary(FieldOp::Sub, record::as_record(s), a);
+}
+
+static py::object m_neg(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"__neg__", {}, 0, 1};
+  python::parse(sig, args, kw);
+  Record& a = record::as_record(self);
+  py::object approx = a.approx.is_none() ? py::none() : -a.approx;
+  return record::make_record(negate_residues(a.num), a.denom.clone(), approx, a.num_bits, a.den_bits);
+}
+
+static py::object m_reciprocal(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"reciprocal", {}, 0, 1};
+  python::parse(sig, args, kw);
+  Record& a = record::as_record(self);
+  py::object approx = a.approx.is_none() ? py::none() : py::float_(1.0) / a.approx;
+  return record::make_record(a.denom.clone(), a.num.clone(), approx, a.den_bits, a.num_bits);
+}
+
+static py::object m_square(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"square", {}, 0, 1};
+  python::parse(sig, args, kw);
+  Record& a = record::as_record(self);
+  return binary(FieldOp::Mul, a, a);
+}
+
+// The documented broadcast: stretched residues are materialised, hints stay expanded views.
+static py::object stretched(py::handle obj, const std::vector<int64_t>& shape) {
+  Record& r = record::as_record(obj);
+  if (r.num.sizes().slice(1) == c10::IntArrayRef(shape)) return py::reinterpret_borrow<py::object>(obj);
+  std::vector<int64_t> full{kPrimes};
+  full.insert(full.end(), shape.begin(), shape.end());
+  auto grow = [&](at::Tensor t) {
+    while (t.dim() < (int64_t)full.size()) t = t.unsqueeze(1);
+    return t.expand(full).contiguous();
+  };
+  py::object approx = py::none();
+  if (!r.approx.is_none()) {
+    py::object sa = r.approx;
+    for (size_t i = r.num.dim() - 1; i < shape.size(); ++i) sa = sa.attr("unsqueeze")(0);
+    approx = sa.attr("expand")(py::cast(shape));
+  }
+  Record out;
+  out.num = grow(r.num);
+  out.denom = grow(r.denom);
+  out.primes = r.primes;
+  out.device = record::device_object(out.num.device());
+  out.approx = approx;
+  out.num_bits = r.num_bits;
+  out.den_bits = r.den_bits;
+  return py::cast(std::move(out));
+}
+
+static py::object m_broadcast_with(py::handle self, PyObject* args, PyObject* kw) {
+  py::object other = one_arg("_broadcast_with", args, kw);
+  py::object self_shape = self.attr("shape"), other_shape = other.attr("shape");
+  if (self_shape.equal(other_shape)) return py::make_tuple(self, other);
+  const std::vector<int64_t> shape = broadcast_shape(record::as_record(self), record::as_record(other));
+  return py::make_tuple(stretched(self, shape), stretched(other, shape));
+}
+
+void register_arithmetic(py::handle cls) {
+  using python::add_method;
+  using python::trampoline;
+  add_method(cls, "_broadcast_with", &trampoline<m_broadcast_with>, "Broadcast two ModularTensors to the same shape.");
+  add_method(cls, "__add__", &trampoline<m_binary<FieldOp::Add>>, "Exact addition: a/b + c/d = (ad + bc) / bd");
+  add_method(cls, "__radd__", &trampoline<m_reflected<FieldOp::Add>>, nullptr);
+  add_method(cls, "__sub__", &trampoline<m_binary<FieldOp::Sub>>, "Exact subtraction: a/b - c/d = (ad - bc) / bd");
+  add_method(cls, "__rsub__", &trampoline<m_rsub>, nullptr);
+  add_method(cls, "__mul__", &trampoline<m_binary<FieldOp::Mul>>, "Exact multiplication: (a/b) * (c/d) = ac / bd");
+  add_method(cls, "__rmul__", &trampoline<m_reflected<FieldOp::Mul>>, nullptr);
+  add_method(cls, "__truediv__", &trampoline<m_binary<FieldOp::Div>>, "Exact division: (a/b) / (c/d) = ad / bc");
+  add_method(cls, "__neg__", &trampoline<m_neg>, "Negation.");
+  add_method(cls, "reciprocal", &trampoline<m_reciprocal>, "Exact reciprocal 1/x.");
+  add_method(cls, "square", &trampoline<m_square>, "Exact square x^2.");
+}
+
+}  // namespace korvex::arithmetic

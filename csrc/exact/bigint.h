@@ -1,0 +1,222 @@
+// Fixed-width unsigned big integers for the exact range.
+//
+// Values the record can hold have at most 619 bits (10 limbs); the products formed while
+// evaluating a field operation exactly on the host reach 1239 bits, so the capacity is 24
+// limbs of 64 bits. Everything is inline: these run in tight per-element loops.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+namespace korvex::exact {
+
+using u64 = std::uint64_t;
+using u128 = unsigned __int128;
+
+constexpr int kLimbs = 24;
+
+struct UBig {
+  u64 w[kLimbs];
+  int n = 0;  // limbs in use; w[n-1] != 0 unless n == 0
+
+  UBig() { std::memset(w, 0, sizeof(w)); }
+  explicit UBig(u64 v) : UBig() {
+    w[0] = v;
+    n = v ? 1 : 0;
+  }
+  bool is_zero() const { return n == 0; }
+  void trim() {
+    while (n > 0 && w[n - 1] == 0) --n;
+  }
+  int bit_length() const { return n == 0 ? 0 : 64 * (n - 1) + (64 - __builtin_clzll(w[n - 1])); }
+  bool is_one() const { return n == 1 && w[0] == 1; }
+};
+
+inline int ubig_cmp(const UBig& a, const UBig& b) {
+  if (a.n != b.n) return a.n < b.n ? -1 : 1;
+  for (int i = a.n - 1; i >= 0; --i)
+    if (a.w[i] != b.w[i]) return a.w[i] < b.w[i] ? -1 : 1;
+  return 0;
+}
+
+// r = a + b
+inline void ubig_add(UBig& r, const UBig& a, const UBig& b) {
+  const int n = std::max(a.n, b.n);
+  u64 carry = 0;
+  for (int i = 0; i < n; ++i) {
+    u128 s = (u128)a.w[i] + b.w[i] + carry;
+    r.w[i] = (u64)s;
+    carry = (u64)(s >> 64);
+  }
+  for (int i = n; i < kLimbs; ++i) r.w[i] = 0;
+  r.n = n;
+  if (carry && n < kLimbs) r.w[r.n++] = carry;
+  r.trim();
+}
+
+// r = a - b, requires a >= b
+inline void ubig_sub(UBig& r, const UBig& a, const UBig& b) {
+  u64 borrow = 0;
+  for (int i = 0; i < a.n; ++i) {
+    u64 bi = i < b.n ? b.w[i] : 0;
+    u64 d = a.w[i] - bi - borrow;
+    borrow = (a.w[i] < bi) || (a.w[i] - bi < borrow);
+    r.w[i] = d;
+  }
+  for (int i = a.n; i < kLimbs; ++i) r.w[i] = 0;
+  r.n = a.n;
+  r.trim();
+}
+
+// r = a * b (r must not alias a or b); the caller keeps a.n + b.n <= kLimbs
+inline void ubig_mul(UBig& r, const UBig& a, const UBig& b) {
+  std::memset(r.w, 0, sizeof(r.w));
+  for (int i = 0; i < a.n; ++i) {
+    u64 carry = 0;
+    for (int j = 0; j < b.n; ++j) {
+      u128 t = (u128)a.w[i] * b.w[j] + r.w[i + j] + carry;
+      r.w[i + j] = (u64)t;
+      carry = (u64)(t >> 64);
+    }
+    r.w[i + b.n] = carry;
+  }
+  r.n = std::min(a.n + b.n, kLimbs);
+  r.trim();
+}
+
+// a = a * m + add, for a word multiplier (the Horner step of mixed-radix reconstruction)
+inline void ubig_mul_add_word(UBig& a, u64 m, u64 add) {
+  u64 carry = add;
+  for (int i = 0; i < a.n; ++i) {
+    u128 t = (u128)a.w[i] * m + carry;
+    a.w[i] = (u64)t;
+    carry = (u64)(t >> 64);
+  }
+  if (carry) a.w[a.n++] = carry;
+}
+
+inline int ubig_ctz(const UBig& a) {
+  for (int i = 0; i < a.n; ++i)
+    if (a.w[i]) return 64 * i + __builtin_ctzll(a.w[i]);
+  return 0;
+}
+
+inline void ubig_shr(UBig& a, int s) {
+  if (s <= 0 || a.n == 0) return;
+  const int ls = s / 64, bs = s % 64;
+  for (int i = 0; i < a.n; ++i) {
+    u64 lo = i + ls < a.n ? a.w[i + ls] : 0;
+    u64 hi = i + ls + 1 < a.n ? a.w[i + ls + 1] : 0;
+    a.w[i] = bs ? (lo >> bs) | (hi << (64 - bs)) : lo;
+  }
+  a.trim();
+}
+
+inline void ubig_shl(UBig& a, int s) {
+  if (s <= 0 || a.n == 0) return;
+  const int ls = s / 64, bs = s % 64;
+  const int n = std::min(a.n + ls + 1, kLimbs);
+  for (int i = n - 1; i >= 0; --i) {
+    u64 lo = (i - ls >= 0 && i - ls < a.n) ? a.w[i - ls] : 0;
+    u64 lo2 = (i - ls - 1 >= 0 && i - ls - 1 < a.n) ? a.w[i - ls - 1] : 0;
+    a.w[i] = bs ? (lo << bs) | (lo2 >> (64 - bs)) : lo;
+  }
+  a.n = n;
+  a.trim();
+}
+
+inline u64 gcd_u64(u64 a, u64 b) {
+  if (a == 0) return b;
+  if (b == 0) return a;
+  int k = __builtin_ctzll(a | b);
+  a >>= __builtin_ctzll(a);
+  while (b) {
+    b >>= __builtin_ctzll(b);
+    if (a > b) std::swap(a, b);
+    b -= a;
+  }
+  return a << k;
+}
+
+// Binary gcd; drops to one word as soon as both operands fit, which is the common case.
+inline UBig ubig_gcd(UBig a, UBig b) {
+  if (a.is_zero()) return b;
+  if (b.is_zero()) return a;
+  const int za = ubig_ctz(a), zb = ubig_ctz(b);
+  const int k = std::min(za, zb);
+  ubig_shr(a, za);
+  ubig_shr(b, zb);
+  UBig t;
+  while (true) {
+    if (a.n <= 1 && b.n <= 1) {
+      UBig g(gcd_u64(a.w[0], b.w[0]));
+      ubig_shl(g, k);
+      return g;
+    }
+    int c = ubig_cmp(a, b);
+    if (c == 0) break;
+    if (c > 0) std::swap(a, b);
+    ubig_sub(t, b, a);
+    b = t;
+    ubig_shr(b, ubig_ctz(b));
+  }
+  ubig_shl(a, k);
+  return a;
+}
+
+// a / d for d dividing a exactly (Hensel division: no trial quotients, no normalisation).
+inline UBig ubig_divexact(UBig a, UBig d) {
+  if (d.is_one()) return a;
+  const int s = ubig_ctz(d);
+  ubig_shr(a, s);
+  ubig_shr(d, s);
+  u64 inv = d.w[0];  // Newton iteration for d0^-1 mod 2^64, 3 -> 6 -> ... -> 96 bits
+  for (int i = 0; i < 5; ++i) inv *= 2 - d.w[0] * inv;
+  UBig q;
+  const int n = a.n;
+  for (int i = 0; i < n; ++i) {
+    const u64 qi = a.w[i] * inv;
+    q.w[i] = qi;
+    u64 borrow = 0;
+    for (int j = 0; i + j < n; ++j) {
+      u128 p = (u128)qi * (j < d.n ? d.w[j] : 0) + borrow;
+      u64 lo = (u64)p;
+      u64 cur = a.w[i + j];
+      a.w[i + j] = cur - lo;
+      borrow = (u64)(p >> 64) + (cur < lo);
+    }
+  }
+  q.n = n;
+  q.trim();
+  return q;
+}
+
+// Signed value as magnitude and sign; zero is never negative.
+struct SBig {
+  UBig mag;
+  bool neg = false;
+};
+
+inline void sbig_mul(SBig& r, const SBig& a, const SBig& b) {
+  ubig_mul(r.mag, a.mag, b.mag);
+  r.neg = !r.mag.is_zero() && (a.neg != b.neg);
+}
+
+// r = a + b (sub: a - b)
+inline void sbig_add(SBig& r, const SBig& a, const SBig& b, bool sub) {
+  const bool bneg = sub ? !b.neg : b.neg;
+  if (a.neg == bneg) {
+    ubig_add(r.mag, a.mag, b.mag);
+    r.neg = a.neg;
+  } else if (ubig_cmp(a.mag, b.mag) >= 0) {
+    ubig_sub(r.mag, a.mag, b.mag);
+    r.neg = a.neg;
+  } else {
+    ubig_sub(r.mag, b.mag, a.mag);
+    r.neg = bneg;
+  }
+  if (r.mag.is_zero()) r.neg = false;
+}
+
+}  // namespace korvex::exact

@@ -1,0 +1,101 @@
+#include "exact/crt.h"
+
+namespace korvex::exact {
+
+std::uint64_t powmod(std::uint64_t b, std::uint64_t e, std::uint64_t p) {
+  std::uint64_t r = 1 % p;
+  b %= p;
+  while (e) {
+    if (e & 1) r = (std::uint64_t)((u128)r * b % p);
+    b = (std::uint64_t)((u128)b * b % p);
+    e >>= 1;
+  }
+  return r;
+}
+
+static Constants make_constants() {
+  Constants c;
+  for (int j = 0; j < kPrimes; ++j) {
+    const std::uint64_t p = (std::uint64_t)kModuli[j];
+    c.mod[j] = ModP{p, (std::uint64_t)(((u128)1 << 62) / p)};
+  }
+  for (int i = 0; i < kPrimes; ++i)
+    for (int j = 0; j < kPrimes; ++j)
+      c.inv[i][j] = i < j ? powmod((std::uint64_t)kModuli[i], (std::uint64_t)kModuli[j] - 2,
+                                   (std::uint64_t)kModuli[j])
+                          : 0;
+  c.M = UBig(1);
+  for (int j = 0; j < kPrimes; ++j) ubig_mul_add_word(c.M, (std::uint64_t)kModuli[j], 0);
+  c.half_M = c.M;
+  ubig_shr(c.half_M, 1);  // M is odd: floor(M/2) == (M-1)/2
+  return c;
+}
+
+const Constants& constants() {
+  static const Constants c = make_constants();
+  return c;
+}
+
+UBig crt_unsigned(const std::int64_t* residues, std::int64_t stride) {
+  const Constants& c = constants();
+  std::uint64_t v[kPrimes];
+  for (int j = 0; j < kPrimes; ++j) {
+    const ModP& m = c.mod[j];
+    std::uint64_t t = (std::uint64_t)residues[j * stride];
+    // v[i] < p_i < 2 p_j, so one subtraction brings it below p_j
+    for (int i = 0; i < j; ++i) t = m.mul(m.sub(t, v[i] >= m.p ? v[i] - m.p : v[i]), c.inv[i][j]);
+    v[j] = t;
+  }
+  UBig x(v[kPrimes - 1]);
+  for (int j = kPrimes - 2; j >= 0; --j) {
+    ubig_mul_add_word(x, (std::uint64_t)kModuli[j], v[j]);
+  }
+  return x;
+}
+
+SBig crt_signed(const std::int64_t* residues, std::int64_t stride) {
+  SBig s;
+  s.mag = crt_unsigned(residues, stride);
+  const Constants& c = constants();
+  if (ubig_cmp(s.mag, c.half_M) > 0) {
+    UBig t;
+    ubig_sub(t, c.M, s.mag);
+    s.mag = t;
+    s.neg = true;
+  }
+  return s;
+}
+
+void residues_of(const SBig& x, std::int64_t* out, std::int64_t stride) {
+  const Constants& c = constants();
+  const int bits = x.mag.bit_length();
+  const int chunks = (bits + 29) / 30;
+  for (int j = 0; j < kPrimes; ++j) {
+    const ModP& m = c.mod[j];
+    std::uint64_t r = 0;
+    // Horner over 30-bit chunks from the top keeps every intermediate below 2^61.
+    for (int k = chunks - 1; k >= 0; --k) {
+      const int pos = 30 * k, li = pos / 64, bi = pos % 64;
+      std::uint64_t chunk = x.mag.w[li] >> bi;
+      if (bi > 34 && li + 1 < kLimbs) chunk |= x.mag.w[li + 1] << (64 - bi);
+      chunk &= (1u << 30) - 1;
+      r = m.reduce((r << 30) | chunk);
+    }
+    if (x.neg && r) r = m.p - r;
+    out[j * stride] = (std::int64_t)r;
+  }
+}
+
+void reduce_fraction(SBig& n, SBig& d) {
+  UBig g = ubig_gcd(n.mag, d.mag);
+  if (!g.is_zero() && !g.is_one()) {
+    n.mag = ubig_divexact(n.mag, g);
+    d.mag = ubig_divexact(d.mag, g);
+  }
+  if (d.neg) {
+    d.neg = false;
+    n.neg = !n.neg && !n.mag.is_zero();
+  }
+}
+
+}  // namespace korvex::exact

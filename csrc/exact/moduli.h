@@ -1,0 +1,63 @@
+// The twenty fixed moduli and the constants derived from them once, at load time.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "exact/bigint.h"
+
+namespace korvex::exact {
+
+constexpr int kPrimes = 20;
+
+constexpr std::array<std::int64_t, kPrimes> kModuli = {
+    2147483629, 2147483587, 2147483549, 2147483489, 2147483477, 2147483423, 2147483399,
+    2147483353, 2147483323, 2147483269, 2147483249, 2147483237, 2147483179, 2147483171,
+    2147483137, 2147483123, 2147483077, 2147483069, 2147483059, 2147483053};
+
+// Every value with at most this many bits lies inside the symmetric range |x| <= (M-1)/2:
+// M has 620 bits, so (M-1)/2 >= 2^618 > any 618-bit integer.
+constexpr int kFitBits = 618;
+// Two integers of at most this many bits are equal as soon as they agree modulo M.
+constexpr int kCongruenceBits = 619;
+
+// Barrett reduction for one modulus p in (2^30, 2^31), without 64-bit division: every
+// product involved is 32 x 32 -> 64 bits, which vectorises.
+struct ModP {
+  std::uint64_t p;
+  std::uint64_t mu;  // floor(2^62 / p), below 2^32
+
+  // x < 2^62 -> x mod p. The estimate q is at most 2 below floor(x/p).
+  inline std::uint64_t reduce(std::uint64_t x) const {
+    const std::uint64_t q = ((std::uint64_t)(std::uint32_t)(x >> 30) * mu) >> 32;
+    std::uint64_t r = x - q * p;
+    r = r >= p ? r - p : r;
+    r = r >= p ? r - p : r;
+    return r;
+  }
+  inline std::uint64_t mul(std::uint64_t a, std::uint64_t b) const {
+    return reduce((std::uint64_t)(std::uint32_t)a * (std::uint32_t)b);
+  }
+  inline std::uint64_t add(std::uint64_t a, std::uint64_t b) const {
+    std::uint64_t s = a + b;
+    return s >= p ? s - p : s;
+  }
+  inline std::uint64_t sub(std::uint64_t a, std::uint64_t b) const {
+    return a >= b ? a - b : a + p - b;
+  }
+};
+
+struct Constants {
+  std::array<ModP, kPrimes> mod;
+  // Garner: inv[i][j] = p_i^-1 mod p_j for i < j
+  std::array<std::array<std::uint64_t, kPrimes>, kPrimes> inv;
+  UBig M;       // product of the moduli
+  UBig half_M;  // (M - 1) / 2, the largest magnitude held exactly
+  // 2^(30k) mod p_j, for residues of big integers taken 30 bits at a time
+};
+
+const Constants& constants();
+
+std::uint64_t powmod(std::uint64_t b, std::uint64_t e, std::uint64_t p);
+
+}  // namespace korvex::exact

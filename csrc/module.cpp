@@ -1,0 +1,33 @@
+// Registers the record class and the module's constants; each subsystem adds its members.
+#include <torch/csrc/utils/pybind.h>
+
+#include "arithmetic/ops.h"
+#include "compare/equality.h"
+#include "exact/moduli.h"
+#include "record/record.h"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(modular_cuda, m) {
+  m.doc() =
+      "ModularRational CUDA - TRUE ZERO Error on GPU\n\n"
+      "Each value is stored as residues modulo several primes, so that arithmetic is exact.";
+  py::module_ torch = py::module_::import("torch");
+  py::module_ typing = py::module_::import("typing");
+  m.attr("torch") = torch;
+  m.attr("struct") = py::module_::import("struct");
+  for (const char* name : {"Union", "List", "Tuple", "Optional"}) m.attr(name) = typing.attr(name);
+
+  py::list values;
+  for (int64_t p : korvex::exact::kModuli) values.append(p);
+  py::object primes = torch.attr("tensor")(values, py::arg("dtype") = torch.attr("int64"));
+  korvex::record::set_primes_tensor(primes.cast<at::Tensor>());
+  m.attr("PRIMES") = primes;
+  m.attr("N_PRIMES") = py::len(primes);
+
+  py::handle cls = korvex::record::register_record(m);
+  korvex::arithmetic::register_arithmetic(cls);
+  korvex::compare::register_equality(cls);
+
+  m.attr("__all__") = py::list(py::make_tuple("PRIMES", "N_PRIMES", "ModularTensor"));
+}

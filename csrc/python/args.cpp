@@ -1,0 +1,179 @@
+#include "python/args.h"
+
+#include <torch/csrc/Exceptions.h>
+
+#include <deque>
+
+namespace korvex::python {
+
+std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+void raise_bad_type(const char* name, const char* expected, py::handle got) {
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+               name, expected, Py_TYPE(got.ptr())->tp_name);
+  throw py::error_already_set();
+}
+
+py::object coerce_int(py::handle v, const char* name) {
+  if (PyLong_CheckExact(v.ptr())) return py::reinterpret_borrow<py::object>(v);
+  if (!PyNumber_Check(v.ptr())) raise_bad_type(name, "int", v);
+  PyObject* r = PyNumber_Long(v.ptr());
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+py::tuple coerce_tuple(py::handle v, const char* name) {
+  if (!PyTuple_CheckExact(v.ptr())) raise_bad_type(name, "tuple", v);
+  return py::reinterpret_borrow<py::tuple>(v);
+}
+
+std::string coerce_str(py::handle v, const char* name) {
+  if (!PyUnicode_CheckExact(v.ptr())) raise_bad_type(name, "str", v);
+  return v.cast<std::string>();
+}
+
+py::object coerce_optional_float(py::handle v, const char* name) {
+  if (v.is_none() || PyFloat_CheckExact(v.ptr())) return py::reinterpret_borrow<py::object>(v);
+  if (!PyNumber_Check(v.ptr())) raise_bad_type(name, "float", v);
+  PyObject* r = PyNumber_Float(v.ptr());
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+[[noreturn]] static void raise_count(const Signature& sig, Py_ssize_t given) {
+  const Py_ssize_t lo = sig.required + sig.implicit;
+  const Py_ssize_t hi = (Py_ssize_t)sig.params.size() + sig.implicit;
+  const char* how = lo == hi ? "exactly" : (given < lo ? "at least" : "at most");
+  const Py_ssize_t shown = given < lo ? lo : hi;
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               sig.name, how, shown, shown == 1 ? "" : "s", given + sig.implicit);
+  throw py::error_already_set();
+}
+
+std::vector<py::handle> parse(const Signature& sig, PyObject* args, PyObject* kwargs) {
+  const Py_ssize_t np = (Py_ssize_t)sig.params.size();
+  const Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
+  if (given > np) raise_count(sig, given);
+  std::vector<py::handle> out(np);
+  for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs && PyDict_GET_SIZE(kwargs)) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_ssize_t idx = -1;
+      for (Py_ssize_t i = 0; i < np; ++i)
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) idx = i;
+      if (idx < 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%S'", sig.name, key);
+        throw py::error_already_set();
+      }
+      if (out[idx]) {
+        PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%S'", sig.name,
+                     key);
+        throw py::error_already_set();
+      }
+      out[idx] = value;
+    }
+  }
+  for (Py_ssize_t i = 0; i < sig.required; ++i)
+    if (!out[i]) raise_count(sig, given);
+  return out;
+}
+
+void set_python_error_from_current_exception() {
+  try {
+    throw;
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (py::builtin_exception& e) {
+    e.set_error();
+  } catch (...) {
+    // c10 errors (IndexError, ValueError, ...), std::bad_alloc and the rest, translated the
+    // way torch translates its own.
+    torch::translate_exception_to_python(std::current_exception());
+  }
+}
+
+static std::deque<PyMethodDef>& method_defs() {
+  static std::deque<PyMethodDef> defs;  // descriptors keep pointers into this
+  return defs;
+}
+
+void add_method(py::handle cls, const char* name, PyCFunctionWithKeywords fn, const char* doc,
+                MethodKind kind) {
+  auto& defs = method_defs();
+  int flags = METH_VARARGS | METH_KEYWORDS;
+  if (kind == MethodKind::Static) flags |= METH_STATIC;
+  defs.push_back(PyMethodDef{name, (PyCFunction)(void (*)(void))fn, flags, doc});
+  PyTypeObject* type = (PyTypeObject*)cls.ptr();
+  PyObject* descr = nullptr;
+  if (kind == MethodKind::Class)
+    descr = PyDescr_NewClassMethod(type, &defs.back());
+  else if (kind == MethodKind::Static)
+    descr = PyStaticMethod_New(PyCFunction_New(&defs.back(), nullptr));
+  else
+    descr = PyDescr_NewMethod(type, &defs.back());
+  if (!descr) throw py::error_already_set();
+  if (PyObject_SetAttrString(cls.ptr(), name, descr) < 0) {
+    Py_DECREF(descr);
+    throw py::error_already_set();
+  }
+  Py_DECREF(descr);
+}
+
+void add_function(py::module_& m, const char* name, PyCFunctionWithKeywords fn, const char* doc) {
+  auto& defs = method_defs();
+  defs.push_back(PyMethodDef{name, (PyCFunction)(void (*)(void))fn, METH_VARARGS | METH_KEYWORDS, doc});
+  PyObject* f = PyCFunction_NewEx(&defs.back(), nullptr, m.attr("__name__").ptr());
+  if (!f) throw py::error_already_set();
+  m.attr(name) = py::reinterpret_steal<py::object>(f);
+}
+
+bool int_to_sbig(py::handle v, exact::SBig& out) {
+  out = exact::SBig();
+  int overflow = 0;
+  long long s = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+  if (s == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (!overflow) {
+    out.neg = s < 0;
+    out.mag = exact::UBig(s < 0 ? (exact::u64)0 - (exact::u64)s : (exact::u64)s);
+    return true;
+  }
+  py::object mag = py::reinterpret_steal<py::object>(PyNumber_Absolute(v.ptr()));
+  if (!mag) throw py::error_already_set();
+  const size_t bits = _PyLong_NumBits(mag.ptr());
+  if (bits > (size_t)64 * (exact::kLimbs - 1)) return false;
+  const size_t nbytes = 8 * (size_t)exact::kLimbs;
+  unsigned char buf[8 * exact::kLimbs] = {0};
+#if PY_VERSION_HEX >= 0x030D0000
+  if (PyLong_AsNativeBytes(mag.ptr(), buf, (Py_ssize_t)nbytes,
+                           Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER) < 0)
+    throw py::error_already_set();
+#else
+  if (_PyLong_AsByteArray((PyLongObject*)mag.ptr(), buf, nbytes, 1, 0) < 0) throw py::error_already_set();
+#endif
+  std::memcpy(out.mag.w, buf, nbytes);
+  out.mag.n = exact::kLimbs;
+  out.mag.trim();
+  out.neg = overflow < 0;
+  return true;
+}
+
+py::object sbig_to_int(const exact::SBig& x) {
+  PyObject* r;
+  if (x.mag.n <= 1) {
+    r = PyLong_FromUnsignedLongLong(x.mag.n ? x.mag.w[0] : 0);
+  } else {
+    r = _PyLong_FromByteArray((const unsigned char*)x.mag.w, 8 * (size_t)x.mag.n, 1, 0);
+  }
+  if (!r) throw py::error_already_set();
+  py::object o = py::reinterpret_steal<py::object>(r);
+  if (x.neg) {
+    PyObject* n = PyNumber_Negative(o.ptr());
+    if (!n) throw py::error_already_set();
+    o = py::reinterpret_steal<py::object>(n);
+  }
+  return o;
+}
+
+}  // namespace korvex::python

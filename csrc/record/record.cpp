@@ -1,0 +1,396 @@
+#include "record/record.h"
+
+#include <torch/csrc/Device.h>
+#include <torch/csrc/autograd/python_variable.h>
+#include <torch/csrc/utils/device_lazy_init.h>
+#include <torch/csrc/utils/pybind.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+
+#include "exact/crt.h"
+#include "python/args.h"
+
+namespace korvex::record {
+
+using exact::kPrimes;
+using exact::SBig;
+
+static PyObject* g_record_type = nullptr;
+static at::Tensor* g_primes = nullptr;
+
+py::handle record_type() { return g_record_type; }
+void set_record_type(py::handle cls) {
+  g_record_type = cls.ptr();
+  Py_INCREF(g_record_type);
+}
+
+bool is_record(py::handle obj) { return PyObject_TypeCheck(obj.ptr(), (PyTypeObject*)g_record_type); }
+
+Record& as_record(py::handle obj) { return obj.cast<Record&>(); }
+
+void set_primes_tensor(const at::Tensor& primes) { g_primes = new at::Tensor(primes); }
+const at::Tensor& primes_tensor() { return *g_primes; }
+
+const at::Tensor& primes_on(const at::Device& device) {
+  // Keyed by the device's text; leaked on purpose, tensors must outlive interpreter shutdown.
+  static auto* cache = new std::map<std::string, at::Tensor>();
+  const std::string key = device.str();
+  auto it = cache->find(key);
+  if (it != cache->end()) return it->second;
+  at::Tensor t = g_primes->to(device);
+  return cache->emplace(key, t).first->second;
+}
+
+py::object device_object(const at::Device& device) {
+  static auto* cache = new std::map<std::string, PyObject*>();
+  const std::string key = device.str();
+  auto it = cache->find(key);
+  if (it == cache->end()) {
+    PyObject* d = THPDevice_New(device);
+    if (!d) throw py::error_already_set();
+    it = cache->emplace(key, d).first;
+  }
+  return py::reinterpret_borrow<py::object>(it->second);
+}
+
+at::Device parse_device(const std::string& device) {
+  at::Device d(device);
+  if (d.type() != at::kCPU && d.type() != at::kMeta) torch::utils::device_lazy_init(d.type());
+  return d;
+}
+
+py::object make_record(at::Tensor num, at::Tensor den, py::object approx, int num_bits, int den_bits) {
+  Record r;
+  const at::Device dev = num.device();
+  r.primes = primes_on(dev);
+  r.device = device_object(dev);
+  r.num = std::move(num);
+  r.denom = std::move(den);
+  r.approx = approx ? std::move(approx) : py::none();
+  r.num_bits = num_bits;
+  r.den_bits = den_bits;
+  return py::cast(std::move(r));
+}
+
+at::Tensor host_residues(const at::Tensor& t) {
+  return t.to(at::kCPU).contiguous().view({kPrimes, -1});
+}
+
+void raise_range_error(const char* what) {
+  PyErr_Format(PyExc_OverflowError,
+               "%s exceeds the exact range of the moduli (|integer| <= (M - 1)/2, about 2**619)", what);
+  throw py::error_already_set();
+}
+
+void ensure_bits(Record& r) {
+  if (r.bits_known()) return;
+  at::Tensor primes = r.primes.to(at::kCPU).contiguous();
+  bool same = primes.scalar_type() == at::kLong && primes.numel() == kPrimes;
+  for (int j = 0; same && j < kPrimes; ++j) same = primes.data_ptr<int64_t>()[j] == exact::kModuli[j];
+  if (!same) throw py::value_error("the record's moduli are not PRIMES");
+  TORCH_CHECK_VALUE(r.num.scalar_type() == at::kLong && r.denom.scalar_type() == at::kLong,
+                    "residue tensors must be int64");
+  TORCH_CHECK_VALUE(r.num.sizes() == r.denom.sizes() && r.num.dim() >= 1 && r.num.size(0) == kPrimes,
+                    "num and denom must both have shape [N_PRIMES, *shape]");
+  at::Tensor n = host_residues(r.num), d = host_residues(r.denom);
+  const int64_t count = n.size(1);
+  const int64_t* pn = n.data_ptr<int64_t>();
+  const int64_t* pd = d.data_ptr<int64_t>();
+  std::atomic<int> nb{0}, db{0};
+  std::atomic<bool> canonical{true};
+  {
+    py::gil_scoped_release nogil;
+    at::parallel_for(0, count, 256, [&](int64_t b, int64_t e) {
+      int lnb = 0, ldb = 0;
+      for (int64_t k = b; k < e; ++k) {
+        for (int j = 0; j < kPrimes; ++j) {
+          const int64_t x = pn[j * count + k], y = pd[j * count + k];
+          if (x < 0 || x >= exact::kModuli[j] || y < 0 || y >= exact::kModuli[j]) canonical = false;
+        }
+        if (!canonical) return;
+        lnb = std::max(lnb, exact::crt_signed(pn + k, count).mag.bit_length());
+        ldb = std::max(ldb, exact::crt_signed(pd + k, count).mag.bit_length());
+      }
+      int cur = nb.load();
+      while (lnb > cur && !nb.compare_exchange_weak(cur, lnb)) {}
+      cur = db.load();
+      while (ldb > cur && !db.compare_exchange_weak(cur, ldb)) {}
+    });
+  }
+  if (!canonical) throw py::value_error("residues must lie in [0, p) for the prime of their row");
+  r.num_bits = nb.load();
+  r.den_bits = db.load();
+}
+
+double true_divide(const SBig& n, const SBig& d) {
+  const int nb = n.mag.bit_length(), db = d.mag.bit_length();
+  if (nb <= 53 && db <= 53 && db > 0) {
+    // Both exact as doubles, so one IEEE division is the correctly rounded quotient.
+    double a = nb ? (double)n.mag.w[0] : 0.0, b = (double)d.mag.w[0];
+    return (n.neg ? -a : a) / (d.neg ? -b : b);
+  }
+  py::object q = py::reinterpret_steal<py::object>(
+      PyNumber_TrueDivide(python::sbig_to_int(n).ptr(), python::sbig_to_int(d).ptr()));
+  if (!q) throw py::error_already_set();
+  return PyFloat_AsDouble(q.ptr());
+}
+
+static at::Tensor filled_residues(const SBig& x, const std::vector<int64_t>& shape, const at::Device& device) {
+  int64_t res[kPrimes];
+  exact::residues_of(x, res, 1);
+  std::vector<int64_t> full{kPrimes};
+  full.insert(full.end(), shape.begin(), shape.end());
+  at::Tensor out = at::empty(full, at::TensorOptions().dtype(at::kLong));
+  const int64_t per = out.numel() / kPrimes;
+  int64_t* p = out.data_ptr<int64_t>();
+  for (int j = 0; j < kPrimes; ++j) std::fill(p + j * per, p + (j + 1) * per, res[j]);
+  return device.is_cpu() ? out : out.to(device);
+}
+
+py::object fill_record(py::handle cls, const SBig& n, const SBig& d, const std::vector<int64_t>& shape,
+                       const at::Device& device, double approx) {
+  for (int64_t s : shape)
+    TORCH_CHECK(s >= 0, "Trying to create tensor with negative dimension ", s, ": ", c10::IntArrayRef(shape));
+  at::Tensor num = filled_residues(n, shape, device);
+  at::Tensor den = filled_residues(d, shape, device);
+  // A value beyond the float32 range gets an infinite hint rather than a conversion error.
+  at::Tensor hint = at::full(shape, (double)(float)approx, at::TensorOptions().dtype(at::kFloat).device(device));
+  const int nb = n.mag.bit_length(), db = d.mag.bit_length();
+  if (cls.ptr() == g_record_type) return make_record(num, den, py::cast(hint), nb, db);
+  py::object obj = py::reinterpret_borrow<py::object>(cls)(num, den, primes_on(device), hint);
+  if (is_record(obj)) {
+    Record& r = as_record(obj);
+    if (r.num.is_same(num) && r.denom.is_same(den)) {
+      r.num_bits = nb;
+      r.den_bits = db;
+    }
+  }
+  return obj;
+}
+
+// ---------------------------------------------------------------- constructors
+
+static std::vector<int64_t> shape_from_tuple(const py::tuple& t) {
+  std::vector<int64_t> s;
+  for (py::handle h : t) s.push_back(h.cast<int64_t>());
+  return s;
+}
+
+// The fraction num/den for from_fraction: documented residues when both fit, the reduced
+// form when only that fits, OverflowError otherwise.
+static void exact_fraction(py::handle num, py::handle den, SBig& n, SBig& d) {
+  const bool n_ok = python::int_to_sbig(num, n), d_ok = python::int_to_sbig(den, d);
+  if (n_ok && d_ok && exact::fits(n) && exact::fits(d)) return;
+  static py::object gcd = py::module_::import("math").attr("gcd");
+  py::object g = gcd(num, den);
+  py::object rn = py::reinterpret_borrow<py::object>(num), rd = py::reinterpret_borrow<py::object>(den);
+  if (PyObject_IsTrue(g.ptr())) {
+    rn = rn.attr("__floordiv__")(g);
+    rd = rd.attr("__floordiv__")(g);
+  }
+  if (PyObject_RichCompareBool(rd.ptr(), py::int_(0).ptr(), Py_LT) == 1) {
+    rn = -rn;
+    rd = -rd;
+  }
+  if (!python::int_to_sbig(rn, n) || !exact::fits(n)) raise_range_error("numerator");
+  if (!python::int_to_sbig(rd, d) || !exact::fits(d)) raise_range_error("denominator");
+}
+
+static py::object from_parts(py::handle cls, py::handle num, py::handle den, py::handle shape_obj,
+                             py::handle device_obj) {
+  py::object n_int = python::coerce_int(num, "num");
+  py::object d_int = python::coerce_int(den, "denom");
+  py::tuple shape_t = python::coerce_tuple(shape_obj, "shape");
+  const std::string dev_s = python::coerce_str(device_obj, "device");
+  const at::Device device = parse_device(dev_s);
+  primes_on(device);
+  const std::vector<int64_t> shape = shape_from_tuple(shape_t);
+  SBig n, d;
+  exact_fraction(n_int, d_int, n, d);
+  double approx;
+  if (d.mag.is_zero()) {
+    PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
+    throw py::error_already_set();
+  }
+  {
+    py::object q = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(n_int.ptr(), d_int.ptr()));
+    if (!q) throw py::error_already_set();
+    approx = PyFloat_AsDouble(q.ptr());
+  }
+  return fill_record(cls, n, d, shape, device, approx);
+}
+
+py::object number_record(py::handle number, const at::Device& device, const std::vector<int64_t>& shape) {
+  py::object v = py::reinterpret_steal<py::object>(PyNumber_Long(number.ptr()));
+  if (!v) throw py::error_already_set();
+  static py::object one = py::int_(1);
+  return from_parts(g_record_type, v, one, py::tuple(py::cast(shape)), py::str(device.str()));
+}
+
+static py::object m_from_fraction(py::handle cls, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"from_fraction", {"num", "denom", "shape", "device"}, 1, 0};
+  auto a = python::parse(sig, args, kw);
+  static py::object one = py::int_(1), empty = py::tuple(), cuda = py::str("cuda");
+  return from_parts(cls, a[0], a[1] ? a[1] : one, a[2] ? a[2] : empty, a[3] ? a[3] : cuda);
+}
+
+static py::object m_from_int(py::handle cls, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"from_int", {"value", "shape", "device"}, 1, 0};
+  auto a = python::parse(sig, args, kw);
+  static py::object one = py::int_(1), empty = py::tuple(), cuda = py::str("cuda");
+  py::object v = python::coerce_int(a[0], "value");
+  py::handle shape = a[1] ? a[1] : empty, dev = a[2] ? a[2] : cuda;
+  python::coerce_tuple(shape, "shape");
+  python::coerce_str(dev, "device");
+  return from_parts(cls, v, one, shape, dev);
+}
+
+template <int kValue>
+static py::object m_filled(py::handle cls, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{kValue ? "ones" : "zeros", {"shape", "device"}, 1, 0};
+  auto a = python::parse(sig, args, kw);
+  static py::object value = py::int_(kValue), one = py::int_(1), cuda = py::str("cuda");
+  py::handle dev = a[1] ? a[1] : cuda;
+  python::coerce_tuple(a[0], "shape");
+  python::coerce_str(dev, "device");
+  return from_parts(cls, value, one, a[0], dev);
+}
+
+// ---------------------------------------------------------------- read-back
+
+static bool is_one_element(const Record& r) {
+  return r.num.dim() == 1 || (r.num.dim() == 2 && r.num.size(1) == 1);
+}
+
+// Exact value of a one-element record in lowest terms (n/0 -> (+-1, 0), 0/0 -> (0, 0)).
+static void rational_of(const Record& r, SBig& n, SBig& d) {
+  at::Tensor hn = host_residues(r.num), hd = host_residues(r.denom);
+  n = exact::crt_signed(hn.data_ptr<int64_t>(), 1);
+  d = exact::crt_signed(hd.data_ptr<int64_t>(), 1);
+  exact::reduce_fraction(n, d);
+}
+
+static py::object m_to_rational(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"to_rational", {}, 0, 1};
+  python::parse(sig, args, kw);
+  Record& r = as_record(self);
+  if (!is_one_element(r)) throw py::value_error("to_rational() only works for scalar tensors");
+  SBig n, d;
+  rational_of(r, n, d);
+  return py::make_tuple(python::sbig_to_int(n), python::sbig_to_int(d));
+}
+
+static py::object m_to_decimal(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"to_decimal", {}, 0, 1};
+  python::parse(sig, args, kw);
+  py::module_ decimal = py::module_::import("decimal");
+  decimal.attr("getcontext")().attr("prec") = 100;
+  py::tuple nd = m_to_rational(self, nullptr, nullptr);
+  py::object D = decimal.attr("Decimal");
+  return D(nd[0]).attr("__truediv__")(D(nd[1]));
+}
+
+static py::object m_simplify(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"simplify", {}, 0, 1};
+  python::parse(sig, args, kw);
+  Record& r = as_record(self);
+  if (!is_one_element(r)) return py::reinterpret_borrow<py::object>(self);
+  SBig n, d;
+  rational_of(r, n, d);
+  // A zero denominator has no lowest terms to rebuild; the record stays as it is.
+  if (d.mag.is_zero()) return py::reinterpret_borrow<py::object>(self);
+  return fill_record(g_record_type, n, d, r.shape(), r.num.device(), true_divide(n, d));
+}
+
+static py::object m_repr(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"__repr__", {}, 0, 1};
+  python::parse(sig, args, kw);
+  py::object shape = self.attr("shape"), device = self.attr("device");
+  return py::str("ModularTensor(shape={}, device={})").format(shape, device);
+}
+
+// ---------------------------------------------------------------- the class
+
+static at::Tensor tensor_arg(py::handle v, const char* name) {
+  if (!THPVariable_Check(v.ptr())) {
+    py::getattr(v, "device");  // what a plain attribute read would raise first
+    throw py::type_error(std::string(name) + " must be a torch.Tensor, got " + python::type_name(v));
+  }
+  return THPVariable_Unpack(v.ptr());
+}
+
+static const char* kClassDoc =
+    "GPU tensor with exact modular arithmetic. Each element is stored as (num_residues, "
+    "denom_residues) across N primes. Shape: [N_PRIMES, *original_shape] for both num and denom. "
+    "All operations are element-wise and fully parallel.";
+
+static const char* kInitDoc =
+    "Initialize from residue tensors. Args: num: [N_PRIMES, *shape] int64 tensor of numerator "
+    "residues denom: [N_PRIMES, *shape] int64 tensor of denominator residues primes: [N_PRIMES] "
+    "tensor of primes approx: [*shape] float tensor for display (optional)";
+
+py::handle register_record(py::module_& m) {
+  py::class_<Record> cls(m, "ModularTensor", kClassDoc);
+  set_record_type(cls);
+  cls.def(py::init([](py::object num, py::object denom, py::object primes, py::object approx) {
+            Record r;
+            r.num = tensor_arg(num, "num");
+            r.denom = tensor_arg(denom, "denom");
+            r.device = num.attr("device");
+            py::object p = primes.is_none() ? py::cast(*g_primes).attr("to")(r.device)
+                                            : primes.attr("to")(r.device);
+            r.primes = tensor_arg(p, "primes");
+            r.approx = approx;
+            return r;
+          }),
+          py::arg("num"), py::arg("denom"), py::arg("primes") = py::none(), py::arg("approx") = py::none(),
+          kInitDoc);
+  // Replacing a residue tensor invalidates what is known about the sizes it holds.
+  cls.def_property(
+      "num", [](const Record& r) { return r.num; },
+      [](Record& r, py::object v) {
+        r.num = tensor_arg(v, "num");
+        r.num_bits = r.den_bits = kUnknownBits;
+      });
+  cls.def_property(
+      "denom", [](const Record& r) { return r.denom; },
+      [](Record& r, py::object v) {
+        r.denom = tensor_arg(v, "denom");
+        r.num_bits = r.den_bits = kUnknownBits;
+      });
+  cls.def_property(
+      "primes", [](const Record& r) { return r.primes; },
+      [](Record& r, py::object v) {
+        r.primes = tensor_arg(v, "primes");
+        r.num_bits = r.den_bits = kUnknownBits;
+      });
+  cls.def_property(
+      "device", [](const Record& r) { return r.device; }, [](Record& r, py::object v) { r.device = v; });
+  cls.def_property(
+      "_approx", [](const Record& r) { return r.approx; }, [](Record& r, py::object v) { r.approx = v; });
+  static py::object size_type = py::module_::import("torch").attr("Size");
+  cls.def_property_readonly("shape", [](const Record& r) { return size_type(r.shape()); });
+
+  using python::add_method;
+  using python::MethodKind;
+  using python::trampoline;
+  add_method(cls, "from_fraction", &trampoline<m_from_fraction>, "Create tensor filled with exact fraction num/denom.",
+             MethodKind::Class);
+  add_method(cls, "from_int", &trampoline<m_from_int>, "Create tensor filled with exact integer.", MethodKind::Class);
+  add_method(cls, "zeros", &trampoline<m_filled<0>>, "Create zero tensor.", MethodKind::Class);
+  add_method(cls, "ones", &trampoline<m_filled<1>>, "Create ones tensor.", MethodKind::Class);
+  add_method(cls, "simplify", &trampoline<m_simplify>,
+             "Simplify the fraction by reconstructing from rational form. Returns a new ModularTensor "
+             "with minimal residues. This is essential after accumulation to prevent residue overflow.");
+  add_method(cls, "to_rational", &trampoline<m_to_rational>,
+             "Reconstruct the exact rational number using CRT. Returns (numerator, denominator) as Python "
+             "integers. Only works for scalar tensors.");
+  add_method(cls, "to_decimal", &trampoline<m_to_decimal>,
+             "Convert to Decimal for exact display. Only works for scalar tensors.");
+  add_method(cls, "__repr__", &trampoline<m_repr>, nullptr);
+  return cls;
+}
+
+}  // namespace korvex::record

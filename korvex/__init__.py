@@ -1,0 +1,1 @@
+"""korvex: exact arithmetic on PyTorch devices."""
