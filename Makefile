@@ -21,10 +21,10 @@ install: $(VENV)/.deps
 	$(PIP) install -q --no-build-isolation .
 
 demo: install
-	$(PY) -m korvex.vla
+	$(PY) -P -m korvex.vla
 
 test: install
-	$(PY) -m pytest -q tests
+	$(PY) -P -m pytest -q tests
 
 bench: install
 	$(PY) bench/run.py

@@ -2,7 +2,9 @@
 
 #include <ATen/Parallel.h>
 
+#include "arithmetic/field_rows.h"
 #include "exact/moduli.h"
+#include "record/pool.h"
 #include "record/record.h"
 
 namespace korvex::arithmetic {
@@ -13,57 +15,19 @@ using u64 = std::uint64_t;
 
 namespace {
 
-// One row (one prime) of a field operation. AS/BS: the operand is one value stretched over
-// the row. Templated so that each variant is a branch-free loop the compiler can vectorise.
-template <FieldOp OP, bool AS, bool BS>
-void field_row(const ModP m, const int64_t* an, const int64_t* ad, const int64_t* bn, const int64_t* bd,
-               int64_t* on, int64_t* od, int64_t begin, int64_t end) {
-  for (int64_t k = begin; k < end; ++k) {
-    const u64 a = (u64)an[AS ? 0 : k], b = (u64)ad[AS ? 0 : k];
-    const u64 c = (u64)bn[BS ? 0 : k], d = (u64)bd[BS ? 0 : k];
-    u64 x, y;
-    if constexpr (OP == FieldOp::Add) {
-      x = m.add(m.mul(a, d), m.mul(b, c));
-      y = m.mul(b, d);
-    } else if constexpr (OP == FieldOp::Sub) {
-      x = m.sub(m.mul(a, d), m.mul(b, c));
-      y = m.mul(b, d);
-    } else if constexpr (OP == FieldOp::Mul) {
-      x = m.mul(a, c);
-      y = m.mul(b, d);
-    } else {
-      x = m.mul(a, d);
-      y = m.mul(b, c);
-    }
-    on[k] = (int64_t)x;
-    od[k] = (int64_t)y;
-  }
-}
-
-using RowFn = void (*)(ModP, const int64_t*, const int64_t*, const int64_t*, const int64_t*, int64_t*,
-                       int64_t*, int64_t, int64_t);
-
-template <FieldOp OP>
-RowFn pick(bool as, bool bs) {
-  if (as) return bs ? &field_row<OP, true, true> : &field_row<OP, true, false>;
-  return bs ? &field_row<OP, false, true> : &field_row<OP, false, false>;
-}
-
-RowFn pick(FieldOp op, bool as, bool bs) {
-  switch (op) {
-    case FieldOp::Add: return pick<FieldOp::Add>(as, bs);
-    case FieldOp::Sub: return pick<FieldOp::Sub>(as, bs);
-    case FieldOp::Mul: return pick<FieldOp::Mul>(as, bs);
-    default: return pick<FieldOp::Div>(as, bs);
-  }
+// The widest build of the row loops this CPU runs.
+RowFn field_row_fn(FieldOp op, bool as, bool bs) {
+  static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                             __builtin_cpu_supports("avx512vl");
+  return avx512 ? field_row_avx512(op, as, bs) : field_row_generic(op, as, bs);
 }
 
 std::pair<at::Tensor, at::Tensor> field_op_cpu(FieldOp op, const at::Tensor& an, const at::Tensor& ad,
                                                const at::Tensor& bn, const at::Tensor& bd, int64_t n) {
   const bool as = an.dim() == 1, bs = bn.dim() == 1;
-  at::Tensor on = at::empty({kPrimes, n}, an.options());
-  at::Tensor od = at::empty({kPrimes, n}, an.options());
-  const RowFn row = pick(op, as, bs);
+  at::Tensor on = record::empty_residues({kPrimes, n}, an.device());
+  at::Tensor od = record::empty_residues({kPrimes, n}, an.device());
+  const RowFn row = field_row_fn(op, as, bs);
   const int64_t *pan = an.data_ptr<int64_t>(), *pad = ad.data_ptr<int64_t>();
   const int64_t *pbn = bn.data_ptr<int64_t>(), *pbd = bd.data_ptr<int64_t>();
   int64_t *pon = on.data_ptr<int64_t>(), *pod = od.data_ptr<int64_t>();

@@ -5,9 +5,11 @@
 
 #include <utility>
 
+#include "arithmetic/field_rows.h"
+
 namespace korvex::arithmetic {
 
-enum class FieldOp { Add, Sub, Mul, Div };
+
 
 // Operands are [N_PRIMES, n] residue tensors, or [N_PRIMES] (one value per prime, stretched
 // over all n elements). Returns (numerator, denominator) residues of shape [N_PRIMES, n],

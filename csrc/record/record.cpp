@@ -11,6 +11,7 @@
 
 #include "exact/crt.h"
 #include "python/args.h"
+#include "record/pool.h"
 
 namespace korvex::record {
 
@@ -142,7 +143,7 @@ static at::Tensor filled_residues(const SBig& x, const std::vector<int64_t>& sha
   exact::residues_of(x, res, 1);
   std::vector<int64_t> full{kPrimes};
   full.insert(full.end(), shape.begin(), shape.end());
-  at::Tensor out = at::empty(full, at::TensorOptions().dtype(at::kLong));
+  at::Tensor out = empty_residues(full, at::kCPU);
   const int64_t per = out.numel() / kPrimes;
   int64_t* p = out.data_ptr<int64_t>();
   for (int j = 0; j < kPrimes; ++j) std::fill(p + j * per, p + (j + 1) * per, res[j]);

@@ -1,0 +1,18 @@
+// Host buffers for large residue tensors, kept for reuse once freed.
+//
+// A [20, 1e6] int64 result is 160 MB; fresh memory of that size comes from mmap and costs a
+// page fault per 4 KB on first touch, which on this class of machine takes longer than the
+// arithmetic itself. Freed buffers are kept (up to a fixed total) and handed to the next
+// result of the same size, as PyTorch's CUDA caching allocator does for device memory.
+#pragma once
+
+#include <ATen/ATen.h>
+
+#include <vector>
+
+namespace korvex::record {
+
+// Uninitialised int64 tensor on `device`; pooled when on the CPU and large.
+at::Tensor empty_residues(const std::vector<int64_t>& sizes, const at::Device& device);
+
+}  // namespace korvex::record
