@@ -116,10 +116,8 @@ static std::pair<at::Tensor, at::Tensor> field_op_exact(FieldOp op, const Record
         lnb = std::max(lnb, rn.mag.bit_length());
         ldb = std::max(ldb, rd.mag.bit_length());
       }
-      int cur = mnb.load();
-      while (lnb > cur && !mnb.compare_exchange_weak(cur, lnb)) {}
-      cur = mdb.load();
-      while (ldb > cur && !mdb.compare_exchange_weak(cur, ldb)) {}
+      exact::atomic_max(mnb, lnb);
+      exact::atomic_max(mdb, ldb);
     });
   }
   if (overflow) record::raise_range_error("the exact result");

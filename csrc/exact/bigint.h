@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -217,6 +218,12 @@ inline void sbig_add(SBig& r, const SBig& a, const SBig& b, bool sub) {
     r.neg = bneg;
   }
   if (r.mag.is_zero()) r.neg = false;
+}
+
+// Raises `target` to at least `v`; parallel loops fold their per-chunk maxima with it.
+inline void atomic_max(std::atomic<int>& target, int v) {
+  int cur = target.load();
+  while (v > cur && !target.compare_exchange_weak(cur, v)) {}
 }
 
 }  // namespace korvex::exact

@@ -114,10 +114,8 @@ void ensure_bits(Record& r) {
         lnb = std::max(lnb, exact::crt_signed(pn + k, count).mag.bit_length());
         ldb = std::max(ldb, exact::crt_signed(pd + k, count).mag.bit_length());
       }
-      int cur = nb.load();
-      while (lnb > cur && !nb.compare_exchange_weak(cur, lnb)) {}
-      cur = db.load();
-      while (ldb > cur && !db.compare_exchange_weak(cur, ldb)) {}
+      exact::atomic_max(nb, lnb);
+      exact::atomic_max(db, ldb);
     });
   }
   if (!canonical) throw py::value_error("residues must lie in [0, p) for the prime of their row");
