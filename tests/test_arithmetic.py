@@ -148,3 +148,25 @@ def test_overflow_when_nothing_fits():
     with pytest.raises(OverflowError):
         MT.from_int(HALF, (), "cpu") + MT.from_int(HALF, (), "cpu")
     assert value(MT.from_int(HALF, (), "cpu") - MT.from_int(HALF, (), "cpu")) == 0
+
+
+
+@pytest.mark.parametrize("op", OPS)
+def test_kernels_equal_pytorch_remainder(op):
+    # Barrett reduction must give exactly what `%` gives, including residues 0, 1, p-1, p-2
+    # (integers 0, 1, -1, -2) and residues near 2^31 from large negative integers.
+    g = torch.Generator().manual_seed(1)
+    p = torch.tensor(PRIMES).view(20, 1)
+
+    def residues_tensor(nonzero):
+        ints = torch.randint(-(2**62), 2**62, (4096,), generator=g)
+        ints = torch.cat([torch.tensor([1, -1, -2, 2**62, -(2**62)]), ints] + [torch.tensor([3 if nonzero else 0])])
+        return ints.view(1, -1) % p
+
+    an, bn = residues_tensor(False), residues_tensor(False)
+    ad, bd = residues_tensor(True), residues_tensor(True)
+    expected = {"+": ((an * bd % p + ad * bn % p) % p, (ad * bd) % p),
+                "-": ((an * bd % p - ad * bn % p) % p, (ad * bd) % p),
+                "*": ((an * bn) % p, (ad * bd) % p), "/": ((an * bd) % p, (ad * bn) % p)}[op]
+    out = OPS[op](MT(an, ad), MT(bn, bd))
+    assert torch.equal(out.num, expected[0]) and torch.equal(out.denom, expected[1])

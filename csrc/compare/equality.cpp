@@ -75,13 +75,7 @@ static py::object m_eq(py::handle self, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"__eq__", {"other"}, 1, 1};
   py::handle other = python::parse(sig, args, kw)[0];
   Record& a = record::as_record(self);
-  py::object b;
-  if (PyLong_Check(other.ptr()) || PyFloat_Check(other.ptr()))
-    b = record::number_record(other, a.num.device(), {});
-  else if (record::is_record(other))
-    b = py::reinterpret_borrow<py::object>(other);
-  else
-    b = arithmetic::operand(other, a.num.device(), {});
+  py::object b = arithmetic::operand(other, a.num.device(), {});
   return py::cast(equal(a, record::as_record(b)));
 }
 

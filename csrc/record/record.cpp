@@ -208,17 +208,10 @@ static py::object from_parts(py::handle cls, py::handle num, py::handle den, py:
   const std::vector<int64_t> shape = shape_from_tuple(shape_t);
   SBig n, d;
   exact_fraction(n_int, d_int, n, d);
-  double approx;
-  if (d.mag.is_zero()) {
-    PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
-    throw py::error_already_set();
-  }
-  {
-    py::object q = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(n_int.ptr(), d_int.ptr()));
-    if (!q) throw py::error_already_set();
-    approx = PyFloat_AsDouble(q.ptr());
-  }
-  return fill_record(cls, n, d, shape, device, approx);
+  // Python's true division: correctly rounded, and the ZeroDivisionError for a zero denominator.
+  py::object q = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(n_int.ptr(), d_int.ptr()));
+  if (!q) throw py::error_already_set();
+  return fill_record(cls, n, d, shape, device, PyFloat_AsDouble(q.ptr()));
 }
 
 py::object number_record(py::handle number, const at::Device& device, const std::vector<int64_t>& shape) {
