@@ -4,6 +4,7 @@
 #include "arithmetic/ops.h"
 #include "compare/equality.h"
 #include "exact/moduli.h"
+#include "record/floats.h"
 #include "record/record.h"
 
 namespace py = pybind11;
@@ -26,6 +27,7 @@ PYBIND11_MODULE(modular_cuda, m) {
   m.attr("N_PRIMES") = py::len(primes);
 
   py::handle cls = korvex::record::register_record(m);
+  korvex::record::register_floats(m, cls);
   korvex::arithmetic::register_arithmetic(cls);
   korvex::compare::register_equality(cls);
 

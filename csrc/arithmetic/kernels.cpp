@@ -47,7 +47,7 @@ std::pair<at::Tensor, at::Tensor> field_op_cpu(FieldOp op, const at::Tensor& an,
 
 std::pair<at::Tensor, at::Tensor> field_op_residues(FieldOp op, const at::Tensor& an, const at::Tensor& ad,
                                                     const at::Tensor& bn, const at::Tensor& bd, int64_t n) {
-  if (an.is_cpu() && bn.is_cpu() && n > 0) return field_op_cpu(op, an, ad, bn, bd, n);
+  if (an.is_cpu() && bn.is_cpu() && n > 0 && !record::generic_kernels_only()) return field_op_cpu(op, an, ad, bn, bd, n);
   // Any other device: the same formulas as plain ATen ops, reduced after every step.
   const at::Tensor p = record::primes_on(an.device()).view({kPrimes, 1});
   auto col = [&](const at::Tensor& t) { return t.dim() == 1 ? t.view({kPrimes, 1}) : t; };

@@ -24,10 +24,18 @@ static Constants make_constants() {
       c.inv[i][j] = i < j ? powmod((std::uint64_t)kModuli[i], (std::uint64_t)kModuli[j] - 2,
                                    (std::uint64_t)kModuli[j])
                           : 0;
-  c.M = UBig(1);
-  for (int j = 0; j < kPrimes; ++j) ubig_mul_add_word(c.M, (std::uint64_t)kModuli[j], 0);
-  c.half_M = c.M;
-  ubig_shr(c.half_M, 1);  // M is odd: floor(M/2) == (M-1)/2
+  c.prefix_M[0] = UBig(1);
+  for (int k = 1; k <= kPrimes; ++k) {
+    c.prefix_M[k] = c.prefix_M[k - 1];
+    ubig_mul_add_word(c.prefix_M[k], (std::uint64_t)kModuli[k - 1], 0);
+    c.prefix_half[k] = c.prefix_M[k];
+    ubig_shr(c.prefix_half[k], 1);  // the product is odd: floor(P/2) == (P-1)/2
+    // P >= 2^(L-1) for a product of L bits, so (P-1)/2 >= 2^(L-2) - 1/2: L-2 bits always fit.
+    c.prefix_fit_bits[k] = c.prefix_M[k].bit_length() - 2;
+  }
+  c.prefix_fit_bits[0] = 0;
+  c.M = c.prefix_M[kPrimes];
+  c.half_M = c.prefix_half[kPrimes];
   return c;
 }
 
@@ -36,30 +44,30 @@ const Constants& constants() {
   return c;
 }
 
-UBig crt_unsigned(const std::int64_t* residues, std::int64_t stride) {
+UBig crt_unsigned(const std::int64_t* residues, std::int64_t stride, int k) {
   const Constants& c = constants();
   std::uint64_t v[kPrimes];
-  for (int j = 0; j < kPrimes; ++j) {
+  for (int j = 0; j < k; ++j) {
     const ModP& m = c.mod[j];
     std::uint64_t t = (std::uint64_t)residues[j * stride];
     // v[i] < p_i < 2 p_j, so one subtraction brings it below p_j
     for (int i = 0; i < j; ++i) t = m.mul(m.sub(t, v[i] >= m.p ? v[i] - m.p : v[i]), c.inv[i][j]);
     v[j] = t;
   }
-  UBig x(v[kPrimes - 1]);
-  for (int j = kPrimes - 2; j >= 0; --j) {
+  UBig x(v[k - 1]);
+  for (int j = k - 2; j >= 0; --j) {
     ubig_mul_add_word(x, (std::uint64_t)kModuli[j], v[j]);
   }
   return x;
 }
 
-SBig crt_signed(const std::int64_t* residues, std::int64_t stride) {
+SBig crt_signed(const std::int64_t* residues, std::int64_t stride, int k) {
   SBig s;
-  s.mag = crt_unsigned(residues, stride);
+  s.mag = crt_unsigned(residues, stride, k);
   const Constants& c = constants();
-  if (ubig_cmp(s.mag, c.half_M) > 0) {
+  if (ubig_cmp(s.mag, c.prefix_half[k]) > 0) {
     UBig t;
-    ubig_sub(t, c.M, s.mag);
+    ubig_sub(t, c.prefix_M[k], s.mag);
     s.mag = t;
     s.neg = true;
   }

@@ -8,12 +8,13 @@
 
 namespace korvex::exact {
 
-// The integer in [0, M) with the given residues (Garner's mixed radix, then Horner).
-// `stride` is the distance between the residues of one element in consecutive primes.
-UBig crt_unsigned(const std::int64_t* residues, std::int64_t stride);
+// The integer in [0, P) with the given residues modulo the first k moduli, P their product
+// (Garner's mixed radix, then Horner). `stride` is the distance between the residues of one
+// element in consecutive primes.
+UBig crt_unsigned(const std::int64_t* residues, std::int64_t stride, int k = kPrimes);
 
-// The same integer read in the symmetric range (-(M-1)/2 .. (M-1)/2).
-SBig crt_signed(const std::int64_t* residues, std::int64_t stride);
+// The same integer read in the symmetric range (-(P-1)/2 .. (P-1)/2).
+SBig crt_signed(const std::int64_t* residues, std::int64_t stride, int k = kPrimes);
 
 // Residues of a signed integer (any size up to the capacity) into out[j * stride].
 void residues_of(const SBig& x, std::int64_t* out, std::int64_t stride);

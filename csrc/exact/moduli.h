@@ -53,10 +53,21 @@ struct Constants {
   std::array<std::array<std::uint64_t, kPrimes>, kPrimes> inv;
   UBig M;       // product of the moduli
   UBig half_M;  // (M - 1) / 2, the largest magnitude held exactly
-  // 2^(30k) mod p_j, for residues of big integers taken 30 bits at a time
+  // The same for the first k moduli alone: an integer known to have at most prefix_fit_bits[k]
+  // bits is recovered from its first k residues, which is all a small value needs.
+  std::array<UBig, kPrimes + 1> prefix_M, prefix_half;
+  std::array<int, kPrimes + 1> prefix_fit_bits;
 };
 
 const Constants& constants();
+
+// The fewest leading moduli whose symmetric range holds every integer of `bits` bits.
+inline int primes_for_bits(int bits) {
+  const Constants& c = constants();
+  for (int k = 1; k < kPrimes; ++k)
+    if (bits <= c.prefix_fit_bits[k]) return k;
+  return kPrimes;
+}
 
 std::uint64_t powmod(std::uint64_t b, std::uint64_t e, std::uint64_t p);
 

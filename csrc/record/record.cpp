@@ -75,6 +75,14 @@ py::object make_record(at::Tensor num, at::Tensor den, py::object approx, int nu
   return py::cast(std::move(r));
 }
 
+bool generic_kernels_only() {
+  static const bool forced = [] {
+    const char* v = std::getenv("KORVEX_GENERIC_KERNELS");
+    return v && *v && std::string(v) != "0";
+  }();
+  return forced;
+}
+
 at::Tensor host_residues(const at::Tensor& t) {
   return t.to(at::kCPU).contiguous().view({kPrimes, -1});
 }

@@ -53,6 +53,10 @@ at::Device parse_device(const std::string& device);
 // no operation of the library can produce.
 void ensure_bits(Record& r);
 
+// True when KORVEX_GENERIC_KERNELS is set: the CPU then runs the ATen formulas that every
+// other device runs, which is how those paths are tested on a machine without a GPU.
+bool generic_kernels_only();
+
 // Contiguous CPU copy of residues as [N_PRIMES, n].
 at::Tensor host_residues(const at::Tensor& t);
 
