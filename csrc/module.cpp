@@ -5,6 +5,7 @@
 #include "compare/equality.h"
 #include "exact/moduli.h"
 #include "record/record.h"
+#include "shape/ops.h"
 
 namespace py = pybind11;
 
@@ -28,6 +29,7 @@ PYBIND11_MODULE(modular_cuda, m) {
   py::handle cls = korvex::record::register_record(m);
   korvex::arithmetic::register_arithmetic(cls);
   korvex::compare::register_equality(cls);
+  korvex::shape::register_shape(cls);
 
   m.attr("__all__") = py::list(py::make_tuple("PRIMES", "N_PRIMES", "ModularTensor"));
 }
