@@ -6,6 +6,7 @@
 #include "exact/moduli.h"
 #include "record/floats.h"
 #include "record/record.h"
+#include "shape/ops.h"
 
 namespace py = pybind11;
 
@@ -30,6 +31,7 @@ PYBIND11_MODULE(modular_cuda, m) {
   korvex::record::register_floats(m, cls);
   korvex::arithmetic::register_arithmetic(cls);
   korvex::compare::register_equality(cls);
+  korvex::shape::register_shape(cls);
 
   m.attr("__all__") = py::list(py::make_tuple("PRIMES", "N_PRIMES", "ModularTensor"));
 }

@@ -121,6 +121,17 @@ void add_method(py::handle cls, const char* name, PyCFunctionWithKeywords fn, co
   Py_DECREF(descr);
 }
 
+void add_property(py::handle cls, const char* name, PyCFunction fget, const char* doc) {
+  auto& defs = method_defs();
+  defs.push_back(PyMethodDef{name, fget, METH_O, nullptr});
+  PyObject* f = PyCFunction_New(&defs.back(), nullptr);
+  if (!f) throw py::error_already_set();
+  py::object getter = py::reinterpret_steal<py::object>(f);
+  py::object prop = py::reinterpret_borrow<py::object>((PyObject*)&PyProperty_Type)(getter, py::none(), py::none(),
+                                                                                     py::str(doc));
+  if (PyObject_SetAttrString(cls.ptr(), name, prop.ptr()) < 0) throw py::error_already_set();
+}
+
 void add_function(py::module_& m, const char* name, PyCFunctionWithKeywords fn, const char* doc) {
   auto& defs = method_defs();
   defs.push_back(PyMethodDef{name, (PyCFunction)(void (*)(void))fn, METH_VARARGS | METH_KEYWORDS, doc});

@@ -53,10 +53,25 @@ PyObject* trampoline(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
 }
 
+using Getter = py::object (*)(py::handle self);
+
+template <Getter F>
+PyObject* getter_trampoline(PyObject* /*unbound*/, PyObject* self) {
+  try {
+    return F(self).release().ptr();
+  } catch (...) {
+    set_python_error_from_current_exception();
+    return nullptr;
+  }
+}
+
 enum class MethodKind { Instance, Class, Static };
 
 void add_method(py::handle cls, const char* name, PyCFunctionWithKeywords fn, const char* doc,
                 MethodKind kind = MethodKind::Instance);
+// A read-only `property`, as a Python class would define it, around a raw getter taking the
+// instance as its one argument.
+void add_property(py::handle cls, const char* name, PyCFunction fget, const char* doc);
 void add_function(py::module_& m, const char* name, PyCFunctionWithKeywords fn, const char* doc);
 
 // Python int -> signed exact integer; false when it is wider than the fixed capacity.
