@@ -47,9 +47,25 @@ def bench_simplify(device):
     return [("simplify of a scalar", t)]
 
 
+def bench_floats(device, n=1_000_000):
+    g = torch.Generator().manual_seed(1)
+    x = torch.randn(n, generator=g, dtype=torch.float64).to(device)
+    y = torch.rand(n, generator=g, dtype=torch.float64).to(device)
+
+    def round_trip():
+        MT.from_tensor(x, device).to_float()
+
+    def pipeline():
+        a, b = MT.from_tensor(x, device), MT.from_tensor(y, device)
+        (a * b + a).to_float()
+
+    return [("from_tensor + to_float, 1,000,000 float64", median_time(round_trip)),
+            ("from_tensor x2, a*b + a, to_float, 1e6 float64", median_time(pipeline, repeat=5))]
+
+
 def main():
     device = sys.argv[1] if len(sys.argv) > 1 else ("cuda" if torch.cuda.is_available() else "cpu")
-    rows = bench_elementwise(device) + bench_simplify(device)
+    rows = bench_elementwise(device) + bench_simplify(device) + bench_floats(device)
     lines = [
         "# Benchmark results",
         "",

@@ -1,0 +1,218 @@
+"""Float and integer tensors in, correctly rounded float32 tensors out."""
+import json
+import math
+import os
+import subprocess
+import sys
+from fractions import Fraction
+
+import pytest
+import torch
+from hypothesis import given, settings, strategies as st
+
+from conftest import MT, mc, residues, value, values
+
+decompose = mc._ieee754_decompose
+
+
+def f32(fr):
+    """The float32 nearest to a Fraction (ties to even), by integer arithmetic only."""
+    if fr == 0:
+        return 0.0
+    a = abs(fr)
+    e = a.numerator.bit_length() - a.denominator.bit_length()
+    if a < Fraction(2) ** e:
+        e -= 1
+    e = max(e, -126)
+    n = round(a / Fraction(2) ** (e - 23))
+    if n * Fraction(2) ** (e - 23) >= 2**128:
+        return math.copysign(math.inf, fr)
+    return math.copysign(math.ldexp(n, e - 23), fr)
+
+
+@pytest.mark.parametrize("x, expected", [
+    (0.0, (0, 0)), (-0.0, (0, 0)), (1.0, (2**52, -52)), (-0.5, (-(2**52), -53)),
+    (3.0, (6755399441055744, -51)), (5e-324, (1, -1074)), (1.7976931348623157e308, (2**53 - 1, 971)),
+    (float("inf"), (2**52, 972)), (float("-inf"), (-(2**52), 972)), (3, (6755399441055744, -51)),
+    (2**53 + 1, (2**52, 1)),
+])
+def test_decompose(x, expected):
+    assert decompose(x) == expected
+
+
+def test_decompose_nan_and_refusals():
+    m, e = decompose(float("nan"))
+    assert e == 972 and abs(m) >= 2**52
+    with pytest.raises(TypeError):
+        decompose("1.5")
+    with pytest.raises(TypeError, match="takes exactly 1 positional argument"):
+        decompose()
+    assert "_ieee754_decompose" not in mc.__all__
+
+
+def test_from_tensor_documented_example():
+    x = MT.from_tensor(torch.tensor([0.5, -2.0]), "cpu")
+    assert x.shape == (2,) and x.device == torch.device("cpu")
+    assert values(x) == [Fraction(1, 2), Fraction(-2)]
+    assert x._approx.dtype == torch.float32 and x._approx.tolist() == [0.5, -2.0]
+
+
+def test_from_tensor_keeps_unreduced_dyadic_residues():
+    x = MT.from_tensor(torch.tensor([1.0, 0.5, 6.0], dtype=torch.float64), "cpu")
+    assert x.num[:, 0].tolist() == residues(2**52) and x.denom[:, 0].tolist() == residues(2**52)
+    assert x.denom[:, 1].tolist() == residues(2**53)
+    assert x.num[:, 2].tolist() == residues(3 * 2**51) and x.denom[:, 2].tolist() == residues(2**50)
+
+
+def test_from_tensor_shapes_and_hint_identity():
+    s = MT.from_tensor(torch.tensor(2.5), "cpu")
+    assert s.num.shape == (20,) and value(s) == Fraction(5, 2)
+    e = MT.from_tensor(torch.empty(0, 3), "cpu")
+    assert e.shape == (0, 3) and e.to_float().shape == (0, 3)
+    f = torch.tensor([1.5, 2.5])
+    assert MT.from_tensor(f, "cpu")._approx is f
+    with pytest.raises(TypeError, match="Argument 'device' has incorrect type"):
+        MT.from_tensor(f, torch.device("cpu"))
+
+
+@pytest.mark.parametrize("dtype", [torch.float16, torch.bfloat16, torch.float32, torch.float64])
+def test_every_float_dtype_is_taken_exactly(dtype):
+    x = torch.tensor([0.1, -3.25, 1e-3, 0.0, 65504.0 if dtype == torch.float16 else 1e4], dtype=dtype)
+    assert values(MT.from_tensor(x, "cpu")) == [Fraction(float(v)) for v in x.tolist()]
+
+
+def test_one_tenth_is_the_double_nearest_to_it():
+    assert values(MT.from_tensor(torch.tensor([0.1], dtype=torch.float64), "cpu")) == [
+        Fraction(3602879701896397, 36028797018963968)]
+    assert values(MT.from_tensor(torch.tensor([0.1]), "cpu")) == [Fraction(13421773, 134217728)]
+
+
+@pytest.mark.parametrize("dtype", [torch.bool, torch.uint8, torch.int8, torch.int16, torch.int32, torch.int64])
+def test_integer_tensors_are_exact(dtype):
+    info = torch.iinfo(dtype) if dtype != torch.bool else None
+    vals = [0, 1, True] if dtype == torch.bool else [info.min, info.max, 0, 7, -1 if info.min < 0 else 1]
+    x = torch.tensor(vals, dtype=dtype)
+    assert values(MT.from_tensor(x, "cpu")) == [Fraction(int(v)) for v in x.tolist()]
+
+
+def test_int64_beyond_double_precision_and_uint64():
+    vals = [2**53 + 1, -(2**63), 2**63 - 1, -(2**62) - 3]
+    assert values(MT.from_tensor(torch.tensor(vals), "cpu")) == [Fraction(v) for v in vals]
+    u = torch.tensor([2**64 - 1, 5], dtype=torch.uint64)
+    assert values(MT.from_tensor(u, "cpu")) == [Fraction(2**64 - 1), Fraction(5)]
+    one = MT.from_tensor(torch.tensor([1]), "cpu")  # the residues of the double 1.0
+    assert one.num[:, 0].tolist() == residues(2**52) and one.denom[:, 0].tolist() == residues(2**52)
+
+
+def test_non_contiguous_input():
+    base = torch.arange(12, dtype=torch.float64).view(3, 4) / 8
+    x = base.t()
+    assert values(MT.from_tensor(x, "cpu")) == [Fraction(v) for v in x.reshape(-1).tolist()]
+
+
+@pytest.mark.parametrize("bad, error, text", [
+    (float("inf"), OverflowError, "cannot convert Infinity to integer ratio"),
+    (float("-inf"), OverflowError, "cannot convert Infinity to integer ratio"),
+    (float("nan"), ValueError, "cannot convert NaN to integer ratio"),
+    (1e300, OverflowError, "exceeds the exact range"),
+    (5e-324, OverflowError, "exceeds the exact range"),
+    (3 * 2.0**-700, OverflowError, "exceeds the exact range"),
+])
+def test_values_that_cannot_be_held(bad, error, text):
+    with pytest.raises(error, match=text):
+        MT.from_tensor(torch.tensor([1.0, bad], dtype=torch.float64), "cpu")
+
+
+def test_range_edges():
+    x = torch.tensor([2.0**-600, 3 * 2.0**-610, 2.0**-566, 2.0**618, -(2.0**600) * 1.5], dtype=torch.float64)
+    r = MT.from_tensor(x, "cpu")
+    assert values(r) == [Fraction(v) for v in x.tolist()]
+    assert r.denom[:, 0].tolist() == residues(2**600)  # held in lowest terms
+    assert r.denom[:, 2].tolist() == residues(2**618)  # still the documented form
+
+
+finite = st.floats(allow_nan=False, allow_infinity=False, width=64).filter(
+    lambda v: v == 0 or 2.0**-566 <= abs(v) <= 2.0**600)
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(finite, min_size=1, max_size=20))
+def test_round_trip(xs):
+    x = torch.tensor(xs, dtype=torch.float64)
+    r = MT.from_tensor(x, "cpu")
+    assert values(r) == [Fraction(v) for v in xs]
+    assert torch.equal(r.to_float(), x.float())
+
+
+def test_to_float_scalar_shapes_and_values():
+    third = MT.from_fraction(1, 3, (), "cpu").to_float()
+    assert third.shape == (1,) and third.dtype == torch.float32 and third.item() == pytest.approx(0.33333334)
+    assert MT.from_int(-5, (2, 3), "cpu").to_float().tolist() == [[-5.0] * 3] * 2
+    assert MT.from_fraction(-7, 2, (1,), "cpu").to_float().tolist() == [-3.5]
+    r = MT.from_fraction(1, 3, (2,), "cpu")
+    r._approx = torch.tensor([9.0, 9.0])
+    assert r.to_float().tolist() == [f32(Fraction(1, 3))] * 2
+
+
+def test_zero_denominators():
+    z = MT.from_int(0, (), "cpu")
+    x = MT.from_tensor(torch.tensor([2.0, -3.0, 0.0]), "cpu") / z
+    f = x.to_float()
+    assert f[0].item() == math.inf and f[1].item() == -math.inf and math.isnan(f[2].item())
+
+
+@pytest.mark.parametrize("num, den", [
+    (2**24 + 1, 1), (2**24 + 3, 1), (3 * 2**200 + 1, 2**200), (1, 3), (-(10**40) - 1, 10**20),
+    (2**128 - 2**103, 1), (2**128 - 2**103 - 1, 1), (2**128, 1), (2**300, 3), (1, 2**149), (1, 2**150),
+    (3, 2**151), (2**600 + 1, 2**500 + 7), (2**53 + 1, 2**53 - 1), (10**30 + 1, 10**30),
+])
+def test_to_float_is_correctly_rounded(num, den):
+    for sign in (1, -1):
+        fr = Fraction(sign * num, den)
+        got = MT.from_fraction(fr.numerator, fr.denominator, (), "cpu").to_float().item()
+        assert got == f32(fr)
+
+
+def test_to_float_after_arithmetic_and_on_raw_residues():
+    x = torch.tensor([0.1, -2.5, 3e-5, 7.0], dtype=torch.float64)
+    r = MT.from_tensor(x, "cpu")
+    y = r * r + r / 3
+    exact = [Fraction(v) ** 2 + Fraction(v) / 3 for v in x.tolist()]
+    assert y.to_float().tolist() == [f32(e) for e in exact]
+    raw = MT(y.num.clone(), y.denom.clone())  # no bound known: measured first
+    assert raw.to_float().tolist() == [f32(e) for e in exact]
+
+
+SCRIPT = r"""
+import json, torch
+from korvex.vla import modular_cuda as mc
+MT = mc.ModularTensor
+x = torch.tensor([0.1, -2.0**-300, 2.0**300, -0.0, 3.0, 2.0**-200, 7e-70], dtype=torch.float64)
+ints = torch.tensor([0, 1, -1, 2**53 + 1, -(2**63), 2**62 + 7, -12345])
+out = {}
+for name, t in [("x", x), ("ints", ints), ("f16", x[[0, 3, 4]].half()), ("bool", torch.tensor([True, False]))]:
+    r = MT.from_tensor(t, "cpu")
+    s = r * r - r
+    out[name] = [r.num.tolist(), r.denom.tolist(), s.num.tolist(), s.denom.tolist(), r.to_float().tolist()]
+errors = []
+for bad in [float("nan"), float("inf"), 1e300, 5e-324]:
+    try:
+        MT.from_tensor(torch.tensor([1.0, bad], dtype=torch.float64), "cpu")
+    except Exception as e:
+        errors.append([type(e).__name__, str(e)])
+out["errors"] = errors
+print(json.dumps(out))
+"""
+
+
+def test_generic_kernels_agree_with_the_cpu_kernels():
+    """The ATen formulas other devices run, forced onto the CPU, give the same residues."""
+    runs = []
+    for generic in ("0", "1"):
+        env = dict(os.environ, KORVEX_GENERIC_KERNELS=generic)
+        out = subprocess.run([sys.executable, "-P", "-c", SCRIPT], capture_output=True, text=True, env=env,
+                             timeout=300)
+        assert out.returncode == 0, out.stderr
+        runs.append(json.loads(out.stdout))
+    assert runs[0] == runs[1]
+    assert [e[0] for e in runs[0]["errors"]] == ["ValueError", "OverflowError", "OverflowError", "OverflowError"]
