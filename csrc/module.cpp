@@ -6,6 +6,7 @@
 #include "exact/moduli.h"
 #include "record/floats.h"
 #include "record/record.h"
+#include "reduce/sum.h"
 #include "shape/ops.h"
 
 namespace py = pybind11;
@@ -32,6 +33,7 @@ PYBIND11_MODULE(modular_cuda, m) {
   korvex::arithmetic::register_arithmetic(cls);
   korvex::compare::register_equality(cls);
   korvex::shape::register_shape(cls);
+  korvex::reduce::register_sum(cls);
 
   m.attr("__all__") = py::list(py::make_tuple("PRIMES", "N_PRIMES", "ModularTensor"));
 }

@@ -97,6 +97,37 @@ inline void ubig_mul_add_word(UBig& a, u64 m, u64 add) {
   if (carry) a.w[a.n++] = carry;
 }
 
+// a += x * 2^shift; the caller keeps the result within the capacity.
+inline void ubig_add_shifted(UBig& a, const UBig& x, int shift) {
+  if (x.n == 0) return;
+  const int ls = shift / 64, bs = shift % 64;
+  u64 carry = 0;
+  int i = 0;
+  for (; i <= x.n; ++i) {
+    const u64 lo = i < x.n ? x.w[i] : 0, below = i > 0 ? x.w[i - 1] : 0;
+    const u64 word = bs ? (lo << bs) | (below >> (64 - bs)) : lo;
+    if (i + ls >= kLimbs) break;
+    const u128 s = (u128)a.w[i + ls] + word + carry;
+    a.w[i + ls] = (u64)s;
+    carry = (u64)(s >> 64);
+  }
+  for (int j = i + ls; carry && j < kLimbs; ++j) {
+    const u128 s = (u128)a.w[j] + carry;
+    a.w[j] = (u64)s;
+    carry = (u64)(s >> 64);
+  }
+  a.n = kLimbs;
+  a.trim();
+}
+
+// Single set bit: the exponent, else -1.
+inline int ubig_power_of_two(const UBig& a) {
+  if (a.n == 0 || __builtin_popcountll(a.w[a.n - 1]) != 1) return -1;
+  for (int i = 0; i < a.n - 1; ++i)
+    if (a.w[i]) return -1;
+  return 64 * (a.n - 1) + __builtin_ctzll(a.w[a.n - 1]);
+}
+
 inline int ubig_ctz(const UBig& a) {
   for (int i = 0; i < a.n; ++i)
     if (a.w[i]) return 64 * i + __builtin_ctzll(a.w[i]);

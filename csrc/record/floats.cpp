@@ -12,6 +12,7 @@
 #include "exact/crt.h"
 #include "exact/rounding.h"
 #include "python/args.h"
+#include "record/host.h"
 #include "record/pool.h"
 
 namespace korvex::record {
@@ -333,22 +334,15 @@ py::object f_ieee754_decompose(py::handle, PyObject* args, PyObject* kw) {
 }  // namespace
 
 at::Tensor float_image(Record& r) {
-  ensure_bits(r);
+  const HostValues h = host_values(r);
   std::vector<int64_t> shape = r.shape();
   if (shape.empty()) shape = {1};
-  const int64_t n = r.elements();
-  // Only as many primes as the bound needs: a record of 60-bit values reads two rows.
-  const int kn = exact::primes_for_bits(r.num_bits), kd = exact::primes_for_bits(r.den_bits);
-  at::Tensor hn = r.num.narrow(0, 0, kn).to(at::kCPU).reshape({kn, n}).contiguous();
-  at::Tensor hd = r.denom.narrow(0, 0, kd).to(at::kCPU).reshape({kd, n}).contiguous();
-  at::Tensor out = at::empty({n}, at::kFloat);
-  const int64_t *pn = hn.data_ptr<int64_t>(), *pd = hd.data_ptr<int64_t>();
+  at::Tensor out = at::empty({h.count}, at::kFloat);
   float* po = out.data_ptr<float>();
   {
     py::gil_scoped_release nogil;
-    at::parallel_for(0, n, 1024, [&](int64_t begin, int64_t end) {
-      for (int64_t k = begin; k < end; ++k)
-        po[k] = exact::ratio_to_float(exact::crt_signed(pn + k, n, kn), exact::crt_signed(pd + k, n, kd));
+    at::parallel_for(0, h.count, 1024, [&](int64_t begin, int64_t end) {
+      for (int64_t k = begin; k < end; ++k) po[k] = exact::ratio_to_float(h.num(k), h.den(k));
     });
   }
   out = out.view(shape);

@@ -1,0 +1,249 @@
+#include "reduce/sum.h"
+
+#include <ATen/Parallel.h>
+#include <torch/csrc/autograd/python_variable.h>
+#include <torch/csrc/utils/pybind.h>
+
+#include <atomic>
+
+#include "arithmetic/ops.h"
+#include "exact/crt.h"
+#include "python/args.h"
+#include "record/axes.h"
+#include "reduce/fold.h"
+
+namespace korvex::reduce {
+
+using exact::kPrimes;
+using exact::SBig;
+using record::HostValues;
+using record::Record;
+
+namespace {
+
+int scale_of(const HostValues& h, const Record& r) { return std::min(r.den_bits, exact::kFitBits + 1) - 1; }
+
+int ceil_log2(int64_t m) {
+  int b = 0;
+  while ((int64_t(1) << b) < m) ++b;
+  return b;
+}
+
+// Python integers for a sum whose intermediates outgrew the fixed host capacity.
+void python_total(const HostValues& h, int64_t first, int64_t step, int64_t count, SBig& n, SBig& d) {
+  static py::object fraction = py::module_::import("fractions").attr("Fraction");
+  py::object total = py::int_(0);
+  for (int64_t t = 0; t < count; ++t) {
+    const int64_t k = first + t * step;
+    total = total.attr("__add__")(fraction(python::sbig_to_int(h.num(k)), python::sbig_to_int(h.den(k))));
+  }
+  py::object tn = total.attr("numerator"), td = total.attr("denominator");
+  if (!python::int_to_sbig(tn, n) || !exact::fits(n)) record::raise_range_error("the exact sum");
+  if (!python::int_to_sbig(td, d) || !exact::fits(d)) record::raise_range_error("the exact sum");
+}
+
+py::object hint_sum(const py::object& approx, const py::object& dim) {
+  if (approx.is_none()) return py::none();
+  if (THPVariable_Check(approx.ptr())) {
+    const at::Tensor& a = THPVariable_Unpack(approx.ptr());
+    return py::cast(dim.is_none() ? a.sum().unsqueeze(0) : a.sum(dim.cast<int64_t>()));
+  }
+  return dim.is_none() ? approx.attr("sum")().attr("unsqueeze")(0) : approx.attr("sum")(py::arg("dim") = dim);
+}
+
+py::object record_of(const SBig& n, const SBig& d, const at::Device& device, const std::vector<int64_t>& shape,
+                     const py::object& zero_den_hint) {
+  if (d.mag.is_zero()) {
+    // Nothing to normalise: the sign over zero, with the summed hint as it stands.
+    at::Tensor num = at::empty({kPrimes}, at::kLong), den = at::zeros({kPrimes}, at::kLong);
+    exact::residues_of(n, num.data_ptr<int64_t>(), 1);
+    std::vector<int64_t> full{kPrimes};
+    full.insert(full.end(), shape.begin(), shape.end());
+    return record::make_record(num.view(full).to(device), den.view(full).to(device), zero_den_hint,
+                               n.mag.bit_length(), 0);
+  }
+  return record::fill_record(record::record_type(), n, d, shape, device, record::true_divide(n, d));
+}
+
+}  // namespace
+
+void exact_total(const HostValues& h, int64_t first, int64_t step, int64_t count, int scale, SBig& n, SBig& d) {
+  constexpr int64_t kGrain = 1 << 14;
+  const int64_t chunks = std::max<int64_t>(1, (count + kGrain - 1) / kGrain);
+  std::vector<ExactSum> parts(chunks, ExactSum(scale));
+  {
+    py::gil_scoped_release nogil;
+    at::parallel_for(0, chunks, 1, [&](int64_t b, int64_t e) {
+      for (int64_t c = b; c < e; ++c) {
+        const int64_t lo = c * kGrain, hi = std::min(count, lo + kGrain);
+        for (int64_t t = lo; t < hi && !parts[c].overflowed(); ++t) {
+          const int64_t k = first + t * step;
+          parts[c].add(h.num(k), h.den(k));
+        }
+      }
+    });
+  }
+  for (int64_t c = 1; c < chunks; ++c) parts[0].merge(parts[c]);
+  if (!parts[0].finish(n, d)) python_total(h, first, step, count, n, d);
+  if (!exact::fits(n) || !exact::fits(d)) record::raise_range_error("the exact sum");
+}
+
+py::object total_record(Record& r) {
+  record::ensure_bits(r);
+  const int64_t n = r.elements();
+  const at::Device dev = r.num.device();
+  if (n == 0) return record::fill_record(record::record_type(), SBig(), [] { SBig one; one.mag = exact::UBig(1); return one; }(), {1}, dev, 0.0);
+  if (n == 1) {
+    return record::make_record(r.num.reshape({kPrimes, 1}).clone(), r.denom.reshape({kPrimes, 1}).clone(),
+                               hint_sum(r.approx, py::none()), r.num_bits, r.den_bits);
+  }
+  const HostValues h = record::host_values(r);
+  SBig sn, sd;
+  exact_total(h, 0, 1, n, scale_of(h, r), sn, sd);
+  return record_of(sn, sd, dev, {1}, hint_sum(r.approx, py::none()));
+}
+
+py::object axis_sum_record(Record& r, int64_t axis) {
+  record::ensure_bits(r);
+  const py::object hint = hint_sum(r.approx, py::int_(axis));
+  std::vector<int64_t> rest = r.shape();
+  if (rest.empty()) {
+    // A 0-d record summed over its only position is itself, as PyTorch has it.
+    return record::make_record(r.num.clone(), r.denom.clone(), hint, r.num_bits, r.den_bits);
+  }
+  const int64_t m = rest[axis];
+  rest.erase(rest.begin() + axis);
+  int64_t outer = 1;
+  for (int64_t s : rest) outer *= s;
+  std::vector<int64_t> full{kPrimes};
+  full.insert(full.end(), rest.begin(), rest.end());
+  const at::Tensor num = r.num.movedim(axis + 1, -1).reshape({kPrimes, outer, m});
+  const at::Tensor den = r.denom.movedim(axis + 1, -1).reshape({kPrimes, outer, m});
+  const int64_t nb = m == 0 ? 0 : r.num_bits + (m - 1) * (int64_t)r.den_bits + ceil_log2(m);
+  const int64_t db = m == 0 ? 1 : m * (int64_t)r.den_bits;
+  if (nb <= exact::kFitBits && db <= exact::kFitBits) {
+    auto [on, od] = fold_residues(Fold::Sum, num, den);
+    return record::make_record(on.contiguous().view(full), od.contiguous().view(full), hint, (int)nb, (int)db);
+  }
+  // Some sums may not fit unreduced: each is evaluated exactly, the unreduced fraction kept
+  // where it fits and lowest terms where only those do.
+  Record flat;
+  flat.num = num.reshape({kPrimes, outer * m});
+  flat.denom = den.reshape({kPrimes, outer * m});
+  flat.primes = r.primes;
+  flat.num_bits = r.num_bits;
+  flat.den_bits = r.den_bits;
+  const HostValues h = record::host_values(flat);
+  at::Tensor on = at::empty({kPrimes, outer}, at::kLong), od = at::empty({kPrimes, outer}, at::kLong);
+  int64_t *pon = on.data_ptr<int64_t>(), *pod = od.data_ptr<int64_t>();
+  std::atomic<int> mnb{0}, mdb{0};
+  std::vector<char> redo(outer, 0);
+  const int scale = scale_of(h, r);
+  auto emit = [&](int64_t o, SBig& sn, SBig& sd, int& lnb, int& ldb) {
+    if (!sd.mag.is_zero()) {
+      // The unreduced sum: denominator the product of all, numerator the value times it.
+      SBig prod;
+      prod.mag = exact::UBig(1);
+      bool small = true;
+      for (int64_t t = 0; t < m && small; ++t) {
+        SBig x;
+        exact::sbig_mul(x, prod, h.den(o * m + t));
+        prod = x;
+        small = prod.mag.bit_length() <= exact::kCongruenceBits;
+      }
+      if (small && exact::fits(prod)) {
+        SBig q, doc;
+        q.mag = exact::ubig_divexact(prod.mag, sd.mag);
+        q.neg = prod.neg;
+        exact::sbig_mul(doc, sn, q);
+        if (exact::fits(doc)) {
+          sn = doc;
+          sd = prod;
+        }
+      }
+    }
+    exact::residues_of(sn, pon + o, outer);
+    exact::residues_of(sd, pod + o, outer);
+    lnb = std::max(lnb, sn.mag.bit_length());
+    ldb = std::max(ldb, sd.mag.bit_length());
+  };
+  std::atomic<bool> too_big{false};
+  {
+    py::gil_scoped_release nogil;
+    at::parallel_for(0, outer, 1, [&](int64_t b, int64_t e) {
+      int lnb = 0, ldb = 0;
+      for (int64_t o = b; o < e; ++o) {
+        ExactSum s(scale);
+        for (int64_t t = 0; t < m && !s.overflowed(); ++t) s.add(h.num(o * m + t), h.den(o * m + t));
+        SBig sn, sd;
+        if (!s.finish(sn, sd)) {
+          redo[o] = 1;
+          continue;
+        }
+        if (!exact::fits(sn) || !exact::fits(sd)) {
+          too_big = true;
+          continue;
+        }
+        emit(o, sn, sd, lnb, ldb);
+      }
+      exact::atomic_max(mnb, lnb);
+      exact::atomic_max(mdb, ldb);
+    });
+  }
+  if (too_big) record::raise_range_error("the exact sum");
+  for (int64_t o = 0; o < outer; ++o) {
+    if (!redo[o]) continue;
+    SBig sn, sd;
+    python_total(h, o * m, 1, m, sn, sd);
+    int lnb = mnb, ldb = mdb;
+    emit(o, sn, sd, lnb, ldb);
+    mnb = lnb;
+    mdb = ldb;
+  }
+  const at::Device dev = r.num.device();
+  return record::make_record(on.view(full).to(dev), od.view(full).to(dev), hint, mnb.load(), mdb.load());
+}
+
+namespace {
+
+py::object m_sum_dim(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"_sum_dim", {"dim"}, 1, 1};
+  auto a = python::parse(sig, args, kw);
+  Record& r = record::as_record(self);
+  const int64_t axis = record::element_axis(python::coerce_int(a[0], "dim"), r.num.dim() - 1);
+  return axis_sum_record(r, axis);
+}
+
+py::object m_sum(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"sum", {"dim"}, 0, 1};
+  auto a = python::parse(sig, args, kw);
+  Record& r = record::as_record(self);
+  if (a[0] && !a[0].is_none()) {
+    const int64_t axis = record::element_axis(python::coerce_int(a[0], "dim"), r.num.dim() - 1);
+    return axis_sum_record(r, axis);
+  }
+  return total_record(r);
+}
+
+py::object m_dot(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"dot", {"other"}, 1, 1};
+  auto a = python::parse(sig, args, kw);
+  Record& x = record::as_record(self);
+  py::object y = arithmetic::operand(a[0], x.num.device(), {});
+  py::object p = arithmetic::binary(arithmetic::FieldOp::Mul, x, record::as_record(y));
+  return total_record(record::as_record(p));
+}
+
+}  // namespace
+
+void register_sum(py::handle cls) {
+  using python::add_method;
+  using python::trampoline;
+  add_method(cls, "sum", &trampoline<m_sum>,
+             "Exact sum using chunked reduction to prevent overflow. Chunks elements, sums each chunk, "
+             "simplifies, then combines.");
+  add_method(cls, "_sum_dim", &trampoline<m_sum_dim>, "Sum along a specific dimension using parallel tree reduction.");
+  add_method(cls, "dot", &trampoline<m_dot>, "Exact dot product using parallel reduction.");
+}
+
+}  // namespace korvex::reduce
