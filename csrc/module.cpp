@@ -2,10 +2,12 @@
 #include <torch/csrc/utils/pybind.h>
 
 #include "arithmetic/ops.h"
+#include "arithmetic/power.h"
 #include "compare/equality.h"
 #include "exact/moduli.h"
 #include "record/floats.h"
 #include "record/record.h"
+#include "reduce/products.h"
 #include "reduce/sum.h"
 #include "shape/ops.h"
 
@@ -31,9 +33,11 @@ PYBIND11_MODULE(modular_cuda, m) {
   py::handle cls = korvex::record::register_record(m);
   korvex::record::register_floats(m, cls);
   korvex::arithmetic::register_arithmetic(cls);
+  korvex::arithmetic::register_power(cls);
   korvex::compare::register_equality(cls);
   korvex::shape::register_shape(cls);
   korvex::reduce::register_sum(cls);
+  korvex::reduce::register_products(cls);
 
   m.attr("__all__") = py::list(py::make_tuple("PRIMES", "N_PRIMES", "ModularTensor"));
 }

@@ -295,6 +295,10 @@ static py::object m_to_decimal(py::handle self, PyObject* args, PyObject* kw) {
 static py::object m_simplify(py::handle self, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"simplify", {}, 0, 1};
   python::parse(sig, args, kw);
+  return simplified(self);
+}
+
+py::object simplified(py::handle self) {
   Record& r = as_record(self);
   if (!is_one_element(r)) return py::reinterpret_borrow<py::object>(self);
   SBig n, d;

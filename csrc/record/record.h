@@ -74,6 +74,10 @@ py::object number_record(py::handle number, const at::Device& device, const std:
 // OverflowError as Python raises them).
 double true_divide(const exact::SBig& n, const exact::SBig& d);
 
+// simplify(): a one-element record rebuilt in lowest terms, anything else (and zero
+// denominators) returned as it is.
+py::object simplified(py::handle rec);
+
 // Creates the class ModularTensor in `m` with its constructor, slots and the members above.
 py::handle register_record(py::module_& m);
 

@@ -1,0 +1,214 @@
+#include "reduce/products.h"
+
+#include <ATen/Parallel.h>
+#include <torch/csrc/autograd/python_variable.h>
+#include <torch/csrc/utils/pybind.h>
+
+#include "exact/crt.h"
+#include "python/args.h"
+#include "record/axes.h"
+#include "record/host.h"
+#include "reduce/fold.h"
+
+namespace korvex::reduce {
+
+namespace py = pybind11;
+using exact::kPrimes;
+using exact::SBig;
+using exact::UBig;
+using record::HostValues;
+using record::Record;
+
+namespace {
+
+constexpr int kCapacityBits = 64 * exact::kLimbs - 8;
+// The running totals come back to lowest terms after every this many elements.
+constexpr int64_t kRenormalise = 32;
+
+SBig one() {
+  SBig s;
+  s.mag = UBig(1);
+  return s;
+}
+
+// N/D (lowest terms) times n/d, kept in lowest terms by cancelling across before multiplying.
+// False when the product would leave the host capacity.
+bool mul_lowest(SBig& N, SBig& D, const SBig& n, const SBig& d) {
+  SBig a = n, b = d;
+  UBig g1 = exact::ubig_gcd(N.mag, b.mag), g2 = exact::ubig_gcd(a.mag, D.mag);
+  if (!g1.is_zero() && !g1.is_one()) {
+    N.mag = exact::ubig_divexact(N.mag, g1);
+    b.mag = exact::ubig_divexact(b.mag, g1);
+  }
+  if (!g2.is_zero() && !g2.is_one()) {
+    a.mag = exact::ubig_divexact(a.mag, g2);
+    D.mag = exact::ubig_divexact(D.mag, g2);
+  }
+  if (N.mag.bit_length() + a.mag.bit_length() >= kCapacityBits ||
+      D.mag.bit_length() + b.mag.bit_length() >= kCapacityBits)
+    return false;
+  SBig x, y;
+  exact::sbig_mul(x, N, a);
+  exact::sbig_mul(y, D, b);
+  N = x;
+  D = y;
+  exact::reduce_fraction(N, D);
+  return true;
+}
+
+// N/D + n/d in lowest terms; the operands are at most 619 bits wide, so this never overflows.
+void add_lowest(SBig& N, SBig& D, const SBig& n, const SBig& d) {
+  SBig t1, t2, s, dd;
+  exact::sbig_mul(t1, N, d);
+  exact::sbig_mul(t2, D, n);
+  exact::sbig_add(s, t1, t2, false);
+  exact::sbig_mul(dd, D, d);
+  N = s;
+  D = dd;
+  exact::reduce_fraction(N, D);
+}
+
+// x * y when it stays within `limit` bits, else false.
+bool mul_within(SBig& x, const SBig& y, int limit) {
+  if (x.mag.bit_length() + y.mag.bit_length() - 1 > limit) return false;
+  SBig t;
+  exact::sbig_mul(t, x, y);
+  if (t.mag.bit_length() > limit) return false;
+  x = t;
+  return true;
+}
+
+py::object hint_of(const py::object& approx, const char* op) {
+  if (approx.is_none()) return py::none();
+  if (!THPVariable_Check(approx.ptr())) return approx.attr(op)(0);
+  const at::Tensor& a = THPVariable_Unpack(approx.ptr());
+  if (std::string(op) == "prod") return py::cast(a.prod().unsqueeze(0));
+  return py::cast(std::string(op) == "cumsum" ? at::cumsum(a, 0) : at::cumprod(a, 0));
+}
+
+struct Emitter {
+  at::Tensor on, od;
+  int64_t count;
+  int nb = 0, db = 0;
+  explicit Emitter(int64_t n) : on(at::empty({kPrimes, n}, at::kLong)), od(at::empty({kPrimes, n}, at::kLong)), count(n) {}
+  void put(int64_t k, const SBig& n, const SBig& d) {
+    if (!exact::fits(n) || !exact::fits(d)) record::raise_range_error("the exact result");
+    exact::residues_of(n, on.data_ptr<int64_t>() + k, count);
+    exact::residues_of(d, od.data_ptr<int64_t>() + k, count);
+    nb = std::max(nb, n.mag.bit_length());
+    db = std::max(db, d.mag.bit_length());
+  }
+  py::object record(const Record& src, const std::vector<int64_t>& shape, py::object hint) {
+    std::vector<int64_t> full{kPrimes};
+    full.insert(full.end(), shape.begin(), shape.end());
+    const at::Device dev = src.num.device();
+    return record::make_record(on.view(full).to(dev), od.view(full).to(dev), std::move(hint), nb, db);
+  }
+};
+
+// Python integers for a product whose lowest-terms intermediates outgrew the host capacity.
+void python_product(const HostValues& h, SBig& n, SBig& d) {
+  static py::object fraction = py::module_::import("fractions").attr("Fraction");
+  py::object num = py::int_(1), den = py::int_(1);
+  for (int64_t k = 0; k < h.count; ++k) {
+    num = num.attr("__mul__")(python::sbig_to_int(h.num(k)));
+    den = den.attr("__mul__")(python::sbig_to_int(h.den(k)));
+  }
+  py::object f = fraction(num, den);
+  if (!python::int_to_sbig(f.attr("numerator"), n) || !python::int_to_sbig(f.attr("denominator"), d))
+    record::raise_range_error("the exact product");
+}
+
+py::object m_prod(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"prod", {}, 0, 1};
+  python::parse(sig, args, kw);
+  Record& r = record::as_record(self);
+  record::ensure_bits(r);
+  const int64_t n = r.elements();
+  const py::object hint = hint_of(r.approx, "prod");
+  if (n == 0) return record::fill_record(record::record_type(), one(), one(), {1}, r.num.device(), 1.0);
+  const int64_t nb = n * (int64_t)r.num_bits, db = n * (int64_t)r.den_bits;
+  if (nb <= exact::kFitBits && db <= exact::kFitBits) {
+    auto [on, od] = fold_residues(Fold::Product, r.num.reshape({kPrimes, 1, n}), r.denom.reshape({kPrimes, 1, n}));
+    return record::make_record(on.contiguous(), od.contiguous(), hint, (int)nb, (int)db);
+  }
+  // The unreduced product cannot be held: the exact product in lowest terms instead.
+  const HostValues h = record::host_values(r);
+  SBig N = one(), D = one();
+  bool ok = true;
+  {
+    py::gil_scoped_release nogil;
+    for (int64_t k = 0; k < n && ok; ++k) ok = mul_lowest(N, D, h.num(k), h.den(k));
+  }
+  if (!ok) python_product(h, N, D);
+  Emitter out(1);
+  out.put(0, N, D);
+  return out.record(r, {1}, hint);
+}
+
+template <bool kSum>
+py::object running(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{kSum ? "cumsum" : "cumprod", {"dim"}, 0, 1};
+  auto a = python::parse(sig, args, kw);
+  static py::object minus_one = py::int_(-1);
+  py::object dim = python::coerce_int(a[0] ? a[0] : minus_one, "dim");
+  Record& r = record::as_record(self);
+  const int64_t ndim = r.num.dim() - 1;
+  record::element_axis(dim, ndim);
+  if (ndim == 0) throw py::index_error("list index out of range");
+  if (ndim != 1) {
+    PyErr_SetString(PyExc_NotImplementedError,
+                    kSum ? "cumsum currently only supports 1D tensors" : "cumprod currently only supports 1D tensors");
+    throw py::error_already_set();
+  }
+  record::ensure_bits(r);
+  const HostValues h = record::host_values(r);
+  const int64_t n = h.count;
+  Emitter out(n);
+  {
+    py::gil_scoped_release nogil;
+    // Exact running value in lowest terms, and the documented accumulator: the value at the
+    // last renormalisation in lowest terms, carried unreduced since (while it fits).
+    SBig val_n = kSum ? SBig() : one(), val_d = one();
+    SBig acc_n = val_n, acc_d = val_d;
+    bool acc_ok = true;
+    for (int64_t k = 0; k < n; ++k) {
+      const SBig x = h.num(k), y = h.den(k);
+      if (kSum) add_lowest(val_n, val_d, x, y);
+      else if (!mul_lowest(val_n, val_d, x, y)) record::raise_range_error("the exact result");
+      if (acc_ok) {
+        if (kSum) {
+          SBig t1 = acc_n, t2 = acc_d;
+          acc_ok = mul_within(t1, y, kCapacityBits / 2) && mul_within(t2, x, kCapacityBits / 2) &&
+                   mul_within(acc_d, y, exact::kCongruenceBits);
+          if (acc_ok) exact::sbig_add(acc_n, t1, t2, false);
+        } else {
+          acc_ok = mul_within(acc_n, x, exact::kCongruenceBits) && mul_within(acc_d, y, exact::kCongruenceBits);
+        }
+      }
+      if (acc_ok && exact::fits(acc_n) && exact::fits(acc_d)) out.put(k, acc_n, acc_d);
+      else out.put(k, val_n, val_d);
+      if (k % kRenormalise == kRenormalise - 1 && !val_d.mag.is_zero()) {
+        acc_n = val_n;
+        acc_d = val_d;
+        acc_ok = true;
+      }
+    }
+  }
+  return out.record(r, r.shape(), hint_of(r.approx, kSum ? "cumsum" : "cumprod"));
+}
+
+py::object m_cumsum(py::handle self, PyObject* args, PyObject* kw) { return running<true>(self, args, kw); }
+py::object m_cumprod(py::handle self, PyObject* args, PyObject* kw) { return running<false>(self, args, kw); }
+
+}  // namespace
+
+void register_products(py::handle cls) {
+  using python::add_method;
+  using python::trampoline;
+  add_method(cls, "prod", &trampoline<m_prod>, "Exact product of all elements.");
+  add_method(cls, "cumsum", &trampoline<m_cumsum>, "Exact cumulative sum along dimension.");
+  add_method(cls, "cumprod", &trampoline<m_cumprod>, "Exact cumulative product along dimension.");
+}
+
+}  // namespace korvex::reduce
