@@ -7,6 +7,7 @@
 #include "exact/moduli.h"
 #include "record/floats.h"
 #include "record/record.h"
+#include "reduce/matmul.h"
 #include "reduce/products.h"
 #include "reduce/sum.h"
 #include "shape/ops.h"
@@ -38,6 +39,7 @@ PYBIND11_MODULE(modular_cuda, m) {
   korvex::shape::register_shape(cls);
   korvex::reduce::register_sum(cls);
   korvex::reduce::register_products(cls);
+  korvex::reduce::register_matmul(cls);
 
   m.attr("__all__") = py::list(py::make_tuple("PRIMES", "N_PRIMES", "ModularTensor"));
 }

@@ -179,6 +179,12 @@ inline UBig ubig_gcd(UBig a, UBig b) {
   const int k = std::min(za, zb);
   ubig_shr(a, za);
   ubig_shr(b, zb);
+  // Power-of-two denominators leave an odd part of 1: nothing left to do.
+  if (a.is_one() || b.is_one()) {
+    UBig g(1);
+    ubig_shl(g, k);
+    return g;
+  }
   UBig t;
   while (true) {
     if (a.n <= 1 && b.n <= 1) {

@@ -98,16 +98,16 @@ SBig crt_signed(const std::int64_t* residues, std::int64_t stride, int k) {
   return s;
 }
 
-void residues_of(const SBig& x, std::int64_t* out, std::int64_t stride) {
+void residues_of(const SBig& x, std::int64_t* out, std::int64_t stride, int k) {
   const Constants& c = constants();
   const int bits = x.mag.bit_length();
   const int chunks = (bits + 29) / 30;
-  for (int j = 0; j < kPrimes; ++j) {
+  for (int j = 0; j < k; ++j) {
     const ModP& m = c.mod[j];
     std::uint64_t r = 0;
     // Horner over 30-bit chunks from the top keeps every intermediate below 2^61.
-    for (int k = chunks - 1; k >= 0; --k) {
-      const int pos = 30 * k, li = pos / 64, bi = pos % 64;
+    for (int c = chunks - 1; c >= 0; --c) {
+      const int pos = 30 * c, li = pos / 64, bi = pos % 64;
       std::uint64_t chunk = x.mag.w[li] >> bi;
       if (bi > 34 && li + 1 < kLimbs) chunk |= x.mag.w[li + 1] << (64 - bi);
       chunk &= (1u << 30) - 1;

@@ -16,8 +16,9 @@ UBig crt_unsigned(const std::int64_t* residues, std::int64_t stride, int k = kPr
 // The same integer read in the symmetric range (-(P-1)/2 .. (P-1)/2).
 SBig crt_signed(const std::int64_t* residues, std::int64_t stride, int k = kPrimes);
 
-// Residues of a signed integer (any size up to the capacity) into out[j * stride].
-void residues_of(const SBig& x, std::int64_t* out, std::int64_t stride);
+// Residues modulo the first k primes of a signed integer (any size up to the capacity) into
+// out[j * stride].
+void residues_of(const SBig& x, std::int64_t* out, std::int64_t stride, int k = kPrimes);
 
 // |x| <= (M-1)/2
 inline bool fits(const SBig& x) { return ubig_cmp(x.mag, constants().half_M) <= 0; }

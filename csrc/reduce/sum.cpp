@@ -29,17 +29,11 @@ int ceil_log2(int64_t m) {
   return b;
 }
 
-// Python integers for a sum whose intermediates outgrew the fixed host capacity.
 void python_total(const HostValues& h, int64_t first, int64_t step, int64_t count, SBig& n, SBig& d) {
-  static py::object fraction = py::module_::import("fractions").attr("Fraction");
-  py::object total = py::int_(0);
-  for (int64_t t = 0; t < count; ++t) {
-    const int64_t k = first + t * step;
-    total = total.attr("__add__")(fraction(python::sbig_to_int(h.num(k)), python::sbig_to_int(h.den(k))));
-  }
-  py::object tn = total.attr("numerator"), td = total.attr("denominator");
-  if (!python::int_to_sbig(tn, n) || !exact::fits(n)) record::raise_range_error("the exact sum");
-  if (!python::int_to_sbig(td, d) || !exact::fits(d)) record::raise_range_error("the exact sum");
+  python_sum(count, [&](int64_t t, SBig& a, SBig& b) {
+    a = h.num(first + t * step);
+    b = h.den(first + t * step);
+  }, n, d);
 }
 
 py::object hint_sum(const py::object& approx, const py::object& dim) {
@@ -66,6 +60,19 @@ py::object record_of(const SBig& n, const SBig& d, const at::Device& device, con
 }
 
 }  // namespace
+
+void python_sum(int64_t count, const std::function<void(int64_t, SBig&, SBig&)>& term, SBig& n, SBig& d) {
+  static py::object fraction = py::module_::import("fractions").attr("Fraction");
+  py::object total = py::int_(0);
+  for (int64_t t = 0; t < count; ++t) {
+    SBig a, b;
+    term(t, a, b);
+    total = total.attr("__add__")(fraction(python::sbig_to_int(a), python::sbig_to_int(b)));
+  }
+  py::object tn = total.attr("numerator"), td = total.attr("denominator");
+  if (!python::int_to_sbig(tn, n) || !exact::fits(n)) record::raise_range_error("the exact sum");
+  if (!python::int_to_sbig(td, d) || !exact::fits(d)) record::raise_range_error("the exact sum");
+}
 
 void exact_total(const HostValues& h, int64_t first, int64_t step, int64_t count, int scale, SBig& n, SBig& d) {
   constexpr int64_t kGrain = 1 << 14;

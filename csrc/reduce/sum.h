@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
+
 #include "record/host.h"
 #include "record/record.h"
 #include "reduce/exact_sum.h"
@@ -17,6 +19,11 @@ namespace py = pybind11;
 // (so this needs the GIL; it releases it around the fast loop itself).
 void exact_total(const record::HostValues& h, int64_t first, int64_t step, int64_t count, int scale,
                  exact::SBig& n, exact::SBig& d);
+
+// Python integers for a sum whose intermediates outgrew the fixed host capacity: term(t)
+// gives the t-th fraction. The result must fit (OverflowError otherwise).
+void python_sum(int64_t count, const std::function<void(int64_t, exact::SBig&, exact::SBig&)>& term,
+                exact::SBig& n, exact::SBig& d);
 
 // The whole-record sum as `sum()` returns it: shape (1,).
 py::object total_record(record::Record& r);

@@ -1,0 +1,328 @@
+#include "reduce/matmul.h"
+
+#include <ATen/Parallel.h>
+#include <torch/csrc/autograd/python_variable.h>
+#include <torch/csrc/utils/pybind.h>
+
+#include <atomic>
+
+#include "exact/crt.h"
+#include "python/args.h"
+#include "record/host.h"
+#include "reduce/exact_sum.h"
+#include "reduce/sum.h"
+
+namespace korvex::reduce {
+
+namespace py = pybind11;
+using exact::kPrimes;
+using exact::SBig;
+using exact::UBig;
+using record::HostValues;
+using record::Record;
+
+namespace {
+
+constexpr int kCapacityBits = 64 * exact::kLimbs - 8;
+// Row and column denominators are cleared by their lcm while it stays this small.
+constexpr int kLcmBits = 600;
+
+int ceil_log2(int64_t m) {
+  int b = 0;
+  while ((int64_t(1) << b) < m) ++b;
+  return b;
+}
+
+SBig sbig_of(const UBig& u, bool neg = false) {
+  SBig s;
+  s.mag = u;
+  s.neg = neg && !u.is_zero();
+  return s;
+}
+
+// One side of the product with its denominators cleared: element (r, t) of a `rows` x `len`
+// operand is num * (L_r / |den|) * sign(den), L_r the lcm of row r's denominators. Also the
+// signed product R_r of the row's denominators while it fits (else `r_fits` is false).
+struct Cleared {
+  std::vector<SBig> value;  // rows * len
+  std::vector<UBig> lcm;    // rows
+  std::vector<SBig> prod;   // rows
+  std::vector<char> prod_fits;
+  int bits = 0;
+  bool ok = true;  // false: an lcm grew past kLcmBits
+};
+
+// `at(r, t)` gives the flat element index of row r, position t.
+template <class At>
+Cleared clear_denominators(const HostValues& h, int64_t rows, int64_t len, At at) {
+  Cleared c;
+  c.value.resize(rows * len);
+  c.lcm.assign(rows, UBig(1));
+  c.prod.assign(rows, sbig_of(UBig(1)));
+  c.prod_fits.assign(rows, 1);
+  std::atomic<int> bits{0};
+  std::atomic<bool> ok{true};
+  at::parallel_for(0, rows, 1, [&](int64_t b, int64_t e) {
+    int lb = 0;
+    std::vector<SBig> dens(len);
+    for (int64_t r = b; r < e && ok; ++r) {
+      UBig L(1);
+      SBig P = sbig_of(UBig(1));
+      bool pf = true;
+      for (int64_t t = 0; t < len; ++t) {
+        dens[t] = h.den(at(r, t));
+        const UBig g = exact::ubig_gcd(L, dens[t].mag);
+        UBig q = exact::ubig_divexact(dens[t].mag, g), nl;
+        exact::ubig_mul(nl, L, q);
+        L = nl;
+        if (L.bit_length() > kLcmBits) {
+          ok = false;
+          break;
+        }
+        if (pf) {
+          if (P.mag.bit_length() + dens[t].mag.bit_length() - 1 > exact::kCongruenceBits) {
+            pf = false;
+          } else {
+            SBig x;
+            exact::sbig_mul(x, P, dens[t]);
+            P = x;
+          }
+        }
+      }
+      if (!ok) break;
+      for (int64_t t = 0; t < len; ++t) {
+        SBig f = sbig_of(exact::ubig_divexact(L, dens[t].mag), dens[t].neg), v;
+        exact::sbig_mul(v, h.num(at(r, t)), f);
+        lb = std::max(lb, v.mag.bit_length());
+        c.value[r * len + t] = v;
+      }
+      c.lcm[r] = L;
+      c.prod[r] = P;
+      c.prod_fits[r] = pf && exact::fits(P);
+    }
+    exact::atomic_max(bits, lb);
+  });
+  c.bits = bits;
+  c.ok = ok;
+  return c;
+}
+
+// X [kz, m, k] times Y [kz, k, n] modulo the first kz primes, exactly, through float64 GEMM:
+// each residue is split into 16-bit halves so that every partial sum stays below 2^53.
+at::Tensor modular_gemm(const at::Tensor& X, const at::Tensor& Y, int kz) {
+  const int64_t k = X.size(2);
+  const at::Tensor p = record::primes_on(X.device()).narrow(0, 0, kz).view({kz, 1, 1});
+  at::Tensor acc;
+  constexpr int64_t kBlock = int64_t(1) << 20;  // keeps k * 2^32 below 2^53
+  for (int64_t s = 0; s < k; s += kBlock) {
+    const int64_t len = std::min(kBlock, k - s);
+    const at::Tensor x = X.narrow(2, s, len), y = Y.narrow(1, s, len);
+    const at::Tensor x0 = x.bitwise_and(0xFFFF).to(at::kDouble), x1 = x.bitwise_right_shift(16).to(at::kDouble);
+    const at::Tensor y0 = y.bitwise_and(0xFFFF).to(at::kDouble), y1 = y.bitwise_right_shift(16).to(at::kDouble);
+    const at::Tensor z00 = at::bmm(x0, y0).to(at::kLong).remainder(p);
+    const at::Tensor z01 = (at::bmm(x0, y1) + at::bmm(x1, y0)).to(at::kLong).remainder(p);
+    const at::Tensor z11 = at::bmm(x1, y1).to(at::kLong).remainder(p);
+    const at::Tensor two32 = at::remainder(at::full({}, int64_t(1) << 32, p.options()), p);
+    at::Tensor z = ((z11 * two32).remainder(p) + (z01 * 65536).remainder(p) + z00).remainder(p);
+    acc = acc.defined() ? (acc + z).remainder(p) : z;
+  }
+  return acc;
+}
+
+// Z = A~ B~ exactly, entry by entry into `z` (m * n).
+bool integer_product(const Cleared& A, const Cleared& B, int64_t m, int64_t k, int64_t n, std::vector<SBig>& z) {
+  z.assign(m * n, SBig());
+  const int zbits = A.bits + B.bits + ceil_log2(std::max<int64_t>(k, 1));
+  if (zbits <= exact::kFitBits) {
+    // Residues of the cleared integers for as many primes as Z needs, one GEMM per prime.
+    const int kz = exact::primes_for_bits(zbits);
+    at::Tensor X = at::empty({kz, m, k}, at::kLong), Y = at::empty({kz, k, n}, at::kLong);
+    int64_t *px = X.data_ptr<int64_t>(), *py_ = Y.data_ptr<int64_t>();
+    at::parallel_for(0, m * k, 256, [&](int64_t b, int64_t e) {
+      int64_t res[kPrimes];
+      for (int64_t i = b; i < e; ++i) {
+        exact::residues_of(A.value[i], res, 1, kz);
+        for (int j = 0; j < kz; ++j) px[j * m * k + i] = res[j];
+      }
+    });
+    at::parallel_for(0, k * n, 256, [&](int64_t b, int64_t e) {
+      int64_t res[kPrimes];
+      for (int64_t i = b; i < e; ++i) {
+        exact::residues_of(B.value[(i % n) * k + i / n], res, 1, kz);
+        for (int j = 0; j < kz; ++j) py_[j * k * n + i] = res[j];
+      }
+    });
+    const at::Tensor Z = modular_gemm(X, Y, kz).contiguous();
+    const int64_t* pz = Z.data_ptr<int64_t>();
+    at::parallel_for(0, m * n, 256, [&](int64_t b, int64_t e) {
+      for (int64_t i = b; i < e; ++i) z[i] = exact::crt_signed(pz + i, m * n, kz);
+    });
+    return true;
+  }
+  if (zbits >= kCapacityBits) return false;
+  at::parallel_for(0, m * n, 1, [&](int64_t b, int64_t e) {
+    for (int64_t idx = b; idx < e; ++idx) {
+      const int64_t i = idx / n, j = idx % n;
+      SBig acc, t, s;
+      for (int64_t q = 0; q < k; ++q) {
+        exact::sbig_mul(t, A.value[i * k + q], B.value[j * k + q]);
+        exact::sbig_add(s, acc, t, false);
+        acc = s;
+      }
+      z[idx] = acc;
+    }
+  });
+  return true;
+}
+
+struct Out {
+  at::Tensor on, od;
+  int64_t count;
+  std::atomic<int> nb{0}, db{0};
+  std::atomic<bool> overflow{false};
+  explicit Out(int64_t c) : on(at::empty({kPrimes, c}, at::kLong)), od(at::empty({kPrimes, c}, at::kLong)), count(c) {}
+  void put(int64_t idx, const SBig& n, const SBig& d, int& lnb, int& ldb) {
+    if (!exact::fits(n) || !exact::fits(d)) {
+      overflow = true;
+      return;
+    }
+    exact::residues_of(n, on.data_ptr<int64_t>() + idx, count);
+    exact::residues_of(d, od.data_ptr<int64_t>() + idx, count);
+    lnb = std::max(lnb, n.mag.bit_length());
+    ldb = std::max(ldb, d.mag.bit_length());
+  }
+};
+
+// The documented entry where it fits: numerator Z u_i v_j over R_i C_j, where u_i = R_i / L_i.
+// Otherwise lowest terms of Z / (L_i L'_j).
+void emit_cleared(const Cleared& A, const Cleared& B, const std::vector<SBig>& z, int64_t m, int64_t n, Out& out) {
+  at::parallel_for(0, m * n, 64, [&](int64_t b, int64_t e) {
+    int lnb = 0, ldb = 0;
+    for (int64_t idx = b; idx < e; ++idx) {
+      const int64_t i = idx / n, j = idx % n;
+      if (A.prod_fits[i] && B.prod_fits[j] &&
+          A.prod[i].mag.bit_length() + B.prod[j].mag.bit_length() - 1 <= exact::kCongruenceBits) {
+        SBig D, u = sbig_of(exact::ubig_divexact(A.prod[i].mag, A.lcm[i]), A.prod[i].neg),
+                v = sbig_of(exact::ubig_divexact(B.prod[j].mag, B.lcm[j]), B.prod[j].neg), uv, N;
+        exact::sbig_mul(D, A.prod[i], B.prod[j]);
+        exact::sbig_mul(uv, u, v);
+        if (exact::fits(D) && z[idx].mag.bit_length() + uv.mag.bit_length() - 1 <= exact::kCongruenceBits) {
+          exact::sbig_mul(N, z[idx], uv);
+          if (exact::fits(N)) {
+            out.put(idx, N, D, lnb, ldb);
+            continue;
+          }
+        }
+      }
+      SBig N = z[idx], D;
+      exact::ubig_mul(D.mag, A.lcm[i], B.lcm[j]);
+      exact::reduce_fraction(N, D);
+      out.put(idx, N, D, lnb, ldb);
+    }
+    exact::atomic_max(out.nb, lnb);
+    exact::atomic_max(out.db, ldb);
+  });
+}
+
+// Every entry summed term by term, in lowest terms: for zero denominators (an entry n/0 keeps
+// only its sign, as sums do) and for rows or columns whose denominators share no small lcm.
+void emit_by_terms(const HostValues& ha, const HostValues& hb, int64_t m, int64_t k, int64_t n, int scale, Out& out,
+                   std::vector<char>& redo) {
+  at::parallel_for(0, m * n, 1, [&](int64_t b, int64_t e) {
+    int lnb = 0, ldb = 0;
+    for (int64_t idx = b; idx < e; ++idx) {
+      const int64_t i = idx / n, j = idx % n;
+      ExactSum s(scale);
+      for (int64_t q = 0; q < k && !s.overflowed(); ++q) {
+        SBig pn, pd;
+        exact::sbig_mul(pn, ha.num(i * k + q), hb.num(q * n + j));
+        exact::sbig_mul(pd, ha.den(i * k + q), hb.den(q * n + j));
+        s.add(pn, pd);
+      }
+      SBig N, D;
+      if (!s.finish(N, D)) {
+        redo[idx] = 1;
+        continue;
+      }
+      out.put(idx, N, D, lnb, ldb);
+    }
+    exact::atomic_max(out.nb, lnb);
+    exact::atomic_max(out.db, ldb);
+  });
+}
+
+py::object m_matmul(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"matmul", {"other"}, 1, 1};
+  auto a = python::parse(sig, args, kw);
+  Record& x = record::as_record(self);
+  py::handle other = a[0];
+  if (x.num.dim() != 3) throw py::value_error("matmul requires 2D tensors");
+  py::object other_shape = other.attr("shape");
+  if (py::len(other_shape) != 2) throw py::value_error("matmul requires 2D tensors");
+  if (!record::is_record(other))
+    throw py::type_error("matmul() needs a ModularTensor, got " + python::type_name(other));
+  Record& y = record::as_record(other);
+  const int64_t m = x.num.size(1), k = x.num.size(2), n = y.num.size(2);
+  if (k != y.num.size(1)) {
+    py::object s1 = py::module_::import("builtins").attr("format")(self.attr("shape"), "");
+    py::object s2 = py::module_::import("builtins").attr("format")(other_shape, "");
+    throw py::value_error("Shape mismatch: " + s1.cast<std::string>() + " vs " + s2.cast<std::string>());
+  }
+  py::object hint = py::none();
+  if (!x.approx.is_none() && !y.approx.is_none())
+    hint = py::module_::import("torch").attr("matmul")(x.approx, y.approx);
+  record::ensure_bits(x);
+  record::ensure_bits(y);
+  const at::Device dev = x.num.device();
+  if (k == 0) {
+    SBig zero, one = sbig_of(UBig(1));
+    return record::fill_record(record::record_type(), zero, one, {m, n}, dev, 0.0);
+  }
+  const HostValues ha = record::host_values(x), hb = record::host_values(y);
+  Out out(m * n);
+  std::vector<char> redo(m * n, 0);
+  {
+    py::gil_scoped_release nogil;
+    bool zero_den = false;
+    for (int64_t i = 0; i < m * k && !zero_den; ++i) zero_den = ha.den(i).mag.is_zero();
+    for (int64_t i = 0; i < k * n && !zero_den; ++i) zero_den = hb.den(i).mag.is_zero();
+    Cleared A, B;
+    std::vector<SBig> z;
+    bool done = false;
+    if (!zero_den) {
+      A = clear_denominators(ha, m, k, [&](int64_t r, int64_t t) { return r * k + t; });
+      B = A.ok ? clear_denominators(hb, n, k, [&](int64_t c, int64_t t) { return t * n + c; }) : Cleared{};
+      if (A.ok && B.ok && integer_product(A, B, m, k, n, z)) {
+        emit_cleared(A, B, z, m, n, out);
+        done = true;
+      }
+    }
+    if (!done) emit_by_terms(ha, hb, m, k, n, std::min(x.den_bits + y.den_bits, kCapacityBits / 2), out, redo);
+  }
+  for (int64_t idx = 0; idx < m * n; ++idx) {
+    if (!redo[idx]) continue;
+    const int64_t i = idx / n, j = idx % n;
+    SBig N, D;
+    python_sum(k, [&](int64_t q, SBig& pn, SBig& pd) {
+      exact::sbig_mul(pn, ha.num(i * k + q), hb.num(q * n + j));
+      exact::sbig_mul(pd, ha.den(i * k + q), hb.den(q * n + j));
+    }, N, D);
+    int lnb = out.nb, ldb = out.db;
+    out.put(idx, N, D, lnb, ldb);
+    out.nb = lnb;
+    out.db = ldb;
+  }
+  if (out.overflow) record::raise_range_error("an entry of the exact product");
+  return record::make_record(out.on.view({kPrimes, m, n}).to(dev), out.od.view({kPrimes, m, n}).to(dev), hint,
+                             out.nb.load(), out.db.load());
+}
+
+}  // namespace
+
+void register_matmul(py::handle cls) {
+  python::add_method(cls, "matmul", &python::trampoline<m_matmul>,
+                     "Exact matrix multiplication using parallel operations. C[i,j] = sum_k(A[i,k] * B[k,j]) All "
+                     "(i,j) output elements computed in parallel. Each dot product uses parallel tree reduction.");
+}
+
+}  // namespace korvex::reduce
