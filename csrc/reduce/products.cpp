@@ -91,8 +91,13 @@ struct Emitter {
   int64_t count;
   int nb = 0, db = 0;
   explicit Emitter(int64_t n) : on(at::empty({kPrimes, n}, at::kLong)), od(at::empty({kPrimes, n}, at::kLong)), count(n) {}
+  bool overflow = false;
+  // Called without the GIL: a value that cannot be held is flagged, and raised by the caller.
   void put(int64_t k, const SBig& n, const SBig& d) {
-    if (!exact::fits(n) || !exact::fits(d)) record::raise_range_error("the exact result");
+    if (!exact::fits(n) || !exact::fits(d)) {
+      overflow = true;
+      return;
+    }
     exact::residues_of(n, on.data_ptr<int64_t>() + k, count);
     exact::residues_of(d, od.data_ptr<int64_t>() + k, count);
     nb = std::max(nb, n.mag.bit_length());
@@ -111,8 +116,8 @@ void python_product(const HostValues& h, SBig& n, SBig& d) {
   static py::object fraction = py::module_::import("fractions").attr("Fraction");
   py::object num = py::int_(1), den = py::int_(1);
   for (int64_t k = 0; k < h.count; ++k) {
-    num = num.attr("__mul__")(python::sbig_to_int(h.num(k)));
-    den = den.attr("__mul__")(python::sbig_to_int(h.den(k)));
+    num = num * python::sbig_to_int(h.num(k));
+    den = den * python::sbig_to_int(h.den(k));
   }
   py::object f = fraction(num, den);
   if (!python::int_to_sbig(f.attr("numerator"), n) || !python::int_to_sbig(f.attr("denominator"), d))
@@ -143,6 +148,7 @@ py::object m_prod(py::handle self, PyObject* args, PyObject* kw) {
   if (!ok) python_product(h, N, D);
   Emitter out(1);
   out.put(0, N, D);
+  if (out.overflow) record::raise_range_error("the exact product");
   return out.record(r, {1}, hint);
 }
 
@@ -175,7 +181,8 @@ py::object running(py::handle self, PyObject* args, PyObject* kw) {
     for (int64_t k = 0; k < n; ++k) {
       const SBig x = h.num(k), y = h.den(k);
       if (kSum) add_lowest(val_n, val_d, x, y);
-      else if (!mul_lowest(val_n, val_d, x, y)) record::raise_range_error("the exact result");
+      else if (!mul_lowest(val_n, val_d, x, y)) out.overflow = true;
+      if (out.overflow) break;
       if (acc_ok) {
         if (kSum) {
           SBig t1 = acc_n, t2 = acc_d;
@@ -195,6 +202,7 @@ py::object running(py::handle self, PyObject* args, PyObject* kw) {
       }
     }
   }
+  if (out.overflow) record::raise_range_error("the exact result");
   return out.record(r, r.shape(), hint_of(r.approx, kSum ? "cumsum" : "cumprod"));
 }
 

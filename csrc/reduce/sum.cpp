@@ -67,7 +67,9 @@ void python_sum(int64_t count, const std::function<void(int64_t, SBig&, SBig&)>&
   for (int64_t t = 0; t < count; ++t) {
     SBig a, b;
     term(t, a, b);
-    total = total.attr("__add__")(fraction(python::sbig_to_int(a), python::sbig_to_int(b)));
+    py::object f = fraction(python::sbig_to_int(a), python::sbig_to_int(b));
+    total = py::reinterpret_steal<py::object>(PyNumber_Add(total.ptr(), f.ptr()));
+    if (!total) throw py::error_already_set();
   }
   py::object tn = total.attr("numerator"), td = total.attr("denominator");
   if (!python::int_to_sbig(tn, n) || !exact::fits(n)) record::raise_range_error("the exact sum");
