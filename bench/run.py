@@ -63,9 +63,45 @@ def bench_floats(device, n=1_000_000):
             ("from_tensor x2, a*b + a, to_float, 1e6 float64", median_time(pipeline, repeat=5))]
 
 
+def bench_reductions(device, n=1_000_000):
+    import math
+    g = torch.Generator().manual_seed(2)
+    x = torch.randn(n, generator=g, dtype=torch.float64)
+    y = torch.randn(n, generator=g, dtype=torch.float64)
+    values = x.tolist()
+    xd, yd = x.to(device), y.to(device)
+    fsum = median_time(lambda: math.fsum(values))
+    ours = median_time(lambda: MT.from_tensor(xd, device).sum().to_rational())
+    dot = median_time(lambda: MT.from_tensor(xd, device).dot(MT.from_tensor(yd, device)).to_rational())
+    rows = [("math.fsum of 1,000,000 float64 (list)", fsum),
+            ("from_tensor + sum + to_rational, 1e6 float64", ours),
+            ("  ratio to fsum (x)", ours / fsum),
+            ("from_tensor x2 + dot + to_rational, 1e6", dot),
+            ("  ratio to our sum (x)", dot / ours)]
+    for size in (128, 512):
+        a = torch.randn(size, size, generator=g, dtype=torch.float64)
+        b = torch.randn(size, size, generator=g, dtype=torch.float64)
+        A, B = MT.from_tensor(a.to(device), device), MT.from_tensor(b.to(device), device)
+        t = median_time(lambda: A.matmul(B), repeat=5 if size == 128 else 3)
+        rows.append((f"matmul {size}x{size} float64, exact", t))
+        if size == 128:
+            try:
+                import flint
+            except ImportError:
+                rows.append(("python-flint not installed: no fmpq_mat figure", float("nan")))
+                continue
+            def fm(t_):
+                return flint.fmpq_mat(size, size, [flint.fmpq(*v.as_integer_ratio()) for v in t_.reshape(-1).tolist()])
+            fa, fb = fm(a), fm(b)
+            peer = median_time(lambda: fa * fb, repeat=5)
+            rows.append(("python-flint fmpq_mat product 128x128", peer))
+            rows.append(("  ratio to fmpq_mat (x)", t / peer))
+    return rows
+
+
 def main():
     device = sys.argv[1] if len(sys.argv) > 1 else ("cuda" if torch.cuda.is_available() else "cpu")
-    rows = bench_elementwise(device) + bench_simplify(device) + bench_floats(device)
+    rows = bench_elementwise(device) + bench_simplify(device) + bench_floats(device) + bench_reductions(device)
     lines = [
         "# Benchmark results",
         "",

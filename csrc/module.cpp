@@ -5,6 +5,7 @@
 #include "arithmetic/power.h"
 #include "compare/equality.h"
 #include "exact/moduli.h"
+#include "linalg/linalg.h"
 #include "record/floats.h"
 #include "record/record.h"
 #include "reduce/matmul.h"
@@ -40,6 +41,7 @@ PYBIND11_MODULE(modular_cuda, m) {
   korvex::reduce::register_sum(cls);
   korvex::reduce::register_products(cls);
   korvex::reduce::register_matmul(cls);
+  korvex::linalg::register_linalg(cls);
 
   m.attr("__all__") = py::list(py::make_tuple("PRIMES", "N_PRIMES", "ModularTensor"));
 }

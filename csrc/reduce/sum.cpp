@@ -137,6 +137,7 @@ py::object axis_sum_record(Record& r, int64_t axis) {
   // Some sums may not fit unreduced: each is evaluated exactly, the unreduced fraction kept
   // where it fits and lowest terms where only those do.
   Record flat;
+  flat.approx = py::none();
   flat.num = num.reshape({kPrimes, outer * m});
   flat.denom = den.reshape({kPrimes, outer * m});
   flat.primes = r.primes;

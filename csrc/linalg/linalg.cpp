@@ -1,0 +1,374 @@
+#include "linalg/linalg.h"
+
+#include <torch/csrc/utils/pybind.h>
+
+#include "arithmetic/kernels.h"
+#include "arithmetic/ops.h"
+#include "exact/crt.h"
+#include "python/args.h"
+#include "record/host.h"
+#include "reduce/sum.h"
+
+namespace korvex::linalg {
+
+namespace py = pybind11;
+using arithmetic::FieldOp;
+using exact::kPrimes;
+using exact::SBig;
+using exact::UBig;
+using record::Record;
+
+namespace {
+
+constexpr int kCapacityBits = 64 * exact::kLimbs - 8;
+
+bool is_square(const Record& r) { return r.num.dim() == 3 && r.num.size(1) == r.num.size(2); }
+
+SBig one() {
+  SBig s;
+  s.mag = UBig(1);
+  return s;
+}
+
+// ---------------------------------------------------------------- exact determinants
+
+// Determinant of an integer matrix by fraction-free elimination (every division exact).
+// False when an intermediate would leave the host capacity.
+bool bareiss(std::vector<SBig> m, int n, SBig& det) {
+  SBig prev = one();
+  bool negate = false;
+  for (int k = 0; k < n - 1; ++k) {
+    if (m[k * n + k].mag.is_zero()) {
+      int p = k + 1;
+      while (p < n && m[p * n + k].mag.is_zero()) ++p;
+      if (p == n) {
+        det = SBig();
+        return true;
+      }
+      for (int j = 0; j < n; ++j) std::swap(m[k * n + j], m[p * n + j]);
+      negate = !negate;
+    }
+    const SBig& piv = m[k * n + k];
+    for (int i = k + 1; i < n; ++i) {
+      for (int j = k + 1; j < n; ++j) {
+        const SBig &a = m[i * n + j], &b = m[i * n + k], &c = m[k * n + j];
+        if (a.mag.bit_length() + piv.mag.bit_length() >= kCapacityBits ||
+            b.mag.bit_length() + c.mag.bit_length() >= kCapacityBits)
+          return false;
+        SBig t1, t2, s;
+        exact::sbig_mul(t1, a, piv);
+        exact::sbig_mul(t2, b, c);
+        exact::sbig_add(s, t1, t2, true);
+        SBig q;
+        q.mag = exact::ubig_divexact(s.mag, prev.mag);
+        q.neg = !q.mag.is_zero() && (s.neg != prev.neg);
+        m[i * n + j] = q;
+      }
+    }
+    prev = piv;
+  }
+  det = m[n * n - 1];
+  if (negate && !det.mag.is_zero()) det.neg = !det.neg;
+  return true;
+}
+
+// det of the n x n matrix of fractions (num, den), none of whose denominators is zero, in
+// lowest terms: each row is cleared by the lcm of its denominators first (for floats the
+// largest power of two), which keeps the integers of the elimination small.
+bool fraction_det(const std::vector<SBig>& num, const std::vector<SBig>& den, int n, SBig& dn, SBig& dd) {
+  std::vector<SBig> m(n * n);
+  SBig scale = one();
+  for (int r = 0; r < n; ++r) {
+    UBig lcm(1);
+    for (int c = 0; c < n; ++c) {
+      const UBig& d = den[r * n + c].mag;
+      const UBig g = exact::ubig_gcd(lcm, d);
+      const UBig q = exact::ubig_divexact(d, g);
+      if (lcm.bit_length() + q.bit_length() >= kCapacityBits) return false;
+      UBig t;
+      exact::ubig_mul(t, lcm, q);
+      lcm = t;
+    }
+    for (int c = 0; c < n; ++c) {
+      // num * (lcm / den): exact, sign of the denominator moved up
+      SBig q, v;
+      q.mag = exact::ubig_divexact(lcm, den[r * n + c].mag);
+      q.neg = den[r * n + c].neg;
+      if (q.mag.bit_length() + num[r * n + c].mag.bit_length() >= kCapacityBits) return false;
+      exact::sbig_mul(v, num[r * n + c], q);
+      m[r * n + c] = v;
+    }
+    if (scale.mag.bit_length() + lcm.bit_length() >= kCapacityBits) return false;
+    SBig t, l;
+    l.mag = lcm;
+    exact::sbig_mul(t, scale, l);
+    scale = t;
+  }
+  if (!bareiss(m, n, dn)) return false;
+  dd = scale;
+  exact::reduce_fraction(dn, dd);
+  return true;
+}
+
+// The same with Python integers, for entries too wide for the fixed capacity.
+void python_det(const std::vector<SBig>& num, const std::vector<SBig>& den, int n, SBig& dn, SBig& dd) {
+  static py::object fraction = py::module_::import("fractions").attr("Fraction");
+  std::vector<py::object> m(n * n);
+  for (int i = 0; i < n * n; ++i) m[i] = fraction(python::sbig_to_int(num[i]), python::sbig_to_int(den[i]));
+  py::object det = fraction(1);
+  for (int k = 0; k < n; ++k) {
+    int p = k;
+    while (p < n && !PyObject_IsTrue(m[p * n + k].ptr())) ++p;
+    if (p == n) {
+      det = fraction(0);
+      break;
+    }
+    if (p != k) {
+      for (int j = 0; j < n; ++j) std::swap(m[k * n + j], m[p * n + j]);
+      det = -det;
+    }
+    det = det * m[k * n + k];
+    for (int i = k + 1; i < n; ++i) {
+      py::object f = m[i * n + k] / m[k * n + k];
+      for (int j = k; j < n; ++j) m[i * n + j] = m[i * n + j] - f * m[k * n + j];
+    }
+  }
+  if (!python::int_to_sbig(det.attr("numerator"), dn) || !exact::fits(dn)) record::raise_range_error("the determinant");
+  if (!python::int_to_sbig(det.attr("denominator"), dd) || !exact::fits(dd)) record::raise_range_error("the determinant");
+}
+
+struct Entries {
+  std::vector<SBig> num, den;
+  bool zero_den = false;
+};
+
+Entries entries_of(Record& r) {
+  const record::HostValues h = record::host_values(r);
+  Entries e;
+  e.num.resize(h.count);
+  e.den.resize(h.count);
+  for (int64_t k = 0; k < h.count; ++k) {
+    e.num[k] = h.num(k);
+    e.den[k] = h.den(k);
+    e.zero_den = e.zero_den || e.den[k].mag.is_zero();
+  }
+  return e;
+}
+
+void exact_det(const Entries& e, int n, SBig& dn, SBig& dd) {
+  if (!fraction_det(e.num, e.den, n, dn, dd)) python_det(e.num, e.den, n, dn, dd);
+  if (!exact::fits(dn) || !exact::fits(dd)) record::raise_range_error("the determinant");
+}
+
+py::object scalar_record(const SBig& n, const SBig& d, const at::Device& dev) {
+  return record::fill_record(record::record_type(), n, d, {1}, dev, record::true_divide(n, d));
+}
+
+// ---------------------------------------------------------------- with zero denominators
+
+// An entry n/0 leaves no lowest terms to work in: the cofactor expansion is evaluated as
+// written, each step exact, each intermediate brought to lowest terms where it can be.
+py::object element(const Record& r, int64_t i, int64_t j) {
+  using at::indexing::Slice;
+  return record::make_record(r.num.index({Slice(), i, Slice(j, j + 1)}), r.denom.index({Slice(), i, Slice(j, j + 1)}),
+                             py::none(), r.num_bits, r.den_bits);
+}
+
+py::object op(FieldOp f, const py::object& a, const py::object& b) {
+  return arithmetic::binary(f, record::as_record(a), record::as_record(b));
+}
+
+py::object expanded_det(const Record& r, const std::vector<int64_t>& rows, const std::vector<int64_t>& cols) {
+  const size_t n = rows.size();
+  if (n == 1) return element(r, rows[0], cols[0]);
+  if (n == 2) {
+    py::object ad = op(FieldOp::Mul, element(r, rows[0], cols[0]), element(r, rows[1], cols[1]));
+    py::object bc = op(FieldOp::Mul, element(r, rows[0], cols[1]), element(r, rows[1], cols[0]));
+    return op(FieldOp::Sub, ad, bc);
+  }
+  py::object result;
+  for (size_t j = 0; j < n; ++j) {
+    std::vector<int64_t> sub_rows(rows.begin() + 1, rows.end()), sub_cols;
+    for (size_t c = 0; c < n; ++c)
+      if (c != j) sub_cols.push_back(cols[c]);
+    py::object minor = expanded_det(r, sub_rows, sub_cols);
+    if (n > 3) minor = record::simplified(minor);
+    py::object cofactor = op(FieldOp::Mul, element(r, rows[0], cols[j]), minor);
+    result = !result ? (j % 2 ? py::reinterpret_steal<py::object>(PyNumber_Negative(cofactor.ptr())) : cofactor)
+                     : op(j % 2 ? FieldOp::Sub : FieldOp::Add, result, cofactor);
+    if (n > 3) result = record::simplified(result);
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------- members
+
+py::object determinant(Record& r) {
+  if (!is_square(r)) throw py::value_error("det requires square matrix");
+  const int64_t n = r.num.size(1);
+  const at::Device dev = r.num.device();
+  using at::indexing::Slice;
+  if (n == 1) return record::make_record(r.num.index({Slice(), 0, Slice(0, 1)}), r.denom.index({Slice(), 0, Slice(0, 1)}),
+                                         py::none(), r.num_bits, r.den_bits);
+  if (n > 5) {
+    PyErr_SetString(PyExc_NotImplementedError, "det only supports matrices up to 5x5");
+    throw py::error_already_set();
+  }
+  if (n == 0) return scalar_record(one(), one(), dev);  // the empty product
+  record::ensure_bits(r);
+  Entries e = entries_of(r);
+  if (e.zero_den) {
+    std::vector<int64_t> idx(n);
+    for (int64_t i = 0; i < n; ++i) idx[i] = i;
+    return record::simplified(expanded_det(r, idx, idx));
+  }
+  SBig dn, dd;
+  exact_det(e, (int)n, dn, dd);
+  return scalar_record(dn, dd, dev);
+}
+
+py::object m_det(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"det", {}, 0, 1};
+  python::parse(sig, args, kw);
+  return determinant(record::as_record(self));
+}
+
+py::object m_inv(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"inv", {}, 0, 1};
+  python::parse(sig, args, kw);
+  Record& r = record::as_record(self);
+  if (!is_square(r)) throw py::value_error("inv requires square matrix");
+  const int64_t n = r.num.size(1);
+  py::object det = determinant(r);
+  Record& d = record::as_record(det);
+  if (n == 1) {
+    return record::make_record(d.denom.view({kPrimes, 1, 1}), d.num.view({kPrimes, 1, 1}), py::none(), d.den_bits,
+                               d.num_bits);
+  }
+  if (n != 2) {
+    PyErr_SetString(PyExc_NotImplementedError, "inv only supports matrices up to 2x2 currently");
+    throw py::error_already_set();
+  }
+  // The adjugate [[d, -b], [-c, a]] (negation keeps denominators), divided by the determinant.
+  using at::indexing::Slice;
+  auto at_ = [&](const at::Tensor& t, int i, int j) { return t.index({Slice(), Slice(i, i + 1), Slice(j, j + 1)}); };
+  const at::Tensor adj_num = at::cat({at::cat({at_(r.num, 1, 1), arithmetic::negate_residues(at_(r.num, 0, 1))}, 2),
+                                      at::cat({arithmetic::negate_residues(at_(r.num, 1, 0)), at_(r.num, 0, 0)}, 2)},
+                                     1);
+  const at::Tensor adj_den = at::cat({at::cat({at_(r.denom, 1, 1), at_(r.denom, 0, 1)}, 2),
+                                      at::cat({at_(r.denom, 1, 0), at_(r.denom, 0, 0)}, 2)},
+                                     1);
+  py::object adj = record::make_record(adj_num, adj_den, py::none(), r.num_bits, r.den_bits);
+  py::object det11 = record::make_record(d.num.view({kPrimes, 1, 1}), d.denom.view({kPrimes, 1, 1}), py::none(),
+                                         d.num_bits, d.den_bits);
+  return op(FieldOp::Div, adj, det11);
+}
+
+py::object m_solve(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"solve", {"b"}, 1, 1};
+  auto a = python::parse(sig, args, kw);
+  Record& A = record::as_record(self);
+  if (!is_square(A)) throw py::value_error("solve requires square matrix A");
+  const int64_t n = A.num.size(1);
+  if (n > 4) {
+    PyErr_SetString(PyExc_NotImplementedError, "solve only supports systems up to 4x4");
+    throw py::error_already_set();
+  }
+  if (!record::is_record(a[0])) throw py::type_error("solve() needs a ModularTensor b");
+  Record& b = record::as_record(a[0]);
+  const at::Tensor bn = b.num.dim() < 3 ? b.num : b.num.squeeze(-1);
+  const at::Tensor bd = b.denom.dim() < 3 ? b.denom : b.denom.squeeze(-1);
+  TORCH_CHECK(bn.dim() == 2 && bn.size(0) == kPrimes && bn.size(1) == n && bd.sizes() == bn.sizes(),
+              "b must hold ", n, " values, got shape ", b.num.sizes().slice(1));
+  TORCH_CHECK(n > 0, "stack expects a non-empty TensorList");
+  record::ensure_bits(A);
+  record::ensure_bits(b);
+  // One host copy of A and b; every system of Cramer's rule is built from it.
+  Entries ea = entries_of(A);
+  Record bcol;
+  bcol.approx = py::none();
+  bcol.num = bn;
+  bcol.denom = bd;
+  bcol.primes = b.primes;
+  bcol.num_bits = b.num_bits;
+  bcol.den_bits = b.den_bits;
+  Entries eb = entries_of(bcol);
+  const at::Device dev = A.num.device();
+  at::Tensor on = at::empty({kPrimes, n}, at::kLong), od = at::empty({kPrimes, n}, at::kLong);
+  int nb = 0, db = 0;
+  auto det_of = [&](const Entries& e, SBig& dn, SBig& dd) {
+    if (!e.zero_den) {
+      exact_det(e, (int)n, dn, dd);
+      return;
+    }
+    Record tmp;
+    tmp.approx = py::none();
+    tmp.num = at::empty({kPrimes, n, n}, at::kLong);
+    tmp.denom = at::empty({kPrimes, n, n}, at::kLong);
+    for (int64_t k = 0; k < n * n; ++k) {
+      exact::residues_of(e.num[k], tmp.num.data_ptr<int64_t>() + k, n * n);
+      exact::residues_of(e.den[k], tmp.denom.data_ptr<int64_t>() + k, n * n);
+    }
+    tmp.primes = record::primes_on(at::kCPU);
+    py::object d = determinant(tmp);
+    const record::HostValues h = record::host_values(record::as_record(d));
+    dn = h.num(0);
+    dd = h.den(0);
+  };
+  SBig An, Ad;
+  det_of(ea, An, Ad);
+  for (int64_t i = 0; i < n; ++i) {
+    Entries ei = ea;
+    for (int64_t r = 0; r < n; ++r) {
+      ei.num[r * n + i] = eb.num[r];
+      ei.den[r * n + i] = eb.den[r];
+    }
+    ei.zero_den = false;
+    for (const SBig& x : ei.den) ei.zero_den = ei.zero_den || x.mag.is_zero();
+    SBig xn, xd;
+    det_of(ei, xn, xd);
+    // det(A_i) / det(A) in lowest terms; a singular A leaves det(A_i)'s numerator over zero.
+    SBig qn, qd;
+    exact::sbig_mul(qn, xn, Ad);
+    exact::sbig_mul(qd, xd, An);
+    if (!qd.mag.is_zero()) exact::reduce_fraction(qn, qd);
+    if (!exact::fits(qn) || !exact::fits(qd)) record::raise_range_error("a component of the solution");
+    exact::residues_of(qn, on.data_ptr<int64_t>() + i, n);
+    exact::residues_of(qd, od.data_ptr<int64_t>() + i, n);
+    nb = std::max(nb, qn.mag.bit_length());
+    db = std::max(db, qd.mag.bit_length());
+  }
+  return record::make_record(on.to(dev), od.to(dev), py::none(), nb, db);
+}
+
+py::object m_trace(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"trace", {}, 0, 1};
+  python::parse(sig, args, kw);
+  Record& r = record::as_record(self);
+  if (!is_square(r)) throw py::value_error("trace requires square matrix");
+  Record diag;
+  diag.approx = py::none();
+  diag.num = r.num.diagonal(0, 1, 2);
+  diag.denom = r.denom.diagonal(0, 1, 2);
+  diag.primes = r.primes;
+  diag.device = r.device;
+  diag.num_bits = r.num_bits;
+  diag.den_bits = r.den_bits;
+  return reduce::total_record(diag);
+}
+
+}  // namespace
+
+void register_linalg(py::handle cls) {
+  using python::add_method;
+  using python::trampoline;
+  add_method(cls, "det", &trampoline<m_det>,
+             "Exact determinant using LU decomposition / cofactor expansion. Only for small matrices (n <= 4) "
+             "due to complexity.");
+  add_method(cls, "inv", &trampoline<m_inv>,
+             "Exact matrix inverse using adjugate method. inv(A) = adj(A) / det(A) Only for small matrices (n <= 4).");
+  add_method(cls, "solve", &trampoline<m_solve>, "Solve linear system Ax = b exactly. Uses Cramer's rule for small systems.");
+  add_method(cls, "trace", &trampoline<m_trace>, "Exact trace of a matrix (sum of diagonal).");
+}
+
+}  // namespace korvex::linalg
