@@ -99,9 +99,18 @@ def bench_reductions(device, n=1_000_000):
     return rows
 
 
+def bench_linalg(device):
+    g = torch.Generator().manual_seed(4)
+    A5 = MT.from_tensor(torch.randn(5, 5, generator=g, dtype=torch.float64).to(device), device)
+    A4 = MT.from_tensor(torch.randn(4, 4, generator=g, dtype=torch.float64).to(device), device)
+    b4 = MT.from_tensor(torch.randn(4, generator=g, dtype=torch.float64).to(device), device)
+    return [("det of a 5x5 float64 matrix", median_time(lambda: A5.det(), repeat=501, warmup=20)),
+            ("solve of a 4x4 float64 system", median_time(lambda: A4.solve(b4), repeat=501, warmup=20))]
+
+
 def main():
     device = sys.argv[1] if len(sys.argv) > 1 else ("cuda" if torch.cuda.is_available() else "cpu")
-    rows = bench_elementwise(device) + bench_simplify(device) + bench_floats(device) + bench_reductions(device)
+    rows = bench_elementwise(device) + bench_simplify(device) + bench_floats(device) + bench_reductions(device) + bench_linalg(device)
     lines = [
         "# Benchmark results",
         "",

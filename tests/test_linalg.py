@@ -1,0 +1,136 @@
+"""Determinant, inverse, solve and trace of small matrices, against Fraction elimination."""
+import random
+from fractions import Fraction as F
+
+import pytest
+import torch
+
+from conftest import MT, PRIMES, residues, value, values
+
+
+def rec(M):
+    fs = [x for row in M for x in row]
+    n = torch.tensor([[f.numerator % p for f in fs] for p in PRIMES]).view(20, len(M), len(M[0]))
+    d = torch.tensor([[f.denominator % p for f in fs] for p in PRIMES]).view(20, len(M), len(M[0]))
+    return MT(n, d)
+
+
+def gauss_det(M):
+    m = [row[:] for row in M]
+    n, det = len(m), F(1)
+    for k in range(n):
+        p = next((i for i in range(k, n) if m[i][k] != 0), None)
+        if p is None:
+            return F(0)
+        if p != k:
+            m[k], m[p] = m[p], m[k]
+            det = -det
+        det *= m[k][k]
+        for i in range(k + 1, n):
+            f = m[i][k] / m[k][k]
+            m[i] = [a - f * b for a, b in zip(m[i], m[k])]
+    return det
+
+
+def matrices(n, seed):
+    rng = random.Random(seed)
+    ints = [[F(rng.randint(-9, 9)) for _ in range(n)] for _ in range(n)]
+    fracs = [[F(rng.randint(-20, 20), rng.randint(1, 12)) for _ in range(n)] for _ in range(n)]
+    floats = [[F(v) for v in row] for row in torch.randn(n, n, dtype=torch.float64,
+                                                        generator=torch.Generator().manual_seed(seed)).tolist()]
+    return [ints, fracs, floats]
+
+
+@pytest.mark.parametrize("n", [2, 3, 4, 5])
+def test_det_is_exact(n):
+    for M in matrices(n, n):
+        d = rec(M).det()
+        expected = gauss_det(M)
+        assert d.shape == (1,) and value(d) == expected
+        assert d.num.view(-1).tolist() == residues(expected.numerator)  # lowest terms
+
+
+def test_det_documented_cases():
+    assert value(rec([[F(1), F(2)], [F(3), F(4)]]).det()) == -2
+    assert value(rec([[F(1, 2), F(1, 3)], [F(1, 4), F(1, 5)]]).det()) == F(1, 60)
+    one = MT(torch.tensor([[2 % p] for p in PRIMES]).view(20, 1, 1), torch.tensor([[4 % p] for p in PRIMES]).view(20, 1, 1))
+    d1 = one.det()
+    assert d1.shape == (1,) and d1.num.view(-1).tolist() == residues(2) and d1._approx is None
+    assert value(rec([[F(1), F(2), F(3)], [F(1), F(2), F(3)], [F(0), F(1), F(5)]]).det()) == 0
+    assert value(MT.from_int(1, (0, 0), "cpu").det()) == 1
+    tri = [[F(i + 1) if i == j else (F(7) if j > i else F(0)) for j in range(4)] for i in range(4)]
+    assert value(rec(tri).det()) == 24
+
+
+@pytest.mark.parametrize("shape, error, text", [
+    ((2, 2, 2), ValueError, "det requires square matrix"),
+    ((2, 3), ValueError, "det requires square matrix"),
+    ((6, 6), NotImplementedError, "det only supports matrices up to 5x5"),
+])
+def test_det_errors(shape, error, text):
+    with pytest.raises(error, match=text):
+        MT.from_int(1, shape, "cpu").det()
+
+
+def test_det_with_a_zero_denominator():
+    z = rec([[F(1), F(2)], [F(3), F(4)]]) / MT.from_tensor(torch.tensor([[1.0, 0.0], [1.0, 1.0]]), "cpu")
+    assert z.det().to_float().tolist() == [float("-inf")]
+
+
+def test_inverse():
+    assert values(rec([[F(2)]]).inv()) == [F(1, 2)] and rec([[F(2)]]).inv().shape == (1, 1)
+    A = rec([[F(1), F(2)], [F(3), F(4)]])
+    inv = A.inv()
+    assert values(inv) == [F(-2), F(1), F(3, 2), F(-1, 2)]
+    assert values(A.matmul(inv)) == [1, 0, 0, 1]
+    assert values(rec([[F(1, 2), F(0)], [F(0), F(1, 3)]]).inv()) == [2, 0, 0, 3]
+    sing = rec([[F(1), F(2)], [F(2), F(4)]]).inv()
+    assert sing.denom.abs().sum().item() == 0
+    with pytest.raises(NotImplementedError, match="inv only supports matrices up to 2x2 currently"):
+        MT.from_int(1, (3, 3), "cpu").inv()
+    with pytest.raises(NotImplementedError, match="det only supports matrices up to 5x5"):
+        MT.from_int(1, (6, 6), "cpu").inv()
+    with pytest.raises(ValueError, match="inv requires square matrix"):
+        MT.from_int(1, (2, 3), "cpu").inv()
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 4])
+def test_solve_is_exact(n):
+    for M in matrices(n, 10 + n):
+        if gauss_det(M) == 0:
+            continue
+        rng = random.Random(n)
+        bv = [F(rng.randint(-9, 9), rng.randint(1, 4)) for _ in range(n)]
+        b = rec([bv]).reshape(n)
+        x = rec(M).solve(b)
+        assert x.shape == (n,)
+        xs = values(x)
+        assert [sum(M[i][j] * xs[j] for j in range(n)) for i in range(n)] == bv
+
+
+def test_solve_documented_cases():
+    A = rec([[F(2), F(1)], [F(1), F(3)]])
+    before = A.num.clone()
+    assert values(A.solve(MT.from_tensor(torch.tensor([3.0, 5.0]), "cpu"))) == [F(4, 5), F(7, 5)]
+    x = A.solve(MT.from_tensor(torch.tensor([[3.0], [5.0]]), "cpu"))
+    assert x.shape == (2,) and values(x) == [F(4, 5), F(7, 5)]
+    assert torch.equal(A.num, before)
+    H = rec([[F(1, i + j + 1) for j in range(4)] for i in range(4)])
+    b = rec([[F(1)], [F(2)], [F(3)], [F(4)]])
+    assert values(H.matmul(H.solve(b).reshape(4, 1))) == [1, 2, 3, 4]
+    with pytest.raises(NotImplementedError, match="solve only supports systems up to 4x4"):
+        MT.from_int(1, (5, 5), "cpu").solve(MT.from_int(1, (5,), "cpu"))
+    with pytest.raises(ValueError, match="solve requires square matrix A"):
+        MT.from_int(1, (2, 3), "cpu").solve(MT.from_int(1, (2,), "cpu"))
+    singular = rec([[F(1), F(2)], [F(2), F(4)]]).solve(MT.from_int(1, (2,), "cpu"))
+    assert singular.denom.abs().sum().item() == 0
+
+
+def test_trace():
+    assert value(rec([[F(1, 2), F(7)], [F(0), F(1, 3)]]).trace()) == F(5, 6)
+    assert value(rec([[F(3, 6)]]).trace()) == F(1, 2)
+    assert value(MT.from_int(1, (0, 0), "cpu").trace()) == 0
+    with pytest.raises(ValueError, match="trace requires square matrix"):
+        MT.from_int(1, (2, 2, 2), "cpu").trace()
+    with pytest.raises(TypeError, match=r"trace\(\) takes exactly 1 positional argument \(2 given\)"):
+        MT.from_int(1, (2, 2), "cpu").trace(1)
