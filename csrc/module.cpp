@@ -1,6 +1,7 @@
 // Registers the record class and the module's constants; each subsystem adds its members.
 #include <torch/csrc/utils/pybind.h>
 
+#include "approx/series.h"
 #include "arithmetic/ops.h"
 #include "arithmetic/power.h"
 #include "compare/equality.h"
@@ -42,6 +43,7 @@ PYBIND11_MODULE(modular_cuda, m) {
   korvex::reduce::register_products(cls);
   korvex::reduce::register_matmul(cls);
   korvex::linalg::register_linalg(cls);
+  korvex::approx::register_approx(m, cls);
 
   m.attr("__all__") = py::list(py::make_tuple("PRIMES", "N_PRIMES", "ModularTensor"));
 }

@@ -112,7 +112,7 @@ bool fraction_det(const std::vector<SBig>& num, const std::vector<SBig>& den, in
 
 // The same with Python integers, for entries too wide for the fixed capacity.
 void python_det(const std::vector<SBig>& num, const std::vector<SBig>& den, int n, SBig& dn, SBig& dd) {
-  static py::object fraction = py::module_::import("fractions").attr("Fraction");
+  static py::handle fraction = py::object(py::module_::import("fractions").attr("Fraction")).release();
   std::vector<py::object> m(n * n);
   for (int i = 0; i < n * n; ++i) m[i] = fraction(python::sbig_to_int(num[i]), python::sbig_to_int(den[i]));
   py::object det = fraction(1);

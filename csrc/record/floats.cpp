@@ -274,7 +274,7 @@ Ingested ingest_aten(const at::Tensor& x) {
 py::object m_from_tensor(py::handle cls, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"from_tensor", {"x", "device"}, 1, 0};
   auto a = python::parse(sig, args, kw);
-  static py::object cuda = py::str("cuda");
+  static py::handle cuda = (py::str("cuda")).release();
   py::handle dev_obj = a[1] ? a[1] : cuda;
   const std::string dev_s = python::coerce_str(dev_obj, "device");
   py::object moved_obj = py::reinterpret_borrow<py::object>(a[0]).attr("to")(dev_obj);

@@ -190,7 +190,7 @@ static std::vector<int64_t> shape_from_tuple(const py::tuple& t) {
 static void exact_fraction(py::handle num, py::handle den, SBig& n, SBig& d) {
   const bool n_ok = python::int_to_sbig(num, n), d_ok = python::int_to_sbig(den, d);
   if (n_ok && d_ok && exact::fits(n) && exact::fits(d)) return;
-  static py::object gcd = py::module_::import("math").attr("gcd");
+  static py::handle gcd = py::object(py::module_::import("math").attr("gcd")).release();
   py::object g = gcd(num, den);
   py::object rn = py::reinterpret_borrow<py::object>(num), rd = py::reinterpret_borrow<py::object>(den);
   if (PyObject_IsTrue(g.ptr())) {
@@ -225,21 +225,21 @@ static py::object from_parts(py::handle cls, py::handle num, py::handle den, py:
 py::object number_record(py::handle number, const at::Device& device, const std::vector<int64_t>& shape) {
   py::object v = py::reinterpret_steal<py::object>(PyNumber_Long(number.ptr()));
   if (!v) throw py::error_already_set();
-  static py::object one = py::int_(1);
+  static py::handle one = (py::int_(1)).release();
   return from_parts(g_record_type, v, one, py::tuple(py::cast(shape)), py::str(device.str()));
 }
 
 static py::object m_from_fraction(py::handle cls, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"from_fraction", {"num", "denom", "shape", "device"}, 1, 0};
   auto a = python::parse(sig, args, kw);
-  static py::object one = py::int_(1), empty = py::tuple(), cuda = py::str("cuda");
+  static py::handle one = (py::int_(1)).release(), empty = (py::tuple()).release(), cuda = (py::str("cuda")).release();
   return from_parts(cls, a[0], a[1] ? a[1] : one, a[2] ? a[2] : empty, a[3] ? a[3] : cuda);
 }
 
 static py::object m_from_int(py::handle cls, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"from_int", {"value", "shape", "device"}, 1, 0};
   auto a = python::parse(sig, args, kw);
-  static py::object one = py::int_(1), empty = py::tuple(), cuda = py::str("cuda");
+  static py::handle one = (py::int_(1)).release(), empty = (py::tuple()).release(), cuda = (py::str("cuda")).release();
   py::object v = python::coerce_int(a[0], "value");
   py::handle shape = a[1] ? a[1] : empty, dev = a[2] ? a[2] : cuda;
   python::coerce_tuple(shape, "shape");
@@ -251,7 +251,7 @@ template <int kValue>
 static py::object m_filled(py::handle cls, PyObject* args, PyObject* kw) {
   static const python::Signature sig{kValue ? "ones" : "zeros", {"shape", "device"}, 1, 0};
   auto a = python::parse(sig, args, kw);
-  static py::object value = py::int_(kValue), one = py::int_(1), cuda = py::str("cuda");
+  static py::handle value = (py::int_(kValue)).release(), one = (py::int_(1)).release(), cuda = (py::str("cuda")).release();
   py::handle dev = a[1] ? a[1] : cuda;
   python::coerce_tuple(a[0], "shape");
   python::coerce_str(dev, "device");
@@ -374,7 +374,7 @@ py::handle register_record(py::module_& m) {
       "device", [](const Record& r) { return r.device; }, [](Record& r, py::object v) { r.device = v; });
   cls.def_property(
       "_approx", [](const Record& r) { return r.approx; }, [](Record& r, py::object v) { r.approx = v; });
-  static py::object size_type = py::module_::import("torch").attr("Size");
+  static py::handle size_type = py::object(py::module_::import("torch").attr("Size")).release();
   cls.def_property_readonly("shape", [](const Record& r) { return size_type(r.shape()); });
 
   using python::add_method;

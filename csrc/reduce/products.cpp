@@ -113,7 +113,7 @@ struct Emitter {
 
 // Python integers for a product whose lowest-terms intermediates outgrew the host capacity.
 void python_product(const HostValues& h, SBig& n, SBig& d) {
-  static py::object fraction = py::module_::import("fractions").attr("Fraction");
+  static py::handle fraction = py::object(py::module_::import("fractions").attr("Fraction")).release();
   py::object num = py::int_(1), den = py::int_(1);
   for (int64_t k = 0; k < h.count; ++k) {
     num = num * python::sbig_to_int(h.num(k));
@@ -156,7 +156,7 @@ template <bool kSum>
 py::object running(py::handle self, PyObject* args, PyObject* kw) {
   static const python::Signature sig{kSum ? "cumsum" : "cumprod", {"dim"}, 0, 1};
   auto a = python::parse(sig, args, kw);
-  static py::object minus_one = py::int_(-1);
+  static py::handle minus_one = (py::int_(-1)).release();
   py::object dim = python::coerce_int(a[0] ? a[0] : minus_one, "dim");
   Record& r = record::as_record(self);
   const int64_t ndim = r.num.dim() - 1;

@@ -62,7 +62,7 @@ py::object record_of(const SBig& n, const SBig& d, const at::Device& device, con
 }  // namespace
 
 void python_sum(int64_t count, const std::function<void(int64_t, SBig&, SBig&)>& term, SBig& n, SBig& d) {
-  static py::object fraction = py::module_::import("fractions").attr("Fraction");
+  static py::handle fraction = py::object(py::module_::import("fractions").attr("Fraction")).release();
   py::object total = py::int_(0);
   for (int64_t t = 0; t < count; ++t) {
     SBig a, b;

@@ -125,7 +125,7 @@ py::object m_reshape(py::handle self, PyObject* args, PyObject* kw) {
 py::object m_flatten(py::handle self, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"flatten", {"start_dim", "end_dim"}, 0, 1};
   auto a = python::parse(sig, args, kw);
-  static py::object zero = py::int_(0), last = py::int_(-1);
+  static py::handle zero = (py::int_(0)).release(), last = (py::int_(-1)).release();
   py::object s = python::coerce_int(a[0] ? a[0] : zero, "start_dim");
   py::object e = python::coerce_int(a[1] ? a[1] : last, "end_dim");
   const Record& r = record::as_record(self);
