@@ -47,9 +47,25 @@ def bench_simplify(device):
     return [("simplify of a scalar", t)]
 
 
+def bench_order(device, n=100_000):
+    g = torch.Generator().manual_seed(0)
+    a = MT.from_tensor(torch.randn(n, dtype=torch.float64, generator=g), device)
+    b = MT.from_tensor(torch.randn(n, dtype=torch.float64, generator=g), device)
+    sort_ours = median_time(lambda: a.sort())
+    sort_float = median_time(lambda: torch.sort(a.to_float()))
+    lt_ours = median_time(lambda: a.lt(b))
+    lt_float = median_time(lambda: a.to_float() < b.to_float())
+    return [("sort of 100,000 float64 values (exact)", sort_ours),
+            ("to_float then torch.sort, same values", sort_float),
+            ("exact sort over float-image sort (x)", sort_ours / sort_float),
+            ("lt of two such records (exact)", lt_ours),
+            ("to_float of both then torch.lt", lt_float),
+            ("exact lt over float-image lt (x)", lt_ours / lt_float)]
+
+
 def main():
     device = sys.argv[1] if len(sys.argv) > 1 else ("cuda" if torch.cuda.is_available() else "cpu")
-    rows = bench_elementwise(device) + bench_simplify(device)
+    rows = bench_elementwise(device) + bench_simplify(device) + bench_order(device)
     lines = [
         "# Benchmark results",
         "",

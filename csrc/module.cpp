@@ -3,6 +3,7 @@
 
 #include "arithmetic/ops.h"
 #include "compare/equality.h"
+#include "compare/ops.h"
 #include "exact/moduli.h"
 #include "record/floats.h"
 #include "record/record.h"
@@ -31,6 +32,10 @@ PYBIND11_MODULE(modular_cuda, m) {
   korvex::record::register_floats(m, cls);
   korvex::arithmetic::register_arithmetic(cls);
   korvex::compare::register_equality(cls);
+  korvex::compare::register_order(cls);
+  korvex::compare::register_extremes(cls);
+  korvex::compare::register_sorting(cls);
+  korvex::compare::register_selection(cls);
   korvex::shape::register_shape(cls);
 
   m.attr("__all__") = py::list(py::make_tuple("PRIMES", "N_PRIMES", "ModularTensor"));
