@@ -106,11 +106,26 @@ def bench_linalg(device):
     b4 = MT.from_tensor(torch.randn(4, generator=g, dtype=torch.float64).to(device), device)
     return [("det of a 5x5 float64 matrix", median_time(lambda: A5.det(), repeat=501, warmup=20)),
             ("solve of a 4x4 float64 system", median_time(lambda: A4.solve(b4), repeat=501, warmup=20))]
+def bench_order(device, n=100_000):
+    g = torch.Generator().manual_seed(0)
+    a = MT.from_tensor(torch.randn(n, dtype=torch.float64, generator=g), device)
+    b = MT.from_tensor(torch.randn(n, dtype=torch.float64, generator=g), device)
+    sort_ours = median_time(lambda: a.sort())
+    sort_float = median_time(lambda: torch.sort(a.to_float()))
+    lt_ours = median_time(lambda: a.lt(b))
+    lt_float = median_time(lambda: a.to_float() < b.to_float())
+    return [("sort of 100,000 float64 values (exact)", sort_ours),
+            ("to_float then torch.sort, same values", sort_float),
+            ("exact sort over float-image sort (x)", sort_ours / sort_float),
+            ("lt of two such records (exact)", lt_ours),
+            ("to_float of both then torch.lt", lt_float),
+            ("exact lt over float-image lt (x)", lt_ours / lt_float)]
 
 
 def main():
     device = sys.argv[1] if len(sys.argv) > 1 else ("cuda" if torch.cuda.is_available() else "cpu")
-    rows = bench_elementwise(device) + bench_simplify(device) + bench_floats(device) + bench_reductions(device) + bench_linalg(device)
+    rows = (bench_elementwise(device) + bench_simplify(device) + bench_floats(device) + bench_reductions(device)
+            + bench_linalg(device) + bench_order(device))
     lines = [
         "# Benchmark results",
         "",

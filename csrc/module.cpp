@@ -5,6 +5,7 @@
 #include "arithmetic/ops.h"
 #include "arithmetic/power.h"
 #include "compare/equality.h"
+#include "compare/ops.h"
 #include "exact/moduli.h"
 #include "linalg/linalg.h"
 #include "record/floats.h"
@@ -38,6 +39,10 @@ PYBIND11_MODULE(modular_cuda, m) {
   korvex::arithmetic::register_arithmetic(cls);
   korvex::arithmetic::register_power(cls);
   korvex::compare::register_equality(cls);
+  korvex::compare::register_order(cls);
+  korvex::compare::register_extremes(cls);
+  korvex::compare::register_sorting(cls);
+  korvex::compare::register_selection(cls);
   korvex::shape::register_shape(cls);
   korvex::reduce::register_sum(cls);
   korvex::reduce::register_products(cls);

@@ -6,11 +6,20 @@
 
 namespace korvex::python {
 
-std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+// As a class written in Python would be named: a heap type (ModularTensor, a Python class)
+// by its __name__, a static type by its tp_name (torch.Size, str).
+std::string type_name(py::handle obj) {
+  PyTypeObject* t = Py_TYPE(obj.ptr());
+  if (PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE)) {
+    py::object name = py::reinterpret_borrow<py::object>(((PyHeapTypeObject*)t)->ht_name);
+    return name.cast<std::string>();
+  }
+  return t->tp_name;
+}
 
 void raise_bad_type(const char* name, const char* expected, py::handle got) {
   PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               name, expected, Py_TYPE(got.ptr())->tp_name);
+               name, expected, type_name(got).c_str());
   throw py::error_already_set();
 }
 

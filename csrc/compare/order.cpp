@@ -1,0 +1,126 @@
+// sign, abs, relu and the order relations, decided on the exact values.
+#include <ATen/ExpandUtils.h>
+#include <ATen/Parallel.h>
+#include <torch/csrc/autograd/python_variable.h>
+
+#include "arithmetic/kernels.h"
+#include "compare/decide.h"
+#include "compare/ops.h"
+#include "compare/support.h"
+#include "python/args.h"
+
+namespace korvex::compare {
+
+using record::Record;
+
+namespace {
+
+py::object m_sign(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"sign", {}, 0, 1};
+  python::parse(sig, args, kw);
+  Record& r = record::as_record(self);
+  const at::Tensor s = exact_signs(r);
+  // Shaped and typed like the float tensor the sign used to be read from: the hint's element
+  // shape (0-d for a scalar) when there is a hint, else to_float's float32 shape.
+  at::ScalarType dtype = at::kFloat;
+  if (THPVariable_Check(r.approx.ptr())) {
+    const at::ScalarType t = THPVariable_Unpack(r.approx.ptr()).scalar_type();
+    if (at::isFloatingType(t)) dtype = t;
+  }
+  const std::vector<int64_t> shape = r.approx.is_none() ? image_shape(r) : r.shape();
+  return py::cast(s.to(dtype).view(shape).to(r.num.device()));
+}
+
+py::object m_abs(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"abs", {}, 0, 1};
+  python::parse(sig, args, kw);
+  Record& r = record::as_record(self);
+  const at::Tensor negative = lifted(exact_signs(r).lt(0), r);
+  // -(n/d) is (-n)/d whichever of the two carries the sign, so the denominator stays.
+  at::Tensor num = at::where(negative, arithmetic::negate_residues(r.num), r.num);
+  py::object approx = r.approx.is_none() ? py::none() : torch_on_hint("abs", r.approx);
+  return record::make_record(num, r.denom.clone(), approx, r.num_bits, r.den_bits);
+}
+
+py::object m_relu(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"relu", {}, 0, 1};
+  python::parse(sig, args, kw);
+  Record& r = record::as_record(self);
+  const at::Tensor keep = lifted(exact_signs(r).gt(0), r);
+  at::Tensor num = at::where(keep, r.num, 0);
+  at::Tensor den = at::where(keep, r.denom, 1);
+  py::object approx = r.approx.is_none() ? py::none() : torch_on_hint("relu", r.approx);
+  return record::make_record(num, den, approx, r.num_bits, std::max(r.den_bits, 1));
+}
+
+enum class Rel { Lt, Le, Gt, Ge };
+
+template <Rel R>
+inline bool holds(int o) {
+  switch (R) {
+    case Rel::Lt: return o == -1;
+    case Rel::Le: return o == -1 || o == 0;
+    case Rel::Gt: return o == 1;
+    case Rel::Ge: return o == 1 || o == 0;
+  }
+  return false;
+}
+
+// Flat element positions of a record whose image shape is broadcast to `out`.
+at::Tensor broadcast_positions(const std::vector<int64_t>& shape, int64_t count, const std::vector<int64_t>& out) {
+  return at::arange(count, at::kLong).view(shape).expand(out).contiguous();
+}
+
+template <Rel R>
+py::object m_relation(py::handle self, PyObject* args, PyObject* kw) {
+  static const char* names[] = {"lt", "le", "gt", "ge"};
+  static const python::Signature sig{names[(int)R], {"other"}, 1, 1};
+  py::handle other = python::parse(sig, args, kw)[0];
+  Record& a = record::as_record(self);
+  record::ensure_bits(a);
+  if (!record::is_record(other)) {
+    py::getattr(other, "to_float");  // numbers and tensors: the AttributeError a method lookup gives
+    throw py::type_error(std::string(names[(int)R]) + "() needs a ModularTensor, got " + python::type_name(other));
+  }
+  Record& b = record::as_record(other);
+  record::ensure_bits(b);
+  // Broadcast as PyTorch broadcasts the two float images (a scalar's is of shape (1,)).
+  const std::vector<int64_t> sa = image_shape(a), sb = image_shape(b);
+  const std::vector<int64_t> out = at::infer_size(sa, sb);
+  TORCH_CHECK(a.num.device() == b.num.device(),
+              "Expected all tensors to be on the same device, but found at least two devices, ", a.num.device(),
+              " and ", b.num.device(), "!");
+  const Decided da(a), db(b);
+  int64_t total = 1;
+  for (int64_t s : out) total *= s;
+  const at::Tensor ia = sa == out ? at::Tensor() : broadcast_positions(sa, da.size(), out);
+  const at::Tensor ib = sb == out ? at::Tensor() : broadcast_positions(sb, db.size(), out);
+  const int64_t* pa = ia.defined() ? ia.data_ptr<int64_t>() : nullptr;
+  const int64_t* pb = ib.defined() ? ib.data_ptr<int64_t>() : nullptr;
+  at::Tensor res = at::empty(out, at::kBool);
+  bool* pr = res.data_ptr<bool>();
+  {
+    py::gil_scoped_release nogil;
+    at::parallel_for(0, total, 2048, [&](int64_t begin, int64_t end) {
+      for (int64_t k = begin; k < end; ++k) pr[k] = holds<R>(da.order(pa ? pa[k] : k, db, pb ? pb[k] : k));
+    });
+  }
+  return py::cast(res.to(a.num.device()));
+}
+
+}  // namespace
+
+void register_order(py::handle cls) {
+  using python::add_method;
+  using python::trampoline;
+  add_method(cls, "sign", &trampoline<m_sign>,
+             "Return sign of each element as a regular tensor. Returns -1, 0, or 1 for each element.");
+  add_method(cls, "lt", &trampoline<m_relation<Rel::Lt>>, "Less than comparison (exact).");
+  add_method(cls, "le", &trampoline<m_relation<Rel::Le>>, "Less than or equal comparison (exact).");
+  add_method(cls, "gt", &trampoline<m_relation<Rel::Gt>>, "Greater than comparison (exact).");
+  add_method(cls, "ge", &trampoline<m_relation<Rel::Ge>>, "Greater than or equal comparison (exact).");
+  add_method(cls, "abs", &trampoline<m_abs>, "Exact absolute value. Returns |x| for each element.");
+  add_method(cls, "relu", &trampoline<m_relu>, "Exact ReLU: max(x, 0).");
+}
+
+}  // namespace korvex::compare

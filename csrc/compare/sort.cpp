@@ -1,0 +1,169 @@
+// sort, argsort and topk in the exact order, stable among exactly equal values.
+//
+// PyTorch's stable sort orders the float32 images; since rounding is monotone, only a run of
+// equal images can hide a different exact order, and such a run is put right by the doubles
+// and, where those tie too, by the exact values. nan (0/0) sorts as PyTorch sorts a nan:
+// last, or first when descending.
+#include <ATen/Parallel.h>
+
+#include <algorithm>
+
+#include "compare/decide.h"
+#include "compare/ops.h"
+#include "compare/support.h"
+#include "python/args.h"
+#include "record/axes.h"
+#include "record/pool.h"
+
+namespace korvex::compare {
+
+using exact::kPrimes;
+using record::Record;
+
+namespace {
+
+// Reorders each run of equal float32 keys in `order` (lines of length L, element positions
+// as base + j * inner) by the exact order, keeping equals in the order they came. Runs are
+// rare for distinct data; a run of exact duplicates (equal doubles that are the values
+// themselves) is left as it is without a look at any value.
+void refine_runs(const Decided& d, const at::Tensor& sorted_keys, at::Tensor& order, int64_t L, int64_t inner,
+                 bool descending) {
+  const int64_t lines = L ? order.numel() / L : 0;
+  const float* pk = sorted_keys.data_ptr<float>();
+  int64_t* po = order.data_ptr<int64_t>();
+  py::gil_scoped_release nogil;
+  at::parallel_for(0, lines, 1, [&](int64_t begin, int64_t end) {
+    std::vector<int64_t> run;
+    for (int64_t line = begin; line < end; ++line) {
+      const int64_t base = (line / inner) * L * inner + line % inner;
+      const float* keys = pk + line * L;
+      int64_t* idx = po + line * L;
+      auto element = [&](int64_t j) { return base + idx[j] * inner; };
+      for (int64_t s = 0, e; s < L; s = e) {
+        for (e = s + 1; e < L && keys[e] == keys[s]; ++e) {}
+        if (e - s < 2) continue;
+        bool duplicates = d.key_exact(element(s));
+        for (int64_t j = s + 1; j < e && duplicates; ++j)
+          duplicates = d.key_exact(element(j)) && d.key(element(j)) == d.key(element(s));
+        if (duplicates) continue;
+        run.assign(idx + s, idx + e);
+        std::stable_sort(run.begin(), run.end(), [&](int64_t x, int64_t y) {
+          const int o = d.order(base + x * inner, d, base + y * inner);
+          return descending ? o == 1 : o == -1;
+        });
+        std::copy(run.begin(), run.end(), idx + s);
+      }
+    }
+  });
+}
+
+// src[:, ..., idx] along the last axis for contiguous host residues: one pass per row, which
+// beats gather with a widened index.
+at::Tensor take_last_axis(const at::Tensor& src, const at::Tensor& index) {
+  const int64_t L = src.size(-1), K = index.size(-1);
+  const int64_t groups = K ? index.numel() / K : 0;
+  const int64_t rows = kPrimes * groups;
+  std::vector<int64_t> shape{kPrimes};
+  shape.insert(shape.end(), index.sizes().begin(), index.sizes().end());
+  at::Tensor out = record::empty_residues(shape, src.device());
+  const int64_t* ps = src.data_ptr<int64_t>();
+  const int64_t* pi = index.data_ptr<int64_t>();
+  int64_t* pout = out.data_ptr<int64_t>();
+  py::gil_scoped_release nogil;
+  at::parallel_for(0, rows, 1, [&](int64_t begin, int64_t end) {
+    for (int64_t r = begin; r < end; ++r) {
+      const int64_t* in = ps + r * L;
+      const int64_t* ix = pi + (r % groups) * K;
+      int64_t* o = pout + r * K;
+      for (int64_t j = 0; j < K; ++j) o[j] = in[ix[j]];
+    }
+  });
+  return out;
+}
+
+enum class Want { Sort, Argsort, Topk };
+
+// A scalar record sorts as the one-element vector its float image is.
+py::object ordered(Record& r, py::handle dim_obj, bool descending, Want want, int64_t k = 0) {
+  std::vector<int64_t> shape = image_shape(r);
+  const int64_t axis = record::element_axis(dim_obj, (int64_t)r.shape().size());
+  const int64_t L = shape[axis];
+  if (want == Want::Topk) TORCH_CHECK(k >= 0 && k <= L, "selected index k out of range");
+  // Sorted on the float32 images (cheaper to sort than doubles), then put right by the exact order.
+  const Decided d(r, /*with_images=*/true);
+  at::Tensor keys = d.images.view(shape);
+  auto [sorted_keys, order] = at::sort(keys, /*stable=*/true, axis, descending);
+  int64_t inner = 1;
+  for (size_t ax = axis + 1; ax < shape.size(); ++ax) inner *= shape[ax];
+  at::Tensor lines = order.movedim(axis, -1).contiguous();
+  refine_runs(d, sorted_keys.movedim(axis, -1).contiguous(), lines, L, inner, descending);
+  order = lines.movedim(-1, axis);
+  if (want == Want::Topk) order = order.narrow(axis, 0, k);
+  order = order.contiguous();
+  const at::Device dev = r.num.device();
+  at::Tensor index = order.to(dev);
+  if (want == Want::Argsort) return py::cast(index);
+  std::vector<int64_t> wide{kPrimes};
+  wide.insert(wide.end(), index.sizes().begin(), index.sizes().end());
+  // The same permutation for every prime, as a stride-0 view.
+  const at::Tensor index_exp = index.unsqueeze(0).expand(wide);
+  std::vector<int64_t> full{kPrimes};
+  full.insert(full.end(), shape.begin(), shape.end());
+  const at::Tensor src_num = r.num.reshape(full), src_den = r.denom.reshape(full);
+  const bool host_rows = dev.is_cpu() && axis + 1 == (int64_t)shape.size() && src_num.is_contiguous() &&
+                         src_den.is_contiguous();
+  const at::Tensor num = host_rows ? take_last_axis(src_num, order) : src_num.gather(axis + 1, index_exp);
+  const at::Tensor den = host_rows ? take_last_axis(src_den, order) : src_den.gather(axis + 1, index_exp);
+  const at::Tensor approx = d.images.view(shape).gather(axis, order).to(dev);
+  return py::make_tuple(record::make_record(num, den, py::cast(approx), r.num_bits, r.den_bits), index);
+}
+
+bool truth(py::handle v) {
+  const int t = PyObject_IsTrue(v.ptr());
+  if (t < 0) throw py::error_already_set();
+  return t == 1;
+}
+
+py::object m_sort(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"sort", {"dim", "descending"}, 0, 1};
+  auto a = python::parse(sig, args, kw);
+  static py::object last = py::int_(-1);
+  py::object dim = python::coerce_int(a[0] ? a[0] : last, "dim");
+  const bool descending = a[1] && truth(a[1]);
+  return ordered(record::as_record(self), dim, descending, Want::Sort);
+}
+
+py::object m_argsort(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"argsort", {"dim", "descending"}, 0, 1};
+  auto a = python::parse(sig, args, kw);
+  static py::object last = py::int_(-1);
+  py::object dim = python::coerce_int(a[0] ? a[0] : last, "dim");
+  const bool descending = a[1] && truth(a[1]);
+  return ordered(record::as_record(self), dim, descending, Want::Argsort);
+}
+
+py::object m_topk(py::handle self, PyObject* args, PyObject* kw) {
+  static const python::Signature sig{"topk", {"k", "dim", "largest"}, 1, 1};
+  auto a = python::parse(sig, args, kw);
+  static py::object last = py::int_(-1);
+  py::object k_obj = python::coerce_int(a[0], "k");
+  py::object dim = python::coerce_int(a[1] ? a[1] : last, "dim");
+  const bool largest = !a[2] || truth(a[2]);
+  int overflow = 0;
+  const long long k = PyLong_AsLongLongAndOverflow(k_obj.ptr(), &overflow);
+  if (k == -1 && PyErr_Occurred()) throw py::error_already_set();
+  // Beyond int64 is beyond any axis; -1 stands for that and is refused alike.
+  return ordered(record::as_record(self), dim, largest, Want::Topk, overflow ? -1 : (int64_t)k);
+}
+
+}  // namespace
+
+void register_sorting(py::handle cls) {
+  using python::add_method;
+  using python::trampoline;
+  add_method(cls, "sort", &trampoline<m_sort>, "Sort elements along dimension. Returns (sorted_tensor, indices).");
+  add_method(cls, "argsort", &trampoline<m_argsort>, "Return indices that would sort the tensor.");
+  add_method(cls, "topk", &trampoline<m_topk>, "Return top k elements and their indices.");
+}
+
+}  // namespace korvex::compare

@@ -1,0 +1,35 @@
+// Small pieces shared by the members of compare/: float-image shapes, masks lifted over the
+// prime axis, and the hint's PyTorch operation.
+#pragma once
+
+#include <torch/csrc/utils/pybind.h>
+
+#include <vector>
+
+#include "record/record.h"
+
+namespace korvex::compare {
+
+namespace py = pybind11;
+
+// The shape to_float gives: the element shape, but (1,) for a scalar record.
+inline std::vector<int64_t> image_shape(const record::Record& r) {
+  std::vector<int64_t> s = r.shape();
+  if (s.empty()) s = {1};
+  return s;
+}
+
+// A row-major host mask of the record's elements as [1, *shape] on its device, ready to
+// broadcast against residue tensors.
+inline at::Tensor lifted(const at::Tensor& host_mask, const record::Record& r) {
+  return host_mask.view(r.shape()).to(r.num.device()).unsqueeze(0);
+}
+
+// torch.<name>(*args, **kwargs) on the hint: the hint may be any object the constructor took.
+template <class... Args>
+py::object torch_on_hint(const char* name, Args&&... args) {
+  static py::object torch = py::module_::import("torch");
+  return torch.attr(name)(std::forward<Args>(args)...);
+}
+
+}  // namespace korvex::compare
