@@ -95,7 +95,7 @@ struct Bound {
 };
 
 py::object pow10(long e) {
-  static py::object ten = py::int_(10);
+  static py::handle ten = py::object(py::int_(10)).release();
   return ten.attr("__pow__")(e);
 }
 
@@ -152,7 +152,7 @@ Bound bound_of(py::handle v) {
                    exact::fits(b.den);
   if (!fit) {
     // As the constructors do: lowest terms when only those fit.
-    static py::object gcd = py::module_::import("math").attr("gcd");
+    static py::handle gcd = py::object(py::module_::import("math").attr("gcd")).release();
     py::object g = gcd(num, den);
     num = num.attr("__floordiv__")(g);
     den = den.attr("__floordiv__")(g);

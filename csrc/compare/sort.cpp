@@ -127,7 +127,7 @@ bool truth(py::handle v) {
 py::object m_sort(py::handle self, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"sort", {"dim", "descending"}, 0, 1};
   auto a = python::parse(sig, args, kw);
-  static py::object last = py::int_(-1);
+  static py::handle last = py::object(py::int_(-1)).release();
   py::object dim = python::coerce_int(a[0] ? a[0] : last, "dim");
   const bool descending = a[1] && truth(a[1]);
   return ordered(record::as_record(self), dim, descending, Want::Sort);
@@ -136,7 +136,7 @@ py::object m_sort(py::handle self, PyObject* args, PyObject* kw) {
 py::object m_argsort(py::handle self, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"argsort", {"dim", "descending"}, 0, 1};
   auto a = python::parse(sig, args, kw);
-  static py::object last = py::int_(-1);
+  static py::handle last = py::object(py::int_(-1)).release();
   py::object dim = python::coerce_int(a[0] ? a[0] : last, "dim");
   const bool descending = a[1] && truth(a[1]);
   return ordered(record::as_record(self), dim, descending, Want::Argsort);
@@ -145,7 +145,7 @@ py::object m_argsort(py::handle self, PyObject* args, PyObject* kw) {
 py::object m_topk(py::handle self, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"topk", {"k", "dim", "largest"}, 1, 1};
   auto a = python::parse(sig, args, kw);
-  static py::object last = py::int_(-1);
+  static py::handle last = py::object(py::int_(-1)).release();
   py::object k_obj = python::coerce_int(a[0], "k");
   py::object dim = python::coerce_int(a[1] ? a[1] : last, "dim");
   const bool largest = !a[2] || truth(a[2]);

@@ -28,7 +28,7 @@ inline at::Tensor lifted(const at::Tensor& host_mask, const record::Record& r) {
 // torch.<name>(*args, **kwargs) on the hint: the hint may be any object the constructor took.
 template <class... Args>
 py::object torch_on_hint(const char* name, Args&&... args) {
-  static py::object torch = py::module_::import("torch");
+  static py::handle torch = py::object(py::module_::import("torch")).release();
   return torch.attr(name)(std::forward<Args>(args)...);
 }
 
