@@ -7,6 +7,7 @@
 #include "compare/equality.h"
 #include "compare/ops.h"
 #include "exact/moduli.h"
+#include "functional/functions.h"
 #include "linalg/linalg.h"
 #include "record/floats.h"
 #include "record/record.h"
@@ -48,7 +49,17 @@ PYBIND11_MODULE(modular_cuda, m) {
   korvex::reduce::register_products(cls);
   korvex::reduce::register_matmul(cls);
   korvex::linalg::register_linalg(cls);
+  // Module functions in the order users see them: conversions, series, then the forwards.
+  korvex::functional::register_conversions(m);
   korvex::approx::register_approx(m, cls);
+  korvex::functional::register_functions(m);
 
-  m.attr("__all__") = py::list(py::make_tuple("PRIMES", "N_PRIMES", "ModularTensor"));
+  py::list all;
+  for (const char* name :
+       {"PRIMES", "N_PRIMES", "ModularTensor", "modular_sum", "modular_dot", "modular_abs", "modular_max",
+        "modular_min", "modular_argmax", "modular_argmin", "modular_relu", "modular_clamp", "modular_var",
+        "modular_std", "modular_norm", "modular_prod", "modular_pow", "modular_sign", "modular_reciprocal",
+        "modular_square", "exp_taylor", "sin_taylor", "cos_taylor", "log1p_taylor", "sqrt_taylor", "sqrt_newton"})
+    all.append(name);
+  m.attr("__all__") = all;
 }

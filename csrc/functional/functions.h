@@ -1,0 +1,14 @@
+// The modular_ functions: two that take PyTorch tensors and convert them, the rest thin
+// forwards to the methods of their first argument with the interface's argument checks.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace korvex::functional {
+
+// modular_sum, modular_dot.
+void register_conversions(pybind11::module_& m);
+// modular_abs ... modular_square.
+void register_functions(pybind11::module_& m);
+
+}  // namespace korvex::functional
