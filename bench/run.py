@@ -122,10 +122,20 @@ def bench_order(device, n=100_000):
             ("exact lt over float-image lt (x)", lt_ours / lt_float)]
 
 
+def bench_approx(device):
+    one = MT.from_int(1, (), device)
+    two = MT.from_int(2, (), device)
+    ramp = torch.arange(1000, dtype=torch.float64).sub(500).div(256).to(device)
+    vec = MT.from_tensor(ramp, device)
+    return [("exp_taylor of a scalar, 20 terms", median_time(lambda: mc.exp_taylor(one), repeat=51, warmup=3)),
+            ("sqrt_newton of 2 (defaults)", median_time(lambda: mc.sqrt_newton(two), repeat=51, warmup=3)),
+            ("exp_taylor of a 1,000-element vector", median_time(lambda: mc.exp_taylor(vec), repeat=5))]
+
+
 def main():
     device = sys.argv[1] if len(sys.argv) > 1 else ("cuda" if torch.cuda.is_available() else "cpu")
     rows = (bench_elementwise(device) + bench_simplify(device) + bench_floats(device) + bench_reductions(device)
-            + bench_linalg(device) + bench_order(device))
+            + bench_linalg(device) + bench_order(device) + bench_approx(device))
     lines = [
         "# Benchmark results",
         "",
