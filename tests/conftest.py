@@ -1,4 +1,8 @@
 import fractions
+import json
+import os
+import subprocess
+import sys
 
 import pytest
 import torch
@@ -44,3 +48,15 @@ def values(rec):
 @pytest.fixture
 def dev():
     return "cpu"
+
+
+def both_kernel_modes(script):
+    """JSON printed by `script` with the CPU kernels and with the ATen formulas other devices run."""
+    runs = []
+    for generic in ("0", "1"):
+        env = dict(os.environ, KORVEX_GENERIC_KERNELS=generic)
+        out = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True, env=env,
+                             timeout=300)
+        assert out.returncode == 0, out.stderr
+        runs.append(json.loads(out.stdout))
+    return runs

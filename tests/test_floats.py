@@ -1,16 +1,12 @@
 """Float and integer tensors in, correctly rounded float32 tensors out."""
-import json
 import math
-import os
-import subprocess
-import sys
 from fractions import Fraction
 
 import pytest
 import torch
 from hypothesis import given, settings, strategies as st
 
-from conftest import MT, mc, residues, value, values
+from conftest import both_kernel_modes, MT, mc, residues, value, values
 
 decompose = mc._ieee754_decompose
 
@@ -207,12 +203,6 @@ print(json.dumps(out))
 
 def test_generic_kernels_agree_with_the_cpu_kernels():
     """The ATen formulas other devices run, forced onto the CPU, give the same residues."""
-    runs = []
-    for generic in ("0", "1"):
-        env = dict(os.environ, KORVEX_GENERIC_KERNELS=generic)
-        out = subprocess.run([sys.executable, "-P", "-c", SCRIPT], capture_output=True, text=True, env=env,
-                             timeout=300)
-        assert out.returncode == 0, out.stderr
-        runs.append(json.loads(out.stdout))
+    runs = both_kernel_modes(SCRIPT)
     assert runs[0] == runs[1]
     assert [e[0] for e in runs[0]["errors"]] == ["ValueError", "OverflowError", "OverflowError", "OverflowError"]

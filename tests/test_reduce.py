@@ -1,17 +1,13 @@
 """Sums, dot and matrix products, products, running totals and powers, against Fraction."""
 import itertools
-import json
 import math
-import os
 import random
-import subprocess
-import sys
 from fractions import Fraction
 
 import pytest
 import torch
 
-from conftest import MT, PRIMES, residues, value, values
+from conftest import both_kernel_modes, MT, PRIMES, residues, value, values
 
 
 def raw(fs, shape=None):
@@ -243,11 +239,5 @@ print(json.dumps(out))
 
 
 def test_generic_folds_agree_with_the_cpu_kernels():
-    runs = []
-    for generic in ("0", "1"):
-        env = dict(os.environ, KORVEX_GENERIC_KERNELS=generic)
-        out = subprocess.run([sys.executable, "-P", "-c", SCRIPT], capture_output=True, text=True, env=env,
-                             timeout=300)
-        assert out.returncode == 0, out.stderr
-        runs.append(json.loads(out.stdout))
+    runs = both_kernel_modes(SCRIPT)
     assert runs[0] == runs[1]

@@ -16,6 +16,15 @@ using u64 = std::uint64_t;
 using u128 = unsigned __int128;
 
 constexpr int kLimbs = 24;
+// Operands whose bit lengths add up to less than this multiply without leaving the capacity.
+constexpr int kCapacityBits = 64 * kLimbs - 8;
+
+// Bits needed to count to m: the growth of a sum of m terms.
+inline int ceil_log2(std::int64_t m) {
+  int b = 0;
+  while ((std::int64_t(1) << b) < m) ++b;
+  return b;
+}
 
 struct UBig {
   u64 w[kLimbs];

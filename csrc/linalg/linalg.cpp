@@ -14,13 +14,13 @@ namespace korvex::linalg {
 namespace py = pybind11;
 using arithmetic::FieldOp;
 using exact::kPrimes;
+using exact::kCapacityBits;
 using exact::SBig;
 using exact::UBig;
 using record::Record;
 
 namespace {
 
-constexpr int kCapacityBits = 64 * exact::kLimbs - 8;
 
 bool is_square(const Record& r) { return r.num.dim() == 3 && r.num.size(1) == r.num.size(2); }
 

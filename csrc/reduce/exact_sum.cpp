@@ -8,8 +8,6 @@ using namespace exact;
 
 namespace {
 
-// Products stay below the 24-limb capacity with room for a carry.
-constexpr int kCapacityBits = 64 * kLimbs - 8;
 // Above this the general part is brought to lowest terms before going on.
 constexpr int kTidyBits = 900;
 

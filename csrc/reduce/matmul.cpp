@@ -16,6 +16,7 @@ namespace korvex::reduce {
 
 namespace py = pybind11;
 using exact::kPrimes;
+using exact::kCapacityBits;
 using exact::SBig;
 using exact::UBig;
 using record::HostValues;
@@ -23,15 +24,8 @@ using record::Record;
 
 namespace {
 
-constexpr int kCapacityBits = 64 * exact::kLimbs - 8;
 // Row and column denominators are cleared by their lcm while it stays this small.
 constexpr int kLcmBits = 600;
-
-int ceil_log2(int64_t m) {
-  int b = 0;
-  while ((int64_t(1) << b) < m) ++b;
-  return b;
-}
 
 SBig sbig_of(const UBig& u, bool neg = false) {
   SBig s;
@@ -132,7 +126,7 @@ at::Tensor modular_gemm(const at::Tensor& X, const at::Tensor& Y, int kz) {
 // Z = A~ B~ exactly, entry by entry into `z` (m * n).
 bool integer_product(const Cleared& A, const Cleared& B, int64_t m, int64_t k, int64_t n, std::vector<SBig>& z) {
   z.assign(m * n, SBig());
-  const int zbits = A.bits + B.bits + ceil_log2(std::max<int64_t>(k, 1));
+  const int zbits = A.bits + B.bits + exact::ceil_log2(std::max<int64_t>(k, 1));
   if (zbits <= exact::kFitBits) {
     // Residues of the cleared integers for as many primes as Z needs, one GEMM per prime.
     const int kz = exact::primes_for_bits(zbits);

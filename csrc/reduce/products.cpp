@@ -14,6 +14,7 @@ namespace korvex::reduce {
 
 namespace py = pybind11;
 using exact::kPrimes;
+using exact::kCapacityBits;
 using exact::SBig;
 using exact::UBig;
 using record::HostValues;
@@ -21,7 +22,6 @@ using record::Record;
 
 namespace {
 
-constexpr int kCapacityBits = 64 * exact::kLimbs - 8;
 // The running totals come back to lowest terms after every this many elements.
 constexpr int64_t kRenormalise = 32;
 

@@ -23,12 +23,6 @@ namespace {
 
 int scale_of(const HostValues& h, const Record& r) { return std::min(r.den_bits, exact::kFitBits + 1) - 1; }
 
-int ceil_log2(int64_t m) {
-  int b = 0;
-  while ((int64_t(1) << b) < m) ++b;
-  return b;
-}
-
 void python_total(const HostValues& h, int64_t first, int64_t step, int64_t count, SBig& n, SBig& d) {
   python_sum(count, [&](int64_t t, SBig& a, SBig& b) {
     a = h.num(first + t * step);
@@ -128,7 +122,7 @@ py::object axis_sum_record(Record& r, int64_t axis) {
   full.insert(full.end(), rest.begin(), rest.end());
   const at::Tensor num = r.num.movedim(axis + 1, -1).reshape({kPrimes, outer, m});
   const at::Tensor den = r.denom.movedim(axis + 1, -1).reshape({kPrimes, outer, m});
-  const int64_t nb = m == 0 ? 0 : r.num_bits + (m - 1) * (int64_t)r.den_bits + ceil_log2(m);
+  const int64_t nb = m == 0 ? 0 : r.num_bits + (m - 1) * (int64_t)r.den_bits + exact::ceil_log2(m);
   const int64_t db = m == 0 ? 1 : m * (int64_t)r.den_bits;
   if (nb <= exact::kFitBits && db <= exact::kFitBits) {
     auto [on, od] = fold_residues(Fold::Sum, num, den);
