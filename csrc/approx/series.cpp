@@ -7,6 +7,7 @@
 
 #include "arithmetic/ops.h"
 #include "exact/crt.h"
+#include "exact/rational.h"
 #include "python/args.h"
 #include "record/floats.h"
 #include "record/host.h"
@@ -88,76 +89,151 @@ const python::Signature& series_sig(const char* name, const char* arg) {
   return it->second;
 }
 
-py::object f_exp(py::handle, PyObject* args, PyObject* kw) {
-  auto a = python::parse(series_sig("exp_taylor", "x"), args, kw);
-  const int64_t terms = terms_arg(a[1], 20);
-  Frame f = frame_of(a[0]);
-  py::object result = f.constant(1), term = f.constant(1);
-  SBig factorial = small(1);
-  for (int64_t n = 1; n < terms; ++n) {
-    term = mul(term, f.x);
-    times(factorial, n);
-    py::object contribution = simp(mul(term, f.constant(small(1), factorial)));
-    result = simp(op(FieldOp::Add, result, contribution));
-  }
-  return result;
-}
+// ---------------------------------------------------------------- the recurrences
 
-template <bool kSin>
-py::object f_trig(py::handle, PyObject* args, PyObject* kw) {
-  auto a = python::parse(series_sig(kSin ? "sin_taylor" : "cos_taylor", "x"), args, kw);
-  const int64_t terms = terms_arg(a[1], 20);
-  Frame f = frame_of(a[0]);
-  py::object result = f.constant(kSin ? 0 : 1);
-  const py::object x_squared = mul(f.x, f.x);
-  py::object power = kSin ? simp(f.x) : f.constant(1);
-  SBig factorial = small(1);
-  int64_t sign = kSin ? 1 : -1;
-  for (int64_t n = kSin ? 0 : 1; n < terms; ++n) {
-    const int64_t k = kSin ? 2 * n + 1 : 2 * n;
-    if (!kSin || n > 0) {
-      times(factorial, (k - 1) * k);
-      power = simp(mul(power, x_squared));
+enum class Series { Exp, Sin, Cos, Log1p, Sqrt };
+
+// One recurrence per series, over either kind of value: records (each step an exact
+// element-wise operation, `simp` where the recurrence normalises) or, for one-element inputs,
+// exact fractions in C++ that are in lowest terms at every step anyway, so that the whole
+// series runs without a record per step and with the same value, residues and errors.
+template <class Ops>
+typename Ops::V run_series(Series kind, const Ops& o, const typename Ops::V& x, int64_t terms) {
+  using V = typename Ops::V;
+  SBig c = small(1);  // the factorial, or the numerator of the binomial coefficient
+  switch (kind) {
+    case Series::Exp: {
+      V result = o.constant(1), term = o.constant(1);
+      for (int64_t n = 1; n < terms; ++n) {
+        term = o.mul(term, x);
+        times(c, n);
+        V contribution = o.simp(o.mul(term, o.constant(small(1), c)));
+        result = o.simp(o.add(result, contribution));
+      }
+      return result;
     }
-    py::object contribution = simp(mul(power, f.constant(small(sign), factorial)));
-    result = simp(op(FieldOp::Add, result, contribution));
-    sign = -sign;
+    case Series::Sin:
+    case Series::Cos: {
+      const bool sin = kind == Series::Sin;
+      const V x2 = o.mul(x, x);
+      V result = o.constant(sin ? 0 : 1), power = sin ? o.simp(x) : o.constant(1);
+      int64_t sign = sin ? 1 : -1;
+      for (int64_t n = sin ? 0 : 1; n < terms; ++n) {
+        const int64_t k = sin ? 2 * n + 1 : 2 * n;
+        if (!sin || n > 0) {
+          times(c, (k - 1) * k);
+          power = o.simp(o.mul(power, x2));
+        }
+        V contribution = o.simp(o.mul(power, o.constant(small(sign), c)));
+        result = o.simp(o.add(result, contribution));
+        sign = -sign;
+      }
+      return result;
+    }
+    case Series::Log1p: {
+      V result = o.constant(0), power = o.simp(x);
+      int64_t sign = 1;
+      for (int64_t n = 1; n <= terms; ++n) {
+        V contribution = o.simp(o.mul(power, o.constant(small(sign), small(n))));
+        result = o.simp(o.add(result, contribution));
+        power = o.simp(o.mul(power, x));  // advanced after its use, also after the last term
+        sign = -sign;
+      }
+      return result;
+    }
+    case Series::Sqrt: {
+      const V one = o.constant(1);
+      const V y = o.sub(x, one);
+      V result = o.simp(one), power = o.simp(one);
+      SBig cd = small(1);
+      for (int64_t n = 1; n < terms; ++n) {
+        times(c, 3 - 2 * n);
+        times(cd, 2 * n);
+        exact::reduce_fraction(c, cd);
+        power = o.simp(o.mul(power, y));
+        V term = o.simp(o.mul(power, o.constant(c, cd)));
+        result = o.simp(o.add(result, term));
+      }
+      return result;
+    }
   }
-  return result;
+  return o.constant(0);
 }
 
+struct RecordOps {
+  using V = py::object;
+  const Frame& f;
+  V mul(const V& a, const V& b) const { return op(FieldOp::Mul, a, b); }
+  V add(const V& a, const V& b) const { return op(FieldOp::Add, a, b); }
+  V sub(const V& a, const V& b) const { return op(FieldOp::Sub, a, b); }
+  V simp(const V& a) const { return record::simplified(a); }
+  V constant(const SBig& n, const SBig& d) const { return f.constant(n, d); }
+  V constant(int64_t v) const { return f.constant(v); }
+};
+
+struct Q {
+  SBig n, d;
+};
+
+struct FractionOps {
+  using V = Q;
+  static void held(const Q& q) {
+    if (!exact::fits(q.n) || !exact::fits(q.d)) record::raise_range_error("an intermediate of the series");
+  }
+  V mul(V a, const V& b) const {
+    if (!exact::mul_lowest(a.n, a.d, b.n, b.d)) record::raise_range_error("an intermediate of the series");
+    held(a);
+    return a;
+  }
+  V add(V a, const V& b) const {
+    exact::add_lowest(a.n, a.d, b.n, b.d);
+    held(a);
+    return a;
+  }
+  V sub(const V& a, const V& b) const { return add(a, Q{SBig{b.n.mag, !b.n.neg && !b.n.mag.is_zero()}, b.d}); }
+  V simp(const V& a) const { return a; }
+  V constant(const SBig& n, const SBig& d) const { return Q{n, d}; }
+  V constant(int64_t v) const { return Q{small(v), small(1)}; }
+};
+
+// The input as one exact fraction with a non-zero denominator, or false.
+bool scalar_value(const Frame& f, Q& x) {
+  Record& r = record::as_record(f.x);
+  if (r.elements() != 1) return false;
+  const record::HostValues h = record::host_values(r);
+  x = Q{h.num(0), h.den(0)};
+  if (x.d.mag.is_zero()) return false;
+  exact::reduce_fraction(x.n, x.d);
+  return true;
+}
+
+py::object series(Series kind, const char* name, const char* arg, int64_t default_terms, PyObject* args,
+                  PyObject* kw) {
+  auto a = python::parse(series_sig(name, arg), args, kw);
+  const int64_t terms = terms_arg(a[1], default_terms);
+  Frame f = frame_of(a[0]);
+  Q x;
+  if (scalar_value(f, x)) {
+    const Q r = run_series(kind, FractionOps{}, x, terms);
+    return record::fill_record(record::record_type(), r.n, r.d, f.shape, f.device, record::true_divide(r.n, r.d));
+  }
+  return run_series(kind, RecordOps{f}, f.x, terms);
+}
+
+py::object f_exp(py::handle, PyObject* args, PyObject* kw) {
+  return series(Series::Exp, "exp_taylor", "x", 20, args, kw);
+}
+py::object f_sin(py::handle, PyObject* args, PyObject* kw) {
+  return series(Series::Sin, "sin_taylor", "x", 20, args, kw);
+}
+py::object f_cos(py::handle, PyObject* args, PyObject* kw) {
+  return series(Series::Cos, "cos_taylor", "x", 20, args, kw);
+}
 py::object f_log1p(py::handle, PyObject* args, PyObject* kw) {
-  auto a = python::parse(series_sig("log1p_taylor", "x"), args, kw);
-  const int64_t terms = terms_arg(a[1], 30);
-  Frame f = frame_of(a[0]);
-  py::object result = f.constant(0), power = simp(f.x);
-  int64_t sign = 1;
-  for (int64_t n = 1; n <= terms; ++n) {
-    py::object contribution = simp(mul(power, f.constant(small(sign), small(n))));
-    result = simp(op(FieldOp::Add, result, contribution));
-    power = simp(mul(power, f.x));
-    sign = -sign;
-  }
-  return result;
+  return series(Series::Log1p, "log1p_taylor", "x", 30, args, kw);
 }
-
 py::object f_sqrt_taylor(py::handle, PyObject* args, PyObject* kw) {
-  auto a = python::parse(series_sig("sqrt_taylor", "a"), args, kw);
-  const int64_t terms = terms_arg(a[1], 30);
-  Frame f = frame_of(a[0]);
-  py::object one = f.constant(1);
-  const py::object x = op(FieldOp::Sub, f.x, one);
-  py::object result = simp(one), power = simp(one);
-  SBig cn = small(1), cd = small(1);
-  for (int64_t n = 1; n < terms; ++n) {
-    times(cn, 3 - 2 * n);
-    times(cd, 2 * n);
-    exact::reduce_fraction(cn, cd);
-    power = simp(mul(power, x));
-    py::object term = simp(mul(power, f.constant(cn, cd)));
-    result = simp(op(FieldOp::Add, result, term));
-  }
-  return result;
+  return series(Series::Sqrt, "sqrt_taylor", "a", 30, args, kw);
 }
 
 // ---------------------------------------------------------------- Newton square root
@@ -274,10 +350,10 @@ void register_approx(py::module_& m, py::handle cls) {
   add_function(m, "exp_taylor", &trampoline<f_exp>,
                "Compute e^x using Taylor series with exact coefficients. e^x = 1 + x + x^2/2! + x^3/3! + ... "
                "Returns ModularTensor (same shape as input)");
-  add_function(m, "sin_taylor", &trampoline<f_trig<true>>,
+  add_function(m, "sin_taylor", &trampoline<f_sin>,
                "Compute sin(x) using Taylor series. sin(x) = x - x^3/3! + x^5/5! - ... Returns ModularTensor "
                "(same shape as input)");
-  add_function(m, "cos_taylor", &trampoline<f_trig<false>>,
+  add_function(m, "cos_taylor", &trampoline<f_cos>,
                "Compute cos(x) using Taylor series. cos(x) = 1 - x^2/2! + x^4/4! - ... Returns ModularTensor "
                "(same shape as input)");
   add_function(m, "log1p_taylor", &trampoline<f_log1p>,

@@ -5,6 +5,7 @@
 #include <torch/csrc/utils/pybind.h>
 
 #include "exact/crt.h"
+#include "exact/rational.h"
 #include "python/args.h"
 #include "record/axes.h"
 #include "record/host.h"
@@ -29,43 +30,6 @@ SBig one() {
   SBig s;
   s.mag = UBig(1);
   return s;
-}
-
-// N/D (lowest terms) times n/d, kept in lowest terms by cancelling across before multiplying.
-// False when the product would leave the host capacity.
-bool mul_lowest(SBig& N, SBig& D, const SBig& n, const SBig& d) {
-  SBig a = n, b = d;
-  UBig g1 = exact::ubig_gcd(N.mag, b.mag), g2 = exact::ubig_gcd(a.mag, D.mag);
-  if (!g1.is_zero() && !g1.is_one()) {
-    N.mag = exact::ubig_divexact(N.mag, g1);
-    b.mag = exact::ubig_divexact(b.mag, g1);
-  }
-  if (!g2.is_zero() && !g2.is_one()) {
-    a.mag = exact::ubig_divexact(a.mag, g2);
-    D.mag = exact::ubig_divexact(D.mag, g2);
-  }
-  if (N.mag.bit_length() + a.mag.bit_length() >= kCapacityBits ||
-      D.mag.bit_length() + b.mag.bit_length() >= kCapacityBits)
-    return false;
-  SBig x, y;
-  exact::sbig_mul(x, N, a);
-  exact::sbig_mul(y, D, b);
-  N = x;
-  D = y;
-  exact::reduce_fraction(N, D);
-  return true;
-}
-
-// N/D + n/d in lowest terms; the operands are at most 619 bits wide, so this never overflows.
-void add_lowest(SBig& N, SBig& D, const SBig& n, const SBig& d) {
-  SBig t1, t2, s, dd;
-  exact::sbig_mul(t1, N, d);
-  exact::sbig_mul(t2, D, n);
-  exact::sbig_add(s, t1, t2, false);
-  exact::sbig_mul(dd, D, d);
-  N = s;
-  D = dd;
-  exact::reduce_fraction(N, D);
 }
 
 // x * y when it stays within `limit` bits, else false.
@@ -143,7 +107,7 @@ py::object m_prod(py::handle self, PyObject* args, PyObject* kw) {
   bool ok = true;
   {
     py::gil_scoped_release nogil;
-    for (int64_t k = 0; k < n && ok; ++k) ok = mul_lowest(N, D, h.num(k), h.den(k));
+    for (int64_t k = 0; k < n && ok; ++k) ok = exact::mul_lowest(N, D, h.num(k), h.den(k));
   }
   if (!ok) python_product(h, N, D);
   Emitter out(1);
@@ -180,8 +144,8 @@ py::object running(py::handle self, PyObject* args, PyObject* kw) {
     bool acc_ok = true;
     for (int64_t k = 0; k < n; ++k) {
       const SBig x = h.num(k), y = h.den(k);
-      if (kSum) add_lowest(val_n, val_d, x, y);
-      else if (!mul_lowest(val_n, val_d, x, y)) out.overflow = true;
+      if (kSum) exact::add_lowest(val_n, val_d, x, y);
+      else if (!exact::mul_lowest(val_n, val_d, x, y)) out.overflow = true;
       if (out.overflow) break;
       if (acc_ok) {
         if (kSum) {
