@@ -21,7 +21,7 @@ using record::Record;
 
 namespace {
 
-int scale_of(const HostValues& h, const Record& r) { return std::min(r.den_bits, exact::kFitBits + 1) - 1; }
+int scale_of(const Record& r) { return std::min(r.den_bits, exact::kFitBits + 1) - 1; }
 
 void python_total(const HostValues& h, int64_t first, int64_t step, int64_t count, SBig& n, SBig& d) {
   python_sum(count, [&](int64_t t, SBig& a, SBig& b) {
@@ -55,7 +55,7 @@ py::object record_of(const SBig& n, const SBig& d, const at::Device& device, con
 
 }  // namespace
 
-void python_sum(int64_t count, const std::function<void(int64_t, SBig&, SBig&)>& term, SBig& n, SBig& d) {
+void python_sum(int64_t count, const Term& term, SBig& n, SBig& d) {
   static py::handle fraction = py::object(py::module_::import("fractions").attr("Fraction")).release();
   py::object total = py::int_(0);
   for (int64_t t = 0; t < count; ++t) {
@@ -70,24 +70,25 @@ void python_sum(int64_t count, const std::function<void(int64_t, SBig&, SBig&)>&
   if (!python::int_to_sbig(td, d) || !exact::fits(d)) record::raise_range_error("the exact sum");
 }
 
-void exact_total(const HostValues& h, int64_t first, int64_t step, int64_t count, int scale, SBig& n, SBig& d) {
+void exact_total(int64_t count, const Term& term, int scale, SBig& n, SBig& d) {
   constexpr int64_t kGrain = 1 << 14;
   const int64_t chunks = std::max<int64_t>(1, (count + kGrain - 1) / kGrain);
   std::vector<ExactSum> parts(chunks, ExactSum(scale));
   {
     py::gil_scoped_release nogil;
     at::parallel_for(0, chunks, 1, [&](int64_t b, int64_t e) {
+      SBig x, y;
       for (int64_t c = b; c < e; ++c) {
         const int64_t lo = c * kGrain, hi = std::min(count, lo + kGrain);
         for (int64_t t = lo; t < hi && !parts[c].overflowed(); ++t) {
-          const int64_t k = first + t * step;
-          parts[c].add(h.num(k), h.den(k));
+          term(t, x, y);
+          parts[c].add(x, y);
         }
       }
     });
   }
   for (int64_t c = 1; c < chunks; ++c) parts[0].merge(parts[c]);
-  if (!parts[0].finish(n, d)) python_total(h, first, step, count, n, d);
+  if (!parts[0].finish(n, d)) python_sum(count, term, n, d);
   if (!exact::fits(n) || !exact::fits(d)) record::raise_range_error("the exact sum");
 }
 
@@ -102,7 +103,10 @@ py::object total_record(Record& r) {
   }
   const HostValues h = record::host_values(r);
   SBig sn, sd;
-  exact_total(h, 0, 1, n, scale_of(h, r), sn, sd);
+  exact_total(n, [&](int64_t k, SBig& a, SBig& b) {
+    a = h.num(k);
+    b = h.den(k);
+  }, scale_of(r), sn, sd);
   return record_of(sn, sd, dev, {1}, hint_sum(r.approx, py::none()));
 }
 
@@ -142,7 +146,7 @@ py::object axis_sum_record(Record& r, int64_t axis) {
   int64_t *pon = on.data_ptr<int64_t>(), *pod = od.data_ptr<int64_t>();
   std::atomic<int> mnb{0}, mdb{0};
   std::vector<char> redo(outer, 0);
-  const int scale = scale_of(h, r);
+  const int scale = scale_of(r);
   auto emit = [&](int64_t o, SBig& sn, SBig& sd, int& lnb, int& ldb) {
     if (!sd.mag.is_zero()) {
       // The unreduced sum: denominator the product of all, numerator the value times it.
@@ -234,7 +238,23 @@ py::object m_dot(py::handle self, PyObject* args, PyObject* kw) {
   auto a = python::parse(sig, args, kw);
   Record& x = record::as_record(self);
   py::object y = arithmetic::operand(a[0], x.num.device(), {});
-  py::object p = arithmetic::binary(arithmetic::FieldOp::Mul, x, record::as_record(y));
+  Record& yr = record::as_record(y);
+  record::ensure_bits(x);
+  record::ensure_bits(yr);
+  if (x.num.sizes() == yr.num.sizes() && x.elements() >= 2) {
+    // The sum of two or more products is returned in lowest terms: the products are formed
+    // on the host as they are summed, with no record of them in between.
+    const HostValues hx = record::host_values(x), hy = record::host_values(yr);
+    SBig sn, sd;
+    exact_total(x.elements(), [&](int64_t k, SBig& pn, SBig& pd) {
+      exact::sbig_mul(pn, hx.num(k), hy.num(k));
+      exact::sbig_mul(pd, hx.den(k), hy.den(k));
+    }, scale_of(x) + scale_of(yr), sn, sd);
+    py::object hint = py::none();
+    if (!x.approx.is_none() && !yr.approx.is_none()) hint = hint_sum(x.approx * yr.approx, py::none());
+    return record_of(sn, sd, x.num.device(), {1}, hint);
+  }
+  py::object p = arithmetic::binary(arithmetic::FieldOp::Mul, x, yr);
   return total_record(record::as_record(p));
 }
 

@@ -14,16 +14,16 @@ namespace korvex::reduce {
 
 namespace py = pybind11;
 
-// Lowest terms of the sum of `count` elements of `h` starting at `first`, `step` apart.
-// Exact for any count: sums that outgrow the host capacity are redone with Python integers
-// (so this needs the GIL; it releases it around the fast loop itself).
-void exact_total(const record::HostValues& h, int64_t first, int64_t step, int64_t count, int scale,
-                 exact::SBig& n, exact::SBig& d);
-
 // Python integers for a sum whose intermediates outgrew the fixed host capacity: term(t)
 // gives the t-th fraction. The result must fit (OverflowError otherwise).
-void python_sum(int64_t count, const std::function<void(int64_t, exact::SBig&, exact::SBig&)>& term,
-                exact::SBig& n, exact::SBig& d);
+using Term = std::function<void(int64_t, exact::SBig&, exact::SBig&)>;
+void python_sum(int64_t count, const Term& term, exact::SBig& n, exact::SBig& d);
+
+// Lowest terms of the sum of term(0) .. term(count - 1), exact for any count: the terms are
+// summed in parallel without the GIL (term must not touch Python), and sums that outgrow the
+// host capacity are redone with Python integers. `scale`: the largest power of two expected
+// in a denominator.
+void exact_total(int64_t count, const Term& term, int scale, exact::SBig& n, exact::SBig& d);
 
 // The whole-record sum as `sum()` returns it: shape (1,).
 py::object total_record(record::Record& r);
