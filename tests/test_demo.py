@@ -5,6 +5,8 @@ import sys
 from decimal import Decimal
 from fractions import Fraction
 
+import pytest
+
 from korvex.vla import __main__ as demo
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -44,3 +46,31 @@ def test_bench_outside_the_repository(tmp_path):
     out = run("bench", cwd=tmp_path)
     assert out.returncode == 2 and "repository root" in out.stderr
 
+
+@pytest.fixture
+def scaling(monkeypatch):
+    monkeypatch.syspath_prepend(os.path.join(ROOT, "bench"))
+    import run as bench_run
+    import scaling
+    return scaling, bench_run.median_time
+
+
+def test_scaling_tables_and_plot(scaling, tmp_path):
+    scaling, median_time = scaling
+    pytest.importorskip("matplotlib")
+    png = tmp_path / "s.png"
+    lines = scaling.run("cpu", median_time, path=str(png), sum_sizes=(10, 1000), matmul_sizes=(2, 3))
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert "![time against size](s.png)" in lines
+    rows = [ln for ln in lines if ln.startswith("| ") and ln[2].isdigit()]
+    assert [r.split(" | ")[0] for r in rows] == ["| 10", "| 1,000", "| 2", "| 3"]
+
+
+def test_scaling_without_matplotlib(scaling, tmp_path, monkeypatch, capsys):
+    scaling, median_time = scaling
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # import now raises ImportError
+    png = tmp_path / "s.png"
+    lines = scaling.run("cpu", median_time, path=str(png), sum_sizes=(10,), matmul_sizes=(2,))
+    assert not png.exists()
+    assert not any(ln.startswith("![") for ln in lines)
+    assert "skipping the plot" in capsys.readouterr().out
