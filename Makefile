@@ -27,7 +27,8 @@ test: install
 	$(PY) -P -m pytest -q tests
 
 bench: install
-	$(PY) bench/run.py
+	$(PIP) install -q matplotlib python-flint || true
+	$(PY) -P -m korvex.vla bench
 
 clean:
 	rm -rf build $(VENV)

@@ -12,6 +12,10 @@ from korvex.vla import modular_cuda as mc
 
 MT = mc.ModularTensor
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Also loaded by path (python -P -m korvex.vla bench), where this folder is not on sys.path.
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+import scaling  # noqa: E402
 
 
 def median_time(fn, repeat=7, warmup=1):
@@ -132,8 +136,9 @@ def bench_approx(device):
             ("exp_taylor of a 1,000-element vector", median_time(lambda: mc.exp_taylor(vec), repeat=5))]
 
 
-def main():
-    device = sys.argv[1] if len(sys.argv) > 1 else ("cuda" if torch.cuda.is_available() else "cpu")
+def main(device=None):
+    if device is None:
+        device = sys.argv[1] if len(sys.argv) > 1 else ("cuda" if torch.cuda.is_available() else "cpu")
     rows = (bench_elementwise(device) + bench_simplify(device) + bench_floats(device) + bench_reductions(device)
             + bench_linalg(device) + bench_order(device) + bench_approx(device))
     lines = [
@@ -151,6 +156,7 @@ def main():
             f"{value * 1e6:.1f} us" if value < 1e-3 else f"{value * 1e3:.1f} ms")
         print(f"{name:45s} {shown}")
         lines.append(f"| {name} | {shown} |")
+    lines += scaling.run(device, median_time)
     with open(os.path.join(HERE, "RESULTS.md"), "w") as f:
         f.write("\n".join(lines) + "\n")
 
