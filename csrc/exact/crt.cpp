@@ -34,6 +34,11 @@ static Constants make_constants() {
     c.prefix_fit_bits[k] = c.prefix_M[k].bit_length() - 2;
   }
   c.prefix_fit_bits[0] = 0;
+  for (int j = 0; j < kPrimes; ++j) {
+    const std::uint64_t p = (std::uint64_t)kModuli[j];
+    for (int k = 0; k < Constants::kChunks; ++k) c.chunk_pow[j][k] = powmod(2, 30 * (std::uint64_t)k, p);
+    c.two62[j] = powmod(2, 62, p);
+  }
   c.M = c.prefix_M[kPrimes];
   c.half_M = c.prefix_half[kPrimes];
   return c;
@@ -102,17 +107,22 @@ void residues_of(const SBig& x, std::int64_t* out, std::int64_t stride, int k) {
   const Constants& c = constants();
   const int bits = x.mag.bit_length();
   const int chunks = (bits + 29) / 30;
+  // The 30-bit chunks once; then per prime a sum of independent products chunk * 2^(30c) mod p
+  // (each below 2^61, at most 52 of them) in 128 bits and one reduction at the end.
+  std::uint64_t ch[Constants::kChunks];
+  for (int q = 0; q < chunks; ++q) {
+    const int pos = 30 * q, li = pos / 64, bi = pos % 64;
+    std::uint64_t chunk = x.mag.w[li] >> bi;
+    if (bi > 34 && li + 1 < kLimbs) chunk |= x.mag.w[li + 1] << (64 - bi);
+    ch[q] = chunk & ((1u << 30) - 1);
+  }
   for (int j = 0; j < k; ++j) {
     const ModP& m = c.mod[j];
-    std::uint64_t r = 0;
-    // Horner over 30-bit chunks from the top keeps every intermediate below 2^61.
-    for (int c = chunks - 1; c >= 0; --c) {
-      const int pos = 30 * c, li = pos / 64, bi = pos % 64;
-      std::uint64_t chunk = x.mag.w[li] >> bi;
-      if (bi > 34 && li + 1 < kLimbs) chunk |= x.mag.w[li + 1] << (64 - bi);
-      chunk &= (1u << 30) - 1;
-      r = m.reduce((r << 30) | chunk);
-    }
+    const std::uint64_t* pw = c.chunk_pow[j].data();
+    u128 acc = 0;
+    for (int q = 0; q < chunks; ++q) acc += (u128)(ch[q] * pw[q]);
+    const std::uint64_t lo = (std::uint64_t)acc & ((1ull << 62) - 1), hi = (std::uint64_t)(acc >> 62);
+    std::uint64_t r = m.add(m.reduce(lo), m.mul(m.reduce(hi), c.two62[j]));
     if (x.neg && r) r = m.p - r;
     out[j * stride] = (std::int64_t)r;
   }

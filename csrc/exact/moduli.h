@@ -57,6 +57,10 @@ struct Constants {
   // bits is recovered from its first k residues, which is all a small value needs.
   std::array<UBig, kPrimes + 1> prefix_M, prefix_half;
   std::array<int, kPrimes + 1> prefix_fit_bits;
+  // 2^(30c) mod p_j, for residues of big integers taken 30 bits at a time; and 2^62 mod p_j.
+  static constexpr int kChunks = (64 * kLimbs + 29) / 30;
+  std::array<std::array<std::uint64_t, kChunks>, kPrimes> chunk_pow;
+  std::array<std::uint64_t, kPrimes> two62;
 };
 
 const Constants& constants();

@@ -43,7 +43,7 @@ struct Cleared {
   std::vector<SBig> prod;   // rows
   std::vector<char> prod_fits;
   int bits = 0;
-  bool ok = true;  // false: an lcm grew past kLcmBits
+  bool ok = true;  // false: an lcm grew past kLcmBits, or a denominator is zero
 };
 
 // `at(r, t)` gives the flat element index of row r, position t.
@@ -65,6 +65,10 @@ Cleared clear_denominators(const HostValues& h, int64_t rows, int64_t len, At at
       bool pf = true;
       for (int64_t t = 0; t < len; ++t) {
         dens[t] = h.den(at(r, t));
+        if (dens[t].mag.is_zero()) {  // no lcm to clear by: summed term by term instead
+          ok = false;
+          break;
+        }
         const UBig g = exact::ubig_gcd(L, dens[t].mag);
         UBig q = exact::ubig_divexact(dens[t].mag, g), nl;
         exact::ubig_mul(nl, L, q);
@@ -277,13 +281,10 @@ py::object m_matmul(py::handle self, PyObject* args, PyObject* kw) {
   std::vector<char> redo(m * n, 0);
   {
     py::gil_scoped_release nogil;
-    bool zero_den = false;
-    for (int64_t i = 0; i < m * k && !zero_den; ++i) zero_den = ha.den(i).mag.is_zero();
-    for (int64_t i = 0; i < k * n && !zero_den; ++i) zero_den = hb.den(i).mag.is_zero();
     Cleared A, B;
     std::vector<SBig> z;
     bool done = false;
-    if (!zero_den) {
+    {
       A = clear_denominators(ha, m, k, [&](int64_t r, int64_t t) { return r * k + t; });
       B = A.ok ? clear_denominators(hb, n, k, [&](int64_t c, int64_t t) { return t * n + c; }) : Cleared{};
       if (A.ok && B.ok && integer_product(A, B, m, k, n, z)) {
