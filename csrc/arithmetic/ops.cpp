@@ -39,7 +39,7 @@ std::pair<at::Tensor, at::Tensor> expanded_residues(const Record& r, const std::
 }
 
 // Kernel operands: full rows, or a single value per prime when the record has one element.
-static std::pair<at::Tensor, at::Tensor> kernel_operand(const Record& r, const std::vector<int64_t>& shape) {
+std::pair<at::Tensor, at::Tensor> kernel_operand(const Record& r, const std::vector<int64_t>& shape) {
   if (r.num.sizes().slice(1) == c10::IntArrayRef(shape))
     return {r.num.reshape({kPrimes, -1}).contiguous(), r.denom.reshape({kPrimes, -1}).contiguous()};
   if (r.elements() == 1) return {r.num.reshape({kPrimes}).contiguous(), r.denom.reshape({kPrimes}).contiguous()};

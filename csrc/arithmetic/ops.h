@@ -20,6 +20,10 @@ py::object binary(FieldOp op, record::Record& a, record::Record& b);
 // Residues of `r` stretched to `shape` as [N_PRIMES, n] (contiguous, on r's device).
 std::pair<at::Tensor, at::Tensor> expanded_residues(const record::Record& r, const std::vector<int64_t>& shape);
 
+// Kernel operands of `r` for a result of `shape`: [N_PRIMES, n] rows, or [N_PRIMES] when
+// r has a single element (the kernels stretch it).
+std::pair<at::Tensor, at::Tensor> kernel_operand(const record::Record& r, const std::vector<int64_t>& shape);
+
 // A binary operand: a record, or an int/float taken as int(x) over 1 on `device`.
 py::object operand(py::handle other, const at::Device& device, const std::vector<int64_t>& shape);
 

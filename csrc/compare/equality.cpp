@@ -62,13 +62,15 @@ static at::Tensor equal(Record& a, Record& b) {
   const int bound = std::max(a.num_bits + b.den_bits, a.den_bits + b.num_bits);
   if (bound > exact::kCongruenceBits) return equal_exact_host(a, b, shape);
   const size_t rank = shape.size();
-  const at::Tensor an = aligned(a.num, rank), ad = aligned(a.denom, rank);
-  const at::Tensor bn = aligned(b.num, rank), bd = aligned(b.denom, rank);
-  std::vector<int64_t> col(rank + 1, 1);
-  col[0] = kPrimes;
-  const at::Tensor p = record::primes_on(a.num.device()).view(col);
-  const at::Tensor lhs = (an * bd).remainder(p), rhs = (ad * bn).remainder(p);
-  return lhs.eq(rhs).all(0) & ~undefined_mask(an, ad) & ~undefined_mask(bn, bd);
+  // a/b == c/d exactly when (ad - bc) vanishes modulo every prime: one fused kernel pass.
+  int64_t n = 1;
+  for (int64_t s : shape) n *= s;
+  auto [x, y] = arithmetic::kernel_operand(a, shape);
+  auto [u, v] = arithmetic::kernel_operand(b, shape);
+  const at::Tensor diff = arithmetic::field_op_residues(arithmetic::FieldOp::Sub, x, y, u, v, n).first;
+  const at::Tensor same = diff.eq(0).all(0).view(shape);
+  return same & ~undefined_mask(aligned(a.num, rank), aligned(a.denom, rank)) &
+         ~undefined_mask(aligned(b.num, rank), aligned(b.denom, rank));
 }
 
 static py::object m_eq(py::handle self, PyObject* args, PyObject* kw) {
