@@ -241,3 +241,14 @@ print(json.dumps(out))
 def test_generic_folds_agree_with_the_cpu_kernels():
     runs = both_kernel_modes(SCRIPT)
     assert runs[0] == runs[1]
+
+
+def test_transposed_records_feed_every_reduction():
+    x = rand64(3, 2, seed=21)
+    t = ft(x).T
+    ref = fr(x.t())
+    assert value(t.prod()) == math.prod(ref)
+    assert value(t.max()) == max(ref) and value(t.min()) == min(ref)
+    assert t.to_float().tolist() == x.t().float().tolist()
+    assert values(t.matmul(ft(x))) == [sum(a * b for a, b in zip(fr(x[:, i]), fr(x[:, j])))
+                                       for i in range(2) for j in range(2)]
