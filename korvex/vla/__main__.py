@@ -164,9 +164,9 @@ def bench(device):
     if not os.path.isfile(path):
         print("bench: no bench/run.py here; run this from the repository root", file=sys.stderr)
         return 2
-    spec = importlib.util.spec_from_file_location("korvex_bench_run", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("korvex_bench_run", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     module.main(device)
     return 0
 
