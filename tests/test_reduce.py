@@ -252,3 +252,11 @@ def test_transposed_records_feed_every_reduction():
     assert t.to_float().tolist() == x.t().float().tolist()
     assert values(t.matmul(ft(x))) == [sum(a * b for a, b in zip(fr(x[:, i]), fr(x[:, j])))
                                        for i in range(2) for j in range(2)]
+
+
+def test_matmul_rows_without_a_small_common_denominator():
+    rng = random.Random(11)
+    fa = [(rng.randint(-9, 9), rng.getrandbits(60) | 1) for _ in range(12)]
+    fb = [(rng.randint(-9, 9), 1) for _ in range(12)]
+    c = raw(fa, (1, 12)).matmul(raw(fb, (12, 1)))
+    assert values(c) == [sum(Fraction(*x) * Fraction(*y) for x, y in zip(fa, fb))]
