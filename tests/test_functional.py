@@ -65,3 +65,20 @@ def test_docstrings_are_present():
     for member in ["sum", "matmul", "det", "solve", "from_tensor", "to_float", "sort", "clamp", "var", "pow",
                    "transpose", "index_select", "cumsum", "where"]:
         assert getattr(MT, member).__doc__, member
+
+
+@pytest.mark.parametrize("name, most", [
+    ("modular_sum", 1), ("modular_dot", 2), ("modular_abs", 1), ("modular_max", 1), ("modular_min", 1),
+    ("modular_argmax", 1), ("modular_argmin", 1), ("modular_relu", 1), ("modular_clamp", 3), ("modular_var", 2),
+    ("modular_std", 2), ("modular_norm", 2), ("modular_prod", 1), ("modular_pow", 2), ("modular_sign", 1),
+    ("modular_reciprocal", 1), ("modular_square", 1), ("exp_taylor", 2), ("sin_taylor", 2), ("cos_taylor", 2),
+    ("log1p_taylor", 2), ("sqrt_taylor", 2), ("sqrt_newton", 3),
+])
+def test_every_function_counts_its_arguments(name, most):
+    with pytest.raises(TypeError, match=rf"{name}\(\) takes (exactly|at most) {most} positional argument"):
+        getattr(mc, name)(*([rec()] * (most + 1)))
+    least = 2 if name in ("modular_dot", "modular_pow") else 1
+    with pytest.raises(TypeError, match=rf"{name}\(\) takes (exactly|at least) {least} positional argument"):
+        getattr(mc, name)()
+    with pytest.raises(TypeError, match="unexpected keyword argument 'bogus'"):
+        getattr(mc, name)(rec(), bogus=1)
