@@ -294,8 +294,7 @@ py::object m_solve(py::handle self, PyObject* args, PyObject* kw) {
   bcol.den_bits = b.den_bits;
   Entries eb = entries_of(bcol);
   const at::Device dev = A.num.device();
-  at::Tensor on = at::empty({kPrimes, n}, at::kLong), od = at::empty({kPrimes, n}, at::kLong);
-  int nb = 0, db = 0;
+  record::ResidueWriter out(n);
   auto det_of = [&](const Entries& e, SBig& dn, SBig& dd) {
     if (!e.zero_den) {
       exact_det(e, (int)n, dn, dd);
@@ -332,13 +331,9 @@ py::object m_solve(py::handle self, PyObject* args, PyObject* kw) {
     exact::sbig_mul(qn, xn, Ad);
     exact::sbig_mul(qd, xd, An);
     if (!qd.mag.is_zero()) exact::reduce_fraction(qn, qd);
-    if (!exact::fits(qn) || !exact::fits(qd)) record::raise_range_error("a component of the solution");
-    exact::residues_of(qn, on.data_ptr<int64_t>() + i, n);
-    exact::residues_of(qd, od.data_ptr<int64_t>() + i, n);
-    nb = std::max(nb, qn.mag.bit_length());
-    db = std::max(db, qd.mag.bit_length());
+    out.put(i, qn, qd);
   }
-  return record::make_record(on.to(dev), od.to(dev), py::none(), nb, db);
+  return out.record({n}, dev, py::none(), "a component of the solution");
 }
 
 py::object m_trace(py::handle self, PyObject* args, PyObject* kw) {

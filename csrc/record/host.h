@@ -5,6 +5,9 @@
 
 #include <ATen/ATen.h>
 
+#include <atomic>
+#include <vector>
+
 #include "exact/crt.h"
 #include "record/record.h"
 
@@ -23,5 +26,26 @@ struct HostValues {
 
 // Measures the bound first when it is unknown.
 HostValues host_values(Record& r);
+
+// Exact values written back as residues, element by element into [N_PRIMES, count] host
+// buffers (safe from parallel loops without the GIL), with the bound of what was written.
+class ResidueWriter {
+ public:
+  explicit ResidueWriter(int64_t count);
+  // Writes n/d at k; a value outside the range is not written but flagged.
+  void put(int64_t k, const exact::SBig& n, const exact::SBig& d);
+  void flag_overflow() { overflow_ = true; }
+  bool overflowed() const { return overflow_; }
+  // The record of `shape` on `device`; OverflowError "<what> exceeds the exact range" if any
+  // value could not be held.
+  py::object record(const std::vector<int64_t>& shape, const at::Device& device, py::object hint,
+                    const char* what) const;
+
+ private:
+  at::Tensor num_, den_;
+  int64_t count_;
+  std::atomic<int> nb_{0}, db_{0};
+  std::atomic<bool> overflow_{false};
+};
 
 }  // namespace korvex::record

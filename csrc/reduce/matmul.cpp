@@ -173,29 +173,10 @@ bool integer_product(const Cleared& A, const Cleared& B, int64_t m, int64_t k, i
   return true;
 }
 
-struct Out {
-  at::Tensor on, od;
-  int64_t count;
-  std::atomic<int> nb{0}, db{0};
-  std::atomic<bool> overflow{false};
-  explicit Out(int64_t c) : on(at::empty({kPrimes, c}, at::kLong)), od(at::empty({kPrimes, c}, at::kLong)), count(c) {}
-  void put(int64_t idx, const SBig& n, const SBig& d, int& lnb, int& ldb) {
-    if (!exact::fits(n) || !exact::fits(d)) {
-      overflow = true;
-      return;
-    }
-    exact::residues_of(n, on.data_ptr<int64_t>() + idx, count);
-    exact::residues_of(d, od.data_ptr<int64_t>() + idx, count);
-    lnb = std::max(lnb, n.mag.bit_length());
-    ldb = std::max(ldb, d.mag.bit_length());
-  }
-};
-
 // The documented entry where it fits: numerator Z u_i v_j over R_i C_j, where u_i = R_i / L_i.
 // Otherwise lowest terms of Z / (L_i L'_j).
-void emit_cleared(const Cleared& A, const Cleared& B, const std::vector<SBig>& z, int64_t m, int64_t n, Out& out) {
+void emit_cleared(const Cleared& A, const Cleared& B, const std::vector<SBig>& z, int64_t m, int64_t n, record::ResidueWriter& out) {
   at::parallel_for(0, m * n, 64, [&](int64_t b, int64_t e) {
-    int lnb = 0, ldb = 0;
     for (int64_t idx = b; idx < e; ++idx) {
       const int64_t i = idx / n, j = idx % n;
       if (A.prod_fits[i] && B.prod_fits[j] &&
@@ -207,7 +188,7 @@ void emit_cleared(const Cleared& A, const Cleared& B, const std::vector<SBig>& z
         if (exact::fits(D) && z[idx].mag.bit_length() + uv.mag.bit_length() - 1 <= exact::kCongruenceBits) {
           exact::sbig_mul(N, z[idx], uv);
           if (exact::fits(N)) {
-            out.put(idx, N, D, lnb, ldb);
+            out.put(idx, N, D);
             continue;
           }
         }
@@ -215,19 +196,16 @@ void emit_cleared(const Cleared& A, const Cleared& B, const std::vector<SBig>& z
       SBig N = z[idx], D;
       exact::ubig_mul(D.mag, A.lcm[i], B.lcm[j]);
       exact::reduce_fraction(N, D);
-      out.put(idx, N, D, lnb, ldb);
+      out.put(idx, N, D);
     }
-    exact::atomic_max(out.nb, lnb);
-    exact::atomic_max(out.db, ldb);
   });
 }
 
 // Every entry summed term by term, in lowest terms: for zero denominators (an entry n/0 keeps
 // only its sign, as sums do) and for rows or columns whose denominators share no small lcm.
-void emit_by_terms(const HostValues& ha, const HostValues& hb, int64_t m, int64_t k, int64_t n, int scale, Out& out,
+void emit_by_terms(const HostValues& ha, const HostValues& hb, int64_t m, int64_t k, int64_t n, int scale, record::ResidueWriter& out,
                    std::vector<char>& redo) {
   at::parallel_for(0, m * n, 1, [&](int64_t b, int64_t e) {
-    int lnb = 0, ldb = 0;
     for (int64_t idx = b; idx < e; ++idx) {
       const int64_t i = idx / n, j = idx % n;
       ExactSum s(scale);
@@ -242,10 +220,8 @@ void emit_by_terms(const HostValues& ha, const HostValues& hb, int64_t m, int64_
         redo[idx] = 1;
         continue;
       }
-      out.put(idx, N, D, lnb, ldb);
+      out.put(idx, N, D);
     }
-    exact::atomic_max(out.nb, lnb);
-    exact::atomic_max(out.db, ldb);
   });
 }
 
@@ -277,7 +253,7 @@ py::object m_matmul(py::handle self, PyObject* args, PyObject* kw) {
     return record::fill_record(record::record_type(), zero, one, {m, n}, dev, 0.0);
   }
   const HostValues ha = record::host_values(x), hb = record::host_values(y);
-  Out out(m * n);
+  record::ResidueWriter out(m * n);
   std::vector<char> redo(m * n, 0);
   {
     py::gil_scoped_release nogil;
@@ -302,14 +278,9 @@ py::object m_matmul(py::handle self, PyObject* args, PyObject* kw) {
       exact::sbig_mul(pn, ha.num(i * k + q), hb.num(q * n + j));
       exact::sbig_mul(pd, ha.den(i * k + q), hb.den(q * n + j));
     }, N, D);
-    int lnb = out.nb, ldb = out.db;
-    out.put(idx, N, D, lnb, ldb);
-    out.nb = lnb;
-    out.db = ldb;
+    out.put(idx, N, D);
   }
-  if (out.overflow) record::raise_range_error("an entry of the exact product");
-  return record::make_record(out.on.view({kPrimes, m, n}).to(dev), out.od.view({kPrimes, m, n}).to(dev), hint,
-                             out.nb.load(), out.db.load());
+  return out.record({m, n}, dev, hint, "an entry of the exact product");
 }
 
 }  // namespace

@@ -50,31 +50,6 @@ py::object hint_of(const py::object& approx, const char* op) {
   return py::cast(std::string(op) == "cumsum" ? at::cumsum(a, 0) : at::cumprod(a, 0));
 }
 
-struct Emitter {
-  at::Tensor on, od;
-  int64_t count;
-  int nb = 0, db = 0;
-  explicit Emitter(int64_t n) : on(at::empty({kPrimes, n}, at::kLong)), od(at::empty({kPrimes, n}, at::kLong)), count(n) {}
-  bool overflow = false;
-  // Called without the GIL: a value that cannot be held is flagged, and raised by the caller.
-  void put(int64_t k, const SBig& n, const SBig& d) {
-    if (!exact::fits(n) || !exact::fits(d)) {
-      overflow = true;
-      return;
-    }
-    exact::residues_of(n, on.data_ptr<int64_t>() + k, count);
-    exact::residues_of(d, od.data_ptr<int64_t>() + k, count);
-    nb = std::max(nb, n.mag.bit_length());
-    db = std::max(db, d.mag.bit_length());
-  }
-  py::object record(const Record& src, const std::vector<int64_t>& shape, py::object hint) {
-    std::vector<int64_t> full{kPrimes};
-    full.insert(full.end(), shape.begin(), shape.end());
-    const at::Device dev = src.num.device();
-    return record::make_record(on.view(full).to(dev), od.view(full).to(dev), std::move(hint), nb, db);
-  }
-};
-
 // Python integers for a product whose lowest-terms intermediates outgrew the host capacity.
 void python_product(const HostValues& h, SBig& n, SBig& d) {
   static py::handle fraction = py::object(py::module_::import("fractions").attr("Fraction")).release();
@@ -110,10 +85,9 @@ py::object m_prod(py::handle self, PyObject* args, PyObject* kw) {
     for (int64_t k = 0; k < n && ok; ++k) ok = exact::mul_lowest(N, D, h.num(k), h.den(k));
   }
   if (!ok) python_product(h, N, D);
-  Emitter out(1);
+  record::ResidueWriter out(1);
   out.put(0, N, D);
-  if (out.overflow) record::raise_range_error("the exact product");
-  return out.record(r, {1}, hint);
+  return out.record({1}, r.num.device(), hint, "the exact product");
 }
 
 template <bool kSum>
@@ -134,7 +108,7 @@ py::object running(py::handle self, PyObject* args, PyObject* kw) {
   record::ensure_bits(r);
   const HostValues h = record::host_values(r);
   const int64_t n = h.count;
-  Emitter out(n);
+  record::ResidueWriter out(n);
   {
     py::gil_scoped_release nogil;
     // Exact running value in lowest terms, and the documented accumulator: the value at the
@@ -145,8 +119,8 @@ py::object running(py::handle self, PyObject* args, PyObject* kw) {
     for (int64_t k = 0; k < n; ++k) {
       const SBig x = h.num(k), y = h.den(k);
       if (kSum) exact::add_lowest(val_n, val_d, x, y);
-      else if (!exact::mul_lowest(val_n, val_d, x, y)) out.overflow = true;
-      if (out.overflow) break;
+      else if (!exact::mul_lowest(val_n, val_d, x, y)) out.flag_overflow();
+      if (out.overflowed()) break;
       if (acc_ok) {
         if (kSum) {
           SBig t1 = acc_n, t2 = acc_d;
@@ -166,8 +140,7 @@ py::object running(py::handle self, PyObject* args, PyObject* kw) {
       }
     }
   }
-  if (out.overflow) record::raise_range_error("the exact result");
-  return out.record(r, r.shape(), hint_of(r.approx, kSum ? "cumsum" : "cumprod"));
+  return out.record(r.shape(), r.num.device(), hint_of(r.approx, kSum ? "cumsum" : "cumprod"), "the exact result");
 }
 
 py::object m_cumsum(py::handle self, PyObject* args, PyObject* kw) { return running<true>(self, args, kw); }

@@ -142,12 +142,10 @@ py::object axis_sum_record(Record& r, int64_t axis) {
   flat.num_bits = r.num_bits;
   flat.den_bits = r.den_bits;
   const HostValues h = record::host_values(flat);
-  at::Tensor on = at::empty({kPrimes, outer}, at::kLong), od = at::empty({kPrimes, outer}, at::kLong);
-  int64_t *pon = on.data_ptr<int64_t>(), *pod = od.data_ptr<int64_t>();
-  std::atomic<int> mnb{0}, mdb{0};
+  record::ResidueWriter out(outer);
   std::vector<char> redo(outer, 0);
   const int scale = scale_of(r);
-  auto emit = [&](int64_t o, SBig& sn, SBig& sd, int& lnb, int& ldb) {
+  auto emit = [&](int64_t o, SBig& sn, SBig& sd) {
     if (!sd.mag.is_zero()) {
       // The unreduced sum: denominator the product of all, numerator the value times it.
       SBig prod;
@@ -170,16 +168,11 @@ py::object axis_sum_record(Record& r, int64_t axis) {
         }
       }
     }
-    exact::residues_of(sn, pon + o, outer);
-    exact::residues_of(sd, pod + o, outer);
-    lnb = std::max(lnb, sn.mag.bit_length());
-    ldb = std::max(ldb, sd.mag.bit_length());
+    out.put(o, sn, sd);
   };
-  std::atomic<bool> too_big{false};
   {
     py::gil_scoped_release nogil;
     at::parallel_for(0, outer, 1, [&](int64_t b, int64_t e) {
-      int lnb = 0, ldb = 0;
       for (int64_t o = b; o < e; ++o) {
         ExactSum s(scale);
         for (int64_t t = 0; t < m && !s.overflowed(); ++t) s.add(h.num(o * m + t), h.den(o * m + t));
@@ -188,28 +181,17 @@ py::object axis_sum_record(Record& r, int64_t axis) {
           redo[o] = 1;
           continue;
         }
-        if (!exact::fits(sn) || !exact::fits(sd)) {
-          too_big = true;
-          continue;
-        }
-        emit(o, sn, sd, lnb, ldb);
+        emit(o, sn, sd);
       }
-      exact::atomic_max(mnb, lnb);
-      exact::atomic_max(mdb, ldb);
     });
   }
-  if (too_big) record::raise_range_error("the exact sum");
   for (int64_t o = 0; o < outer; ++o) {
     if (!redo[o]) continue;
     SBig sn, sd;
     python_total(h, o * m, 1, m, sn, sd);
-    int lnb = mnb, ldb = mdb;
-    emit(o, sn, sd, lnb, ldb);
-    mnb = lnb;
-    mdb = ldb;
+    emit(o, sn, sd);
   }
-  const at::Device dev = r.num.device();
-  return record::make_record(on.view(full).to(dev), od.view(full).to(dev), hint, mnb.load(), mdb.load());
+  return out.record(rest, r.num.device(), hint, "the exact sum");
 }
 
 namespace {
