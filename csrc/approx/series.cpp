@@ -48,6 +48,11 @@ void times(SBig& x, int64_t m) {
   x = t;
 }
 
+// Ctrl-C reaches a long loop between two of its steps.
+void check_signals() {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 struct Frame {
   std::vector<int64_t> shape;
   at::Device device = at::kCPU;
@@ -105,6 +110,7 @@ typename Ops::V run_series(Series kind, const Ops& o, const typename Ops::V& x, 
     case Series::Exp: {
       V result = o.constant(1), term = o.constant(1);
       for (int64_t n = 1; n < terms; ++n) {
+        check_signals();
         term = o.mul(term, x);
         times(c, n);
         V contribution = o.simp(o.mul(term, o.constant(small(1), c)));
@@ -119,6 +125,7 @@ typename Ops::V run_series(Series kind, const Ops& o, const typename Ops::V& x, 
       V result = o.constant(sin ? 0 : 1), power = sin ? o.simp(x) : o.constant(1);
       int64_t sign = sin ? 1 : -1;
       for (int64_t n = sin ? 0 : 1; n < terms; ++n) {
+        check_signals();
         const int64_t k = sin ? 2 * n + 1 : 2 * n;
         if (!sin || n > 0) {
           times(c, (k - 1) * k);
@@ -134,6 +141,7 @@ typename Ops::V run_series(Series kind, const Ops& o, const typename Ops::V& x, 
       V result = o.constant(0), power = o.simp(x);
       int64_t sign = 1;
       for (int64_t n = 1; n <= terms; ++n) {
+        check_signals();
         V contribution = o.simp(o.mul(power, o.constant(small(sign), small(n))));
         result = o.simp(o.add(result, contribution));
         power = o.simp(o.mul(power, x));  // advanced after its use, also after the last term
@@ -147,6 +155,7 @@ typename Ops::V run_series(Series kind, const Ops& o, const typename Ops::V& x, 
       V result = o.simp(one), power = o.simp(one);
       SBig cd = small(1);
       for (int64_t n = 1; n < terms; ++n) {
+        check_signals();
         times(c, 3 - 2 * n);
         times(cd, 2 * n);
         exact::reduce_fraction(c, cd);
@@ -240,39 +249,98 @@ py::object f_sqrt_taylor(py::handle, PyObject* args, PyObject* kw) {
 
 bool one_element(const Record& r) { return r.num.dim() == 1 || (r.num.dim() == 2 && r.num.size(1) == 1); }
 
+// The exact value of a one-element record in lowest terms, denominator non-negative.
+Q exact_scalar(Record& r) {
+  const record::HostValues h = record::host_values(r);
+  Q q{h.num(0), h.den(0)};
+  exact::reduce_fraction(q.n, q.d);
+  return q;
+}
+
+// The leading 53 bits of x as a double, and the power of two they stand for: x ~ m * 2^e.
+double leading_bits(const UBig& x, int& e) {
+  UBig top = x;
+  const int drop = std::max(x.bit_length() - 53, 0);
+  exact::ubig_shr(top, drop);
+  e = drop;
+  return (double)top.w[0];
+}
+
+// The first Newton iterate: round(sqrt(float32(a)) * 2^30) / 2^30 wherever that is a positive
+// finite number. Where the float32 image is 0 or infinite (or the start would round to 0) the
+// same thirty bits are taken relative to sqrt(a), read off the exact value: M * 2^(h - 30) for
+// a ~ r * 2^(2h) with r in [1/2, 2).
+py::object newton_start(Record& a, const Q& value, const at::Device& dev) {
+  const double a_float = record::float_image(a).item<double>();
+  const double scaled = std::sqrt(a_float) * 1073741824.0;
+  const double root = std::nearbyint(scaled);  // ties to even, as round() does
+  if (std::isfinite(scaled) && root > 0) {
+    SBig x0;
+    python::int_to_sbig(py::reinterpret_steal<py::object>(PyLong_FromDouble(root)), x0);
+    return record::fill_record(record::record_type(), x0, small(1073741824), {}, dev, root / 1073741824.0);
+  }
+  int en, ed;
+  const double nm = leading_bits(value.n.mag, en), dm = leading_bits(value.d.mag, ed);
+  int e;
+  double ratio = std::frexp(nm / dm, &e);  // a = ratio * 2^(e + en - ed), ratio in [1/2, 1)
+  e += en - ed;
+  if (e % 2 != 0) {
+    ratio *= 2;
+    e -= 1;
+  }
+  const int h = e / 2;
+  const SBig m = small((int64_t)std::nearbyint(std::sqrt(ratio) * 1073741824.0));
+  SBig pow2 = small(1);
+  exact::ubig_shl(pow2.mag, std::abs(h - 30));
+  SBig n = m, d = small(1);
+  if (h >= 30) exact::sbig_mul(n, m, pow2);
+  else d = pow2;
+  return record::fill_record(record::record_type(), n, d, {}, dev, std::ldexp(std::sqrt(ratio), h));
+}
+
 py::object newton(py::handle a_obj, int64_t max_iterations, int64_t max_bits) {
   py::getattr(a_obj, "device");
   if (!record::is_record(a_obj)) throw py::type_error("expected a ModularTensor, got " + python::type_name(a_obj));
   Record& a = record::as_record(a_obj);
-  const at::Tensor image = record::float_image(a);
-  const double a_float = image.item<double>();
-  // A zero denominator reads as inf or nan; it has no square root either.
-  const bool zero_den = record::host_values(a).den(0).mag.is_zero();
-  if (zero_den || !(a_float > 0)) throw py::value_error("sqrt requires positive value");
-  const double scaled = std::sqrt(a_float) * 1073741824.0;
-  if (std::isinf(scaled)) {
-    PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
-    throw py::error_already_set();
-  }
-  const double root = std::nearbyint(scaled);  // ties to even, as round() does
-  SBig x0;
-  python::int_to_sbig(py::reinterpret_steal<py::object>(PyLong_FromDouble(root)), x0);
+  if (a.elements() != 1) record::float_image(a).item<double>();  // PyTorch's error for a non-scalar
+  // Decided on the exact value: a zero denominator reads as inf or nan and has no root either.
+  const Q value = exact_scalar(a);
+  if (value.d.mag.is_zero() || value.n.neg || value.n.mag.is_zero())
+    throw py::value_error("sqrt requires positive value");
   const at::Device dev = a.num.device();
-  py::object x = record::fill_record(record::record_type(), x0, small(1073741824), {}, dev, root / 1073741824.0);
+  py::object x = newton_start(a, value, dev);
   py::object two = record::fill_record(record::record_type(), small(2), small(1), {}, dev, 2.0);
   py::object a_ref = py::reinterpret_borrow<py::object>(a_obj);
+  Q last{};
+  bool have_last = false;
   for (int64_t it = 0; it < max_iterations; ++it) {
+    check_signals();
     py::object x_new = simp(op(FieldOp::Div, op(FieldOp::Add, x, op(FieldOp::Div, a_ref, x)), two));
     Record& xn = record::as_record(x_new);
     // Only a one-element iterate has a rational to measure; anything else ends the iteration.
     if (!one_element(xn)) return x;
-    const record::HostValues h = record::host_values(xn);
-    SBig num = h.num(0), den = h.den(0);
-    exact::reduce_fraction(num, den);
-    if (num.mag.bit_length() + den.mag.bit_length() > max_bits) return x;
+    const Q q = exact_scalar(xn);
+    if (q.n.mag.bit_length() + q.d.mag.bit_length() > max_bits) return x;
     x = x_new;
+    // A repeated iterate repeats for ever: the remaining steps cannot change the result.
+    const bool same = have_last && q.n.neg == last.n.neg && exact::ubig_cmp(q.n.mag, last.n.mag) == 0 &&
+                      exact::ubig_cmp(q.d.mag, last.d.mag) == 0;
+    if (same) return x;
+    last = q;
+    have_last = true;
   }
   return x;
+}
+
+// The root of a sum of squares or a variance, which is 0 for zero data as in PyTorch.
+py::object root_or_zero(const py::object& v) {
+  Record& r = record::as_record(v);
+  if (r.elements() == 1) {
+    const Q q = exact_scalar(r);
+    if (q.n.mag.is_zero() && !q.d.mag.is_zero())
+      return record::fill_record(record::record_type(), small(0), small(1), {}, r.num.device(), 0.0);
+  }
+  return newton(v, 10, 500);
 }
 
 int64_t int64_arg(py::handle v, const char* name, int64_t fallback) {
@@ -302,7 +370,7 @@ py::object m_norm(py::handle self, PyObject* args, PyObject* kw) {
   py::object me = py::reinterpret_borrow<py::object>(self);
   if (PyObject_RichCompareBool(p.ptr(), two.ptr(), Py_EQ) == 1) {
     py::object sum_sq = simp(reduce::total_record(record::as_record(mul(me, me))));
-    return newton(sum_sq, 10, 500);
+    return root_or_zero(sum_sq);
   }
   if (PyObject_RichCompareBool(p.ptr(), py::int_(1).ptr(), Py_EQ) == 1)
     return reduce::total_record(record::as_record(me.attr("abs")()));
@@ -338,7 +406,7 @@ py::object m_var(py::handle self, PyObject* args, PyObject* kw) {
 py::object m_std(py::handle self, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"std", {"correction"}, 0, 1};
   auto a = python::parse(sig, args, kw);
-  return newton(variance(self, a[0]), 10, 500);
+  return root_or_zero(variance(self, a[0]));
 }
 
 }  // namespace

@@ -17,14 +17,10 @@ using exact::SBig;
 using record::Record;
 
 std::vector<int64_t> broadcast_shape(const Record& a, const Record& b) {
-  return at::infer_size(a.num.sizes().slice(1), b.num.sizes().slice(1));
+  return at::infer_size(a.shape(), b.shape());
 }
 
-static int64_t count_of(const std::vector<int64_t>& shape) {
-  int64_t n = 1;
-  for (int64_t s : shape) n *= s;
-  return n;
-}
+static int64_t count_of(const std::vector<int64_t>& shape) { return record::element_count(shape); }
 
 static at::Tensor stretch(const at::Tensor& t, const std::vector<int64_t>& shape) {
   at::Tensor v = t;
@@ -40,7 +36,7 @@ std::pair<at::Tensor, at::Tensor> expanded_residues(const Record& r, const std::
 
 // Kernel operands: full rows, or a single value per prime when the record has one element.
 std::pair<at::Tensor, at::Tensor> kernel_operand(const Record& r, const std::vector<int64_t>& shape) {
-  if (r.num.sizes().slice(1) == c10::IntArrayRef(shape))
+  if (r.shape() == shape)
     return {r.num.reshape({kPrimes, -1}).contiguous(), r.denom.reshape({kPrimes, -1}).contiguous()};
   if (r.elements() == 1) return {r.num.reshape({kPrimes}).contiguous(), r.denom.reshape({kPrimes}).contiguous()};
   return expanded_residues(r, shape);
@@ -213,6 +209,7 @@ static py::object m_neg(py::handle self, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"__neg__", {}, 0, 1};
   python::parse(sig, args, kw);
   Record& a = record::as_record(self);
+  record::ensure_bits(a);
   py::object approx = a.approx.is_none() ? py::none() : -a.approx;
   return record::make_record(negate_residues(a.num), a.denom.clone(), approx, a.num_bits, a.den_bits);
 }
@@ -221,6 +218,7 @@ static py::object m_reciprocal(py::handle self, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"reciprocal", {}, 0, 1};
   python::parse(sig, args, kw);
   Record& a = record::as_record(self);
+  record::ensure_bits(a);
   py::object approx = a.approx.is_none() ? py::none() : py::float_(1.0) / a.approx;
   return record::make_record(a.denom.clone(), a.num.clone(), approx, a.den_bits, a.num_bits);
 }
@@ -235,7 +233,7 @@ static py::object m_square(py::handle self, PyObject* args, PyObject* kw) {
 // The documented broadcast: stretched residues are materialised, hints stay expanded views.
 static py::object stretched(py::handle obj, const std::vector<int64_t>& shape) {
   Record& r = record::as_record(obj);
-  if (r.num.sizes().slice(1) == c10::IntArrayRef(shape)) return py::reinterpret_borrow<py::object>(obj);
+  if (r.shape() == shape) return py::reinterpret_borrow<py::object>(obj);
   std::vector<int64_t> full{kPrimes};
   full.insert(full.end(), shape.begin(), shape.end());
   auto grow = [&](at::Tensor t) {
@@ -254,8 +252,7 @@ static py::object stretched(py::handle obj, const std::vector<int64_t>& shape) {
   out.primes = r.primes;
   out.device = record::device_object(out.num.device());
   out.approx = approx;
-  out.num_bits = r.num_bits;
-  out.den_bits = r.den_bits;
+  out.set_bits(r.num_bits, r.den_bits);
   return py::cast(std::move(out));
 }
 

@@ -28,8 +28,7 @@ static at::Tensor undefined_mask(const at::Tensor& num, const at::Tensor& den) {
 }
 
 static at::Tensor equal_exact_host(const Record& a, const Record& b, const std::vector<int64_t>& shape) {
-  int64_t n = 1;
-  for (int64_t s : shape) n *= s;
+  const int64_t n = record::element_count(shape);
   auto [an_d, ad_d] = arithmetic::expanded_residues(a, shape);
   auto [bn_d, bd_d] = arithmetic::expanded_residues(b, shape);
   at::Tensor an = an_d.cpu(), ad = ad_d.cpu(), bn = bn_d.cpu(), bd = bd_d.cpu();
@@ -63,8 +62,7 @@ static at::Tensor equal(Record& a, Record& b) {
   if (bound > exact::kCongruenceBits) return equal_exact_host(a, b, shape);
   const size_t rank = shape.size();
   // a/b == c/d exactly when (ad - bc) vanishes modulo every prime: one fused kernel pass.
-  int64_t n = 1;
-  for (int64_t s : shape) n *= s;
+  const int64_t n = record::element_count(shape);
   auto [x, y] = arithmetic::kernel_operand(a, shape);
   auto [u, v] = arithmetic::kernel_operand(b, shape);
   const at::Tensor diff = arithmetic::field_op_residues(arithmetic::FieldOp::Sub, x, y, u, v, n).first;

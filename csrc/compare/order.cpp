@@ -91,8 +91,7 @@ py::object m_relation(py::handle self, PyObject* args, PyObject* kw) {
               "Expected all tensors to be on the same device, but found at least two devices, ", a.num.device(),
               " and ", b.num.device(), "!");
   const Decided da(a), db(b);
-  int64_t total = 1;
-  for (int64_t s : out) total *= s;
+  const int64_t total = record::element_count(out);
   const at::Tensor ia = sa == out ? at::Tensor() : broadcast_positions(sa, da.size(), out);
   const at::Tensor ib = sb == out ? at::Tensor() : broadcast_positions(sb, db.size(), out);
   const int64_t* pa = ia.defined() ? ia.data_ptr<int64_t>() : nullptr;

@@ -3,6 +3,12 @@
 // Values the record can hold have at most 619 bits (10 limbs); the products formed while
 // evaluating a field operation exactly on the host reach 1239 bits, so the capacity is 24
 // limbs of 64 bits. Everything is inline: these run in tight per-element loops.
+//
+// No operation ever writes past the capacity. A result that would need more is not truncated
+// but marked `over`, and the mark is sticky: every operation on an over operand gives an over
+// result, an over value never `fits` and its bit length exceeds every capacity test, so a
+// chain of exact steps that leaves the capacity ends in the caller's range check (and its
+// OverflowError) instead of in a wrapped value.
 #pragma once
 
 #include <algorithm>
@@ -26,32 +32,47 @@ inline int ceil_log2(std::int64_t m) {
   return b;
 }
 
+// Bit length reported for an over value: above every capacity and range test.
+constexpr int kOverBits = 64 * kLimbs + 64;
+
 struct UBig {
   u64 w[kLimbs];
   int n = 0;  // limbs in use; w[n-1] != 0 unless n == 0
+  bool over = false;  // the true value needs more than kLimbs limbs; w holds nothing useful
 
   UBig() { std::memset(w, 0, sizeof(w)); }
   explicit UBig(u64 v) : UBig() {
     w[0] = v;
     n = v ? 1 : 0;
   }
-  bool is_zero() const { return n == 0; }
+  bool is_zero() const { return n == 0 && !over; }
   void trim() {
     while (n > 0 && w[n - 1] == 0) --n;
   }
-  int bit_length() const { return n == 0 ? 0 : 64 * (n - 1) + (64 - __builtin_clzll(w[n - 1])); }
-  bool is_one() const { return n == 1 && w[0] == 1; }
+  int bit_length() const {
+    if (over) return kOverBits;
+    return n == 0 ? 0 : 64 * (n - 1) + (64 - __builtin_clzll(w[n - 1]));
+  }
+  bool is_one() const { return n == 1 && w[0] == 1 && !over; }
+  void set_over() {
+    std::memset(w, 0, sizeof(w));
+    n = 0;
+    over = true;
+  }
 };
 
+// An over value compares above every value that has one.
 inline int ubig_cmp(const UBig& a, const UBig& b) {
+  if (a.over || b.over) return a.over == b.over ? 0 : (a.over ? 1 : -1);
   if (a.n != b.n) return a.n < b.n ? -1 : 1;
   for (int i = a.n - 1; i >= 0; --i)
     if (a.w[i] != b.w[i]) return a.w[i] < b.w[i] ? -1 : 1;
   return 0;
 }
 
-// r = a + b
+// r = a + b (r may alias a or b)
 inline void ubig_add(UBig& r, const UBig& a, const UBig& b) {
+  if (a.over || b.over) return r.set_over();
   const int n = std::max(a.n, b.n);
   u64 carry = 0;
   for (int i = 0; i < n; ++i) {
@@ -60,13 +81,18 @@ inline void ubig_add(UBig& r, const UBig& a, const UBig& b) {
     carry = (u64)(s >> 64);
   }
   for (int i = n; i < kLimbs; ++i) r.w[i] = 0;
+  r.over = false;
   r.n = n;
-  if (carry && n < kLimbs) r.w[r.n++] = carry;
+  if (carry) {
+    if (n == kLimbs) return r.set_over();
+    r.w[r.n++] = carry;
+  }
   r.trim();
 }
 
-// r = a - b, requires a >= b
+// r = a - b, requires a >= b (r may alias a or b)
 inline void ubig_sub(UBig& r, const UBig& a, const UBig& b) {
+  if (a.over || b.over) return r.set_over();
   u64 borrow = 0;
   for (int i = 0; i < a.n; ++i) {
     u64 bi = i < b.n ? b.w[i] : 0;
@@ -75,40 +101,56 @@ inline void ubig_sub(UBig& r, const UBig& a, const UBig& b) {
     r.w[i] = d;
   }
   for (int i = a.n; i < kLimbs; ++i) r.w[i] = 0;
+  r.over = false;
   r.n = a.n;
   r.trim();
 }
 
-// r = a * b (r must not alias a or b); the caller keeps a.n + b.n <= kLimbs
+// r = a * b (r must not alias a or b). The schoolbook product is formed in a buffer of twice
+// the capacity, where every index i + j and i + b.n stays below a.n + b.n <= 2 * kLimbs, and
+// is marked over when limbs beyond the capacity are non-zero.
 inline void ubig_mul(UBig& r, const UBig& a, const UBig& b) {
-  std::memset(r.w, 0, sizeof(r.w));
+  if (a.over || b.over) return r.set_over();
+  // a.n + b.n - 1 limbs at least: past the capacity before any work.
+  if (a.n && b.n && a.n + b.n - 1 > kLimbs) return r.set_over();
+  u64 t[2 * kLimbs + 1] = {0};
   for (int i = 0; i < a.n; ++i) {
     u64 carry = 0;
     for (int j = 0; j < b.n; ++j) {
-      u128 t = (u128)a.w[i] * b.w[j] + r.w[i + j] + carry;
-      r.w[i + j] = (u64)t;
-      carry = (u64)(t >> 64);
+      const u128 p = (u128)a.w[i] * b.w[j] + t[i + j] + carry;
+      t[i + j] = (u64)p;
+      carry = (u64)(p >> 64);
     }
-    r.w[i + b.n] = carry;
+    t[i + b.n] = carry;
   }
-  r.n = std::min(a.n + b.n, kLimbs);
-  r.trim();
+  int n = a.n + b.n;
+  while (n > 0 && t[n - 1] == 0) --n;
+  if (n > kLimbs) return r.set_over();
+  std::memcpy(r.w, t, sizeof(r.w));
+  r.n = n;
+  r.over = false;
 }
 
 // a = a * m + add, for a word multiplier (the Horner step of mixed-radix reconstruction)
 inline void ubig_mul_add_word(UBig& a, u64 m, u64 add) {
+  if (a.over) return;
   u64 carry = add;
   for (int i = 0; i < a.n; ++i) {
     u128 t = (u128)a.w[i] * m + carry;
     a.w[i] = (u64)t;
     carry = (u64)(t >> 64);
   }
-  if (carry) a.w[a.n++] = carry;
+  if (carry) {
+    if (a.n == kLimbs) return a.set_over();
+    a.w[a.n++] = carry;
+  }
 }
 
-// a += x * 2^shift; the caller keeps the result within the capacity.
+// a += x * 2^shift; marked over where the sum leaves the capacity.
 inline void ubig_add_shifted(UBig& a, const UBig& x, int shift) {
+  if (a.over || x.over) return a.set_over();
   if (x.n == 0) return;
+  if (shift < 0 || x.bit_length() + shift > 64 * kLimbs) return a.set_over();
   const int ls = shift / 64, bs = shift % 64;
   u64 carry = 0;
   int i = 0;
@@ -125,6 +167,7 @@ inline void ubig_add_shifted(UBig& a, const UBig& x, int shift) {
     a.w[j] = (u64)s;
     carry = (u64)(s >> 64);
   }
+  if (carry) return a.set_over();
   a.n = kLimbs;
   a.trim();
 }
@@ -155,7 +198,8 @@ inline void ubig_shr(UBig& a, int s) {
 }
 
 inline void ubig_shl(UBig& a, int s) {
-  if (s <= 0 || a.n == 0) return;
+  if (s <= 0 || a.n == 0 || a.over) return;
+  if (a.bit_length() + s > 64 * kLimbs) return a.set_over();
   const int ls = s / 64, bs = s % 64;
   const int n = std::min(a.n + ls + 1, kLimbs);
   for (int i = n - 1; i >= 0; --i) {
@@ -182,6 +226,11 @@ inline u64 gcd_u64(u64 a, u64 b) {
 
 // Binary gcd; drops to one word as soon as both operands fit, which is the common case.
 inline UBig ubig_gcd(UBig a, UBig b) {
+  if (a.over || b.over) {
+    UBig g;
+    g.set_over();
+    return g;
+  }
   if (a.is_zero()) return b;
   if (b.is_zero()) return a;
   const int za = ubig_ctz(a), zb = ubig_ctz(b);
@@ -214,6 +263,10 @@ inline UBig ubig_gcd(UBig a, UBig b) {
 
 // a / d for d dividing a exactly (Hensel division: no trial quotients, no normalisation).
 inline UBig ubig_divexact(UBig a, UBig d) {
+  if (a.over || d.over) {
+    a.set_over();
+    return a;
+  }
   if (d.is_one()) return a;
   const int s = ubig_ctz(d);
   ubig_shr(a, s);
@@ -246,13 +299,19 @@ struct SBig {
 };
 
 inline void sbig_mul(SBig& r, const SBig& a, const SBig& b) {
+  const bool neg = a.neg != b.neg;
   ubig_mul(r.mag, a.mag, b.mag);
-  r.neg = !r.mag.is_zero() && (a.neg != b.neg);
+  r.neg = !r.mag.is_zero() && neg;
 }
 
 // r = a + b (sub: a - b)
 inline void sbig_add(SBig& r, const SBig& a, const SBig& b, bool sub) {
   const bool bneg = sub ? !b.neg : b.neg;
+  if (a.mag.over || b.mag.over) {
+    r.mag.set_over();
+    r.neg = false;
+    return;
+  }
   if (a.neg == bneg) {
     ubig_add(r.mag, a.mag, b.mag);
     r.neg = a.neg;

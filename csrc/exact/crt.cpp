@@ -105,6 +105,11 @@ SBig crt_signed(const std::int64_t* residues, std::int64_t stride, int k) {
 
 void residues_of(const SBig& x, std::int64_t* out, std::int64_t stride, int k) {
   const Constants& c = constants();
+  if (x.mag.over) {
+    // Callers check `fits` first; a value past the capacity has no residues to give.
+    for (int j = 0; j < k; ++j) out[j * stride] = 0;
+    return;
+  }
   const int bits = x.mag.bit_length();
   const int chunks = (bits + 29) / 30;
   // The 30-bit chunks once; then per prime a sum of independent products chunk * 2^(30c) mod p

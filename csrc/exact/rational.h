@@ -1,6 +1,8 @@
 // Fractions kept in lowest terms step by step, for sequential exact work on the host.
 #pragma once
 
+#include <algorithm>
+
 #include "exact/crt.h"
 
 namespace korvex::exact {
@@ -30,8 +32,11 @@ inline bool mul_lowest(SBig& N, SBig& D, const SBig& n, const SBig& d) {
   return true;
 }
 
-// N/D + n/d in lowest terms; the operands are at most 619 bits wide, so this never overflows.
-inline void add_lowest(SBig& N, SBig& D, const SBig& n, const SBig& d) {
+// N/D + n/d in lowest terms. The cross products are bounded by the operands' bit lengths,
+// checked first: false (and N/D left as it was) when they would leave the host capacity.
+inline bool add_lowest(SBig& N, SBig& D, const SBig& n, const SBig& d) {
+  const int cross = std::max(N.mag.bit_length() + d.mag.bit_length(), D.mag.bit_length() + n.mag.bit_length());
+  if (cross + 1 >= kCapacityBits || D.mag.bit_length() + d.mag.bit_length() >= kCapacityBits) return false;
   SBig t1, t2, s, dd;
   sbig_mul(t1, N, d);
   sbig_mul(t2, D, n);
@@ -40,6 +45,7 @@ inline void add_lowest(SBig& N, SBig& D, const SBig& n, const SBig& d) {
   N = s;
   D = dd;
   reduce_fraction(N, D);
+  return true;
 }
 
 }  // namespace korvex::exact

@@ -290,8 +290,7 @@ py::object m_solve(py::handle self, PyObject* args, PyObject* kw) {
   bcol.num = bn;
   bcol.denom = bd;
   bcol.primes = b.primes;
-  bcol.num_bits = b.num_bits;
-  bcol.den_bits = b.den_bits;
+  bcol.set_bits(b.num_bits, b.den_bits);
   Entries eb = entries_of(bcol);
   const at::Device dev = A.num.device();
   record::ResidueWriter out(n);
@@ -308,7 +307,7 @@ py::object m_solve(py::handle self, PyObject* args, PyObject* kw) {
       exact::residues_of(e.num[k], tmp.num.data_ptr<int64_t>() + k, n * n);
       exact::residues_of(e.den[k], tmp.denom.data_ptr<int64_t>() + k, n * n);
     }
-    tmp.primes = record::primes_on(at::kCPU);
+    tmp.primes = record::record_primes_on(at::kCPU);
     py::object d = determinant(tmp);
     const record::HostValues h = record::host_values(record::as_record(d));
     dn = h.num(0);
@@ -347,8 +346,7 @@ py::object m_trace(py::handle self, PyObject* args, PyObject* kw) {
   diag.denom = r.denom.diagonal(0, 1, 2);
   diag.primes = r.primes;
   diag.device = r.device;
-  diag.num_bits = r.num_bits;
-  diag.den_bits = r.den_bits;
+  diag.set_bits(r.num_bits, r.den_bits);
   return reduce::total_record(diag);
 }
 

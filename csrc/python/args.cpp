@@ -96,6 +96,9 @@ void set_python_error_from_current_exception() {
     e.restore();
   } catch (py::builtin_exception& e) {
     e.set_error();
+  } catch (const std::bad_alloc&) {
+    // Impossible sizes and exhausted memory alike: what Python raises for either.
+    PyErr_NoMemory();
   } catch (...) {
     // c10 errors (IndexError, ValueError, ...), std::bad_alloc and the rest, translated the
     // way torch translates its own.

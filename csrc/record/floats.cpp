@@ -298,12 +298,11 @@ py::object m_from_tensor(py::handle cls, PyObject* args, PyObject* kw) {
   // x.float(): the caller's own tensor object when it already is float32 on this device.
   py::object hint = moved_obj.attr("float")();
   if (cls.ptr() == record_type().ptr()) return make_record(num, den, hint, in.num_bits, in.den_bits);
-  py::object obj = py::reinterpret_borrow<py::object>(cls)(num, den, primes_on(device), hint);
+  py::object obj = py::reinterpret_borrow<py::object>(cls)(num, den, record_primes_on(device), hint);
   if (is_record(obj)) {
     Record& r = as_record(obj);
     if (r.num.is_same(num) && r.denom.is_same(den)) {
-      r.num_bits = in.num_bits;
-      r.den_bits = in.den_bits;
+      r.set_bits(in.num_bits, in.den_bits);
     }
   }
   return obj;

@@ -1,6 +1,7 @@
 #include "record/pool.h"
 
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <mutex>
 
@@ -61,8 +62,15 @@ Pool& pool() {
 
 at::Tensor empty_residues(const std::vector<int64_t>& sizes, const at::Device& device) {
   const auto options = at::TensorOptions().dtype(at::kLong).device(device);
-  int64_t count = 1;
-  for (int64_t s : sizes) count *= s;
+  // The count is checked before anything is sized from it: a wrapped product would hand a
+  // small block to a huge tensor.
+  uint64_t count = 1;
+  for (int64_t s : sizes) {
+    TORCH_CHECK(s >= 0, "Trying to create tensor with negative dimension ", s, ": ", c10::IntArrayRef(sizes));
+    if (s != 0 && count > (std::numeric_limits<size_t>::max() / sizeof(int64_t)) / (uint64_t)s)
+      throw std::bad_alloc();
+    count *= (uint64_t)s;
+  }
   const size_t bytes = (size_t)count * sizeof(int64_t);
   if (!device.is_cpu() || bytes < kMinPooled) return at::empty(sizes, options);
   void* p = pool().take(bytes);

@@ -6,6 +6,7 @@
 #include <torch/csrc/utils/pybind.h>
 
 #include <atomic>
+#include <limits>
 #include <map>
 #include <string>
 
@@ -29,20 +30,105 @@ void set_record_type(py::handle cls) {
 
 bool is_record(py::handle obj) { return PyObject_TypeCheck(obj.ptr(), (PyTypeObject*)g_record_type); }
 
-Record& as_record(py::handle obj) { return obj.cast<Record&>(); }
+namespace {
+
+// An instance made by __new__ alone has no C++ record behind it yet: pybind allocates the
+// holder only when __init__ runs.
+py::detail::value_and_holder holder_of(py::handle obj) {
+  auto* inst = reinterpret_cast<py::detail::instance*>(obj.ptr());
+  return inst->get_value_and_holder(py::detail::get_type_info(typeid(Record)));
+}
+
+[[noreturn]] void raise_unset(py::handle obj, const char* slot) {
+  PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%.50s'", python::type_name(obj).c_str(),
+               slot);
+  throw py::error_already_set();
+}
+
+// The record for reading one slot; null when the instance has none.
+Record* record_or_null(py::handle obj) {
+  if (!is_record(obj)) throw py::type_error("expected a ModularTensor, got " + python::type_name(obj));
+  py::detail::value_and_holder vh = holder_of(obj);
+  if (!vh.holder_constructed() || !vh.value_ptr()) return nullptr;
+  return vh.template value_ptr<Record>();
+}
+
+// The record for writing a slot: an instance made by __new__ gets an empty one, as a plain
+// class's instance gets its slots on first assignment.
+Record& record_for_write(py::handle obj) {
+  if (Record* r = record_or_null(obj)) return *r;
+  py::detail::value_and_holder vh = holder_of(obj);
+  vh.value_ptr() = new Record();
+  vh.type->init_instance(vh.inst, nullptr);
+  return *vh.template value_ptr<Record>();
+}
+
+bool version_of(const at::Tensor& t, std::uint32_t& v) {
+  // Inference tensors keep no version counter: a bound on them is never trusted twice.
+  if (!t.defined() || t.is_inference()) return false;
+  v = (std::uint32_t)t._version();
+  return true;
+}
+
+}  // namespace
+
+void Record::set_bits(int nb, int db) {
+  num_bits = nb;
+  den_bits = db;
+  version_of(num, num_version);
+  version_of(denom, den_version);
+}
+
+bool Record::bits_known() const {
+  if (num_bits < 0 || den_bits < 0) return false;
+  std::uint32_t a, b;
+  return version_of(num, a) && version_of(denom, b) && a == num_version && b == den_version;
+}
+
+Record& as_record(py::handle obj) {
+  Record* r = record_or_null(obj);
+  if (!r || !r->num.defined()) raise_unset(obj, "num");
+  if (!r->denom.defined()) raise_unset(obj, "denom");
+  r->forget_stale_bits();
+  return *r;
+}
+
+int64_t element_count(c10::IntArrayRef shape) {
+  constexpr uint64_t kMaxCount = std::numeric_limits<size_t>::max() / (sizeof(int64_t) * kPrimes);
+  uint64_t count = 1;
+  for (int64_t s : shape) {
+    if (s < 0) continue;  // refused with PyTorch's message by whoever allocates
+    if (s != 0 && count > kMaxCount / (uint64_t)s) throw std::bad_alloc();
+    count *= (uint64_t)s;
+  }
+  for (int64_t s : shape)
+    if (s == 0) return 0;
+  return (int64_t)count;
+}
 
 void set_primes_tensor(const at::Tensor& primes) { g_primes = new at::Tensor(primes); }
 const at::Tensor& primes_tensor() { return *g_primes; }
 
-const at::Tensor& primes_on(const at::Device& device) {
-  // Keyed by the device's text; leaked on purpose, tensors must outlive interpreter shutdown.
-  static auto* cache = new std::map<std::string, at::Tensor>();
-  const std::string key = device.str();
-  auto it = cache->find(key);
-  if (it != cache->end()) return it->second;
-  at::Tensor t = g_primes->to(device);
-  return cache->emplace(key, t).first->second;
+// Keyed by the device's text; leaked on purpose, tensors must outlive interpreter shutdown.
+static std::map<std::string, at::Tensor>& primes_cache(bool shown) {
+  static auto* kernels = new std::map<std::string, at::Tensor>();
+  static auto* records = new std::map<std::string, at::Tensor>();
+  return shown ? *records : *kernels;
 }
+
+static const at::Tensor& cached_primes(const at::Device& device, bool shown) {
+  auto& cache = primes_cache(shown);
+  const std::string key = device.str();
+  auto it = cache.find(key);
+  if (it != cache.end()) return it->second;
+  at::Tensor t = g_primes->to(device, /*non_blocking=*/false, /*copy=*/true);
+  return cache.emplace(key, t).first->second;
+}
+
+// The kernels' moduli are never handed out, so no write through a record's `primes` slot can
+// reach them.
+const at::Tensor& primes_on(const at::Device& device) { return cached_primes(device, false); }
+const at::Tensor& record_primes_on(const at::Device& device) { return cached_primes(device, true); }
 
 py::object device_object(const at::Device& device) {
   static auto* cache = new std::map<std::string, PyObject*>();
@@ -65,13 +151,12 @@ at::Device parse_device(const std::string& device) {
 py::object make_record(at::Tensor num, at::Tensor den, py::object approx, int num_bits, int den_bits) {
   Record r;
   const at::Device dev = num.device();
-  r.primes = primes_on(dev);
+  r.primes = record_primes_on(dev);
   r.device = device_object(dev);
   r.num = std::move(num);
   r.denom = std::move(den);
   r.approx = approx ? std::move(approx) : py::none();
-  r.num_bits = num_bits;
-  r.den_bits = den_bits;
+  r.set_bits(num_bits, den_bits);
   return py::cast(std::move(r));
 }
 
@@ -93,42 +178,82 @@ void raise_range_error(const char* what) {
   throw py::error_already_set();
 }
 
-void ensure_bits(Record& r) {
-  if (r.bits_known()) return;
-  at::Tensor primes = r.primes.to(at::kCPU).contiguous();
-  bool same = primes.scalar_type() == at::kLong && primes.numel() == kPrimes;
-  for (int j = 0; same && j < kPrimes; ++j) same = primes.data_ptr<int64_t>()[j] == exact::kModuli[j];
-  if (!same) throw py::value_error("the record's moduli are not PRIMES");
+// The shared moduli tensor of records on `device` is trusted while nothing was written to
+// it; any other moduli tensor is read and compared.
+static bool moduli_are_primes(Record& r) {
+  const at::Tensor& primes = r.primes;
+  if (!primes.defined()) return false;
+  const at::Tensor& shared = record_primes_on(primes.device());
+  if (primes.is_same(shared) && !shared.is_inference() && shared._version() == 0) return true;
+  // A caller's own moduli tensor is read once per version, not once per operation.
+  std::uint32_t v = 0;
+  const bool tracked = version_of(primes, v);
+  if (tracked && r.primes_checked == primes.unsafeGetTensorImpl() && r.primes_version == v) return true;
+  if (primes.scalar_type() != at::kLong || primes.numel() != kPrimes) return false;
+  const at::Tensor host = primes.to(at::kCPU).contiguous().view({kPrimes});
+  for (int j = 0; j < kPrimes; ++j)
+    if (host.data_ptr<int64_t>()[j] != exact::kModuli[j]) {
+      // Written through some record's slot: later records get an untouched copy.
+      if (primes.is_same(shared)) primes_cache(true).erase(primes.device().str());
+      return false;
+    }
+  if (tracked) {
+    r.primes_checked = primes.unsafeGetTensorImpl();
+    r.primes_version = v;
+  }
+  return true;
+}
+
+void check_layout(Record& r) {
   TORCH_CHECK_VALUE(r.num.scalar_type() == at::kLong && r.denom.scalar_type() == at::kLong,
                     "residue tensors must be int64");
   TORCH_CHECK_VALUE(r.num.sizes() == r.denom.sizes() && r.num.dim() >= 1 && r.num.size(0) == kPrimes,
                     "num and denom must both have shape [N_PRIMES, *shape]");
-  at::Tensor n = host_residues(r.num), d = host_residues(r.denom);
-  const int64_t count = n.size(1);
-  const int64_t* pn = n.data_ptr<int64_t>();
-  const int64_t* pd = d.data_ptr<int64_t>();
+  TORCH_CHECK_VALUE(r.num.device() == r.denom.device(), "num and denom must be on the same device");
+  element_count(r.num.sizes());
+  if (!moduli_are_primes(r)) throw py::value_error("the record's moduli are not PRIMES");
+}
+
+// Largest bit lengths of the numerators and denominators of `count` elements whose residues
+// lie at pn[j * count + k] and pd[j * count + k]; false when a residue lies outside [0, p).
+static bool measure_residues(const int64_t* pn, const int64_t* pd, int64_t count, int& num_bits, int& den_bits) {
   std::atomic<int> nb{0}, db{0};
   std::atomic<bool> canonical{true};
+  at::parallel_for(0, count, 256, [&](int64_t b, int64_t e) {
+    int lnb = 0, ldb = 0;
+    for (int64_t k = b; k < e && canonical; ++k) {
+      for (int j = 0; j < kPrimes; ++j) {
+        const int64_t x = pn[j * count + k], y = pd[j * count + k];
+        if (x < 0 || x >= exact::kModuli[j] || y < 0 || y >= exact::kModuli[j]) canonical = false;
+      }
+      if (!canonical) return;
+      lnb = std::max(lnb, exact::crt_signed(pn + k, count).mag.bit_length());
+      ldb = std::max(ldb, exact::crt_signed(pd + k, count).mag.bit_length());
+    }
+    exact::atomic_max(nb, lnb);
+    exact::atomic_max(db, ldb);
+  });
+  num_bits = nb.load();
+  den_bits = db.load();
+  return canonical.load();
+}
+
+[[noreturn]] static void raise_noncanonical() {
+  throw py::value_error("residues must lie in [0, p) for the prime of their row");
+}
+
+void ensure_bits(Record& r) {
+  check_layout(r);
+  if (r.bits_known()) return;
+  at::Tensor n = host_residues(r.num), d = host_residues(r.denom);
+  int nb = 0, db = 0;
+  bool canonical;
   {
     py::gil_scoped_release nogil;
-    at::parallel_for(0, count, 256, [&](int64_t b, int64_t e) {
-      int lnb = 0, ldb = 0;
-      for (int64_t k = b; k < e; ++k) {
-        for (int j = 0; j < kPrimes; ++j) {
-          const int64_t x = pn[j * count + k], y = pd[j * count + k];
-          if (x < 0 || x >= exact::kModuli[j] || y < 0 || y >= exact::kModuli[j]) canonical = false;
-        }
-        if (!canonical) return;
-        lnb = std::max(lnb, exact::crt_signed(pn + k, count).mag.bit_length());
-        ldb = std::max(ldb, exact::crt_signed(pd + k, count).mag.bit_length());
-      }
-      exact::atomic_max(nb, lnb);
-      exact::atomic_max(db, ldb);
-    });
+    canonical = measure_residues(n.data_ptr<int64_t>(), d.data_ptr<int64_t>(), n.size(1), nb, db);
   }
-  if (!canonical) throw py::value_error("residues must lie in [0, p) for the prime of their row");
-  r.num_bits = nb.load();
-  r.den_bits = db.load();
+  if (!canonical) raise_noncanonical();
+  r.set_bits(nb, db);
 }
 
 double true_divide(const SBig& n, const SBig& d) {
@@ -166,12 +291,11 @@ py::object fill_record(py::handle cls, const SBig& n, const SBig& d, const std::
   at::Tensor hint = at::full(shape, (double)(float)approx, at::TensorOptions().dtype(at::kFloat).device(device));
   const int nb = n.mag.bit_length(), db = d.mag.bit_length();
   if (cls.ptr() == g_record_type) return make_record(num, den, py::cast(hint), nb, db);
-  py::object obj = py::reinterpret_borrow<py::object>(cls)(num, den, primes_on(device), hint);
+  py::object obj = py::reinterpret_borrow<py::object>(cls)(num, den, record_primes_on(device), hint);
   if (is_record(obj)) {
     Record& r = as_record(obj);
     if (r.num.is_same(num) && r.denom.is_same(den)) {
-      r.num_bits = nb;
-      r.den_bits = db;
+      r.set_bits(nb, db);
     }
   }
   return obj;
@@ -179,9 +303,26 @@ py::object fill_record(py::handle cls, const SBig& n, const SBig& d, const std::
 
 // ---------------------------------------------------------------- constructors
 
+// Sizes as torch.zeros takes them: ints and anything with __index__, in int64.
 static std::vector<int64_t> shape_from_tuple(const py::tuple& t) {
   std::vector<int64_t> s;
-  for (py::handle h : t) s.push_back(h.cast<int64_t>());
+  Py_ssize_t pos = 0;
+  for (py::handle h : t) {
+    if (PyFloat_Check(h.ptr()) || !PyIndex_Check(h.ptr())) {
+      PyErr_Format(PyExc_TypeError,
+                   "shape must be a tuple of ints, but found element of type %.200s at pos %zd",
+                   python::type_name(h).c_str(), pos);
+      throw py::error_already_set();
+    }
+    py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(h.ptr()));
+    if (!i) throw py::error_already_set();
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow) throw std::bad_alloc();
+    s.push_back(v);
+    ++pos;
+  }
   return s;
 }
 
@@ -265,7 +406,8 @@ static bool is_one_element(const Record& r) {
 }
 
 // Exact value of a one-element record in lowest terms (n/0 -> (+-1, 0), 0/0 -> (0, 0)).
-static void rational_of(const Record& r, SBig& n, SBig& d) {
+static void rational_of(Record& r, SBig& n, SBig& d) {
+  ensure_bits(r);
   at::Tensor hn = host_residues(r.num), hd = host_residues(r.denom);
   n = exact::crt_signed(hn.data_ptr<int64_t>(), 1);
   d = exact::crt_signed(hd.data_ptr<int64_t>(), 1);
@@ -343,7 +485,7 @@ py::handle register_record(py::module_& m) {
             r.num = tensor_arg(num, "num");
             r.denom = tensor_arg(denom, "denom");
             r.device = num.attr("device");
-            py::object p = primes.is_none() ? py::cast(*g_primes).attr("to")(r.device)
+            py::object p = primes.is_none() ? py::cast(record_primes_on(r.num.device()))
                                             : primes.attr("to")(r.device);
             r.primes = tensor_arg(p, "primes");
             r.approx = approx;
@@ -352,30 +494,43 @@ py::handle register_record(py::module_& m) {
           py::arg("num"), py::arg("denom"), py::arg("primes") = py::none(), py::arg("approx") = py::none(),
           kInitDoc);
   // Replacing a residue tensor invalidates what is known about the sizes it holds.
-  cls.def_property(
-      "num", [](const Record& r) { return r.num; },
-      [](Record& r, py::object v) {
-        r.num = tensor_arg(v, "num");
-        r.num_bits = r.den_bits = kUnknownBits;
-      });
-  cls.def_property(
-      "denom", [](const Record& r) { return r.denom; },
-      [](Record& r, py::object v) {
-        r.denom = tensor_arg(v, "denom");
-        r.num_bits = r.den_bits = kUnknownBits;
-      });
-  cls.def_property(
-      "primes", [](const Record& r) { return r.primes; },
-      [](Record& r, py::object v) {
-        r.primes = tensor_arg(v, "primes");
-        r.num_bits = r.den_bits = kUnknownBits;
-      });
-  cls.def_property(
-      "device", [](const Record& r) { return r.device; }, [](Record& r, py::object v) { r.device = v; });
-  cls.def_property(
-      "_approx", [](const Record& r) { return r.approx; }, [](Record& r, py::object v) { r.approx = v; });
+  auto tensor_slot = [&](const char* name, at::Tensor Record::*slot) {
+    cls.def_property(
+        name,
+        [name, slot](py::handle self) {
+          Record* r = record_or_null(self);
+          if (!r || !(r->*slot).defined()) raise_unset(self, name);
+          return r->*slot;
+        },
+        [name, slot](py::handle self, py::object v) {
+          at::Tensor t = tensor_arg(v, name);
+          Record& r = record_for_write(self);
+          r.*slot = std::move(t);
+          r.num_bits = r.den_bits = kUnknownBits;
+          r.primes_checked = nullptr;
+        });
+  };
+  tensor_slot("num", &Record::num);
+  tensor_slot("denom", &Record::denom);
+  tensor_slot("primes", &Record::primes);
+  auto object_slot = [&](const char* name, py::object Record::*slot) {
+    cls.def_property(
+        name,
+        [name, slot](py::handle self) {
+          Record* r = record_or_null(self);
+          if (!r || !(r->*slot)) raise_unset(self, name);
+          return r->*slot;
+        },
+        [slot](py::handle self, py::object v) { record_for_write(self).*slot = std::move(v); });
+  };
+  object_slot("device", &Record::device);
+  object_slot("_approx", &Record::approx);
   static py::handle size_type = py::object(py::module_::import("torch").attr("Size")).release();
-  cls.def_property_readonly("shape", [](const Record& r) { return size_type(r.shape()); });
+  cls.def_property_readonly("shape", [](py::handle self) {
+    Record* r = record_or_null(self);
+    if (!r || !r->num.defined()) raise_unset(self, "num");
+    return size_type(r->shape());
+  });
 
   using python::add_method;
   using python::MethodKind;

@@ -27,31 +27,57 @@ struct Record {
   // Records made from raw residues start unknown and are measured on first need.
   int num_bits = kUnknownBits;
   int den_bits = kUnknownBits;
+  // The residue tensors' version counters when the bound was set: any in-place write since
+  // (set_, copy_, an indexed assignment, through any view) makes the bound worthless.
+  std::uint32_t num_version = 0, den_version = 0;
+  // The caller-made moduli tensor last found equal to PRIMES, and its version then (never
+  // dereferenced: only compared with the tensor the slot holds).
+  const void* primes_checked = nullptr;
+  std::uint32_t primes_version = 0;
 
-  bool bits_known() const { return num_bits >= 0 && den_bits >= 0; }
-  std::vector<int64_t> shape() const { return num.sizes().slice(1).vec(); }
+  // The bound, valid for the tensors as they are now.
+  void set_bits(int nb, int db);
+  bool bits_known() const;
+  // Drops a bound that the tensors have outlived.
+  void forget_stale_bits() {
+    if ((num_bits >= 0 || den_bits >= 0) && !bits_known()) num_bits = den_bits = kUnknownBits;
+  }
+  // The element shape; a residue tensor without its prime axis has none of its own.
+  std::vector<int64_t> shape() const {
+    return num.dim() == 0 ? std::vector<int64_t>{} : num.sizes().slice(1).vec();
+  }
   int64_t elements() const { return num.numel() / exact::kPrimes; }
 };
 
 py::handle record_type();
 void set_record_type(py::handle cls);
 bool is_record(py::handle obj);
+// The record behind an instance; AttributeError, as for an unset slot, when the instance was
+// made by __new__ alone (or lacks a residue tensor), and a stale bound is dropped on the way.
 Record& as_record(py::handle obj);
+
+// Elements of `shape`, refusing (std::bad_alloc, MemoryError in Python) any shape whose
+// residues could not be addressed: count * N_PRIMES * 8 bytes must fit in a size_t.
+int64_t element_count(c10::IntArrayRef shape);
 
 // A new base-class record around the given tensors (the moduli are the cached device copy).
 py::object make_record(at::Tensor num, at::Tensor den, py::object approx, int num_bits, int den_bits);
 
-// PRIMES as created at import, and its cached copy per device.
+// PRIMES as created at import, and its cached copies per device: one for the kernels, never
+// handed out, and one that records share as their `primes` slot.
 void set_primes_tensor(const at::Tensor& primes);
 const at::Tensor& primes_tensor();
 const at::Tensor& primes_on(const at::Device& device);
+const at::Tensor& record_primes_on(const at::Device& device);
 py::object device_object(const at::Device& device);
 at::Device parse_device(const std::string& device);
 
-// Measures the bound of a record whose bound is unknown: one host copy, all elements
-// reconstructed in parallel. Also refuses residues outside [0, p) and foreign moduli, which
-// no operation of the library can produce.
+// Checks the layout every kernel relies on (int64 [N_PRIMES, *shape] residues, equal sizes,
+// one device, the fixed moduli), then measures the bound if it is unknown or stale: one host
+// copy, all elements reconstructed in parallel. The measurement also refuses residues outside
+// [0, p), which no operation of the library can produce. Every reader of residues calls it.
 void ensure_bits(Record& r);
+void check_layout(Record& r);
 
 // True when KORVEX_GENERIC_KERNELS is set: the CPU then runs the ATen formulas that every
 // other device runs, which is how those paths are tested on a machine without a GPU.

@@ -118,8 +118,8 @@ py::object running(py::handle self, PyObject* args, PyObject* kw) {
     bool acc_ok = true;
     for (int64_t k = 0; k < n; ++k) {
       const SBig x = h.num(k), y = h.den(k);
-      if (kSum) exact::add_lowest(val_n, val_d, x, y);
-      else if (!exact::mul_lowest(val_n, val_d, x, y)) out.flag_overflow();
+      if (!(kSum ? exact::add_lowest(val_n, val_d, x, y) : exact::mul_lowest(val_n, val_d, x, y)))
+        out.flag_overflow();
       if (out.overflowed()) break;
       if (acc_ok) {
         if (kSum) {

@@ -139,8 +139,7 @@ py::object axis_sum_record(Record& r, int64_t axis) {
   flat.num = num.reshape({kPrimes, outer * m});
   flat.denom = den.reshape({kPrimes, outer * m});
   flat.primes = r.primes;
-  flat.num_bits = r.num_bits;
-  flat.den_bits = r.den_bits;
+  flat.set_bits(r.num_bits, r.den_bits);
   const HostValues h = record::host_values(flat);
   record::ResidueWriter out(outer);
   std::vector<char> redo(outer, 0);
