@@ -64,7 +64,8 @@ py::object m_where(py::handle self, PyObject* args, PyObject* kw) {
 py::object m_all(py::handle self, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"all", {}, 0, 1};
   python::parse(sig, args, kw);
-  const Record& r = record::as_record(self);
+  Record& r = record::as_record(self);
+  record::ensure_bits(r);
   // Within the exact range a numerator is zero exactly when all its residues are: a
   // multiple of one prime is not zero.
   return py::bool_(r.num.ne(0).any(0).all().item<bool>());
@@ -73,7 +74,8 @@ py::object m_all(py::handle self, PyObject* args, PyObject* kw) {
 py::object m_any(py::handle self, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"any", {}, 0, 1};
   python::parse(sig, args, kw);
-  const Record& r = record::as_record(self);
+  Record& r = record::as_record(self);
+  record::ensure_bits(r);
   return py::bool_(r.num.ne(0).any().item<bool>());
 }
 

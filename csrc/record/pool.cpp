@@ -1,60 +1,124 @@
 #include "record/pool.h"
 
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <limits>
 #include <map>
 #include <mutex>
+#include <string>
+#include <thread>
 
 namespace korvex::record {
 
 namespace {
 
-constexpr size_t kMinPooled = size_t(1) << 20;   // below this, malloc is cheap enough
-constexpr size_t kMaxCached = size_t(2) << 30;   // bytes kept for reuse at most
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kMinPooled = size_t(1) << 20;  // below this, malloc is cheap enough
+constexpr size_t kHugePage = size_t(2) << 20;
+// A freed block is handed back to the system once it has sat unused this long: long enough to
+// serve the next operation of a loop, short enough that memory is not held after the work.
+constexpr auto kIdle = std::chrono::milliseconds(1000);
+
+// KORVEX_HOST_POOL_MB caps the bytes kept for reuse (default 2048; 0 turns the pool off).
+size_t max_cached() {
+  static const size_t cap = [] {
+    const char* v = std::getenv("KORVEX_HOST_POOL_MB");
+    if (!v || !*v) return size_t(2) << 30;
+    return (size_t)std::strtoull(v, nullptr, 10) << 20;
+  }();
+  return cap;
+}
+
+struct Block {
+  void* p;
+  Clock::time_point freed;
+};
 
 struct Pool {
   std::mutex lock;
-  std::multimap<size_t, void*> free_blocks;
+  std::condition_variable wake;
+  std::multimap<size_t, Block> free_blocks;
   size_t cached = 0;
+  bool reaper_running = false;
 
   void* take(size_t bytes) {
     {
       std::lock_guard<std::mutex> g(lock);
       auto it = free_blocks.find(bytes);
       if (it != free_blocks.end()) {
-        void* p = it->second;
+        void* p = it->second.p;
         free_blocks.erase(it);
         cached -= bytes;
         return p;
       }
     }
+    // Huge pages where the kernel grants them on request: a first touch then faults once per
+    // 2 MB instead of once per 4 KB.
     void* p = nullptr;
-    if (posix_memalign(&p, 64, bytes) != 0) throw std::bad_alloc();
+    const size_t align = bytes >= kHugePage ? kHugePage : 64;
+    if (posix_memalign(&p, align, bytes) != 0) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    if (bytes >= kHugePage) madvise(p, bytes & ~(kHugePage - 1), MADV_HUGEPAGE);
+#endif
     return p;
   }
 
   void give(void* p, size_t bytes) {
-    std::lock_guard<std::mutex> g(lock);
-    if (cached + bytes > kMaxCached) {
-      // Make room by dropping the oldest-sized blocks first; never exceed the cap.
-      while (!free_blocks.empty() && cached + bytes > kMaxCached) {
-        auto it = free_blocks.begin();
-        cached -= it->first;
-        std::free(it->second);
-        free_blocks.erase(it);
-      }
-      if (bytes > kMaxCached) {
-        std::free(p);
-        return;
+    std::unique_lock<std::mutex> g(lock);
+    const size_t cap = max_cached();
+    if (bytes > cap) {
+      g.unlock();
+      std::free(p);
+      return;
+    }
+    // Make room by dropping the smallest blocks first; never exceed the cap.
+    while (!free_blocks.empty() && cached + bytes > cap) {
+      auto it = free_blocks.begin();
+      cached -= it->first;
+      std::free(it->second.p);
+      free_blocks.erase(it);
+    }
+    free_blocks.emplace(bytes, Block{p, Clock::now()});
+    cached += bytes;
+    if (!reaper_running) {
+      reaper_running = true;
+      std::thread([this] { reap(); }).detach();
+    }
+  }
+
+  // Frees blocks idle past kIdle; ends when nothing is left to watch and is started again by
+  // the next freed block.
+  void reap() {
+    std::unique_lock<std::mutex> g(lock);
+    while (!free_blocks.empty()) {
+      wake.wait_for(g, kIdle / 2);
+      const auto now = Clock::now();
+      for (auto it = free_blocks.begin(); it != free_blocks.end();) {
+        if (now - it->second.freed >= kIdle) {
+          cached -= it->first;
+          std::free(it->second.p);
+          it = free_blocks.erase(it);
+        } else {
+          ++it;
+        }
       }
     }
-    free_blocks.emplace(bytes, p);
-    cached += bytes;
+    reaper_running = false;
   }
 };
 
 Pool& pool() {
-  static Pool* p = new Pool();  // outlives every tensor, including those freed at exit
+  static Pool* p = [] {
+    auto* q = new Pool();  // outlives every tensor, including those freed at exit
+    // A forked child has no reaper thread: it starts its own with its first freed block.
+    pthread_atfork(nullptr, nullptr, [] { new (&pool().lock) std::mutex(); pool().reaper_running = false; });
+    return q;
+  }();
   return *p;
 }
 
@@ -72,7 +136,7 @@ at::Tensor empty_residues(const std::vector<int64_t>& sizes, const at::Device& d
     count *= (uint64_t)s;
   }
   const size_t bytes = (size_t)count * sizeof(int64_t);
-  if (!device.is_cpu() || bytes < kMinPooled) return at::empty(sizes, options);
+  if (!device.is_cpu() || bytes < kMinPooled || max_cached() == 0) return at::empty(sizes, options);
   void* p = pool().take(bytes);
   return at::from_blob(p, sizes, [bytes](void* q) { pool().give(q, bytes); }, options);
 }

@@ -1,4 +1,4 @@
-// Host buffers for large residue tensors, kept for reuse once freed.
+// Host buffers for large residue tensors, kept for reuse for a moment once freed.
 //
 // A [20, 1e6] int64 result is 160 MB; fresh memory of that size comes from mmap and costs a
 // page fault per 4 KB on first touch, which on this class of machine takes longer than the

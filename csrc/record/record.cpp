@@ -210,7 +210,7 @@ void check_layout(Record& r) {
   TORCH_CHECK_VALUE(r.num.sizes() == r.denom.sizes() && r.num.dim() >= 1 && r.num.size(0) == kPrimes,
                     "num and denom must both have shape [N_PRIMES, *shape]");
   TORCH_CHECK_VALUE(r.num.device() == r.denom.device(), "num and denom must be on the same device");
-  element_count(r.num.sizes());
+  element_count(r.shape());
   if (!moduli_are_primes(r)) throw py::value_error("the record's moduli are not PRIMES");
 }
 
