@@ -76,13 +76,22 @@ py::object m_prod(py::handle self, PyObject* args, PyObject* kw) {
     auto [on, od] = fold_residues(Fold::Product, r.num.reshape({kPrimes, 1, n}), r.denom.reshape({kPrimes, 1, n}));
     return record::make_record(on.contiguous(), od.contiguous(), hint, (int)nb, (int)db);
   }
-  // The unreduced product cannot be held: the exact product in lowest terms instead.
+  // The bound cannot vouch for the unreduced product: it is formed exactly and kept where it
+  // fits after all (the bound takes every element at the widest), else the exact product in
+  // lowest terms.
   const HostValues h = record::host_values(r);
   SBig N = one(), D = one();
   bool ok = true;
   {
     py::gil_scoped_release nogil;
-    for (int64_t k = 0; k < n && ok; ++k) ok = exact::mul_lowest(N, D, h.num(k), h.den(k));
+    for (int64_t k = 0; k < n && ok; ++k)
+      ok = mul_within(N, h.num(k), exact::kFitBits + 1) && mul_within(D, h.den(k), exact::kFitBits + 1);
+    if (!ok || !exact::fits(N) || !exact::fits(D)) {
+      N = one();
+      D = one();
+      ok = true;
+      for (int64_t k = 0; k < n && ok; ++k) ok = exact::mul_lowest(N, D, h.num(k), h.den(k));
+    }
   }
   if (!ok) python_product(h, N, D);
   record::ResidueWriter out(1);
