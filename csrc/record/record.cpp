@@ -19,7 +19,6 @@ using exact::kPrimes;
 using exact::SBig;
 
 static PyObject* g_record_type = nullptr;
-static at::Tensor* g_primes = nullptr;
 
 py::handle record_type() { return g_record_type; }
 void set_record_type(py::handle cls) {
@@ -30,19 +29,6 @@ void set_record_type(py::handle cls) {
 bool is_record(py::handle obj) { return PyObject_TypeCheck(obj.ptr(), (PyTypeObject*)g_record_type); }
 
 Record& as_record(py::handle obj) { return obj.cast<Record&>(); }
-
-void set_primes_tensor(const at::Tensor& primes) { g_primes = new at::Tensor(primes); }
-const at::Tensor& primes_tensor() { return *g_primes; }
-
-const at::Tensor& primes_on(const at::Device& device) {
-  // Keyed by the device's text; leaked on purpose, tensors must outlive interpreter shutdown.
-  static auto* cache = new std::map<std::string, at::Tensor>();
-  const std::string key = device.str();
-  auto it = cache->find(key);
-  if (it != cache->end()) return it->second;
-  at::Tensor t = g_primes->to(device);
-  return cache->emplace(key, t).first->second;
-}
 
 py::object device_object(const at::Device& device) {
   static auto* cache = new std::map<std::string, PyObject*>();
@@ -73,14 +59,6 @@ py::object make_record(at::Tensor num, at::Tensor den, py::object approx, int nu
   r.num_bits = num_bits;
   r.den_bits = den_bits;
   return py::cast(std::move(r));
-}
-
-bool generic_kernels_only() {
-  static const bool forced = [] {
-    const char* v = std::getenv("KORVEX_GENERIC_KERNELS");
-    return v && *v && std::string(v) != "0";
-  }();
-  return forced;
 }
 
 at::Tensor host_residues(const at::Tensor& t) {
@@ -343,7 +321,7 @@ py::handle register_record(py::module_& m) {
             r.num = tensor_arg(num, "num");
             r.denom = tensor_arg(denom, "denom");
             r.device = num.attr("device");
-            py::object p = primes.is_none() ? py::cast(*g_primes).attr("to")(r.device)
+            py::object p = primes.is_none() ? py::cast(primes_tensor()).attr("to")(r.device)
                                             : primes.attr("to")(r.device);
             r.primes = tensor_arg(p, "primes");
             r.approx = approx;

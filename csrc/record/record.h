@@ -10,6 +10,7 @@
 
 #include "exact/bigint.h"
 #include "exact/moduli.h"
+#include "kernels/device.h"
 
 namespace korvex::record {
 
@@ -41,10 +42,9 @@ Record& as_record(py::handle obj);
 // A new base-class record around the given tensors (the moduli are the cached device copy).
 py::object make_record(at::Tensor num, at::Tensor den, py::object approx, int num_bits, int den_bits);
 
-// PRIMES as created at import, and its cached copy per device.
-void set_primes_tensor(const at::Tensor& primes);
-const at::Tensor& primes_tensor();
-const at::Tensor& primes_on(const at::Device& device);
+using kernels::primes_on;
+using kernels::primes_tensor;
+using kernels::set_primes_tensor;
 py::object device_object(const at::Device& device);
 at::Device parse_device(const std::string& device);
 
@@ -53,9 +53,7 @@ at::Device parse_device(const std::string& device);
 // no operation of the library can produce.
 void ensure_bits(Record& r);
 
-// True when KORVEX_GENERIC_KERNELS is set: the CPU then runs the ATen formulas that every
-// other device runs, which is how those paths are tested on a machine without a GPU.
-bool generic_kernels_only();
+using kernels::generic_kernels_only;
 
 // Contiguous CPU copy of residues as [N_PRIMES, n].
 at::Tensor host_residues(const at::Tensor& t);
