@@ -5,8 +5,14 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 TORCH_SPEC ?= torch==2.13.0
+# One build tree per venv: a CPU and a CUDA torch must never share a CMake cache.
+BUILD_DIR ?= build/{wheel_tag}
 
-.PHONY: install demo test bench sanitize clean
+# The CUDA build check: a CUDA torch, the extension with its CUDA kernels, the tests on the CPU.
+CUDA_VENV ?= .venv-cuda
+CUDA_TORCH_SPEC ?= torch==2.14.1
+
+.PHONY: install demo test bench cuda-check sanitize clean
 
 $(VENV)/bin/python:
 	python3 -m venv $(VENV)
@@ -14,11 +20,11 @@ $(VENV)/bin/python:
 $(VENV)/.deps: | $(VENV)/bin/python
 	$(PIP) install -q --upgrade pip
 	$(PY) -c "import torch" 2>/dev/null || $(PIP) install -q $(TORCH_SPEC)
-	$(PIP) install -q numpy "scikit-build-core>=0.10" cmake ninja pytest hypothesis
+	$(PIP) install -q numpy "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis
 	touch $@
 
 install: $(VENV)/.deps
-	$(PIP) install -q --no-build-isolation .
+	$(PIP) install -q --no-build-isolation -Cbuild-dir='$(BUILD_DIR)' .
 
 demo: install
 	$(PY) -P -m korvex.vla
@@ -46,5 +52,15 @@ sanitize: $(VENV)/.deps
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(PY) -P -m pytest -q -p no:cacheprovider tests
 
+cuda-check:
+	$(MAKE) --no-print-directory VENV=$(CUDA_VENV) TORCH_SPEC=$(CUDA_TORCH_SPEC) \
+	  BUILD_DIR='build/cuda-{wheel_tag}' install
+	$(CUDA_VENV)/bin/python -P -c "import torch; from korvex.vla import modular_cuda as m; \
+	  assert torch.version.cuda, 'the torch in $(CUDA_VENV) is not a CUDA build'; \
+	  assert m._built_with_cuda, 'the extension was built without its CUDA kernels'; \
+	  print('korvex built with CUDA', torch.version.cuda, 'for torch', torch.__version__, \
+	        '(GPU visible:', torch.cuda.is_available(), end=')\n')"
+	$(CUDA_VENV)/bin/python -P -m pytest -q tests
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(CUDA_VENV)

@@ -8,6 +8,7 @@
 #include "compare/ops.h"
 #include "exact/moduli.h"
 #include "functional/functions.h"
+#include "kernels/device.h"
 #include "linalg/linalg.h"
 #include "record/floats.h"
 #include "record/record.h"
@@ -34,6 +35,8 @@ PYBIND11_MODULE(modular_cuda, m) {
   korvex::record::set_primes_tensor(primes.cast<at::Tensor>());
   m.attr("PRIMES") = primes;
   m.attr("N_PRIMES") = py::len(primes);
+  // Whether the CUDA launchers were compiled in, for build checks; not part of __all__.
+  m.attr("_built_with_cuda") = korvex::kernels::kBuiltWithCuda;
 
   py::handle cls = korvex::record::register_record(m);
   korvex::record::register_floats(m, cls);

@@ -5,11 +5,11 @@
 
 #include <utility>
 
-#include "arithmetic/field_rows.h"
+#include "kernels/field_element.h"
 
 namespace korvex::arithmetic {
 
-
+using kernels::FieldOp;
 
 // Operands are [N_PRIMES, n] residue tensors, or [N_PRIMES] (one value per prime, stretched
 // over all n elements). Returns (numerator, denominator) residues of shape [N_PRIMES, n],

@@ -1,6 +1,8 @@
 // The twenty fixed moduli and the constants derived from them once, at load time.
 #pragma once
 
+#include <c10/macros/Macros.h>
+
 #include <array>
 #include <cstdint>
 
@@ -28,21 +30,21 @@ struct ModP {
   std::uint64_t mu;  // floor(2^62 / p), below 2^32
 
   // x < 2^62 -> x mod p. The estimate q is at most 2 below floor(x/p).
-  inline std::uint64_t reduce(std::uint64_t x) const {
+  C10_HOST_DEVICE inline std::uint64_t reduce(std::uint64_t x) const {
     const std::uint64_t q = ((std::uint64_t)(std::uint32_t)(x >> 30) * mu) >> 32;
     std::uint64_t r = x - q * p;
     r = r >= p ? r - p : r;
     r = r >= p ? r - p : r;
     return r;
   }
-  inline std::uint64_t mul(std::uint64_t a, std::uint64_t b) const {
+  C10_HOST_DEVICE inline std::uint64_t mul(std::uint64_t a, std::uint64_t b) const {
     return reduce((std::uint64_t)(std::uint32_t)a * (std::uint32_t)b);
   }
-  inline std::uint64_t add(std::uint64_t a, std::uint64_t b) const {
+  C10_HOST_DEVICE inline std::uint64_t add(std::uint64_t a, std::uint64_t b) const {
     std::uint64_t s = a + b;
     return s >= p ? s - p : s;
   }
-  inline std::uint64_t sub(std::uint64_t a, std::uint64_t b) const {
+  C10_HOST_DEVICE inline std::uint64_t sub(std::uint64_t a, std::uint64_t b) const {
     return a >= b ? a - b : a + p - b;
   }
 };

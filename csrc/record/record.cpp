@@ -20,7 +20,6 @@ using exact::kPrimes;
 using exact::SBig;
 
 static PyObject* g_record_type = nullptr;
-static at::Tensor* g_primes = nullptr;
 
 py::handle record_type() { return g_record_type; }
 void set_record_type(py::handle cls) {
@@ -106,29 +105,20 @@ int64_t element_count(c10::IntArrayRef shape) {
   return (int64_t)count;
 }
 
-void set_primes_tensor(const at::Tensor& primes) { g_primes = new at::Tensor(primes); }
-const at::Tensor& primes_tensor() { return *g_primes; }
-
 // Keyed by the device's text; leaked on purpose, tensors must outlive interpreter shutdown.
-static std::map<std::string, at::Tensor>& primes_cache(bool shown) {
-  static auto* kernels = new std::map<std::string, at::Tensor>();
-  static auto* records = new std::map<std::string, at::Tensor>();
-  return shown ? *records : *kernels;
+static std::map<std::string, at::Tensor>& shown_primes() {
+  static auto* cache = new std::map<std::string, at::Tensor>();
+  return *cache;
 }
 
-static const at::Tensor& cached_primes(const at::Device& device, bool shown) {
-  auto& cache = primes_cache(shown);
+const at::Tensor& record_primes_on(const at::Device& device) {
+  auto& cache = shown_primes();
   const std::string key = device.str();
   auto it = cache.find(key);
   if (it != cache.end()) return it->second;
-  at::Tensor t = g_primes->to(device, /*non_blocking=*/false, /*copy=*/true);
+  at::Tensor t = primes_tensor().to(device, /*non_blocking=*/false, /*copy=*/true);
   return cache.emplace(key, t).first->second;
 }
-
-// The kernels' moduli are never handed out, so no write through a record's `primes` slot can
-// reach them.
-const at::Tensor& primes_on(const at::Device& device) { return cached_primes(device, false); }
-const at::Tensor& record_primes_on(const at::Device& device) { return cached_primes(device, true); }
 
 py::object device_object(const at::Device& device) {
   static auto* cache = new std::map<std::string, PyObject*>();
@@ -160,14 +150,6 @@ py::object make_record(at::Tensor num, at::Tensor den, py::object approx, int nu
   return py::cast(std::move(r));
 }
 
-bool generic_kernels_only() {
-  static const bool forced = [] {
-    const char* v = std::getenv("KORVEX_GENERIC_KERNELS");
-    return v && *v && std::string(v) != "0";
-  }();
-  return forced;
-}
-
 at::Tensor host_residues(const at::Tensor& t) {
   return t.to(at::kCPU).contiguous().view({kPrimes, -1});
 }
@@ -194,7 +176,7 @@ static bool moduli_are_primes(Record& r) {
   for (int j = 0; j < kPrimes; ++j)
     if (host.data_ptr<int64_t>()[j] != exact::kModuli[j]) {
       // Written through some record's slot: later records get an untouched copy.
-      if (primes.is_same(shared)) primes_cache(true).erase(primes.device().str());
+      if (primes.is_same(shared)) shown_primes().erase(primes.device().str());
       return false;
     }
   if (tracked) {

@@ -10,6 +10,7 @@
 
 #include "exact/bigint.h"
 #include "exact/moduli.h"
+#include "kernels/device.h"
 
 namespace korvex::record {
 
@@ -63,11 +64,11 @@ int64_t element_count(c10::IntArrayRef shape);
 // A new base-class record around the given tensors (the moduli are the cached device copy).
 py::object make_record(at::Tensor num, at::Tensor den, py::object approx, int num_bits, int den_bits);
 
-// PRIMES as created at import, and its cached copies per device: one for the kernels, never
-// handed out, and one that records share as their `primes` slot.
-void set_primes_tensor(const at::Tensor& primes);
-const at::Tensor& primes_tensor();
-const at::Tensor& primes_on(const at::Device& device);
+using kernels::primes_on;
+using kernels::primes_tensor;
+using kernels::set_primes_tensor;
+// The moduli tensor records share as their `primes` slot, per device: a copy apart from the
+// kernels' own, so that no write through a record's slot can reach the kernels.
 const at::Tensor& record_primes_on(const at::Device& device);
 py::object device_object(const at::Device& device);
 at::Device parse_device(const std::string& device);
@@ -79,9 +80,7 @@ at::Device parse_device(const std::string& device);
 void ensure_bits(Record& r);
 void check_layout(Record& r);
 
-// True when KORVEX_GENERIC_KERNELS is set: the CPU then runs the ATen formulas that every
-// other device runs, which is how those paths are tested on a machine without a GPU.
-bool generic_kernels_only();
+using kernels::generic_kernels_only;
 
 // Contiguous CPU copy of residues as [N_PRIMES, n].
 at::Tensor host_residues(const at::Tensor& t);

@@ -1,2 +1,2 @@
 #define FIELD_ROW_ENTRY field_row_generic
-#include "arithmetic/field_rows.inc"
+#include "kernels/cpu/field_rows.inc"

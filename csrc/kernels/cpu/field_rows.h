@@ -1,14 +1,13 @@
-// Row loops of the field kernels, free of torch headers so that they can be compiled once per
+// Row loops of the field kernels, free of ATen headers so that they can be compiled once per
 // instruction set (see field_rows_*.cpp) and picked at run time.
 #pragma once
 
 #include <cstdint>
 
 #include "exact/moduli.h"
+#include "kernels/field_element.h"
 
-namespace korvex::arithmetic {
-
-enum class FieldOp { Add, Sub, Mul, Div };
+namespace korvex::kernels {
 
 using RowFn = void (*)(exact::ModP, const int64_t*, const int64_t*, const int64_t*, const int64_t*, int64_t*,
                        int64_t*, int64_t, int64_t);
@@ -16,4 +15,4 @@ using RowFn = void (*)(exact::ModP, const int64_t*, const int64_t*, const int64_
 RowFn field_row_generic(FieldOp op, bool as, bool bs);
 RowFn field_row_avx512(FieldOp op, bool as, bool bs);
 
-}  // namespace korvex::arithmetic
+}  // namespace korvex::kernels

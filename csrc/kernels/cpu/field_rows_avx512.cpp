@@ -1,3 +1,3 @@
 // Built with -mavx512f -mavx512dq -mavx512vl (CMakeLists.txt); only called where the CPU has them.
 #define FIELD_ROW_ENTRY field_row_avx512
-#include "arithmetic/field_rows.inc"
+#include "kernels/cpu/field_rows.inc"

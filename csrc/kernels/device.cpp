@@ -1,0 +1,33 @@
+#include "kernels/device.h"
+
+#include <cstdlib>
+#include <map>
+#include <string>
+
+namespace korvex::kernels {
+
+static at::Tensor* g_primes = nullptr;
+
+void set_primes_tensor(const at::Tensor& primes) { g_primes = new at::Tensor(primes); }
+const at::Tensor& primes_tensor() { return *g_primes; }
+
+const at::Tensor& primes_on(const at::Device& device) {
+  // Keyed by the device's text; leaked on purpose, tensors must outlive interpreter shutdown.
+  static auto* cache = new std::map<std::string, at::Tensor>();
+  const std::string key = device.str();
+  auto it = cache->find(key);
+  if (it != cache->end()) return it->second;
+  // A copy even on the CPU: PRIMES itself is a module attribute anyone can write to.
+  at::Tensor t = g_primes->to(device, /*non_blocking=*/false, /*copy=*/true);
+  return cache->emplace(key, t).first->second;
+}
+
+bool generic_kernels_only() {
+  static const bool forced = [] {
+    const char* v = std::getenv("KORVEX_GENERIC_KERNELS");
+    return v && *v && std::string(v) != "0";
+  }();
+  return forced;
+}
+
+}  // namespace korvex::kernels

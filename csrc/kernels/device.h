@@ -1,0 +1,24 @@
+// What a launcher needs to know about a device besides the tensors it is handed: the moduli
+// as a tensor there, and whether the fast kernels may run at all.
+#pragma once
+
+#include <ATen/ATen.h>
+
+namespace korvex::kernels {
+
+#ifdef KORVEX_WITH_CUDA
+constexpr bool kBuiltWithCuda = true;
+#else
+constexpr bool kBuiltWithCuda = false;
+#endif
+
+// PRIMES as created at import, and its cached copy per device.
+void set_primes_tensor(const at::Tensor& primes);
+const at::Tensor& primes_tensor();
+const at::Tensor& primes_on(const at::Device& device);
+
+// True when KORVEX_GENERIC_KERNELS is set: the CPU then runs the ATen formulas that every
+// other device runs, which is how those paths are tested on a machine without a GPU.
+bool generic_kernels_only();
+
+}  // namespace korvex::kernels
