@@ -1,0 +1,1247 @@
+"""Differential fuzzing: random programs over exact tensors, checked against a Fraction oracle.
+
+A case is a short random program: records built from integers, fractions, float and integer
+tensors (contiguous or not) and raw residues, then element-wise arithmetic, powers, shape
+operations, reductions, products and small-matrix algebra on them. The oracle never asks the
+library: it keeps, for every element, the exact value and the numerator/denominator pair the
+unreduced formulas hold, so it knows which results must come back exact (and with which
+residues) and the only case where OverflowError is allowed: a result whose lowest terms leave
+the range. Each result is read back three ways: a CRT of its residues written here, to_float
+against a float32 rounding done here in integers, and to_rational of elements picked through
+the interface.
+
+Long runs (seed and case index reproduce a failure; the report is a runnable program):
+
+    python tests/test_fuzz.py --cases 100000 --seed N [--start S] [--focus F] [--case K]
+
+KORVEX_GENERIC_KERNELS=1 in the environment fuzzes the ATen formulas other devices run.
+"""
+import argparse
+import inspect
+import itertools
+import math
+import os
+import random
+import struct
+import subprocess
+import sys
+import time
+from fractions import Fraction
+
+import pytest
+import torch
+
+from korvex.vla import modular_cuda as mc
+
+MT = mc.ModularTensor
+PRIMES = [int(p) for p in mc.PRIMES.tolist()]
+M = math.prod(PRIMES)
+HALF = (M - 1) // 2
+_CRT = [(M // p) * pow(M // p, -1, p) % M for p in PRIMES]
+FOCI = ("arith", "reduce", "matrix", "edge", "mixed")
+
+
+def raw(pairs, shape):
+    """A record holding exactly these (numerator, denominator) pairs, in row-major order."""
+    num = torch.tensor([[n % p for n, _ in pairs] for p in PRIMES], dtype=torch.int64)
+    den = torch.tensor([[d % p for _, d in pairs] for p in PRIMES], dtype=torch.int64)
+    return MT(num.reshape(len(PRIMES), *shape), den.reshape(len(PRIMES), *shape))
+
+
+def crt(rs):
+    x = sum(r * c for r, c in zip(rs, _CRT)) % M
+    return x - M if x > HALF else x
+
+
+def fits(n, d=1):
+    return abs(n) <= HALF and 0 < abs(d) <= HALF
+
+
+def lowest(v):
+    return (v.numerator, v.denominator)
+
+
+def f32(q):
+    """The float32 nearest to a Fraction, ties to even, in integers only: rounding the nearest
+    double again would round twice."""
+    if q == 0:
+        return 0.0
+    n, d = abs(q.numerator), q.denominator
+    e = n.bit_length() - d.bit_length()
+    if (n << max(0, -e)) < (d << max(0, e)):
+        e -= 1
+    qe = max(e - 23, -149)
+    num, den = (n, d << qe) if qe >= 0 else (n << -qe, d)
+    m, r = divmod(num, den)
+    if 2 * r > den or (2 * r == den and m & 1):
+        m += 1
+    val = math.inf if m.bit_length() + qe > 128 else math.ldexp(m, qe)
+    return -val if q < 0 else val
+
+
+def decompose(x):
+    """The (numerator, denominator) a float is ingested as: significand over a power of two."""
+    if x == 0:
+        return (0, 1)
+    bits = struct.unpack(">Q", struct.pack(">d", x))[0]
+    eb, mant = (bits >> 52) & 2047, bits & (2**52 - 1)
+    m, e = (mant, -1074) if eb == 0 else (mant | 2**52, eb - 1075)
+    if bits >> 63:
+        m = -m
+    return (m << e, 1) if e >= 0 else (m, 1 << -e)
+
+
+def int_pair(v):
+    """Integers that are doubles go the way floats do (3 as 3*2^51 / 2^51); the others as v / 1."""
+    return decompose(float(v)) if abs(v) < 2**1000 and int(float(v)) == v else (v, 1)
+
+
+# ---------------------------------------------------------------- the oracle
+
+class Unholdable(Exception):
+    """The exact result has no representation in range: OverflowError is the right answer."""
+
+
+def settle(v, doc):
+    """A result element: its value, and the pair it must hold where the unreduced formulas
+    never left the range on the way (None: any pair of that value, lowest terms or another)."""
+    if not fits(v.numerator, v.denominator):
+        raise Unholdable
+    return (v, guard(doc))
+
+
+def guard(p):
+    """An intermediate pair, or None once it has left the range: residues alone would still
+    carry it, but the library may then normalise, so later pairs are taken from what it holds."""
+    return p if p is not None and fits(*p) else None
+
+
+def strides(shape):
+    s = [1] * len(shape)
+    for i in range(len(shape) - 2, -1, -1):
+        s[i] = s[i + 1] * shape[i + 1]
+    return s
+
+
+def positions(shape):
+    return itertools.product(*[range(s) for s in shape])
+
+
+class Arr:
+    """Oracle tensor: row-major entries (exact value, held pair or None where unknown)."""
+
+    def __init__(self, shape, ents):
+        self.shape = tuple(shape)
+        self.ents = list(ents)
+        assert len(self.ents) == math.prod(self.shape)
+
+    def at(self, idx):
+        return self.ents[sum(i * s for i, s in zip(idx, strides(self.shape)))]
+
+    def values(self):
+        return [v for v, _ in self.ents]
+
+    def permute(self, perm):
+        shape = tuple(self.shape[p] for p in perm)
+        st = strides(self.shape)
+        return Arr(shape, [self.ents[sum(o[k] * st[perm[k]] for k in range(len(perm)))]
+                           for o in positions(shape)])
+
+    def transpose(self, d0, d1):
+        nd = len(self.shape)
+        perm = list(range(nd))
+        perm[d0 % nd], perm[d1 % nd] = perm[d1 % nd], perm[d0 % nd]
+        return self.permute(perm)
+
+    def reshape(self, shape):
+        return Arr(shape, self.ents)
+
+    def broadcast(self, shape):
+        off = len(shape) - len(self.shape)
+        return Arr(shape, [self.at(tuple(0 if s == 1 else o[k + off] for k, s in enumerate(self.shape)))
+                           for o in positions(shape)])
+
+    def index_select(self, dim, idx):
+        shape = list(self.shape)
+        shape[dim] = len(idx)
+        return Arr(shape, [self.at(o[:dim] + (idx[o[dim]],) + o[dim + 1:]) for o in positions(shape)])
+
+    def gather(self, dim, index, ishape):
+        flat = Arr(ishape, index)
+        return Arr(ishape, [self.at(o[:dim] + (flat.at(o),) + o[dim + 1:]) for o in positions(ishape)])
+
+    def lanes(self, dim):
+        """Entries along `dim` for every position of the other axes, in row-major order."""
+        perm = [a for a in range(len(self.shape)) if a != dim] + [dim]
+        t = self.permute(perm)
+        n = self.shape[dim]
+        return [t.ents[i:i + n] for i in range(0, len(t.ents), n)] if n else []
+
+
+def bshape(s1, s2):
+    out = []
+    for a, b in itertools.zip_longest(reversed(s1), reversed(s2), fillvalue=1):
+        if a != b and 1 not in (a, b):
+            return None
+        out.append(a if b == 1 else b)
+    return tuple(reversed(out))
+
+
+def p_add(x, y):
+    return None if x is None or y is None else (x[0] * y[1] + x[1] * y[0], x[1] * y[1])
+
+
+def p_sub(x, y):
+    return None if x is None or y is None else (x[0] * y[1] - x[1] * y[0], x[1] * y[1])
+
+
+def p_mul(x, y):
+    return None if x is None or y is None else (x[0] * y[0], x[1] * y[1])
+
+
+def p_div(x, y):
+    return None if x is None or y is None else (x[0] * y[1], x[1] * y[0])
+
+
+E_OPS = {"+": (lambda a, b: a + b, p_add), "-": (lambda a, b: a - b, p_sub),
+         "*": (lambda a, b: a * b, p_mul), "/": (lambda a, b: a / b, p_div)}
+
+
+def o_binary(a, b, op):
+    shape = bshape(a.shape, b.shape)
+    fv, fp = E_OPS[op]
+    A, B = a.broadcast(shape), b.broadcast(shape)
+    return Arr(shape, [settle(fv(x[0], y[0]), fp(x[1], y[1])) for x, y in zip(A.ents, B.ents)])
+
+
+def o_unary(a, fv, fp):
+    return Arr(a.shape, [settle(fv(v), None if p is None else fp(p)) for v, p in a.ents])
+
+
+def one_element(shape):
+    return len(shape) == 0 or tuple(shape) == (1,)
+
+
+def pow_pair(v, p, k, one):
+    """Square-and-multiply normalises one-element records after every product; a negative
+    power is 1 over the positive one, numerator and denominator swapped."""
+    if k == 0:
+        return (1, 1)
+    if k == 1:
+        return p
+    if k < 0:
+        q = pow_pair(v, p, -k, one)
+        return None if q is None else (q[1], q[0])
+    if one:
+        return lowest(v ** k)
+    return None if p is None else (p[0] ** k, p[1] ** k)
+
+
+def o_pow(a, k):
+    one = one_element(a.shape)
+    return Arr(a.shape, [settle(Fraction(1) if k == 0 else v ** k, pow_pair(v, p, k, one)) for v, p in a.ents])
+
+
+def tree(pairs):
+    """Pairwise halving: 0+1, 2+3, ..., an odd last element carried to the end."""
+    pairs = list(pairs)
+    while len(pairs) > 1:
+        last = pairs.pop() if len(pairs) % 2 else False
+        pairs = [guard(p_add(pairs[i], pairs[i + 1])) for i in range(0, len(pairs), 2)]
+        if last is not False:
+            pairs.append(last)
+    return pairs[0]
+
+
+def o_sum_dim(a, dim):
+    shape = a.shape[:dim] + a.shape[dim + 1:]
+    return Arr(shape, [settle(sum(v for v, _ in lane), tree(p for _, p in lane)) for lane in a.lanes(dim)])
+
+
+def o_total(vals, single=None):
+    """A full reduction: lowest terms, except that one element comes back as it was held."""
+    if single is not None:
+        return Arr((1,), [settle(*single)])
+    v = sum(vals, Fraction(0))
+    return Arr((1,), [settle(v, lowest(v) if vals else None)])
+
+
+def o_sum(a):
+    return o_total(a.values(), a.ents[0] if len(a.ents) == 1 else None)
+
+
+def o_dot(a, b):
+    shape = bshape(a.shape, b.shape)
+    A, B = a.broadcast(shape), b.broadcast(shape)
+    prods = [(x[0] * y[0], p_mul(x[1], y[1])) for x, y in zip(A.ents, B.ents)]
+    return o_total([v for v, _ in prods], prods[0] if len(prods) == 1 else None)
+
+
+def o_prod(a):
+    if not a.ents:
+        return Arr((1,), [(Fraction(1), None)])
+    v, p = a.ents[0]
+    for w, q in a.ents[1:]:
+        v, p = v * w, guard(p_mul(p, q))
+    return Arr((1,), [settle(v, p)])
+
+
+def o_running(a, add):
+    v, p = Fraction(0 if add else 1), (0 if add else 1, 1)
+    out = []
+    for i, (w, q) in enumerate(a.ents):
+        v, p = (v + w, guard(p_add(p, q))) if add else (v * w, guard(p_mul(p, q)))
+        out.append(settle(v, p))
+        if i % 32 == 31:
+            p = lowest(v)
+    return Arr(a.shape, out)
+
+
+def o_matmul(a, b):
+    (m, k), (_, n) = a.shape, b.shape
+    out = []
+    for i in range(m):
+        for j in range(n):
+            terms = [(a.at((i, t))[0] * b.at((t, j))[0], p_mul(a.at((i, t))[1], b.at((t, j))[1]))
+                     for t in range(k)]
+            out.append(settle(sum(v for v, _ in terms), tree(guard(p) for _, p in terms)))
+    return Arr((m, n), out)
+
+
+def det_value(rows):
+    rows = [list(r) for r in rows]
+    n, d = len(rows), Fraction(1)
+    for c in range(n):
+        piv = next((r for r in range(c, n) if rows[r][c] != 0), None)
+        if piv is None:
+            return Fraction(0)
+        if piv != c:
+            rows[c], rows[piv], d = rows[piv], rows[c], -d
+        d *= rows[c][c]
+        for r in range(c + 1, n):
+            f = rows[r][c] / rows[c][c]
+            rows[r] = [x - f * y for x, y in zip(rows[r], rows[c])]
+    return d
+
+
+def matrix(a):
+    n = a.shape[0]
+    return [[a.at((i, j))[0] for j in range(n)] for i in range(n)]
+
+
+def o_det(a):
+    if a.shape[0] == 1:
+        return Arr((1,), [settle(*a.ents[0])])
+    return o_total([det_value(matrix(a))])
+
+
+def o_trace(a):
+    n = a.shape[0]
+    diag = [a.at((i, i)) for i in range(n)]
+    return o_total([v for v, _ in diag], diag[0] if n == 1 else None)
+
+
+def o_inv(a):
+    if a.shape[0] == 1:
+        v, p = a.ents[0]
+        return Arr((1, 1), [settle(1 / v, None if p is None else (p[1], p[0]))])
+    (av, ap), (bv, bp), (cv, cp), (dv, dp) = a.ents
+    det = av * dv - bv * cv
+    dn, dd = lowest(det)
+    neg = lambda p: None if p is None else (-p[0], p[1])
+    adj = [(dv, dp), (-bv, neg(bp)), (-cv, neg(cp)), (av, ap)]
+    return Arr((2, 2), [settle(v / det, None if p is None else (p[0] * dd, p[1] * dn)) for v, p in adj])
+
+
+def o_solve(a, b):
+    A = matrix(a)
+    n = len(A)
+    rhs = b.values()
+    det = det_value(A)
+    xs = []
+    for i in range(n):
+        Ai = [[rhs[r] if c == i else A[r][c] for c in range(n)] for r in range(n)]
+        xs.append(det_value(Ai) / det)
+    return Arr((n,), [settle(x, lowest(x)) for x in xs])
+
+
+# ---------------------------------------------------------------- random values
+
+def rand_int(rng, mag):
+    if mag == "small":
+        return rng.randint(-9, 9)
+    if mag == "mid":
+        return rng.randint(-2**40, 2**40)
+    if mag == "big":
+        return rng.choice((1, -1)) * rng.getrandbits(rng.randint(300, 618))
+    if mag == "edge":
+        return rng.choice((1, -1)) * rng.choice(
+            (HALF, HALF - rng.randint(1, 9), HALF // rng.randint(2, 9), 2**618, 2**618 - 1, 2**rng.randint(600, 618)))
+    return rng.choice((1, -1)) * rng.getrandbits(rng.randint(620, 700))   # "over"
+
+
+def rand_pair(rng, big=0.3, over=0.0):
+    """An unreduced (numerator, denominator): small, 40-bit, big, tiny dyadic, next to the edge."""
+    r = rng.random()
+    if r < over:
+        n, d = rand_int(rng, "over"), rng.choice((1, 3, rng.getrandbits(rng.randint(620, 700)) | 1))
+    elif r < over + big:
+        kind = rng.choice(("bigint", "bigfrac", "tiny", "edge", "bigden"))
+        if kind == "bigint":
+            n, d = rand_int(rng, "big"), 1
+        elif kind == "bigfrac":
+            n, d = rand_int(rng, "big"), abs(rand_int(rng, "big")) or 1
+        elif kind == "tiny":
+            n, d = rng.randrange(1, 2**20, 2) * rng.choice((1, -1)), 2**rng.randint(100, 618)
+        elif kind == "edge":
+            n, d = rand_int(rng, "edge"), rng.choice((1, 1, 3, 2**rng.randint(1, 300)))
+        else:
+            n, d = rand_int(rng, "small") or 1, abs(rand_int(rng, rng.choice(("big", "edge")))) or 1
+    else:
+        mag = rng.choice(("small", "small", "mid"))
+        n, d = rand_int(rng, mag), abs(rand_int(rng, rng.choice(("small", "mid")))) or 1
+    if rng.random() < 0.2:
+        g = rng.choice((2, 3, 6, 2**rng.randint(1, 400), rng.getrandbits(rng.randint(2, 300)) | 1))
+        n, d = n * g, d * g
+    if rng.random() < 0.15:
+        n, d = -n, -d
+    return n, d
+
+
+def held_pair(rng, big=0.3):
+    """A pair that fits as it stands (what raw residues can hold)."""
+    while True:
+        n, d = rand_pair(rng, big)
+        if fits(n, d):
+            return n, d
+        v = Fraction(n, d)
+        if fits(*lowest(v)):
+            return lowest(v)
+
+
+FLOAT_DTYPES = {"float64": torch.float64, "float32": torch.float32, "float16": torch.float16,
+                "bfloat16": torch.bfloat16}
+
+
+def rand_float(rng, dtype, wild, span=560):
+    r = rng.random()
+    if dtype == "float64":
+        if r < 0.3:
+            return rng.gauss(0, 1) * 2.0 ** rng.randint(-20, 20)
+        if r < 0.4:
+            return float(rng.randint(-100, 100))
+        if r < 0.9 or not wild:
+            e = rng.randint(-span, span) if not wild or rng.random() < 0.9 else rng.randint(-680, 640)
+            return math.ldexp(rng.getrandbits(53) * rng.choice((1, -1)), e - 53)
+        return rng.choice((2.0**-600, -3 * 2.0**-580, 2.0**618, 2.0**619, 1e300, 5e-324, 2.0**-1022,
+                           -0.0, 2.0**-566, 2.0**-567, float.fromhex("0x1.fffffffffffffp+617")))
+    if dtype == "float32":
+        if r < 0.3:
+            return float(torch.tensor(rng.gauss(0, 1) * 2.0 ** rng.randint(-10, 10), dtype=torch.float32))
+        if r < 0.85 or not wild:
+            while True:
+                x = struct.unpack(">f", struct.pack(">I", rng.getrandbits(32)))[0]
+                if math.isfinite(x):
+                    return x
+        return rng.choice((2.0**-140, 2.0**-149, -2.0**-126, 3.4028234663852886e38, -0.0, 1.0))
+    bits = rng.getrandbits(16)
+    if dtype == "float16":
+        x = struct.unpack(">e", struct.pack(">H", bits))[0]
+    else:
+        x = struct.unpack(">f", struct.pack(">I", bits << 16))[0]
+    return x if math.isfinite(x) else 1.5
+
+
+# ---------------------------------------------------------------- programs
+
+class Case:
+    def __init__(self, seed, index, focus=None):
+        self.seed, self.index = seed, index
+        self.focus = focus or FOCI[index % len(FOCI)]
+        self.rng = random.Random(f"{seed}/{index}/{self.focus}")
+        self.env = {"MT": MT, "mc": mc, "torch": torch, "raw": raw}
+        self.lines, self.deps, self.regs = [], {}, []
+        self.failure = None   # a wrong value or error: the program stops there
+        self.notes = []       # exact values held in another form than the unreduced formulas give
+        self.big = {"arith": 0.25, "reduce": 0.2, "matrix": 0.15, "edge": 0.6, "mixed": 0.3}[self.focus]
+
+    # -- bookkeeping
+
+    def finding(self, what, code, detail, deps):
+        return {"seed": self.seed, "case": self.index, "focus": self.focus, "what": what, "op": code,
+                "detail": detail, "program": [self.lines[i] for i in sorted(deps)]}
+
+    def fail(self, what, code, detail, deps):
+        if self.failure is None:
+            self.failure = self.finding(what, code, detail, deps)
+
+    def step(self, code, oracle, operands=(), label=None, special=None):
+        """Runs one statement; the oracle thunk gives the Arr it must produce (or Unholdable).
+        `special` names a non-finite float in the input: inf must raise OverflowError, nan
+        ValueError (or OverflowError where another element cannot be held)."""
+        if self.failure:
+            return None
+        label = label or code
+        try:
+            expect = oracle()
+        except Unholdable:
+            expect = None
+        line = len(self.lines)
+        name = f"r{line}"
+        deps = set().union({line}, *(self.deps[o] for o in operands))
+        self.lines.append(f"{name} = {code}")
+        try:
+            rec = eval(code, self.env)
+        except OverflowError as e:
+            if special == "inf" or (expect is None and "exceeds the exact range" in str(e)):
+                return None
+            what = "OverflowError with a different message" if expect is None else "spurious OverflowError"
+            self.fail(what, label, f"{e}", deps)
+            return None
+        except ValueError as e:
+            if special == "nan":
+                return None
+            self.fail("unexpected ValueError", label, f"{e!r}", deps)
+            return None
+        except Exception as e:   # noqa: BLE001 - any other exception is a finding to report
+            self.fail(f"unexpected {type(e).__name__}", label, f"{e!r}", deps)
+            return None
+        if special:
+            self.fail(f"no error for {special} in a float tensor", label, "", deps)
+            return None
+        if expect is None:
+            self.fail("no OverflowError although the exact result leaves the range", label, "", deps)
+            return None
+        self.env[name] = rec
+        self.deps[name] = deps
+        self.check(name, rec, expect, label, deps)
+        if self.failure:
+            return None
+        self.regs.append((name, expect))
+        return name
+
+    def check(self, name, rec, arr, label, deps):
+        if not isinstance(rec, MT) or tuple(rec.shape) != arr.shape:
+            got = tuple(rec.shape) if isinstance(rec, MT) else type(rec).__name__
+            return self.fail("wrong shape", label, f"expected {arr.shape}, got {got}", deps)
+        try:
+            num = rec.num.reshape(len(PRIMES), -1).T.tolist()
+            den = rec.denom.reshape(len(PRIMES), -1).T.tolist()
+        except Exception as e:   # noqa: BLE001
+            return self.fail("unreadable residues", label, repr(e), deps)
+        for k, ((v, p), rn, rd) in enumerate(zip(arr.ents, num, den)):
+            if any(not 0 <= r < q for r, q in zip(rn + rd, PRIMES + PRIMES)):
+                return self.fail("residues outside [0, p)", label, f"element {k}", deps)
+            n, d = crt(rn), crt(rd)
+            if d == 0 or Fraction(n, d) != v:
+                got = f"{n}/{d}"
+                return self.fail("wrong value (residues)", label, f"element {k}: expected {v}, holds {got}", deps)
+            if p is None:
+                arr.ents[k] = (v, (n, d))
+            elif (n, d) != p:
+                if not self.notes:
+                    self.notes.append(self.finding("unreduced pair not kept although it fits", label,
+                                                   f"element {k} = {v}: expected the pair {p}, holds {(n, d)}", deps))
+                # Follow what is held, so that later pairs are derived from it.
+                arr.ents[k] = (v, (n, d))
+        code = f"{name}.to_float()"
+        try:
+            got = eval(code, self.env)
+            got = got.reshape(-1).tolist() if got.dtype == torch.float32 else got
+        except Exception as e:   # noqa: BLE001
+            return self.fail("to_float raised", code, repr(e), deps)
+        want = [f32(v) for v in arr.values()]
+        if got != want:
+            k = next((i for i, (g, w) in enumerate(zip(got, want)) if g != w), None)
+            detail = (f"length {len(got)} for {len(want)} elements" if k is None else
+                      f"element {k} = {arr.ents[k][0]}: expected {want[k]!r}, got {got[k]!r}")
+            return self.fail("to_float not the correctly rounded float32", code, detail, deps)
+        for k in self.rng.sample(range(len(arr.ents)), min(2, len(arr.ents))):
+            code = self.pick_code(name, arr.shape, k)
+            try:
+                got = eval(code, self.env)
+            except Exception as e:   # noqa: BLE001
+                return self.fail("to_rational raised", code, repr(e), deps)
+            v = arr.ents[k][0]
+            if got != lowest(v):
+                return self.fail("to_rational wrong", code, f"expected {lowest(v)}, got {got}", deps)
+
+    def pick_code(self, name, shape, k):
+        """Reads element k back through the selection operations."""
+        if one_element(shape):
+            return f"{name}.to_rational()"
+        idx = [(k // s) % n for s, n in zip(strides(shape), shape)]
+        way = self.rng.randrange(4)
+        if way == 0 and len(shape) == 2:
+            return (f"{name}.index_select(0, torch.tensor([{idx[0]}])).index_select(1, torch.tensor([{idx[1]}]))"
+                    f".reshape(1).to_rational()")
+        if way == 1:
+            return f"{name}.flatten().gather(0, torch.tensor([{k}])).to_rational()"
+        if way == 2:
+            return f"{name}.reshape(-1).index_select(0, torch.tensor([{k}])).sum().to_rational()"
+        return f"{name}.flatten().index_select(0, torch.tensor([{k}])).to_rational()"
+
+    # -- leaves
+
+    def rand_shape(self, ndim=None):
+        rng = self.rng
+        if ndim is None and rng.random() < 0.02:
+            return rng.choice(((0,), (2, 0), (0, 3)))
+        if ndim is None:
+            r = rng.random()
+            ndim = 0 if r < 0.15 else 1 if r < 0.6 else 2 if r < 0.93 else 3
+        if ndim == 1 and rng.random() < 0.15:
+            return (rng.randint(30, 140),)
+        return tuple(rng.randint(1, 5 if ndim < 3 else 3) for _ in range(ndim))
+
+    def leaf(self, shape, kind=None):
+        rng = self.rng
+        kind = kind or rng.choices(("fraction", "tensor", "raw", "int"), (3, 5, 3, 1))[0]
+        if kind == "fraction" or (kind == "raw" and math.prod(shape) > 150):
+            over = 0.04 if self.focus in ("edge", "mixed") else 0.0
+            n, d = rand_pair(rng, self.big, over)
+            r = rng.random()
+            if r < 0.1 and d == 1:
+                code = f"MT.from_int({n}, {shape!r}, 'cpu')"
+            elif r < 0.13:
+                n, d = rng.choice(((0, 1), (1, 1)))
+                code = f"MT.{'zeros' if n == 0 else 'ones'}({shape!r}, 'cpu')"
+            else:
+                code = f"MT.from_fraction({n}, {d}, {shape!r}, 'cpu')"
+            v = Fraction(n, d)
+            return self.step(code, lambda: Arr(shape, [settle(v, (n, d))] * math.prod(shape)))
+        if kind == "raw":
+            pairs = [held_pair(rng, self.big) for _ in range(math.prod(shape))]
+            return self.step(f"raw({pairs!r}, {shape!r})",
+                             lambda: Arr(shape, [(Fraction(n, d), (n, d)) for n, d in pairs]))
+        if kind == "int":
+            dt = rng.choice(("int64", "int64", "int32", "bool"))
+            lim = {"int64": 2**63, "int32": 2**31, "bool": 1}[dt]
+            vals = [rng.choice((rng.randint(-9, 9), rng.randrange(-lim, lim), -lim, lim - 1)) if dt != "bool"
+                    else rng.random() < 0.5 for _ in range(math.prod(shape))]
+            code = f"MT.from_tensor(torch.tensor({vals!r}, dtype=torch.{dt}).reshape({shape!r}), 'cpu')"
+            return self.step(code, lambda: Arr(shape, [settle(Fraction(int(x)), int_pair(int(x))) for x in vals]))
+        return self.float_leaf(shape)
+
+    def float_leaf(self, shape):
+        rng = self.rng
+        dt = rng.choices(tuple(FLOAT_DTYPES), (9, 7, 1, 1))[0]
+        wild = rng.random() < (0.3 if self.focus in ("edge", "mixed") else 0.1)
+        layout = rng.choice(("plain", "plain", "T", "step", "expand")) if shape else "plain"
+        if layout == "T" and len(shape) == 2:
+            base, suffix = shape[::-1], ".T"
+        elif layout == "step":
+            base, suffix = (2 * shape[0],) + shape[1:], "[::2]"
+        elif layout == "expand" and shape[0] > 1:
+            base, suffix = (1,) + shape[1:], f".expand({', '.join(map(str, shape))})"
+        else:
+            base, suffix = shape, ""
+        # Narrow exponent spans keep sums and products of doubles inside the range.
+        span = rng.choice((30, 120, 250, 560))
+        vals = [rand_float(rng, dt, wild, span) for _ in range(math.prod(base))]
+        if wild and vals and rng.random() < 0.1:
+            vals[rng.randrange(len(vals))] = rng.choice((math.inf, -math.inf, math.nan))
+        tensor = f"torch.tensor({vals!r}, dtype=torch.{dt}).reshape({base!r}){suffix}"
+        tensor = tensor.replace("inf", "float('inf')").replace("nan", "float('nan')")
+        t = eval(tensor, {"torch": torch})
+        flat = t.reshape(-1).tolist()
+        special = "nan" if any(map(math.isnan, flat)) else "inf" if any(map(math.isinf, flat)) else None
+
+        def oracle():
+            if special:
+                return [settle(Fraction(x), decompose(x)) for x in flat if math.isfinite(x)]
+            return Arr(shape, [settle(Fraction(x), decompose(x)) for x in flat])
+        return self.step(f"MT.from_tensor({tensor}, 'cpu')", oracle, special=special)
+
+    def operand(self, want=None, ndim=None, fresh=0.35):
+        """An existing register whose shape satisfies `want`, else a new leaf of `ndim` axes."""
+        pool = [r for r in self.regs if want is None or want(r[1].shape)]
+        if pool and self.rng.random() > fresh:
+            return self.rng.choice(pool)
+        return self.new_leaf(self.rand_shape(ndim) if want is None or ndim is not None else
+                             next(s for s in iter(self.rand_shape, None) if want(s)))
+
+    def new_leaf(self, shape, kind=None):
+        name = self.leaf(tuple(shape), kind)
+        return None if name is None else (name, self.regs[-1][1])
+
+    # -- operations
+
+    def op_binary(self):
+        rng = self.rng
+        a = self.operand()
+        if a is None:
+            return
+        op = rng.choice("+-*/")
+        r = rng.random()
+        if r < 0.25:
+            b = a
+        else:
+            shape = list(a[1].shape)
+            r = rng.random()
+            if r < 0.3 and shape:
+                shape = shape[rng.randint(1, len(shape)):]
+            elif r < 0.6:
+                shape = [1 if rng.random() < 0.4 else s for s in shape]
+            elif r < 0.7 and math.prod(shape) * 3 <= 150 and len(shape) < 3:
+                shape = [rng.randint(2, 3)] + shape
+            pool = [x for x in self.regs if bshape(a[1].shape, x[1].shape) is not None]
+            b = rng.choice(pool) if pool and rng.random() < 0.3 else self.new_leaf(shape)
+            if b is None:
+                return
+        if rng.random() < 0.5:
+            a, b = b, a
+        if op == "/" and any(v == 0 for v in b[1].values()):
+            return
+        self.step(f"{a[0]} {op} {b[0]}", lambda: o_binary(a[1], b[1], op), (a[0], b[0]))
+
+    def op_scalar(self):
+        rng = self.rng
+        a = self.operand()
+        if a is None:
+            return
+        k = rng.choice((rng.randint(-9, 9), rng.randint(-2**40, 2**40), rand_int(rng, "big"),
+                        round(rng.uniform(-9, 9), 1)))
+        op = rng.choice("+-*/")
+        if op == "/" and int(k) == 0:
+            k = 3
+        ka = Arr((), [(Fraction(int(k)), (int(k), 1))])
+        if op != "/" and rng.random() < 0.5:
+            code, oracle = f"{k!r} {op} {a[0]}", lambda: o_binary(ka, a[1], op)
+        else:
+            code, oracle = f"{a[0]} {op} {k!r}", lambda: o_binary(a[1], ka, op)
+        self.step(code, oracle, (a[0],))
+
+    def op_unary(self):
+        rng = self.rng
+        a = self.operand()
+        if a is None:
+            return
+        nonzero = all(v != 0 for v in a[1].values())
+        kind = rng.choice(("neg", "square", "pow", "pow", "reciprocal"))
+        x, arr = a
+        if kind == "neg":
+            self.step(f"-{x}", lambda: o_unary(arr, lambda v: -v, lambda p: (-p[0], p[1])), (x,))
+        elif kind == "square":
+            code = rng.choice((f"{x}.square()", f"mc.modular_square({x})", f"{x} * {x}"))
+            self.step(code, lambda: o_binary(arr, arr, "*"), (x,))
+        elif kind == "reciprocal" and nonzero:
+            code = rng.choice((f"{x}.reciprocal()", f"mc.modular_reciprocal({x})"))
+            self.step(code, lambda: o_unary(arr, lambda v: 1 / v, lambda p: (p[1], p[0])), (x,))
+        elif kind == "pow":
+            k = rng.randint(-4 if nonzero else 0, 7)
+            code = rng.choice((f"{x} ** {k}", f"{x}.pow({k})", f"mc.modular_pow({x}, {k})"))
+            self.step(code, lambda: o_pow(arr, k), (x,))
+
+    def op_shape(self):
+        rng = self.rng
+        a = self.operand(want=lambda s: len(s) > 0)
+        if a is None:
+            return
+        x, arr = a
+        nd = len(arr.shape)
+        kind = rng.choice(("T", "transpose", "reshape", "flatten", "unsqueeze", "squeeze", "index_select", "gather"))
+        if kind in ("T", "transpose") and nd >= 2:
+            d0, d1 = rng.randrange(-nd, nd), rng.randrange(-nd, nd)
+            code = f"{x}.T" if kind == "T" else f"{x}.transpose({d0}, {d1})"
+            self.step(code, lambda: arr.transpose(-2, -1) if kind == "T" else arr.transpose(d0, d1), (x,))
+        elif kind == "reshape":
+            n = math.prod(arr.shape)
+            if n == 0:
+                return
+            dims = [d for d in range(1, n + 1) if n % d == 0]
+            first = rng.choice(dims)
+            shape = (first, n // first) if rng.random() < 0.6 else (n,)
+            spell = list(shape)
+            if rng.random() < 0.3:
+                spell[rng.randrange(len(spell))] = -1
+            code = f"{x}.reshape({', '.join(map(str, spell))})" if rng.random() < 0.5 else f"{x}.reshape({tuple(spell)!r})"
+            self.step(code, lambda: arr.reshape(shape), (x,))
+        elif kind == "flatten":
+            s = rng.randrange(nd)
+            e = rng.randrange(s, nd)
+            shape = arr.shape[:s] + (math.prod(arr.shape[s:e + 1]),) + arr.shape[e + 1:]
+            self.step(f"{x}.flatten({s}, {e - nd if rng.random() < 0.5 else e})", lambda: arr.reshape(shape), (x,))
+        elif kind == "unsqueeze":
+            d = rng.randint(-nd - 1, nd)
+            dd = d % (nd + 1)
+            self.step(f"{x}.unsqueeze({d})", lambda: arr.reshape(arr.shape[:dd] + (1,) + arr.shape[dd:]), (x,))
+        elif kind == "squeeze":
+            if rng.random() < 0.5:
+                shape = tuple(s for s in arr.shape if s != 1)
+                self.step(f"{x}.squeeze()", lambda: arr.reshape(shape), (x,))
+            else:
+                d = rng.randrange(-nd, nd)
+                shape = arr.shape if arr.shape[d] != 1 else arr.shape[:d % nd] + arr.shape[d % nd + 1:]
+                self.step(f"{x}.squeeze({d})", lambda: arr.reshape(shape), (x,))
+        elif kind == "index_select":
+            d = rng.randrange(nd)
+            if arr.shape[d] == 0:
+                return
+            idx = [rng.randrange(arr.shape[d]) for _ in range(rng.randint(1, 4))]
+            spell = d - nd if rng.random() < 0.3 else d
+            self.step(f"{x}.index_select({spell}, torch.tensor({idx}))", lambda: arr.index_select(d, idx), (x,))
+        elif kind == "gather":
+            d = rng.randrange(nd)
+            if 0 in arr.shape:
+                return
+            ishape = tuple(rng.randint(1, 4) if k == d else rng.randint(1, s) for k, s in enumerate(arr.shape))
+            index = [rng.randrange(arr.shape[d]) for _ in range(math.prod(ishape))]
+            code = f"{x}.gather({d}, torch.tensor({index}).reshape({ishape!r}))"
+            self.step(code, lambda: arr.gather(d, index, ishape), (x,))
+
+    def op_sum(self):
+        rng = self.rng
+        a = self.operand()
+        if a is None:
+            return
+        x, arr = a
+        nd = len(arr.shape)
+        src, arr2 = x, arr
+        if nd >= 2 and rng.random() < 0.3:
+            src, arr2 = f"{x}.T", arr.transpose(-2, -1)
+        if nd and rng.random() < 0.5 and 0 not in arr2.shape:
+            d = rng.randrange(nd)
+            spell = rng.choice((f"{d}", f"{d - nd}", f"dim={d}"))
+            self.step(f"{src}.sum({spell})", lambda: o_sum_dim(arr2, d), (x,))
+        else:
+            self.step(f"{src}.sum()", lambda: o_sum(arr2), (x,))
+
+    def op_dot(self):
+        rng = self.rng
+        a = self.operand(ndim=1)
+        if a is None:
+            return
+        b = a if rng.random() < 0.2 else self.new_leaf(a[1].shape if rng.random() < 0.8 else ())
+        if b is None:
+            return
+        if rng.random() < 0.5:
+            a, b = b, a
+        self.step(f"{a[0]}.dot({b[0]})", lambda: o_dot(a[1], b[1]), (a[0], b[0]))
+
+    def op_running(self):
+        rng = self.rng
+        a = self.operand(want=lambda s: len(s) == 1, ndim=1)
+        if a is None:
+            return
+        if len(a[1].shape) != 1:
+            return
+        add = rng.random() < 0.5
+        name = "cumsum" if add else "cumprod"
+        self.step(f"{a[0]}.{name}({rng.choice(('', '0', '-1', 'dim=0'))})", lambda: o_running(a[1], add), (a[0],))
+
+    def op_prod(self):
+        rng = self.rng
+        a = self.operand()
+        if a is None:
+            return
+        x, arr = a
+        if len(arr.shape) >= 2 and rng.random() < 0.3:
+            x2, arr = f"{x}.T", arr.transpose(-2, -1)
+        else:
+            x2 = x
+        code = f"{x2}.prod()" if rng.random() < 0.7 else f"mc.modular_prod({x2})"
+        self.step(code, lambda: o_prod(arr), (x,))
+
+    def op_matmul(self):
+        rng = self.rng
+        a = self.operand(want=lambda s: len(s) == 2, ndim=2)
+        if a is None or len(a[1].shape) != 2 or 0 in a[1].shape:
+            return
+        m, k = a[1].shape
+        r = rng.random()
+        if r < 0.3:
+            b = (f"{a[0]}.T", a[1].transpose(0, 1))
+        else:
+            pool = [x for x in self.regs if len(x[1].shape) == 2 and x[1].shape[0] == k]
+            b = rng.choice(pool) if pool and r < 0.5 else self.new_leaf((k, rng.randint(1, 5)))
+            if b is None:
+                return
+        self.step(f"{a[0]}.matmul({b[0]})", lambda: o_matmul(a[1], b[1]), (a[0], b[0].split(".")[0]))
+
+    def square(self, top):
+        a = self.operand(want=lambda s: len(s) == 2 and s[0] == s[1] and 1 <= s[0] <= top, fresh=0.5)
+        if a is not None and len(a[1].shape) == 2 and a[1].shape[0] == a[1].shape[1] and 1 <= a[1].shape[0] <= top:
+            return a
+        n = self.rng.randint(1, top)
+        return self.new_leaf((n, n))
+
+    def op_linalg(self):
+        rng = self.rng
+        kind = rng.choice(("det", "det", "trace", "inv", "solve"))
+        top = {"det": 5, "trace": 6, "inv": 2, "solve": 4}[kind]
+        a = self.square(top)
+        if a is None:
+            return
+        x, arr = a
+        if kind == "det":
+            self.step(f"{x}.det()", lambda: o_det(arr), (x,))
+        elif kind == "trace":
+            self.step(f"{x}.trace()", lambda: o_trace(arr), (x,))
+        elif det_value(matrix(arr)) == 0:
+            return
+        elif kind == "inv":
+            self.step(f"{x}.inv()", lambda: o_inv(arr), (x,))
+        else:
+            n = arr.shape[0]
+            b = self.new_leaf((n,) if rng.random() < 0.7 else (n, 1))
+            if b is not None:
+                self.step(f"{x}.solve({b[0]})", lambda: o_solve(arr, b[1]), (x, b[0]))
+
+    # -- designed near-edge programs: cancellations the random ones almost never hit
+
+    def bigint(self):
+        return self.rng.choice((1, -1)) * self.rng.getrandbits(self.rng.randint(250, 460))
+
+    def edge_dot(self):
+        """Products far outside the range whose sum is small."""
+        rng = self.rng
+        pairs_a, pairs_b = [], []
+        for _ in range(rng.randint(1, 6)):
+            u, w = self.bigint(), self.bigint()
+            du, dw = rng.choice((1, 1, 3, 2**rng.randint(1, 150))), rng.choice((1, 7))
+            pairs_a += [(u, du), (u, du)]
+            pairs_b += [(w, dw), (-w, dw)]
+        for _ in range(rng.randint(0, 3)):
+            pairs_a.append(held_pair(rng, 0.2))
+            pairs_b.append(held_pair(rng, 0.2))
+        order = list(range(len(pairs_a)))
+        rng.shuffle(order)
+        pairs_a, pairs_b = [pairs_a[i] for i in order], [pairs_b[i] for i in order]
+        n = len(pairs_a)
+        a = self._raw(pairs_a, (n,))
+        b = self._raw(pairs_b, (n,))
+        if a is None or b is None:
+            return
+        if rng.random() < 0.5:
+            self.step(f"{a[0]}.dot({b[0]})", lambda: o_dot(a[1], b[1]), (a[0], b[0]))
+        else:
+            ra, rb = a[1].reshape((1, n)), b[1].reshape((n, 1))
+            self.step(f"{a[0]}.reshape(1, {n}).matmul({b[0]}.reshape({n}, 1))", lambda: o_matmul(ra, rb),
+                      (a[0], b[0]))
+
+    def edge_matmul(self):
+        """A = [R | R], B = [S ; -S + E]: every product leaves the range, A B = R E does not."""
+        rng = self.rng
+        m, h, n = rng.randint(1, 4), rng.randint(1, 3), rng.randint(1, 4)
+        R = [[(self.bigint(), rng.choice((1, 5))) for _ in range(h)] for _ in range(m)]
+        S = [[(self.bigint(), 1) for _ in range(n)] for _ in range(h)]
+        E = [[(rng.randint(-2, 2), 1) for _ in range(n)] for _ in range(h)]
+        A = [row + row for row in R]
+        B = S + [[(-s[0] + e[0], 1) for s, e in zip(srow, erow)] for srow, erow in zip(S, E)]
+        a = self._raw([p for row in A for p in row], (m, 2 * h))
+        b = self._raw([p for row in B for p in row], (2 * h, n))
+        if a and b:
+            self.step(f"{a[0]}.matmul({b[0]})", lambda: o_matmul(a[1], b[1]), (a[0], b[0]))
+
+    def edge_sum(self):
+        """Values next to +-(M-1)/2 whose partial sums leave the range and whose total does not."""
+        rng = self.rng
+        k = rng.randint(1, 8) if rng.random() < 0.8 else rng.randint(30, 70)
+        vals = [HALF - rng.randint(0, 5) for _ in range(k)] + [-(HALF - rng.randint(0, 5)) for _ in range(k)]
+        rng.shuffle(vals)
+        kind = rng.choice(("sum", "sumdim", "cumsum", "trace"))
+        if kind == "cumsum":
+            # Alternating signs keep every running total inside the range.
+            pos, neg = sorted(v for v in vals if v > 0), sorted(v for v in vals if v < 0)
+            vals = [v for pair in zip(pos, neg) for v in pair]
+        vals += [rng.randint(-9, 9) for _ in range(rng.randint(0, 4))]
+        pairs = [(v, 1) for v in vals]
+        if rng.random() < 0.4:
+            q = rng.getrandbits(rng.randint(200, 500)) | 1
+            pairs = [(v // q * q, q) if abs(v // q) > 0 else (v, 1) for v in vals]
+        shape = (len(pairs),)
+        if len(pairs) % 2 == 0 and rng.random() < 0.3:
+            shape = (2, len(pairs) // 2)
+        a = self._raw(pairs, shape)
+        if a is None:
+            return
+        x, arr = a
+        if kind == "sum":
+            self.step(f"{x}.sum()", lambda: o_sum(arr), (x,))
+        elif kind == "sumdim":
+            d = rng.randrange(len(shape))
+            self.step(f"{x}.sum({d})", lambda: o_sum_dim(arr, d), (x,))
+        elif kind == "cumsum" and len(shape) == 1:
+            self.step(f"{x}.cumsum()", lambda: o_running(arr, True), (x,))
+        else:
+            n = min(5, len(pairs))
+            diag = Arr((n * n,), [(Fraction(0), (0, 1))] * (n * n)).ents
+            for i in range(n):
+                diag[i * n + i] = arr.ents[i]
+            d = self._raw([p for _, p in diag], (n, n))
+            if d:
+                self.step(f"{d[0]}.trace()", lambda: o_trace(d[1]), (d[0],))
+
+    def edge_rounding(self):
+        """Exact values at, just above and just below float32 rounding ties, the overflow
+        threshold and the subnormal range: where rounding a double again goes wrong."""
+        rng = self.rng
+        n = rng.randint(1, 6)
+        ties = []
+        for _ in range(n):
+            r = rng.random()
+            if r < 0.6:
+                ties.append(math.ldexp(2**24 + 2 * rng.randrange(2**23) + 1, rng.randint(-170, 100)))
+            elif r < 0.8:
+                ties.append(rng.choice((2.0**128 - 2.0**103, 2.0**-150, 3 * 2.0**-150, 2.0**-126 - 2.0**-150)))
+            else:
+                ties.append(math.ldexp(rng.getrandbits(53), rng.randint(-210, 80)))
+            ties[-1] *= rng.choice((1, -1))
+        shape = (n,)
+        x = self.step(f"MT.from_tensor(torch.tensor({ties!r}, dtype=torch.float64), 'cpu')",
+                      lambda: Arr(shape, [settle(Fraction(t), decompose(t)) for t in ties]))
+        if x is None:
+            return
+        k = rng.randint(60, 400)
+        sign = rng.choice((1, -1))
+        y = (f"MT.from_fraction({sign}, {2**k}, (), 'cpu')", Fraction(sign, 2**k))
+        tiny = Arr((), [(y[1], (sign, 2**k))])
+        scale = rng.choice(("", f" * MT.from_tensor(torch.tensor({ties!r}, dtype=torch.float64), 'cpu')"))
+        arr = self.regs[-1][1]
+        if scale:
+            self.step(f"{x} + {y[0]}{scale}", lambda: o_binary(arr, o_binary(tiny, arr, "*"), "+"), (x,))
+        else:
+            self.step(f"{x} + {y[0]}", lambda: o_binary(arr, tiny, "+"), (x,))
+
+    def edge_cancel(self):
+        """Terms over distinct big denominators that cancel: the common denominator outgrows the
+        range (and the host's fixed-width integers) while the total is small."""
+        rng = self.rng
+        pairs = []
+        for _ in range(rng.randint(1, 40)):
+            q = rng.getrandbits(rng.randint(60, 600)) | 1
+            a = rng.randint(1, 2**rng.randint(1, 20))
+            pairs += rng.choice(([(a, q), (-a, q)], [(a, q), (a, -q)], [(2 * a, q), (-a, q), (-a, q)]))
+        pairs += [(rng.randint(-9, 9), rng.randint(1, 9)) for _ in range(rng.randint(0, 3))]
+        rng.shuffle(pairs)
+        n = len(pairs)
+        a = self._raw(pairs, (n,))
+        if a is None:
+            return
+        x, arr = a
+        kind = rng.choice(("sum", "sum", "sumdim", "dot", "matmul", "sum2d"))
+        if kind == "sum":
+            self.step(f"{x}.sum()", lambda: o_sum(arr), (x,))
+        elif kind == "sumdim":
+            self.step(f"{x}.sum(0)", lambda: o_sum_dim(arr, 0), (x,))
+        elif kind == "dot":
+            ones = Arr((n,), [(Fraction(1), (1, 1))] * n)
+            self.step(f"{x}.dot(MT.ones(({n},), 'cpu'))", lambda: o_dot(arr, ones), (x,))
+        elif kind == "matmul":
+            ones = Arr((n, 1), [(Fraction(1), (1, 1))] * n)
+            self.step(f"{x}.reshape(1, {n}).matmul(MT.ones(({n}, 1), 'cpu'))",
+                      lambda: o_matmul(arr.reshape((1, n)), ones), (x,))
+        elif n % 2 == 0:
+            t = arr.reshape((2, n // 2))
+            self.step(f"{x}.reshape(2, {n // 2}).sum({rng.choice((1, -1))})", lambda: o_sum_dim(t, 1), (x,))
+
+    def edge_products(self):
+        """Partial products that leave the range while the (running) products stay inside."""
+        rng = self.rng
+        out = []
+        for _ in range(rng.randint(1, 4)):
+            b = 2**rng.randint(300, 600) * rng.choice((1, 3, -1))
+            out += [(b, 1), (1, b)] if rng.random() < 0.5 else [(1, b), (b, 1)]
+        out += [held_pair(rng, 0.1) for _ in range(rng.randint(0, 3))]
+        a = self._raw(out, (len(out),))
+        if a is None:
+            return
+        x, arr = a
+        if rng.random() < 0.5:
+            self.step(f"{x}.cumprod()", lambda: o_running(arr, False), (x,))
+        else:
+            order = list(range(len(out)))
+            rng.shuffle(order)
+            self.step(f"{x}.index_select(0, torch.tensor({order})).prod()",
+                      lambda: o_prod(arr.index_select(0, order)), (x,))
+
+    def edge_pow(self):
+        """Squares of the base beyond the range while the power itself fits."""
+        rng = self.rng
+        n = rng.randint(2, 4)
+        k = rng.choice((2, 3, 5, 6, -2, -3))
+        lim = 618 // abs(k)
+        pairs = [(rng.choice((1, -1)) * (rng.getrandbits(lim - 8) | 1), rng.choice((1, 2**rng.randint(1, lim - 10))))
+                 for _ in range(n)]
+        shape = (n,) if rng.random() < 0.7 else (1,)
+        pairs = pairs[:math.prod(shape)]
+        a = self._raw(pairs, shape)
+        if a:
+            self.step(f"{a[0]} ** {k}", lambda: o_pow(a[1], k), (a[0],))
+
+    def edge_det(self):
+        """A big rank-one part plus a small diagonal: entries' products leave the range, det fits."""
+        rng = self.rng
+        n = rng.randint(2, 5)
+        u = [self.bigint() >> 120 for _ in range(n)]
+        dg = [rng.choice((1, 2, 3, -1)) for _ in range(n)]
+        rows = [[(u[i] + (dg[i] if i == j else 0), 1) for j in range(n)] for i in range(n)]
+        a = self._raw([p for row in rows for p in row], (n, n))
+        if a:
+            self.step(f"{a[0]}.det()", lambda: o_det(a[1]), (a[0],))
+
+    def edge_inverse(self):
+        """Coprime big denominators: det(A) leaves the range, inv(A) and the solution do not."""
+        rng = self.rng
+        n = rng.randint(1, 2) if rng.random() < 0.5 else rng.randint(2, 4)
+        qs = [rng.getrandbits(rng.randint(320, 600)) | 1 for _ in range(n)]
+        rows = [[(1, qs[i]) if i == j else (0, 1) for j in range(n)] for i in range(n)]
+        if n > 1 and rng.random() < 0.5:
+            rows[0][1] = (rng.randint(1, 3), 1)
+        a = self._raw([p for row in rows for p in row], (n, n))
+        if a is None:
+            return
+        if n <= 2 and rng.random() < 0.5:
+            self.step(f"{a[0]}.inv()", lambda: o_inv(a[1]), (a[0],))
+        else:
+            b = self._raw([(rng.randint(-9, 9), 1) for _ in range(n)], (n,))
+            if b:
+                self.step(f"{a[0]}.solve({b[0]})", lambda: o_solve(a[1], b[1]), (a[0], b[0]))
+
+    def edge_growth(self):
+        """Unreduced pairs that outgrow the range through arithmetic while the values stay small."""
+        rng = self.rng
+        g = 2**rng.randint(150, 320) * rng.choice((1, 3))
+        shape = self.rand_shape(rng.randint(0, 2))
+        n, d = rng.randint(-9, 9) * g, rng.randint(1, 9) * g
+        x = self.step(f"MT.from_fraction({n}, {d}, {shape!r}, 'cpu')",
+                      lambda: Arr(shape, [settle(Fraction(n, d), (n, d))] * math.prod(shape)))
+        if x is None:
+            return
+        for _ in range(rng.randint(2, 4)):
+            if self.failure:
+                return
+            rng.choice((self.op_binary, self.op_unary, self.op_sum, self.op_prod, self.op_scalar))()
+
+    def _raw(self, pairs, shape):
+        pairs = [p if fits(*p) else lowest(Fraction(*p)) for p in pairs]
+        if not all(fits(*p) for p in pairs):
+            return None
+        name = self.step(f"raw({pairs!r}, {shape!r})", lambda: Arr(shape, [(Fraction(n, d), (n, d)) for n, d in pairs]))
+        return None if name is None else (name, self.regs[-1][1])
+
+    # -- driver
+
+    WEIGHTS = {
+        "arith": {"binary": 5, "scalar": 2, "unary": 3, "shape": 2, "sum": 1, "prod": 1},
+        "reduce": {"binary": 2, "unary": 1, "shape": 1, "sum": 4, "dot": 3, "running": 3, "prod": 2},
+        "matrix": {"binary": 1, "shape": 1, "matmul": 5, "linalg": 4, "sum": 1},
+        "edge": {"binary": 2, "unary": 1, "sum": 1, "dot": 1, "matmul": 1, "linalg": 1, "prod": 1, "running": 1,
+                 "edge": 8},
+        "mixed": {"binary": 3, "scalar": 1, "unary": 2, "shape": 2, "sum": 2, "dot": 1, "running": 1, "prod": 1,
+                  "matmul": 2, "linalg": 2, "edge": 1},
+    }
+
+    def run(self):
+        rng = self.rng
+        ops = {"binary": self.op_binary, "scalar": self.op_scalar, "unary": self.op_unary, "shape": self.op_shape,
+               "sum": self.op_sum, "dot": self.op_dot, "running": self.op_running, "prod": self.op_prod,
+               "matmul": self.op_matmul, "linalg": self.op_linalg}
+        edges = (self.edge_dot, self.edge_matmul, self.edge_sum, self.edge_products, self.edge_pow,
+                 self.edge_det, self.edge_inverse, self.edge_growth, self.edge_rounding, self.edge_cancel)
+        w = self.WEIGHTS[self.focus]
+        names = list(w)
+        for _ in range(rng.randint(1, 2)):
+            self.new_leaf(self.rand_shape())
+        for _ in range(rng.randint(3, 8)):
+            if self.failure:
+                break
+            kind = rng.choices(names, [w[n] for n in names])[0]
+            (rng.choice(edges) if kind == "edge" else ops[kind])()
+        return ([self.failure] if self.failure else []) + self.notes
+
+
+def run_case(seed, index, focus=None):
+    """Findings of one case: a failure (wrong value, wrong error) and/or a note on held forms."""
+    return Case(seed, index, focus).run()
+
+
+def report(f):
+    pre = ["import torch", "from korvex.vla import modular_cuda as mc", "MT = mc.ModularTensor",
+           "PRIMES = [int(p) for p in mc.PRIMES.tolist()]", inspect.getsource(raw).rstrip()]
+    body = "\n".join(pre + f["program"])
+    return (f"FAIL seed={f['seed']} case={f['case']} focus={f['focus']}: {f['what']}\n"
+            f"  at: {f['op']}\n  {f['detail']}\n--- program ---\n{body}\n---")
+
+
+# ---------------------------------------------------------------- the suite
+
+SUITE_CASES = {"arith": 70, "reduce": 60, "matrix": 45, "edge": 70, "mixed": 60}
+
+
+# Faults this test has found and that are still open, as (what, operation). They are kept out
+# of the check below and held by the strict xfail after it, which starts failing once they are
+# fixed, so that the entry is removed and the check covers them again.
+KNOWN_OPEN = {
+    ("unreduced pair not kept although it fits", "matmul"),
+    ("spurious OverflowError", "inv"),
+    ("spurious OverflowError", "solve"),
+}
+
+
+def kind_of(f):
+    return f["what"], f["op"].split("(")[0].split(".")[-1].split(" ")[-1]
+
+
+def suite_findings(focus):
+    return [f for i in range(SUITE_CASES[focus]) for f in run_case(0, i, focus)]
+
+
+@pytest.mark.parametrize("focus", FOCI)
+def test_random_programs_agree_with_fractions(focus):
+    findings = [f for f in suite_findings(focus) if kind_of(f) not in KNOWN_OPEN]
+    assert not findings, "\n\n".join(report(f) for f in findings[:3]) + f"\n({len(findings)} findings)"
+
+
+@pytest.mark.xfail(strict=True, reason="open: inv/solve at the range edge, matmul's unreduced entries")
+def test_known_open_faults_are_gone():
+    found = [f for focus in ("matrix", "edge") for f in suite_findings(focus) if kind_of(f) in KNOWN_OPEN]
+    assert not found, "\n\n".join(report(f) for f in found[:3])
+
+
+def test_generic_kernels_agree_with_fractions():
+    env = dict(os.environ, KORVEX_GENERIC_KERNELS="1")
+    out = subprocess.run([sys.executable, "-P", __file__, "--cases", "60", "--seed", "1"], capture_output=True,
+                         text=True, env=env, timeout=300)
+    assert out.returncode == 0, out.stdout[-6000:] + out.stderr[-3000:]
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_oracle_float32_rounding_matches_a_single_rounding(seed):
+    # Doubles round to float32 once in torch, so they check the integer rounding used above.
+    rng = random.Random(seed)
+    xs = [math.ldexp(rng.getrandbits(53), rng.randint(-220, 140)) * rng.choice((1, -1)) for _ in range(2000)]
+    xs += [math.ldexp(1 + 2 * k + 1, -25) * 2.0**e for k in range(4) for e in (-140, -100, 0, 100)]
+    xs += [3.4028235677973366e38, 3.4028234663852886e38 * (1 + 2**-25), 2.0**-150, 3 * 2.0**-151]
+    want = torch.tensor(xs, dtype=torch.float64).float().tolist()
+    assert [f32(Fraction(x)) for x in xs] == want
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--cases", type=int, default=1000)
+    ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--start", type=int, default=0, help="first case index")
+    ap.add_argument("--case", type=int, default=None, help="run only this case index")
+    ap.add_argument("--focus", choices=FOCI, default=None, help="default: cycle through all")
+    ap.add_argument("--show", type=int, default=3, help="programs printed per kind of failure")
+    args = ap.parse_args(argv)
+    cases = [args.case] if args.case is not None else range(args.start, args.start + args.cases)
+    start, seen, failed = time.time(), {}, 0
+    for i in cases:
+        found = run_case(args.seed, i, args.focus)
+        failed += any(kind_of(f) not in KNOWN_OPEN for f in found)
+        for f in found:
+            key = (f["what"], f["op"].split("(")[0].split(".")[-1].split(" ")[-1])
+            seen[key] = seen.get(key, 0) + 1
+            if seen[key] <= args.show:
+                print(report(f), flush=True)
+    for (what, op), n in sorted(seen.items(), key=lambda kv: -kv[1]):
+        print(f"{n:6d}  {what}  [{op}]")
+    print(f"{len(cases)} cases, {failed} with findings beyond the known open ones, {time.time() - start:.1f} s")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
