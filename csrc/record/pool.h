@@ -2,8 +2,9 @@
 //
 // A [20, 1e6] int64 result is 160 MB; fresh memory of that size comes from mmap and costs a
 // page fault per 4 KB on first touch, which on this class of machine takes longer than the
-// arithmetic itself. Freed buffers are kept (up to a fixed total) and handed to the next
-// result of the same size, as PyTorch's CUDA caching allocator does for device memory.
+// arithmetic itself. Freed buffers are kept (up to KORVEX_HOST_POOL_MB) and handed to the
+// next result of the same size, as PyTorch's CUDA caching allocator does for device memory,
+// and given back to the system once they sit unused for a second.
 #pragma once
 
 #include <ATen/ATen.h>
