@@ -118,3 +118,28 @@ def test_trace():
         MT.from_int(1, (2, 2, 2), "cpu").trace()
     with pytest.raises(TypeError, match=r"trace\(\) takes exactly 1 positional argument \(2 given\)"):
         MT.from_int(1, (2, 2), "cpu").trace(1)
+
+
+@pytest.mark.parametrize("M, b", [
+    ([[F(1, 2**320), F(0)], [F(0), F(1, 3**202)]], None),
+    ([[F(1, 2**320), F(1, 2**320)], [F(0), F(-1, 3**202)]], None),
+    ([[F(1, 2**160) if i == j else F(0) for j in range(4)] for i in range(4)], [F(1), F(-3), F(0), F(5, 7)]),
+    ([[F(1, 2**250), F(1, 2**250), F(0)], [F(0), F(1, 2**250), F(0)], [F(0), F(0), F(-1, 2**250)]],
+     [F(1), F(2), F(3)]),
+])
+def test_determinant_beyond_the_range_inside_inv_and_solve(M, b):
+    # det(M) alone does not fit; the inverse and the solution do.
+    with pytest.raises(OverflowError, match="the determinant exceeds the exact range"):
+        rec(M).det()
+    n = len(M)
+    if b is None:
+        inv = values(rec(M).inv())
+        assert [sum(M[i][t] * inv[t * n + j] for t in range(n)) for i in range(n) for j in range(n)] == [1, 0, 0, 1]
+    else:
+        xs = values(rec(M).solve(rec([b]).reshape(n)))
+        assert [sum(M[i][j] * xs[j] for j in range(n)) for i in range(n)] == b
+
+
+def test_inverse_entries_beyond_the_range():
+    with pytest.raises(OverflowError, match="an entry of the inverse exceeds the exact range"):
+        rec([[F(1, 2**610), F(1)], [F(0), F(1, 2**610)]]).inv()

@@ -110,19 +110,20 @@ bool fraction_det(const std::vector<SBig>& num, const std::vector<SBig>& den, in
   return true;
 }
 
-// The same with Python integers, for entries too wide for the fixed capacity.
-void python_det(const std::vector<SBig>& num, const std::vector<SBig>& den, int n, SBig& dn, SBig& dd) {
+py::object fraction_of(const SBig& n, const SBig& d) {
   static py::handle fraction = py::object(py::module_::import("fractions").attr("Fraction")).release();
+  return fraction(python::sbig_to_int(n), python::sbig_to_int(d));
+}
+
+// The same with Python integers, for entries too wide for the fixed capacity: a Fraction.
+py::object python_det(const std::vector<SBig>& num, const std::vector<SBig>& den, int n) {
   std::vector<py::object> m(n * n);
-  for (int i = 0; i < n * n; ++i) m[i] = fraction(python::sbig_to_int(num[i]), python::sbig_to_int(den[i]));
-  py::object det = fraction(1);
+  for (int i = 0; i < n * n; ++i) m[i] = fraction_of(num[i], den[i]);
+  py::object det = fraction_of(one(), one());
   for (int k = 0; k < n; ++k) {
     int p = k;
     while (p < n && !PyObject_IsTrue(m[p * n + k].ptr())) ++p;
-    if (p == n) {
-      det = fraction(0);
-      break;
-    }
+    if (p == n) return fraction_of(SBig(), one());
     if (p != k) {
       for (int j = 0; j < n; ++j) std::swap(m[k * n + j], m[p * n + j]);
       det = -det;
@@ -133,9 +134,24 @@ void python_det(const std::vector<SBig>& num, const std::vector<SBig>& den, int 
       for (int j = k; j < n; ++j) m[i * n + j] = m[i * n + j] - f * m[k * n + j];
     }
   }
-  if (!python::int_to_sbig(det.attr("numerator"), dn) || !exact::fits(dn)) record::raise_range_error("the determinant");
-  if (!python::int_to_sbig(det.attr("denominator"), dd) || !exact::fits(dd)) record::raise_range_error("the determinant");
+  return det;
 }
+
+// A Fraction's terms in fixed width; false when either leaves the exact range.
+bool narrow(const py::object& f, SBig& n, SBig& d) {
+  return python::int_to_sbig(f.attr("numerator"), n) && exact::fits(n) &&
+         python::int_to_sbig(f.attr("denominator"), d) && exact::fits(d);
+}
+
+// An exact fraction that may lie outside the range: the determinants inside inv and solve
+// can, while the quotients made from them come back into it. Fixed width where the capacity
+// holds it, else a Python Fraction.
+struct Wide {
+  SBig n, d;
+  py::object big;
+};
+
+py::object as_fraction(const Wide& w) { return w.big ? w.big : fraction_of(w.n, w.d); }
 
 struct Entries {
   std::vector<SBig> num, den;
@@ -155,9 +171,35 @@ Entries entries_of(Record& r) {
   return e;
 }
 
+Wide det_value(const Entries& e, int n) {
+  Wide w;
+  if (!fraction_det(e.num, e.den, n, w.n, w.d)) w.big = python_det(e.num, e.den, n);
+  return w;
+}
+
 void exact_det(const Entries& e, int n, SBig& dn, SBig& dd) {
-  if (!fraction_det(e.num, e.den, n, dn, dd)) python_det(e.num, e.den, n, dn, dd);
-  if (!exact::fits(dn) || !exact::fits(dd)) record::raise_range_error("the determinant");
+  const Wide w = det_value(e, n);
+  const bool ok = w.big ? narrow(w.big, dn, dd) : (dn = w.n, dd = w.d, exact::fits(dn) && exact::fits(dd));
+  if (!ok) record::raise_range_error("the determinant");
+}
+
+// x / y in lowest terms; false when that leaves the range. A zero y leaves x's numerator
+// over zero, as the unreduced division does.
+bool quotient(const Wide& x, const Wide& y, SBig& qn, SBig& qd) {
+  const bool y_zero = y.big ? !PyObject_IsTrue(y.big.ptr()) : y.n.mag.is_zero();
+  if (!x.big && !y.big && x.n.mag.bit_length() + y.d.mag.bit_length() < kCapacityBits &&
+      x.d.mag.bit_length() + y.n.mag.bit_length() < kCapacityBits) {
+    exact::sbig_mul(qn, x.n, y.d);
+    exact::sbig_mul(qd, x.d, y.n);
+    if (!y_zero) exact::reduce_fraction(qn, qd);
+    return exact::fits(qn) && exact::fits(qd);
+  }
+  const py::object fx = as_fraction(x), fy = as_fraction(y);
+  if (y_zero) {
+    qd = SBig();
+    return python::int_to_sbig(fx.attr("numerator"), qn) && exact::fits(qn);
+  }
+  return narrow(fx / fy, qn, qd);
 }
 
 py::object scalar_record(const SBig& n, const SBig& d, const at::Device& dev) {
@@ -233,12 +275,48 @@ py::object m_det(py::handle self, PyObject* args, PyObject* kw) {
   return determinant(record::as_record(self));
 }
 
+// The 2x2 inverse when its determinant lies outside the range but entries may not: each entry
+// adj / det exactly, as the unreduced division writes it where that fits, else in lowest terms.
+py::object inverse_beyond_det(const Entries& e, const Wide& det, const at::Device& dev) {
+  record::ResidueWriter out(4);
+  const int from[4] = {3, 1, 2, 0};  // adj = [[d, -b], [-c, a]]
+  for (int k = 0; k < 4; ++k) {
+    Wide x;
+    x.n = e.num[from[k]];
+    x.d = e.den[from[k]];
+    if (k == 1 || k == 2) x.n.neg = !x.n.neg && !x.n.mag.is_zero();
+    SBig qn, qd;
+    if (!det.big && x.n.mag.bit_length() + det.d.mag.bit_length() < kCapacityBits &&
+        x.d.mag.bit_length() + det.n.mag.bit_length() < kCapacityBits) {
+      exact::sbig_mul(qn, x.n, det.d);
+      exact::sbig_mul(qd, x.d, det.n);
+      if (exact::fits(qn) && exact::fits(qd)) {
+        out.put(k, qn, qd);
+        continue;
+      }
+    }
+    if (quotient(x, det, qn, qd)) out.put(k, qn, qd);
+    else out.flag_overflow();
+  }
+  return out.record({2, 2}, dev, py::none(), "an entry of the inverse");
+}
+
 py::object m_inv(py::handle self, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"inv", {}, 0, 1};
   python::parse(sig, args, kw);
   Record& r = record::as_record(self);
   if (!is_square(r)) throw py::value_error("inv requires square matrix");
   const int64_t n = r.num.size(1);
+  if (n == 2) {
+    record::ensure_bits(r);
+    const Entries e = entries_of(r);
+    if (!e.zero_den) {
+      const Wide w = det_value(e, 2);
+      SBig dn, dd;
+      if (!(w.big ? narrow(w.big, dn, dd) : (dn = w.n, dd = w.d, exact::fits(dn) && exact::fits(dd))))
+        return inverse_beyond_det(e, w, r.num.device());
+    }
+  }
   py::object det = determinant(r);
   Record& d = record::as_record(det);
   if (n == 1) {
@@ -294,11 +372,8 @@ py::object m_solve(py::handle self, PyObject* args, PyObject* kw) {
   Entries eb = entries_of(bcol);
   const at::Device dev = A.num.device();
   record::ResidueWriter out(n);
-  auto det_of = [&](const Entries& e, SBig& dn, SBig& dd) {
-    if (!e.zero_den) {
-      exact_det(e, (int)n, dn, dd);
-      return;
-    }
+  auto det_of = [&](const Entries& e) {
+    if (!e.zero_den) return det_value(e, (int)n);
     Record tmp;
     tmp.approx = py::none();
     tmp.num = at::empty({kPrimes, n, n}, at::kLong);
@@ -310,11 +385,12 @@ py::object m_solve(py::handle self, PyObject* args, PyObject* kw) {
     tmp.primes = record::record_primes_on(at::kCPU);
     py::object d = determinant(tmp);
     const record::HostValues h = record::host_values(record::as_record(d));
-    dn = h.num(0);
-    dd = h.den(0);
+    Wide w;
+    w.n = h.num(0);
+    w.d = h.den(0);
+    return w;
   };
-  SBig An, Ad;
-  det_of(ea, An, Ad);
+  const Wide detA = det_of(ea);
   for (int64_t i = 0; i < n; ++i) {
     Entries ei = ea;
     for (int64_t r = 0; r < n; ++r) {
@@ -323,14 +399,10 @@ py::object m_solve(py::handle self, PyObject* args, PyObject* kw) {
     }
     ei.zero_den = false;
     for (const SBig& x : ei.den) ei.zero_den = ei.zero_den || x.mag.is_zero();
-    SBig xn, xd;
-    det_of(ei, xn, xd);
-    // det(A_i) / det(A) in lowest terms; a singular A leaves det(A_i)'s numerator over zero.
+    // det(A_i) / det(A) in lowest terms; either determinant may lie outside the range.
     SBig qn, qd;
-    exact::sbig_mul(qn, xn, Ad);
-    exact::sbig_mul(qd, xd, An);
-    if (!qd.mag.is_zero()) exact::reduce_fraction(qn, qd);
-    out.put(i, qn, qd);
+    if (quotient(det_of(ei), detA, qn, qd)) out.put(i, qn, qd);
+    else out.flag_overflow();
   }
   return out.record({n}, dev, py::none(), "a component of the solution");
 }

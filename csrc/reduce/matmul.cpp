@@ -201,6 +201,13 @@ void emit_cleared(const Cleared& A, const Cleared& B, const std::vector<SBig>& z
   });
 }
 
+// The denominator of the product a[i, q] * b[q, j].
+SBig term_den(const HostValues& ha, const HostValues& hb, int64_t i, int64_t q, int64_t j, int64_t k, int64_t n) {
+  SBig pd;
+  exact::sbig_mul(pd, ha.den(i * k + q), hb.den(q * n + j));
+  return pd;
+}
+
 // Every entry summed term by term, in lowest terms: for zero denominators (an entry n/0 keeps
 // only its sign, as sums do) and for rows or columns whose denominators share no small lcm.
 void emit_by_terms(const HostValues& ha, const HostValues& hb, int64_t m, int64_t k, int64_t n, int scale, record::ResidueWriter& out,
@@ -210,16 +217,16 @@ void emit_by_terms(const HostValues& ha, const HostValues& hb, int64_t m, int64_
       const int64_t i = idx / n, j = idx % n;
       ExactSum s(scale);
       for (int64_t q = 0; q < k && !s.overflowed(); ++q) {
-        SBig pn, pd;
+        SBig pn;
         exact::sbig_mul(pn, ha.num(i * k + q), hb.num(q * n + j));
-        exact::sbig_mul(pd, ha.den(i * k + q), hb.den(q * n + j));
-        s.add(pn, pd);
+        s.add(pn, term_den(ha, hb, i, q, j, k, n));
       }
       SBig N, D;
       if (!s.finish(N, D)) {
         redo[idx] = 1;
         continue;
       }
+      keep_unreduced(k, [&](int64_t q) { return term_den(ha, hb, i, q, j, k, n); }, N, D);
       out.put(idx, N, D);
     }
   });
@@ -278,6 +285,7 @@ py::object m_matmul(py::handle self, PyObject* args, PyObject* kw) {
       exact::sbig_mul(pn, ha.num(i * k + q), hb.num(q * n + j));
       exact::sbig_mul(pd, ha.den(i * k + q), hb.den(q * n + j));
     }, N, D);
+    keep_unreduced(k, [&](int64_t q) { return term_den(ha, hb, i, q, j, k, n); }, N, D);
     out.put(idx, N, D);
   }
   return out.record({m, n}, dev, hint, "an entry of the exact product");

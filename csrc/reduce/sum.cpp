@@ -92,6 +92,26 @@ void exact_total(int64_t count, const Term& term, int scale, SBig& n, SBig& d) {
   if (!exact::fits(n) || !exact::fits(d)) record::raise_range_error("the exact sum");
 }
 
+void keep_unreduced(int64_t count, const Den& den, SBig& n, SBig& d) {
+  if (d.mag.is_zero()) return;
+  SBig prod;
+  prod.mag = exact::UBig(1);
+  for (int64_t t = 0; t < count; ++t) {
+    SBig x;
+    exact::sbig_mul(x, prod, den(t));
+    prod = x;
+    if (prod.mag.bit_length() > exact::kCongruenceBits) return;
+  }
+  if (!exact::fits(prod)) return;
+  SBig q, doc;
+  q.mag = exact::ubig_divexact(prod.mag, d.mag);
+  q.neg = prod.neg;
+  exact::sbig_mul(doc, n, q);
+  if (!exact::fits(doc)) return;
+  n = doc;
+  d = prod;
+}
+
 py::object total_record(Record& r) {
   record::ensure_bits(r);
   const int64_t n = r.elements();
@@ -145,28 +165,7 @@ py::object axis_sum_record(Record& r, int64_t axis) {
   std::vector<char> redo(outer, 0);
   const int scale = scale_of(r);
   auto emit = [&](int64_t o, SBig& sn, SBig& sd) {
-    if (!sd.mag.is_zero()) {
-      // The unreduced sum: denominator the product of all, numerator the value times it.
-      SBig prod;
-      prod.mag = exact::UBig(1);
-      bool small = true;
-      for (int64_t t = 0; t < m && small; ++t) {
-        SBig x;
-        exact::sbig_mul(x, prod, h.den(o * m + t));
-        prod = x;
-        small = prod.mag.bit_length() <= exact::kCongruenceBits;
-      }
-      if (small && exact::fits(prod)) {
-        SBig q, doc;
-        q.mag = exact::ubig_divexact(prod.mag, sd.mag);
-        q.neg = prod.neg;
-        exact::sbig_mul(doc, sn, q);
-        if (exact::fits(doc)) {
-          sn = doc;
-          sd = prod;
-        }
-      }
-    }
+    keep_unreduced(m, [&](int64_t t) { return h.den(o * m + t); }, sn, sd);
     out.put(o, sn, sd);
   };
   {
@@ -214,6 +213,36 @@ py::object m_sum(py::handle self, PyObject* args, PyObject* kw) {
   return total_record(r);
 }
 
+// PyTorch's broadcast of two element shapes; false where they do not broadcast.
+bool broadcast_shape(const std::vector<int64_t>& a, const std::vector<int64_t>& b, std::vector<int64_t>& out) {
+  const size_t n = std::max(a.size(), b.size());
+  out.assign(n, 1);
+  for (size_t i = 0; i < n; ++i) {
+    const int64_t x = i < n - a.size() ? 1 : a[i - (n - a.size())];
+    const int64_t y = i < n - b.size() ? 1 : b[i - (n - b.size())];
+    if (x != y && x != 1 && y != 1) return false;
+    out[i] = x == 1 ? y : x;
+  }
+  return true;
+}
+
+// A view of `r` expanded to `shape`, with its bound.
+Record broadcast_to(const Record& r, const std::vector<int64_t>& shape) {
+  std::vector<int64_t> full{kPrimes}, lifted{kPrimes};
+  full.insert(full.end(), shape.begin(), shape.end());
+  const std::vector<int64_t> own = r.shape();
+  lifted.resize(1 + shape.size() - own.size(), 1);
+  lifted.insert(lifted.end(), own.begin(), own.end());
+  Record v;
+  v.approx = py::none();
+  v.num = r.num.reshape(lifted).expand(full);
+  v.denom = r.denom.reshape(lifted).expand(full);
+  v.primes = r.primes;
+  v.device = r.device;
+  v.set_bits(r.num_bits, r.den_bits);
+  return v;
+}
+
 py::object m_dot(py::handle self, PyObject* args, PyObject* kw) {
   static const python::Signature sig{"dot", {"other"}, 1, 1};
   auto a = python::parse(sig, args, kw);
@@ -222,12 +251,15 @@ py::object m_dot(py::handle self, PyObject* args, PyObject* kw) {
   Record& yr = record::as_record(y);
   record::ensure_bits(x);
   record::ensure_bits(yr);
-  if (x.num.sizes() == yr.num.sizes() && x.elements() >= 2) {
+  std::vector<int64_t> shape;
+  if (broadcast_shape(x.shape(), yr.shape(), shape) && record::element_count(shape) >= 2) {
     // The sum of two or more products is returned in lowest terms: the products are formed
-    // on the host as they are summed, with no record of them in between.
-    const HostValues hx = record::host_values(x), hy = record::host_values(yr);
+    // on the host as they are summed, with no record of them in between (a record of them
+    // could leave the range where the sum does not).
+    Record bx = broadcast_to(x, shape), by = broadcast_to(yr, shape);
+    const HostValues hx = record::host_values(bx), hy = record::host_values(by);
     SBig sn, sd;
-    exact_total(x.elements(), [&](int64_t k, SBig& pn, SBig& pd) {
+    exact_total(bx.elements(), [&](int64_t k, SBig& pn, SBig& pd) {
       exact::sbig_mul(pn, hx.num(k), hy.num(k));
       exact::sbig_mul(pd, hx.den(k), hy.den(k));
     }, scale_of(x) + scale_of(yr), sn, sd);

@@ -25,6 +25,12 @@ void python_sum(int64_t count, const Term& term, exact::SBig& n, exact::SBig& d)
 // in a denominator.
 void exact_total(int64_t count, const Term& term, int scale, exact::SBig& n, exact::SBig& d);
 
+// Turns the lowest terms n/d of a sum of `count` fractions into the unreduced sum that the
+// documented fraction addition gives (denominator the product of every den(t), numerator the
+// value times it) wherever both fit; n/d stays as it is otherwise, and for d = 0.
+using Den = std::function<exact::SBig(int64_t)>;
+void keep_unreduced(int64_t count, const Den& den, exact::SBig& n, exact::SBig& d);
+
 // The whole-record sum as `sum()` returns it: shape (1,).
 py::object total_record(record::Record& r);
 
