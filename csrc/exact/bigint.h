@@ -11,22 +11,22 @@
 // OverflowError) instead of in a wrapped value.
 #pragma once
 
-#include <algorithm>
+#include <c10/macros/Macros.h>
+
 #include <atomic>
 #include <cstdint>
-#include <cstring>
+
+#include "exact/word.h"
 
 namespace korvex::exact {
 
-using u64 = std::uint64_t;
-using u128 = unsigned __int128;
 
 constexpr int kLimbs = 24;
 // Operands whose bit lengths add up to less than this multiply without leaving the capacity.
 constexpr int kCapacityBits = 64 * kLimbs - 8;
 
 // Bits needed to count to m: the growth of a sum of m terms.
-inline int ceil_log2(std::int64_t m) {
+C10_HOST_DEVICE inline int ceil_log2(std::int64_t m) {
   int b = 0;
   while ((std::int64_t(1) << b) < m) ++b;
   return b;
@@ -40,29 +40,31 @@ struct UBig {
   int n = 0;  // limbs in use; w[n-1] != 0 unless n == 0
   bool over = false;  // the true value needs more than kLimbs limbs; w holds nothing useful
 
-  UBig() { std::memset(w, 0, sizeof(w)); }
-  explicit UBig(u64 v) : UBig() {
+  C10_HOST_DEVICE UBig() {
+    for (int i = 0; i < kLimbs; ++i) w[i] = 0;
+  }
+  C10_HOST_DEVICE explicit UBig(u64 v) : UBig() {
     w[0] = v;
     n = v ? 1 : 0;
   }
-  bool is_zero() const { return n == 0 && !over; }
-  void trim() {
+  C10_HOST_DEVICE bool is_zero() const { return n == 0 && !over; }
+  C10_HOST_DEVICE void trim() {
     while (n > 0 && w[n - 1] == 0) --n;
   }
-  int bit_length() const {
+  C10_HOST_DEVICE int bit_length() const {
     if (over) return kOverBits;
-    return n == 0 ? 0 : 64 * (n - 1) + (64 - __builtin_clzll(w[n - 1]));
+    return n == 0 ? 0 : 64 * (n - 1) + (64 - clz64(w[n - 1]));
   }
-  bool is_one() const { return n == 1 && w[0] == 1 && !over; }
-  void set_over() {
-    std::memset(w, 0, sizeof(w));
+  C10_HOST_DEVICE bool is_one() const { return n == 1 && w[0] == 1 && !over; }
+  C10_HOST_DEVICE void set_over() {
+    for (int i = 0; i < kLimbs; ++i) w[i] = 0;
     n = 0;
     over = true;
   }
 };
 
 // An over value compares above every value that has one.
-inline int ubig_cmp(const UBig& a, const UBig& b) {
+C10_HOST_DEVICE inline int ubig_cmp(const UBig& a, const UBig& b) {
   if (a.over || b.over) return a.over == b.over ? 0 : (a.over ? 1 : -1);
   if (a.n != b.n) return a.n < b.n ? -1 : 1;
   for (int i = a.n - 1; i >= 0; --i)
@@ -71,15 +73,11 @@ inline int ubig_cmp(const UBig& a, const UBig& b) {
 }
 
 // r = a + b (r may alias a or b)
-inline void ubig_add(UBig& r, const UBig& a, const UBig& b) {
+C10_HOST_DEVICE inline void ubig_add(UBig& r, const UBig& a, const UBig& b) {
   if (a.over || b.over) return r.set_over();
-  const int n = std::max(a.n, b.n);
+  const int n = kmax(a.n, b.n);
   u64 carry = 0;
-  for (int i = 0; i < n; ++i) {
-    u128 s = (u128)a.w[i] + b.w[i] + carry;
-    r.w[i] = (u64)s;
-    carry = (u64)(s >> 64);
-  }
+  for (int i = 0; i < n; ++i) r.w[i] = add_carry(a.w[i], b.w[i], carry, carry);
   for (int i = n; i < kLimbs; ++i) r.w[i] = 0;
   r.over = false;
   r.n = n;
@@ -91,7 +89,7 @@ inline void ubig_add(UBig& r, const UBig& a, const UBig& b) {
 }
 
 // r = a - b, requires a >= b (r may alias a or b)
-inline void ubig_sub(UBig& r, const UBig& a, const UBig& b) {
+C10_HOST_DEVICE inline void ubig_sub(UBig& r, const UBig& a, const UBig& b) {
   if (a.over || b.over) return r.set_over();
   u64 borrow = 0;
   for (int i = 0; i < a.n; ++i) {
@@ -109,7 +107,7 @@ inline void ubig_sub(UBig& r, const UBig& a, const UBig& b) {
 // r = a * b (r must not alias a or b). The schoolbook product is formed in a buffer of twice
 // the capacity, where every index i + j and i + b.n stays below a.n + b.n <= 2 * kLimbs, and
 // is marked over when limbs beyond the capacity are non-zero.
-inline void ubig_mul(UBig& r, const UBig& a, const UBig& b) {
+C10_HOST_DEVICE inline void ubig_mul(UBig& r, const UBig& a, const UBig& b) {
   if (a.over || b.over) return r.set_over();
   // a.n + b.n - 1 limbs at least: past the capacity before any work.
   if (a.n && b.n && a.n + b.n - 1 > kLimbs) return r.set_over();
@@ -117,28 +115,24 @@ inline void ubig_mul(UBig& r, const UBig& a, const UBig& b) {
   for (int i = 0; i < a.n; ++i) {
     u64 carry = 0;
     for (int j = 0; j < b.n; ++j) {
-      const u128 p = (u128)a.w[i] * b.w[j] + t[i + j] + carry;
-      t[i + j] = (u64)p;
-      carry = (u64)(p >> 64);
+      t[i + j] = mul_add2(a.w[i], b.w[j], t[i + j], carry, carry);
     }
     t[i + b.n] = carry;
   }
   int n = a.n + b.n;
   while (n > 0 && t[n - 1] == 0) --n;
   if (n > kLimbs) return r.set_over();
-  std::memcpy(r.w, t, sizeof(r.w));
+  for (int i = 0; i < kLimbs; ++i) r.w[i] = t[i];
   r.n = n;
   r.over = false;
 }
 
 // a = a * m + add, for a word multiplier (the Horner step of mixed-radix reconstruction)
-inline void ubig_mul_add_word(UBig& a, u64 m, u64 add) {
+C10_HOST_DEVICE inline void ubig_mul_add_word(UBig& a, u64 m, u64 add) {
   if (a.over) return;
   u64 carry = add;
   for (int i = 0; i < a.n; ++i) {
-    u128 t = (u128)a.w[i] * m + carry;
-    a.w[i] = (u64)t;
-    carry = (u64)(t >> 64);
+    a.w[i] = mul_add2(a.w[i], m, carry, 0, carry);
   }
   if (carry) {
     if (a.n == kLimbs) return a.set_over();
@@ -147,7 +141,7 @@ inline void ubig_mul_add_word(UBig& a, u64 m, u64 add) {
 }
 
 // a += x * 2^shift; marked over where the sum leaves the capacity.
-inline void ubig_add_shifted(UBig& a, const UBig& x, int shift) {
+C10_HOST_DEVICE inline void ubig_add_shifted(UBig& a, const UBig& x, int shift) {
   if (a.over || x.over) return a.set_over();
   if (x.n == 0) return;
   if (shift < 0 || x.bit_length() + shift > 64 * kLimbs) return a.set_over();
@@ -158,14 +152,10 @@ inline void ubig_add_shifted(UBig& a, const UBig& x, int shift) {
     const u64 lo = i < x.n ? x.w[i] : 0, below = i > 0 ? x.w[i - 1] : 0;
     const u64 word = bs ? (lo << bs) | (below >> (64 - bs)) : lo;
     if (i + ls >= kLimbs) break;
-    const u128 s = (u128)a.w[i + ls] + word + carry;
-    a.w[i + ls] = (u64)s;
-    carry = (u64)(s >> 64);
+    a.w[i + ls] = add_carry(a.w[i + ls], word, carry, carry);
   }
   for (int j = i + ls; carry && j < kLimbs; ++j) {
-    const u128 s = (u128)a.w[j] + carry;
-    a.w[j] = (u64)s;
-    carry = (u64)(s >> 64);
+    a.w[j] = add_carry(a.w[j], 0, carry, carry);
   }
   if (carry) return a.set_over();
   a.n = kLimbs;
@@ -173,20 +163,20 @@ inline void ubig_add_shifted(UBig& a, const UBig& x, int shift) {
 }
 
 // Single set bit: the exponent, else -1.
-inline int ubig_power_of_two(const UBig& a) {
-  if (a.n == 0 || __builtin_popcountll(a.w[a.n - 1]) != 1) return -1;
+C10_HOST_DEVICE inline int ubig_power_of_two(const UBig& a) {
+  if (a.n == 0 || popcount64(a.w[a.n - 1]) != 1) return -1;
   for (int i = 0; i < a.n - 1; ++i)
     if (a.w[i]) return -1;
-  return 64 * (a.n - 1) + __builtin_ctzll(a.w[a.n - 1]);
+  return 64 * (a.n - 1) + ctz64(a.w[a.n - 1]);
 }
 
-inline int ubig_ctz(const UBig& a) {
+C10_HOST_DEVICE inline int ubig_ctz(const UBig& a) {
   for (int i = 0; i < a.n; ++i)
-    if (a.w[i]) return 64 * i + __builtin_ctzll(a.w[i]);
+    if (a.w[i]) return 64 * i + ctz64(a.w[i]);
   return 0;
 }
 
-inline void ubig_shr(UBig& a, int s) {
+C10_HOST_DEVICE inline void ubig_shr(UBig& a, int s) {
   if (s <= 0 || a.n == 0) return;
   const int ls = s / 64, bs = s % 64;
   for (int i = 0; i < a.n; ++i) {
@@ -197,11 +187,11 @@ inline void ubig_shr(UBig& a, int s) {
   a.trim();
 }
 
-inline void ubig_shl(UBig& a, int s) {
+C10_HOST_DEVICE inline void ubig_shl(UBig& a, int s) {
   if (s <= 0 || a.n == 0 || a.over) return;
   if (a.bit_length() + s > 64 * kLimbs) return a.set_over();
   const int ls = s / 64, bs = s % 64;
-  const int n = std::min(a.n + ls + 1, kLimbs);
+  const int n = kmin(a.n + ls + 1, kLimbs);
   for (int i = n - 1; i >= 0; --i) {
     u64 lo = (i - ls >= 0 && i - ls < a.n) ? a.w[i - ls] : 0;
     u64 lo2 = (i - ls - 1 >= 0 && i - ls - 1 < a.n) ? a.w[i - ls - 1] : 0;
@@ -211,21 +201,21 @@ inline void ubig_shl(UBig& a, int s) {
   a.trim();
 }
 
-inline u64 gcd_u64(u64 a, u64 b) {
+C10_HOST_DEVICE inline u64 gcd_u64(u64 a, u64 b) {
   if (a == 0) return b;
   if (b == 0) return a;
-  int k = __builtin_ctzll(a | b);
-  a >>= __builtin_ctzll(a);
+  int k = ctz64(a | b);
+  a >>= ctz64(a);
   while (b) {
-    b >>= __builtin_ctzll(b);
-    if (a > b) std::swap(a, b);
+    b >>= ctz64(b);
+    if (a > b) kswap(a, b);
     b -= a;
   }
   return a << k;
 }
 
 // Binary gcd; drops to one word as soon as both operands fit, which is the common case.
-inline UBig ubig_gcd(UBig a, UBig b) {
+C10_HOST_DEVICE inline UBig ubig_gcd(UBig a, UBig b) {
   if (a.over || b.over) {
     UBig g;
     g.set_over();
@@ -234,7 +224,7 @@ inline UBig ubig_gcd(UBig a, UBig b) {
   if (a.is_zero()) return b;
   if (b.is_zero()) return a;
   const int za = ubig_ctz(a), zb = ubig_ctz(b);
-  const int k = std::min(za, zb);
+  const int k = kmin(za, zb);
   ubig_shr(a, za);
   ubig_shr(b, zb);
   // Power-of-two denominators leave an odd part of 1: nothing left to do.
@@ -252,7 +242,7 @@ inline UBig ubig_gcd(UBig a, UBig b) {
     }
     int c = ubig_cmp(a, b);
     if (c == 0) break;
-    if (c > 0) std::swap(a, b);
+    if (c > 0) kswap(a, b);
     ubig_sub(t, b, a);
     b = t;
     ubig_shr(b, ubig_ctz(b));
@@ -262,7 +252,7 @@ inline UBig ubig_gcd(UBig a, UBig b) {
 }
 
 // a / d for d dividing a exactly (Hensel division: no trial quotients, no normalisation).
-inline UBig ubig_divexact(UBig a, UBig d) {
+C10_HOST_DEVICE inline UBig ubig_divexact(UBig a, UBig d) {
   if (a.over || d.over) {
     a.set_over();
     return a;
@@ -280,11 +270,11 @@ inline UBig ubig_divexact(UBig a, UBig d) {
     q.w[i] = qi;
     u64 borrow = 0;
     for (int j = 0; i + j < n; ++j) {
-      u128 p = (u128)qi * (j < d.n ? d.w[j] : 0) + borrow;
-      u64 lo = (u64)p;
-      u64 cur = a.w[i + j];
+      u64 hi;
+      const u64 lo = mul_add2(qi, j < d.n ? d.w[j] : 0, borrow, 0, hi);
+      const u64 cur = a.w[i + j];
       a.w[i + j] = cur - lo;
-      borrow = (u64)(p >> 64) + (cur < lo);
+      borrow = hi + (cur < lo);
     }
   }
   q.n = n;
@@ -298,14 +288,14 @@ struct SBig {
   bool neg = false;
 };
 
-inline void sbig_mul(SBig& r, const SBig& a, const SBig& b) {
+C10_HOST_DEVICE inline void sbig_mul(SBig& r, const SBig& a, const SBig& b) {
   const bool neg = a.neg != b.neg;
   ubig_mul(r.mag, a.mag, b.mag);
   r.neg = !r.mag.is_zero() && neg;
 }
 
 // r = a + b (sub: a - b)
-inline void sbig_add(SBig& r, const SBig& a, const SBig& b, bool sub) {
+C10_HOST_DEVICE inline void sbig_add(SBig& r, const SBig& a, const SBig& b, bool sub) {
   const bool bneg = sub ? !b.neg : b.neg;
   if (a.mag.over || b.mag.over) {
     r.mag.set_over();

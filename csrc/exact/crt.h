@@ -1,5 +1,9 @@
-// Conversions between residues and exact integers, one element at a time and batched.
+// Conversions between residues and exact integers, one element at a time. Each takes the
+// constants it reads as a parameter, so that the same functions run on the host (with
+// constants()) and on a device (with the device's copy of them).
 #pragma once
+
+#include <c10/macros/Macros.h>
 
 #include <cstdint>
 
@@ -8,20 +12,120 @@
 
 namespace korvex::exact {
 
+// Garner's mixed-radix digits of the residues r[j * stride], j < k.
+C10_HOST_DEVICE inline void garner_digits(const Constants& c, const std::int64_t* r, std::int64_t stride, int k,
+                                          std::uint64_t* v) {
+  for (int j = 0; j < k; ++j) {
+    const ModP& m = c.mod[j];
+    std::uint64_t t = (std::uint64_t)r[j * stride];
+    // v[i] < p_i < 2 p_j, so one subtraction brings it below p_j
+    for (int i = 0; i < j; ++i) t = m.mul(m.sub(t, v[i] >= m.p ? v[i] - m.p : v[i]), c.inv[i][j]);
+    v[j] = t;
+  }
+}
+
 // The integer in [0, P) with the given residues modulo the first k moduli, P their product
 // (Garner's mixed radix, then Horner). `stride` is the distance between the residues of one
 // element in consecutive primes.
-UBig crt_unsigned(const std::int64_t* residues, std::int64_t stride, int k = kPrimes);
+C10_HOST_DEVICE inline UBig crt_unsigned(const Constants& c, const std::int64_t* residues, std::int64_t stride,
+                                         int k = kPrimes) {
+  std::uint64_t v[kPrimes];
+  garner_digits(c, residues, stride, k, v);
+  UBig x(v[k - 1]);
+  for (int j = k - 2; j >= 0; --j) ubig_mul_add_word(x, c.mod[j].p, v[j]);
+  return x;
+}
 
 // The same integer read in the symmetric range (-(P-1)/2 .. (P-1)/2).
-SBig crt_signed(const std::int64_t* residues, std::int64_t stride, int k = kPrimes);
+C10_HOST_DEVICE inline SBig crt_signed(const Constants& c, const std::int64_t* residues, std::int64_t stride,
+                                       int k = kPrimes) {
+  SBig s;
+  if (k <= 4) {
+    // Values of up to 122 bits, the common case, in two words without the big-integer loops.
+    std::uint64_t v[4];
+    garner_digits(c, residues, stride, k, v);
+    std::uint64_t lo = v[k - 1], hi = 0;
+    for (int j = k - 2; j >= 0; --j) {
+      std::uint64_t h1;
+      lo = mul_add2(lo, c.mod[j].p, v[j], 0, h1);
+      hi = hi * c.mod[j].p + h1;  // the value stays below 2^124: no carry out of hi
+    }
+    const UBig& ph = c.prefix_half[k];
+    const std::uint64_t half_lo = ph.w[0], half_hi = ph.n > 1 ? ph.w[1] : 0;
+    if (hi > half_hi || (hi == half_hi && lo > half_lo)) {
+      const UBig& pm = c.prefix_M[k];
+      const std::uint64_t m_lo = pm.w[0], m_hi = pm.n > 1 ? pm.w[1] : 0;
+      const std::uint64_t borrow = m_lo < lo;
+      lo = m_lo - lo;
+      hi = m_hi - hi - borrow;
+      s.neg = true;
+    }
+    s.mag.w[0] = lo;
+    s.mag.w[1] = hi;
+    s.mag.n = 2;
+    s.mag.trim();
+    return s;
+  }
+  s.mag = crt_unsigned(c, residues, stride, k);
+  if (ubig_cmp(s.mag, c.prefix_half[k]) > 0) {
+    UBig t;
+    ubig_sub(t, c.prefix_M[k], s.mag);
+    s.mag = t;
+    s.neg = true;
+  }
+  return s;
+}
 
 // Residues modulo the first k primes of a signed integer (any size up to the capacity) into
 // out[j * stride].
-void residues_of(const SBig& x, std::int64_t* out, std::int64_t stride, int k = kPrimes);
+C10_HOST_DEVICE inline void residues_of(const Constants& c, const SBig& x, std::int64_t* out, std::int64_t stride,
+                                        int k = kPrimes) {
+  if (x.mag.over) {
+    // Callers check `fits` first; a value past the capacity has no residues to give.
+    for (int j = 0; j < k; ++j) out[j * stride] = 0;
+    return;
+  }
+  const int bits = x.mag.bit_length();
+  const int chunks = (bits + 29) / 30;
+  // The 30-bit chunks once; then per prime a sum of independent products chunk * 2^(30c) mod p
+  // (each below 2^61, at most 52 of them: below 2^67) in two words, one reduction at the end.
+  std::uint64_t ch[Constants::kChunks];
+  for (int q = 0; q < chunks; ++q) {
+    const int pos = 30 * q, li = pos / 64, bi = pos % 64;
+    std::uint64_t chunk = x.mag.w[li] >> bi;
+    if (bi > 34 && li + 1 < kLimbs) chunk |= x.mag.w[li + 1] << (64 - bi);
+    ch[q] = chunk & ((1u << 30) - 1);
+  }
+  for (int j = 0; j < k; ++j) {
+    const ModP& m = c.mod[j];
+    const std::uint64_t* pw = c.chunk_pow[j];
+    std::uint64_t acc_lo = 0, acc_hi = 0;
+    for (int q = 0; q < chunks; ++q) {
+      const std::uint64_t t = ch[q] * pw[q];
+      acc_lo += t;
+      acc_hi += acc_lo < t;
+    }
+    const std::uint64_t lo = acc_lo & ((1ull << 62) - 1), hi = (acc_lo >> 62) | (acc_hi << 2);
+    std::uint64_t r = m.add(m.reduce(lo), m.mul(m.reduce(hi), c.two62[j]));
+    if (x.neg && r) r = m.p - r;
+    out[j * stride] = (std::int64_t)r;
+  }
+}
+
+// Host forms over the host's constants.
+inline UBig crt_unsigned(const std::int64_t* residues, std::int64_t stride, int k = kPrimes) {
+  return crt_unsigned(constants(), residues, stride, k);
+}
+inline SBig crt_signed(const std::int64_t* residues, std::int64_t stride, int k = kPrimes) {
+  return crt_signed(constants(), residues, stride, k);
+}
+inline void residues_of(const SBig& x, std::int64_t* out, std::int64_t stride, int k = kPrimes) {
+  residues_of(constants(), x, out, stride, k);
+}
 
 // |x| <= (M-1)/2
-inline bool fits(const SBig& x) { return ubig_cmp(x.mag, constants().half_M) <= 0; }
+C10_HOST_DEVICE inline bool fits(const Constants& c, const SBig& x) { return ubig_cmp(x.mag, c.half_M) <= 0; }
+inline bool fits(const SBig& x) { return fits(constants(), x); }
 
 // Lowest terms with a non-negative denominator, as to_rational reads a fraction:
 // n/0 becomes (+-1, 0) and 0/0 stays (0, 0).

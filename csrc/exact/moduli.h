@@ -49,20 +49,21 @@ struct ModP {
   }
 };
 
+// Plain arrays only: the struct is copied as bytes to each device that runs the element code.
 struct Constants {
-  std::array<ModP, kPrimes> mod;
+  ModP mod[kPrimes];
   // Garner: inv[i][j] = p_i^-1 mod p_j for i < j
-  std::array<std::array<std::uint64_t, kPrimes>, kPrimes> inv;
+  std::uint64_t inv[kPrimes][kPrimes];
   UBig M;       // product of the moduli
   UBig half_M;  // (M - 1) / 2, the largest magnitude held exactly
   // The same for the first k moduli alone: an integer known to have at most prefix_fit_bits[k]
   // bits is recovered from its first k residues, which is all a small value needs.
-  std::array<UBig, kPrimes + 1> prefix_M, prefix_half;
-  std::array<int, kPrimes + 1> prefix_fit_bits;
+  UBig prefix_M[kPrimes + 1], prefix_half[kPrimes + 1];
+  int prefix_fit_bits[kPrimes + 1];
   // 2^(30c) mod p_j, for residues of big integers taken 30 bits at a time; and 2^62 mod p_j.
   static constexpr int kChunks = (64 * kLimbs + 29) / 30;
-  std::array<std::array<std::uint64_t, kChunks>, kPrimes> chunk_pow;
-  std::array<std::uint64_t, kPrimes> two62;
+  std::uint64_t chunk_pow[kPrimes][kChunks];
+  std::uint64_t two62[kPrimes];
 };
 
 const Constants& constants();
