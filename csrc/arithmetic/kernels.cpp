@@ -37,26 +37,26 @@ std::pair<at::Tensor, at::Tensor> field_op_aten(FieldOp op, const at::Tensor& an
 
 }  // namespace
 
-// The one place that picks a launcher by device: CPU and CUDA run field_element(), every
-// other device (and KORVEX_GENERIC_KERNELS) the ATen formulas.
+// CPU and CUDA run field_element(), every other device (and KORVEX_GENERIC_KERNELS) the ATen
+// formulas.
 std::pair<at::Tensor, at::Tensor> field_op_residues(FieldOp op, const at::Tensor& an, const at::Tensor& ad,
                                                     const at::Tensor& bn, const at::Tensor& bd, int64_t n) {
   const at::Device device = an.device();
-  const bool launchable = n > 0 && !kernels::generic_kernels_only() && fits_launcher(an, device, n) &&
+  const kernels::Launcher launcher = kernels::launcher_for(device);
+  const bool launchable = n > 0 && launcher != kernels::Launcher::Generic && fits_launcher(an, device, n) &&
                           fits_launcher(ad, device, n) && fits_launcher(bn, device, n) &&
                           fits_launcher(bd, device, n) && an.dim() == ad.dim() && bn.dim() == bd.dim();
-  if (launchable && device.is_cpu()) {
+  if (launchable) {
     at::Tensor on = record::empty_residues({kPrimes, n}, device), od = record::empty_residues({kPrimes, n}, device);
+#ifdef KORVEX_WITH_CUDA
+    if (launcher == kernels::Launcher::Cuda) {
+      kernels::field_op_cuda(op, an, ad, bn, bd, on, od);
+      return {on, od};
+    }
+#endif
     kernels::field_op_cpu(op, an, ad, bn, bd, on, od);
     return {on, od};
   }
-#ifdef KORVEX_WITH_CUDA
-  if (launchable && device.is_cuda()) {
-    at::Tensor on = record::empty_residues({kPrimes, n}, device), od = record::empty_residues({kPrimes, n}, device);
-    kernels::field_op_cuda(op, an, ad, bn, bd, on, od);
-    return {on, od};
-  }
-#endif
   return field_op_aten(op, an, ad, bn, bd, n);
 }
 

@@ -30,4 +30,11 @@ bool generic_kernels_only() {
   return forced;
 }
 
+Launcher launcher_for(const at::Device& device) {
+  if (generic_kernels_only()) return Launcher::Generic;
+  if (device.is_cpu()) return Launcher::Cpu;
+  if (kBuiltWithCuda && device.is_cuda()) return Launcher::Cuda;
+  return Launcher::Generic;
+}
+
 }  // namespace korvex::kernels

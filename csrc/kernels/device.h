@@ -21,4 +21,9 @@ const at::Tensor& primes_on(const at::Device& device);
 // other device runs, which is how those paths are tested on a machine without a GPU.
 bool generic_kernels_only();
 
+// Which launcher runs a job on `device`: the one choice by device that every job makes.
+// Generic: the ATen formulas (devices with neither kernel, and KORVEX_GENERIC_KERNELS).
+enum class Launcher { Cpu, Cuda, Generic };
+Launcher launcher_for(const at::Device& device);
+
 }  // namespace korvex::kernels

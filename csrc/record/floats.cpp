@@ -10,7 +10,8 @@
 #include <map>
 
 #include "exact/crt.h"
-#include "exact/rounding.h"
+#include "kernels/exact_elements.h"
+#include "kernels/exact_jobs.h"
 #include "python/args.h"
 #include "record/host.h"
 #include "record/pool.h"
@@ -22,106 +23,17 @@ using u64 = std::uint64_t;
 
 namespace {
 
-// Exponents of two that a double can carry: 2^971 in a numerator, 2^1074 in a denominator.
-constexpr int kMaxShift = 1074;
-// A denominator 2^b fits while b <= 618; 2^619 is already past (M - 1)/2.
-constexpr int kMaxDenShift = exact::kFitBits;
+using kernels::kMaxDenShift;
+using kernels::kMaxShift;
+using kernels::largest_fitting_double;
 
-using Pow2Table = std::array<std::array<std::uint32_t, kMaxShift + 1>, kPrimes>;
-
-const Pow2Table& pow2_table() {
-  static const Pow2Table* t = [] {
-    auto* table = new Pow2Table;
-    for (int j = 0; j < kPrimes; ++j) {
-      u64 v = 1;
-      for (int k = 0; k <= kMaxShift; ++k) {
-        (*table)[j][k] = (std::uint32_t)v;
-        v = (v << 1) % (u64)exact::kModuli[j];
-      }
-    }
-    return table;
-  }();
-  return *t;
-}
-
-// The same table as a [N_PRIMES, 1075] int64 tensor on `device`, for the ATen path.
+// The table of powers of two as int64 for the ATen path's gather.
 const at::Tensor& pow2_on(const at::Device& device) {
-  static auto* cache = new std::map<std::string, at::Tensor>();
+  static auto* cache = new std::map<std::string, at::Tensor>();  // leaked, like the moduli
   const std::string key = device.str();
   auto it = cache->find(key);
   if (it != cache->end()) return it->second;
-  at::Tensor t = at::empty({kPrimes, kMaxShift + 1}, at::kLong);
-  const Pow2Table& tab = pow2_table();
-  for (int j = 0; j < kPrimes; ++j)
-    for (int k = 0; k <= kMaxShift; ++k) t[j][k].fill_((int64_t)tab[j][k]);
-  return cache->emplace(key, t.to(device)).first->second;
-}
-
-// The largest double not above (M - 1)/2: a double x with x >= 2^52 fits exactly when |x| <= this.
-double largest_fitting_double() {
-  const exact::UBig& h = exact::constants().half_M;
-  exact::UBig top = h;
-  const int drop = h.bit_length() - 53;
-  exact::ubig_shr(top, drop);
-  return std::ldexp((double)top.w[0], drop);
-}
-
-enum Fault : std::uint8_t { kNone = 0, kInfinite, kNaN, kOutOfRange };
-
-// value = (neg ? -m : m) * 2^a / 2^b
-struct Dyadic {
-  u64 m;
-  int a, b;
-  bool neg;
-};
-
-inline Fault dyadic_of_double(double v, double max_fit, Dyadic& out) {
-  u64 bits;
-  std::memcpy(&bits, &v, 8);
-  const int biased = (int)((bits >> 52) & 2047);
-  u64 m = bits & ((1ull << 52) - 1);
-  out.neg = (bits >> 63) != 0;
-  if (biased == 2047) {
-    out = Dyadic{0, 0, 0, false};
-    return m ? kNaN : kInfinite;
-  }
-  int e;
-  if (biased == 0) {
-    e = -1074;
-  } else {
-    m |= 1ull << 52;
-    e = biased - 1075;
-  }
-  if (m == 0) e = 0;
-  out.neg = out.neg && m != 0;
-  if (e < -kMaxDenShift) {
-    // Too small as documented (its denominator would be past the range); the same value in
-    // lowest terms may still fit.
-    const int t = __builtin_ctzll(m);
-    m >>= t;
-    e += t;
-  }
-  out.m = m;
-  out.a = e > 0 ? e : 0;
-  out.b = e < 0 ? -e : 0;
-  if (e < -kMaxDenShift || (e > 0 && std::fabs(v) > max_fit)) {
-    out = Dyadic{0, 0, 0, false};
-    return kOutOfRange;
-  }
-  return kNone;
-}
-
-inline void dyadic_of_integer(u64 mag, bool neg, Dyadic& out) {
-  const int len = mag ? 64 - __builtin_clzll(mag) : 0;
-  const int shift = mag && len < 53 ? 53 - len : 0;
-  out = Dyadic{mag, shift, shift, neg && mag != 0};
-}
-
-// m mod p for any 64-bit m (Barrett takes operands below 2^62).
-inline u64 reduce_word(const exact::ModP& mod, u64 m) {
-  if (m < (1ull << 62)) return mod.reduce(m);
-  const u64 hi = mod.reduce(m >> 31), lo = mod.reduce(m & ((1ull << 31) - 1));
-  return mod.add(mod.mul(hi, mod.reduce(1ull << 31)), lo);
+  return cache->emplace(key, kernels::pow2_table_on(device).to(at::kLong)).first->second;
 }
 
 struct Ingested {
@@ -130,78 +42,28 @@ struct Ingested {
   int num_bits = 0, den_bits = 0;
 };
 
-// Decomposes element k with `decompose(k, out) -> Fault`, then writes the residues of all
-// primes, a block of elements at a time so that each prime's row is written contiguously.
-template <class Decompose>
-Ingested ingest_cpu(int64_t n, Decompose decompose) {
-  Ingested res;
-  res.num = empty_residues({kPrimes, n}, at::kCPU);
-  res.den = empty_residues({kPrimes, n}, at::kCPU);
-  int64_t* on = res.num.data_ptr<int64_t>();
-  int64_t* od = res.den.data_ptr<int64_t>();
-  const auto& mods = exact::constants().mod;
-  const Pow2Table& tab = pow2_table();
-  std::atomic<int64_t> first{n};
-  std::atomic<int> nb{0}, db{1};
-  constexpr int64_t kBlock = 256;
-  at::parallel_for(0, n, 4 * kBlock, [&](int64_t begin, int64_t end) {
-    Dyadic d[kBlock];
-    int lnb = 0, ldb = 1;
-    for (int64_t blk = begin; blk < end; blk += kBlock) {
-      const int64_t cnt = std::min(kBlock, end - blk);
-      for (int64_t i = 0; i < cnt; ++i) {
-        if (decompose(blk + i, d[i]) != kNone) {
-          int64_t cur = first.load();
-          while (blk + i < cur && !first.compare_exchange_weak(cur, blk + i)) {}
-        }
-        if (d[i].m) lnb = std::max(lnb, 64 - __builtin_clzll(d[i].m) + d[i].a);
-        ldb = std::max(ldb, d[i].b + 1);
-      }
-      for (int j = 0; j < kPrimes; ++j) {
-        const exact::ModP& mod = mods[j];
-        const std::uint32_t* pw = tab[j].data();
-        int64_t* rn = on + j * n + blk;
-        int64_t* rd = od + j * n + blk;
-        for (int64_t i = 0; i < cnt; ++i) {
-          u64 r = mod.mul(reduce_word(mod, d[i].m), pw[d[i].a]);
-          if (d[i].neg && r) r = mod.p - r;
-          rn[i] = (int64_t)r;
-          rd[i] = (int64_t)pw[d[i].b];
-        }
-      }
-    }
-    exact::atomic_max(nb, lnb);
-    exact::atomic_max(db, ldb);
-  });
-  if (first.load() < n) res.first_fault = first.load();
-  res.num_bits = nb.load();
-  res.den_bits = db.load();
-  return res;
-}
-
-Ingested ingest_on_cpu(const at::Tensor& x) {
+// The element code on the CPU or a CUDA device: x already on `device`.
+Ingested ingest_kernels(const at::Tensor& x, kernels::Launcher launcher) {
   const int64_t n = x.numel();
-  if (at::isFloatingType(x.scalar_type())) {
-    const at::Tensor xd = x.to(at::kDouble).contiguous();
-    const double* p = xd.data_ptr<double>();
-    const double max_fit = largest_fitting_double();
-    return ingest_cpu(n, [&](int64_t k, Dyadic& d) { return dyadic_of_double(p[k], max_fit, d); });
-  }
-  if (x.scalar_type() == at::kUInt64) {
-    const at::Tensor xu = x.contiguous();
-    const u64* p = xu.data_ptr<u64>();
-    return ingest_cpu(n, [&](int64_t k, Dyadic& d) {
-      dyadic_of_integer(p[k], false, d);
-      return kNone;
-    });
-  }
-  const at::Tensor xl = x.to(at::kLong).contiguous();
-  const int64_t* p = xl.data_ptr<int64_t>();
-  return ingest_cpu(n, [&](int64_t k, Dyadic& d) {
-    const int64_t v = p[k];
-    dyadic_of_integer(v < 0 ? 0 - (u64)v : (u64)v, v < 0, d);
-    return kNone;
-  });
+  const bool cuda = launcher == kernels::Launcher::Cuda;
+  at::Tensor v;
+  if (at::isFloatingType(x.scalar_type())) v = x.to(at::kDouble);
+  else if (x.scalar_type() == at::kUInt64 && !cuda) v = x;
+  else v = x.to(at::kLong);
+  v = v.contiguous();
+  Ingested res;
+  res.num = empty_residues({kPrimes, n}, x.device());
+  res.den = empty_residues({kPrimes, n}, x.device());
+  kernels::IngestStats s;
+#ifdef KORVEX_WITH_CUDA
+  if (cuda) s = kernels::ingest_cuda(v, res.num, res.den);
+  else
+#endif
+    s = kernels::ingest_cpu(v, res.num, res.den);
+  res.first_fault = s.first_fault;
+  res.num_bits = s.num_bits;
+  res.den_bits = s.den_bits;
+  return res;
 }
 
 // The same decomposition as ATen operations on the tensor's own device: no host work per
@@ -288,8 +150,12 @@ py::object m_from_tensor(py::handle cls, PyObject* args, PyObject* kw) {
   Ingested in;
   {
     py::gil_scoped_release nogil;
-    const bool host = device.is_cpu() && !generic_kernels_only();
-    in = host || moved.scalar_type() == at::kUInt64 ? ingest_on_cpu(moved.cpu()) : ingest_aten(moved);
+    const kernels::Launcher launcher = kernels::launcher_for(device);
+    if (launcher == kernels::Launcher::Cpu) in = ingest_kernels(moved, launcher);
+    // uint64 beyond 2^63 has no int64 image for the device paths: taken in on the host.
+    else if (moved.scalar_type() == at::kUInt64) in = ingest_kernels(moved.cpu(), kernels::Launcher::Cpu);
+    else if (launcher == kernels::Launcher::Cuda) in = ingest_kernels(moved, launcher);
+    else in = ingest_aten(moved);
   }
   if (in.first_fault >= 0) raise_fault(moved, in.first_fault);
   std::vector<int64_t> full{kPrimes};
@@ -333,16 +199,24 @@ py::object f_ieee754_decompose(py::handle, PyObject* args, PyObject* kw) {
 }  // namespace
 
 at::Tensor float_image(Record& r) {
-  const HostValues h = host_values(r);
   std::vector<int64_t> shape = r.shape();
   if (shape.empty()) shape = {1};
+#ifdef KORVEX_WITH_CUDA
+  if (kernels::launcher_for(r.num.device()) == kernels::Launcher::Cuda) {
+    ensure_bits(r);
+    const int kn = exact::primes_for_bits(r.num_bits), kd = exact::primes_for_bits(r.den_bits);
+    const at::Tensor n = r.num.reshape({kPrimes, -1}).contiguous(), d = r.denom.reshape({kPrimes, -1}).contiguous();
+    at::Tensor out = at::empty({n.size(1)}, n.options().dtype(at::kFloat));
+    kernels::to_float_cuda(n, d, kn, kd, out);
+    return out.view(shape);
+  }
+#endif
+  // Every other device rounds a host copy of the rows the bound needs.
+  const HostValues h = host_values(r);
   at::Tensor out = at::empty({h.count}, at::kFloat);
-  float* po = out.data_ptr<float>();
   {
     py::gil_scoped_release nogil;
-    at::parallel_for(0, h.count, 1024, [&](int64_t begin, int64_t end) {
-      for (int64_t k = begin; k < end; ++k) po[k] = exact::ratio_to_float(h.num(k), h.den(k));
-    });
+    kernels::to_float_cpu(h.n, h.d, h.kn, h.kd, out);
   }
   out = out.view(shape);
   return r.num.is_cpu() ? out : out.to(r.num.device());

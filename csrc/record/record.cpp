@@ -11,6 +11,7 @@
 #include <string>
 
 #include "exact/crt.h"
+#include "kernels/exact_jobs.h"
 #include "python/args.h"
 #include "record/pool.h"
 
@@ -196,30 +197,6 @@ void check_layout(Record& r) {
   if (!moduli_are_primes(r)) throw py::value_error("the record's moduli are not PRIMES");
 }
 
-// Largest bit lengths of the numerators and denominators of `count` elements whose residues
-// lie at pn[j * count + k] and pd[j * count + k]; false when a residue lies outside [0, p).
-static bool measure_residues(const int64_t* pn, const int64_t* pd, int64_t count, int& num_bits, int& den_bits) {
-  std::atomic<int> nb{0}, db{0};
-  std::atomic<bool> canonical{true};
-  at::parallel_for(0, count, 256, [&](int64_t b, int64_t e) {
-    int lnb = 0, ldb = 0;
-    for (int64_t k = b; k < e && canonical; ++k) {
-      for (int j = 0; j < kPrimes; ++j) {
-        const int64_t x = pn[j * count + k], y = pd[j * count + k];
-        if (x < 0 || x >= exact::kModuli[j] || y < 0 || y >= exact::kModuli[j]) canonical = false;
-      }
-      if (!canonical) return;
-      lnb = std::max(lnb, exact::crt_signed(pn + k, count).mag.bit_length());
-      ldb = std::max(ldb, exact::crt_signed(pd + k, count).mag.bit_length());
-    }
-    exact::atomic_max(nb, lnb);
-    exact::atomic_max(db, ldb);
-  });
-  num_bits = nb.load();
-  den_bits = db.load();
-  return canonical.load();
-}
-
 [[noreturn]] static void raise_noncanonical() {
   throw py::value_error("residues must lie in [0, p) for the prime of their row");
 }
@@ -227,15 +204,21 @@ static bool measure_residues(const int64_t* pn, const int64_t* pd, int64_t count
 void ensure_bits(Record& r) {
   check_layout(r);
   if (r.bits_known()) return;
-  at::Tensor n = host_residues(r.num), d = host_residues(r.denom);
-  int nb = 0, db = 0;
-  bool canonical;
+  kernels::Measured m;
   {
     py::gil_scoped_release nogil;
-    canonical = measure_residues(n.data_ptr<int64_t>(), d.data_ptr<int64_t>(), n.size(1), nb, db);
+#ifdef KORVEX_WITH_CUDA
+    if (kernels::launcher_for(r.num.device()) == kernels::Launcher::Cuda) {
+      m = kernels::measure_cuda(r.num.reshape({kPrimes, -1}).contiguous(), r.denom.reshape({kPrimes, -1}).contiguous());
+    } else
+#endif
+    {
+      // Every other device measures a host copy with the CPU launcher.
+      m = kernels::measure_cpu(host_residues(r.num), host_residues(r.denom));
+    }
   }
-  if (!canonical) raise_noncanonical();
-  r.set_bits(nb, db);
+  if (!m.canonical) raise_noncanonical();
+  r.set_bits(m.num_bits, m.den_bits);
 }
 
 double true_divide(const SBig& n, const SBig& d) {

@@ -3,7 +3,7 @@
 #include <ATen/Parallel.h>
 
 #include "exact/moduli.h"
-#include "record/record.h"
+#include "kernels/device.h"
 
 namespace korvex::reduce {
 
@@ -47,7 +47,7 @@ std::pair<at::Tensor, at::Tensor> fold_cpu(Fold kind, const at::Tensor& num, con
 
 // The pairwise halving tree as plain ATen operations, for any device.
 std::pair<at::Tensor, at::Tensor> fold_aten(Fold kind, at::Tensor n, at::Tensor d) {
-  const at::Tensor p = record::primes_on(n.device()).view({kPrimes, 1, 1});
+  const at::Tensor p = kernels::primes_on(n.device()).view({kPrimes, 1, 1});
   if (n.size(2) == 0) {
     return {at::full({kPrimes, n.size(1)}, kind == Fold::Sum ? 0 : 1, n.options()),
             at::ones({kPrimes, n.size(1)}, n.options())};
@@ -81,7 +81,7 @@ std::pair<at::Tensor, at::Tensor> fold_aten(Fold kind, at::Tensor n, at::Tensor 
 }  // namespace
 
 std::pair<at::Tensor, at::Tensor> fold_residues(Fold kind, const at::Tensor& num, const at::Tensor& den) {
-  if (num.is_cpu() && !record::generic_kernels_only()) return fold_cpu(kind, num, den);
+  if (kernels::launcher_for(num.device()) == kernels::Launcher::Cpu) return fold_cpu(kind, num, den);
   return fold_aten(kind, num, den);
 }
 

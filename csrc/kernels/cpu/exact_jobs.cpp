@@ -1,0 +1,143 @@
+#include "kernels/exact_jobs.h"
+
+#include <ATen/Parallel.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <map>
+#include <string>
+
+#include "kernels/exact_elements.h"
+
+namespace korvex::kernels {
+
+const at::Tensor& pow2_table_on(const at::Device& device) {
+  // Leaked on purpose, like the moduli: tensors must outlive interpreter shutdown.
+  static auto* cache = new std::map<std::string, at::Tensor>();
+  const std::string key = device.str();
+  auto it = cache->find(key);
+  if (it != cache->end()) return it->second;
+  at::Tensor t = at::empty({kPrimes, kMaxShift + 1}, at::kInt);
+  int32_t* p = t.data_ptr<int32_t>();
+  for (int j = 0; j < kPrimes; ++j) {
+    u64 v = 1;
+    for (int k = 0; k <= kMaxShift; ++k) {
+      p[j * (kMaxShift + 1) + k] = (int32_t)v;
+      v = (v << 1) % (u64)exact::kModuli[j];
+    }
+  }
+  return cache->emplace(key, device.is_cpu() ? t : t.to(device)).first->second;
+}
+
+double largest_fitting_double() {
+  const exact::UBig& h = exact::constants().half_M;
+  exact::UBig top = h;
+  const int drop = h.bit_length() - 53;
+  exact::ubig_shr(top, drop);
+  return std::ldexp((double)top.w[0], drop);
+}
+
+Measured measure_cpu(const at::Tensor& num, const at::Tensor& den) {
+  const int64_t n = num.size(1);
+  const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
+  const Constants& c = exact::constants();
+  std::atomic<int> nb{0}, db{0};
+  std::atomic<bool> canonical{true};
+  at::parallel_for(0, n, 256, [&](int64_t b, int64_t e) {
+    int lnb = 0, ldb = 0;
+    for (int64_t k = b; k < e && canonical; ++k) {
+      int x, y;
+      if (!measure_element(c, pn + k, pd + k, n, x, y)) {
+        canonical = false;
+        return;
+      }
+      lnb = std::max(lnb, x);
+      ldb = std::max(ldb, y);
+    }
+    exact::atomic_max(nb, lnb);
+    exact::atomic_max(db, ldb);
+  });
+  return {nb.load(), db.load(), canonical.load()};
+}
+
+void to_float_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& out) {
+  const int64_t n = num.size(1);
+  const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
+  float* po = out.data_ptr<float>();
+  const Constants& c = exact::constants();
+  at::parallel_for(0, n, 1024, [&](int64_t b, int64_t e) {
+    for (int64_t k = b; k < e; ++k) po[k] = float_element(c, pn + k, pd + k, n, kn, kd);
+  });
+}
+
+namespace {
+
+// Decomposes a block of elements, then writes each prime's row of the block contiguously.
+template <class Decompose>
+IngestStats ingest_blocks(int64_t n, at::Tensor& num, at::Tensor& den, Decompose decompose) {
+  int64_t* on = num.data_ptr<int64_t>();
+  int64_t* od = den.data_ptr<int64_t>();
+  const auto& mods = exact::constants().mod;
+  const int32_t* tab = pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  std::atomic<int64_t> first{n};
+  std::atomic<int> nb{0}, db{1};
+  constexpr int64_t kBlock = 256;
+  at::parallel_for(0, n, 4 * kBlock, [&](int64_t begin, int64_t end) {
+    Dyadic d[kBlock];
+    int lnb = 0, ldb = 1;
+    for (int64_t blk = begin; blk < end; blk += kBlock) {
+      const int64_t cnt = std::min(kBlock, end - blk);
+      for (int64_t i = 0; i < cnt; ++i) {
+        if (decompose(blk + i, d[i]) != kNone) {
+          int64_t cur = first.load();
+          while (blk + i < cur && !first.compare_exchange_weak(cur, blk + i)) {}
+        }
+        int x, y;
+        dyadic_bits(d[i], x, y);
+        lnb = std::max(lnb, x);
+        ldb = std::max(ldb, y);
+      }
+      for (int j = 0; j < kPrimes; ++j) {
+        const int32_t* pw = tab + j * (kMaxShift + 1);
+        int64_t* rn = on + j * n + blk;
+        int64_t* rd = od + j * n + blk;
+        for (int64_t i = 0; i < cnt; ++i) dyadic_residues(mods[j], pw, d[i], rn[i], rd[i]);
+      }
+    }
+    exact::atomic_max(nb, lnb);
+    exact::atomic_max(db, ldb);
+  });
+  IngestStats s;
+  if (first.load() < n) s.first_fault = first.load();
+  s.num_bits = nb.load();
+  s.den_bits = db.load();
+  return s;
+}
+
+}  // namespace
+
+IngestStats ingest_cpu(const at::Tensor& x, at::Tensor& num, at::Tensor& den) {
+  const int64_t n = x.numel();
+  if (x.scalar_type() == at::kDouble) {
+    const double* p = x.data_ptr<double>();
+    const double max_fit = largest_fitting_double();
+    return ingest_blocks(n, num, den, [&](int64_t k, Dyadic& d) { return dyadic_of_double(p[k], max_fit, d); });
+  }
+  if (x.scalar_type() == at::kUInt64) {
+    const u64* p = x.data_ptr<u64>();
+    return ingest_blocks(n, num, den, [&](int64_t k, Dyadic& d) {
+      dyadic_of_integer(p[k], false, d);
+      return kNone;
+    });
+  }
+  TORCH_CHECK(x.scalar_type() == at::kLong, "ingest_cpu takes float64, int64 or uint64");
+  const int64_t* p = x.data_ptr<int64_t>();
+  return ingest_blocks(n, num, den, [&](int64_t k, Dyadic& d) {
+    const int64_t v = p[k];
+    dyadic_of_integer(v < 0 ? 0 - (u64)v : (u64)v, v < 0, d);
+    return kNone;
+  });
+}
+
+}  // namespace korvex::kernels

@@ -1,0 +1,154 @@
+// CUDA launchers of the exact jobs: grid-stride kernels on the current stream, each running
+// the element function its CPU launcher runs. Reductions are per-warp maxima folded into a
+// few device integers, which is all that comes back to the host.
+#include <c10/cuda/CUDAException.h>
+#include <c10/cuda/CUDAGuard.h>
+#include <c10/cuda/CUDAStream.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "kernels/exact_elements.h"
+#include "kernels/exact_jobs.h"
+
+namespace korvex::kernels {
+
+namespace {
+
+constexpr int kThreads = 256;
+constexpr int64_t kMaxBlocks = 8192;  // the grid-stride loops cover the rest
+
+unsigned blocks_for(int64_t n) { return (unsigned)std::max<int64_t>(1, std::min((n + kThreads - 1) / kThreads, kMaxBlocks)); }
+
+// The host's constants copied once to each device, as bytes: Constants holds plain arrays only.
+const Constants* constants_on(const at::Device& device) {
+  static std::mutex lock;
+  static auto* cache = new std::map<int, at::Tensor>();  // leaked: outlives interpreter shutdown
+  const std::lock_guard<std::mutex> hold(lock);
+  auto it = cache->find(device.index());
+  if (it == cache->end()) {
+    at::Tensor host = at::empty({(int64_t)sizeof(Constants)}, at::kByte);
+    std::memcpy(host.data_ptr(), &exact::constants(), sizeof(Constants));
+    it = cache->emplace(device.index(), host.to(device)).first;
+  }
+  return reinterpret_cast<const Constants*>(it->second.data_ptr());
+}
+
+__device__ inline void fold_max(int* target, int v) {
+  v = __reduce_max_sync(0xffffffffu, v);
+  if ((threadIdx.x & 31) == 0) atomicMax(target, v);
+}
+
+// stats: [num_bits, den_bits, noncanonical]
+__global__ void measure_kernel(const Constants* c, const int64_t* __restrict__ pn, const int64_t* __restrict__ pd,
+                               int64_t n, int* stats) {
+  int nb = 0, db = 0, bad = 0;
+  for (int64_t k = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; k < n; k += (int64_t)blockDim.x * gridDim.x) {
+    int x, y;
+    if (measure_element(*c, pn + k, pd + k, n, x, y)) {
+      nb = max(nb, x);
+      db = max(db, y);
+    } else {
+      bad = 1;
+    }
+  }
+  fold_max(&stats[0], nb);
+  fold_max(&stats[1], db);
+  fold_max(&stats[2], bad);
+}
+
+__global__ void to_float_kernel(const Constants* c, const int64_t* __restrict__ pn, const int64_t* __restrict__ pd,
+                                int64_t n, int kn, int kd, float* __restrict__ out) {
+  for (int64_t k = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; k < n; k += (int64_t)blockDim.x * gridDim.x)
+    out[k] = float_element(*c, pn + k, pd + k, n, kn, kd);
+}
+
+template <class T>
+__device__ inline Fault decompose(const T* x, int64_t k, double max_fit, Dyadic& d) {
+  if constexpr (std::is_same_v<T, double>) {
+    return dyadic_of_double(x[k], max_fit, d);
+  } else {
+    const int64_t v = x[k];
+    dyadic_of_integer(v < 0 ? 0 - (u64)v : (u64)v, v < 0, d);
+    return kNone;
+  }
+}
+
+// stats: [num_bits, den_bits]; first: the smallest index that could not be taken (n if none)
+template <class T>
+__global__ void ingest_kernel(const Constants* c, const int32_t* __restrict__ pow2, const T* __restrict__ x,
+                              int64_t n, double max_fit, int64_t* __restrict__ on, int64_t* __restrict__ od,
+                              int* stats, unsigned long long* first) {
+  int nb = 0, db = 1;
+  for (int64_t k = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; k < n; k += (int64_t)blockDim.x * gridDim.x) {
+    Dyadic d;
+    if (decompose(x, k, max_fit, d) != kNone) atomicMin(first, (unsigned long long)k);
+    int a, b;
+    dyadic_bits(d, a, b);
+    nb = max(nb, a);
+    db = max(db, b);
+    for (int j = 0; j < kPrimes; ++j)
+      dyadic_residues(c->mod[j], pow2 + j * (kMaxShift + 1), d, on[j * n + k], od[j * n + k]);
+  }
+  fold_max(&stats[0], nb);
+  fold_max(&stats[1], db);
+}
+
+}  // namespace
+
+Measured measure_cuda(const at::Tensor& num, const at::Tensor& den) {
+  const c10::cuda::CUDAGuard guard(num.device());
+  const int64_t n = num.size(1);
+  at::Tensor stats = at::zeros({3}, num.options().dtype(at::kInt));
+  if (n > 0) {
+    measure_kernel<<<blocks_for(n), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
+        constants_on(num.device()), num.data_ptr<int64_t>(), den.data_ptr<int64_t>(), n, stats.data_ptr<int>());
+    C10_CUDA_KERNEL_LAUNCH_CHECK();
+  }
+  const at::Tensor s = stats.cpu();
+  const int* p = s.data_ptr<int>();
+  return {p[0], p[1], p[2] == 0};
+}
+
+void to_float_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& out) {
+  const c10::cuda::CUDAGuard guard(num.device());
+  const int64_t n = num.size(1);
+  if (n == 0) return;
+  to_float_kernel<<<blocks_for(n), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
+      constants_on(num.device()), num.data_ptr<int64_t>(), den.data_ptr<int64_t>(), n, kn, kd, out.data_ptr<float>());
+  C10_CUDA_KERNEL_LAUNCH_CHECK();
+}
+
+IngestStats ingest_cuda(const at::Tensor& x, at::Tensor& num, at::Tensor& den) {
+  const c10::cuda::CUDAGuard guard(x.device());
+  const int64_t n = x.numel();
+  IngestStats res;
+  if (n == 0) return res;
+  at::Tensor stats = at::tensor({0, 1}, at::kInt).to(x.device());
+  at::Tensor first = at::full({1}, n, x.options().dtype(at::kLong));
+  const auto stream = c10::cuda::getCurrentCUDAStream();
+  const Constants* c = constants_on(x.device());
+  const int32_t* pow2 = pow2_table_on(x.device()).data_ptr<int32_t>();
+  auto* pf = reinterpret_cast<unsigned long long*>(first.data_ptr<int64_t>());
+  if (x.scalar_type() == at::kDouble) {
+    ingest_kernel<double><<<blocks_for(n), kThreads, 0, stream>>>(c, pow2, x.data_ptr<double>(), n,
+                                                                   largest_fitting_double(), num.data_ptr<int64_t>(),
+                                                                   den.data_ptr<int64_t>(), stats.data_ptr<int>(), pf);
+  } else {
+    TORCH_CHECK(x.scalar_type() == at::kLong, "ingest_cuda takes float64 or int64");
+    ingest_kernel<int64_t><<<blocks_for(n), kThreads, 0, stream>>>(c, pow2, x.data_ptr<int64_t>(), n, 0.0,
+                                                                    num.data_ptr<int64_t>(), den.data_ptr<int64_t>(),
+                                                                    stats.data_ptr<int>(), pf);
+  }
+  C10_CUDA_KERNEL_LAUNCH_CHECK();
+  const at::Tensor s = at::cat({stats.to(at::kLong), first}).cpu();
+  const int64_t* p = s.data_ptr<int64_t>();
+  res.num_bits = (int)p[0];
+  res.den_bits = (int)p[1];
+  if (p[2] < n) res.first_fault = p[2];
+  return res;
+}
+
+}  // namespace korvex::kernels

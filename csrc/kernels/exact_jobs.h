@@ -1,0 +1,41 @@
+// Launchers of the exact jobs (exact_elements.h), one per device kind. Residue operands are
+// contiguous int64 [N_PRIMES, n] tensors on the launcher's device; the caller checks that.
+#pragma once
+
+#include <ATen/ATen.h>
+
+#include <cstdint>
+
+namespace korvex::kernels {
+
+struct Measured {
+  int num_bits = 0, den_bits = 0;
+  bool canonical = true;
+};
+
+// What from_tensor learns while taking values in: the first element that cannot be taken
+// (-1 if none) and the bound of what was written.
+struct IngestStats {
+  int64_t first_fault = -1;
+  int num_bits = 0, den_bits = 1;
+};
+
+// 2^k mod p for every prime and k <= 1074, as int32 [N_PRIMES, 1075] on `device`.
+const at::Tensor& pow2_table_on(const at::Device& device);
+// The largest double not above (M - 1)/2.
+double largest_fitting_double();
+
+Measured measure_cpu(const at::Tensor& num, const at::Tensor& den);
+// out: float32 [n]; kn, kd: the leading residues that hold every numerator and denominator.
+void to_float_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& out);
+// x: contiguous float64, int64 or uint64 of n elements on the CPU; num, den: [N_PRIMES, n].
+IngestStats ingest_cpu(const at::Tensor& x, at::Tensor& num, at::Tensor& den);
+
+#ifdef KORVEX_WITH_CUDA
+Measured measure_cuda(const at::Tensor& num, const at::Tensor& den);
+void to_float_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& out);
+// x: contiguous float64 or int64 of n elements on a CUDA device; num, den: [N_PRIMES, n].
+IngestStats ingest_cuda(const at::Tensor& x, at::Tensor& num, at::Tensor& den);
+#endif
+
+}  // namespace korvex::kernels
