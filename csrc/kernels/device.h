@@ -17,8 +17,10 @@ void set_primes_tensor(const at::Tensor& primes);
 const at::Tensor& primes_tensor();
 const at::Tensor& primes_on(const at::Device& device);
 
-// True when KORVEX_GENERIC_KERNELS is set: the CPU then runs the ATen formulas that every
-// other device runs, which is how those paths are tested on a machine without a GPU.
+// True when KORVEX_GENERIC_KERNELS is set (or a test switched it on): the CPU then runs the
+// ATen formulas that every other device runs, which is how those paths are tested on a machine
+// without a GPU. The environment gives the initial value; the setter returns the previous one.
 bool generic_kernels_only();
+bool set_generic_kernels_only(bool on);
 
 }  // namespace korvex::kernels
