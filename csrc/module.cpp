@@ -37,6 +37,9 @@ PYBIND11_MODULE(modular_cuda, m) {
   m.attr("N_PRIMES") = py::len(primes);
   // Whether the CUDA launchers were compiled in, for build checks; not part of __all__.
   m.attr("_built_with_cuda") = korvex::kernels::kBuiltWithCuda;
+  // The generic-kernel switch, so that one test process can run both CPU paths; not in __all__.
+  m.def("_generic_kernels", &korvex::kernels::generic_kernels_only);
+  m.def("_set_generic_kernels", &korvex::kernels::set_generic_kernels_only, py::arg("flag"));
 
   py::handle cls = korvex::record::register_record(m);
   korvex::record::register_floats(m, cls);

@@ -1,3 +1,4 @@
+import contextlib
 import fractions
 import json
 import os
@@ -45,9 +46,34 @@ def values(rec):
     return out
 
 
+# Every device the suite can reach: the CPU kernels, the ATen formulas that devices without our
+# kernels run (forced on the CPU), and CUDA where there is a GPU.
+DEVICE_PARAMS = ["cpu", "cpu-generic"] + (["cuda"] if torch.cuda.is_available() else [])
+
+
+@contextlib.contextmanager
+def generic_kernels(flag):
+    """The CPU runs the ATen formulas (flag True) or its own kernels (False) inside the block."""
+    previous = mc._set_generic_kernels(flag)
+    try:
+        yield
+    finally:
+        mc._set_generic_kernels(previous)
+
+
+@pytest.fixture(params=DEVICE_PARAMS)
+def dev(request):
+    """The device a test runs on; `cpu` pins the CPU kernels even under KORVEX_GENERIC_KERNELS."""
+    with generic_kernels(request.param == "cpu-generic"):
+        yield "cuda" if request.param == "cuda" else "cpu"
+
+
 @pytest.fixture
-def dev():
-    return "cpu"
+def frac(dev):
+    """MT.from_fraction on the test's device."""
+    def make(n, d=1, shape=()):
+        return MT.from_fraction(n, d, shape, dev)
+    return make
 
 
 def both_kernel_modes(script):

@@ -8,11 +8,7 @@ import torch
 from conftest import HALF, MT, PRIMES, residues, value, values
 
 
-def frac(n, d=1, shape=()):
-    return MT.from_fraction(n, d, shape, "cpu")
-
-
-def test_broadcast_equal_shapes_returns_operands():
+def test_broadcast_equal_shapes_returns_operands(frac):
     a, b = frac(1, 2, (2, 3)), frac(1, 3, (2, 3))
     x, y = a._broadcast_with(b)
     assert x is a and y is b
@@ -20,7 +16,7 @@ def test_broadcast_equal_shapes_returns_operands():
 
 @pytest.mark.parametrize("sa,sb,out", [((), (2, 3), (2, 3)), ((3,), (2, 3), (2, 3)),
                                        ((4,), (3, 4), (3, 4)), ((2, 1), (1, 3), (2, 3))])
-def test_broadcast_shapes(sa, sb, out):
+def test_broadcast_shapes(sa, sb, out, frac):
     a, b = frac(1, 2, sa), frac(1, 3, sb)
     x, y = a._broadcast_with(b)
     assert x.shape == out and y.shape == out
@@ -30,15 +26,15 @@ def test_broadcast_shapes(sa, sb, out):
         assert not x._approx.is_contiguous()
 
 
-def test_broadcast_rows_repeat_and_mismatch_errors():
-    row = MT(torch.stack([torch.tensor([1, 2, 3]) % p for p in PRIMES]), torch.ones(20, 3, dtype=torch.int64))
+def test_broadcast_rows_repeat_and_mismatch_errors(frac, dev):
+    row = MT(torch.stack([torch.tensor([1, 2, 3]) % p for p in PRIMES]).to(dev), torch.ones(20, 3, dtype=torch.int64, device=dev))
     x, _ = row._broadcast_with(frac(0, 1, (2, 3)))
     assert values(x) == [1, 2, 3, 1, 2, 3]
     with pytest.raises(RuntimeError):
         frac(1, 1, (2,))._broadcast_with(frac(1, 1, (3,)))
 
 
-def test_documented_residues_of_operations():
+def test_documented_residues_of_operations(frac):
     half = frac(1, 2)
     s = half + half
     assert s.num.tolist() == residues(4) and s.denom.tolist() == residues(4)
@@ -54,7 +50,7 @@ def test_documented_residues_of_operations():
 
 
 @pytest.mark.parametrize("number,expected", [(0.5, 0), (2.0, 2), (True, 1), (-2.7, -2), (7, 7)])
-def test_number_operands_truncate(number, expected):
+def test_number_operands_truncate(number, expected, frac):
     x = frac(1, 3)
     assert value(x + number) == Fraction(1, 3) + expected
     assert value(number + x) == Fraction(1, 3) + expected
@@ -62,7 +58,7 @@ def test_number_operands_truncate(number, expected):
     assert value(number - x) == expected - Fraction(1, 3)
 
 
-def test_zero_divisors_give_zero_denominators():
+def test_zero_divisors_give_zero_denominators(frac):
     x = frac(2, 3, (2,))
     q = x / 0
     assert q.denom.eq(0).all()
@@ -71,26 +67,26 @@ def test_zero_divisors_give_zero_denominators():
     assert r.denom.eq(0).all() and torch.isinf(r._approx).all()
 
 
-def test_hints_follow_or_vanish():
+def test_hints_follow_or_vanish(frac):
     x, y = frac(1, 2, (2,)), MT(frac(1, 3, (2,)).num, frac(1, 3, (2,)).denom)
     assert (x + y)._approx is None and (x / y)._approx is None
-    assert torch.allclose((x * x)._approx, torch.tensor([0.25, 0.25]))
-    assert torch.allclose((x + 1)._approx, torch.tensor([1.5, 1.5]))
+    assert torch.allclose((x * x)._approx.cpu(), torch.tensor([0.25, 0.25]))
+    assert torch.allclose((x + 1)._approx.cpu(), torch.tensor([1.5, 1.5]))
 
 
 @pytest.mark.parametrize("bad,exc", [(None, AttributeError), ("a", AttributeError),
                                      (float("nan"), ValueError), (float("inf"), OverflowError)])
-def test_bad_operands(bad, exc):
+def test_bad_operands(bad, exc, frac):
     with pytest.raises(exc):
         frac(1, 2) + bad
 
 
-def test_no_reflected_division():
+def test_no_reflected_division(frac):
     with pytest.raises(TypeError):
         2 / frac(1, 2)
 
 
-def test_argument_counts():
+def test_argument_counts(frac):
     x = frac(1, 2)
     with pytest.raises(TypeError, match=r"^__add__\(\) takes exactly 2 positional arguments \(3 given\)$"):
         x.__add__(1, 2)
@@ -102,7 +98,7 @@ OPS = {"+": lambda a, b: a + b, "-": lambda a, b: a - b, "*": lambda a, b: a * b
 
 
 @pytest.mark.parametrize("op", OPS)
-def test_random_operations_against_fractions(op):
+def test_random_operations_against_fractions(op, dev):
     rng = random.Random(7)
     nums = [Fraction(rng.randint(-10**6, 10**6), rng.randint(1, 10**6)) for _ in range(12)]
     dens = [Fraction(rng.randint(1, 10**6), rng.randint(1, 10**6)) for _ in range(12)]
@@ -110,49 +106,49 @@ def test_random_operations_against_fractions(op):
     def record(fs):
         n = torch.tensor([[f.numerator % p for f in fs] for p in PRIMES])
         d = torch.tensor([[f.denominator % p for f in fs] for p in PRIMES])
-        return MT(n.view(20, 3, 4), d.view(20, 3, 4))
+        return MT(n.view(20, 3, 4).to(dev), d.view(20, 3, 4).to(dev))
 
     a, b = record(nums), record(dens)
     assert values(OPS[op](a, b)) == [OPS[op](x, y) for x, y in zip(nums, dens)]
 
 
-def test_growth_beyond_the_range_stays_exact():
+def test_growth_beyond_the_range_stays_exact(dev):
     # Every product doubles the sizes; unreduced 2^k / 2^k leaves the range after a few steps
     # while the value stays 1.
-    x = MT.from_fraction(2**150, 2**150, (3,), "cpu")
+    x = MT.from_fraction(2**150, 2**150, (3,), dev)
     y = x
     for _ in range(4):
         y = y * y
     assert values(y) == [1, 1, 1]
     # 1/2^200 added six times: the cross products exceed the range, the exact sum does not.
-    h = MT.from_fraction(1, 2**200, (2,), "cpu")
+    h = MT.from_fraction(1, 2**200, (2,), dev)
     t = h
     for _ in range(5):
         t = t + h
     assert values(t) == [Fraction(6, 2**200)] * 2
 
 
-def test_unreduced_results_kept_where_they_fit():
+def test_unreduced_results_kept_where_they_fit(dev):
     # A mix: one element needs reduction, the other keeps the documented residues.
-    a = MT(torch.stack([torch.tensor([2**40 % p, 1]) for p in PRIMES]),
-           torch.stack([torch.tensor([2**40 % p, 3]) for p in PRIMES]))
-    b = MT.from_fraction(2**600, 2**600, (2,), "cpu") * MT.from_int(1, (2,), "cpu")
+    a = MT(torch.stack([torch.tensor([2**40 % p, 1]) for p in PRIMES]).to(dev),
+           torch.stack([torch.tensor([2**40 % p, 3]) for p in PRIMES]).to(dev))
+    b = MT.from_fraction(2**600, 2**600, (2,), dev) * MT.from_int(1, (2,), dev)
     r = a * b
     assert values(r) == [1, Fraction(1, 3)]
 
 
-def test_overflow_when_nothing_fits():
-    big = MT.from_int(2**400, (2,), "cpu")
+def test_overflow_when_nothing_fits(dev):
+    big = MT.from_int(2**400, (2,), dev)
     with pytest.raises(OverflowError, match="exceeds the exact range"):
         big * big
     with pytest.raises(OverflowError):
-        MT.from_int(HALF, (), "cpu") + MT.from_int(HALF, (), "cpu")
-    assert value(MT.from_int(HALF, (), "cpu") - MT.from_int(HALF, (), "cpu")) == 0
+        MT.from_int(HALF, (), dev) + MT.from_int(HALF, (), dev)
+    assert value(MT.from_int(HALF, (), dev) - MT.from_int(HALF, (), dev)) == 0
 
 
 
 @pytest.mark.parametrize("op", OPS)
-def test_kernels_equal_pytorch_remainder(op):
+def test_kernels_equal_pytorch_remainder(op, dev):
     # Barrett reduction must give exactly what `%` gives, including residues 0, 1, p-1, p-2
     # (integers 0, 1, -1, -2) and residues near 2^31 from large negative integers.
     g = torch.Generator().manual_seed(1)
@@ -168,5 +164,5 @@ def test_kernels_equal_pytorch_remainder(op):
     expected = {"+": ((an * bd % p + ad * bn % p) % p, (ad * bd) % p),
                 "-": ((an * bd % p - ad * bn % p) % p, (ad * bd) % p),
                 "*": ((an * bn) % p, (ad * bd) % p), "/": ((an * bd) % p, (ad * bn) % p)}[op]
-    out = OPS[op](MT(an, ad), MT(bn, bd))
-    assert torch.equal(out.num, expected[0]) and torch.equal(out.denom, expected[1])
+    out = OPS[op](MT(an.to(dev), ad.to(dev)), MT(bn.to(dev), bd.to(dev)))
+    assert torch.equal(out.num.cpu(), expected[0]) and torch.equal(out.denom.cpu(), expected[1])

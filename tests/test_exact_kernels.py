@@ -8,45 +8,43 @@ import torch
 from conftest import HALF, M, MT, PRIMES, residues, value, values
 
 
-def raw(fs, shape=None):
+def raw(fs, shape, dev):
     n = torch.tensor([[f.numerator % p for f in fs] for p in PRIMES])
     d = torch.tensor([[f.denominator % p for f in fs] for p in PRIMES])
-    if shape is not None:
-        n, d = n.view(20, *shape), d.view(20, *shape)
-    return MT(n, d)
+    return MT(n.view(20, *shape).to(dev), d.view(20, *shape).to(dev))
 
 
 @pytest.mark.parametrize("bits", [1, 63, 64, 65, 127, 300, 617, 618])
-def test_reconstruction_near_word_and_range_edges(bits):
+def test_reconstruction_near_word_and_range_edges(dev, bits):
     rng = random.Random(bits)
     for _ in range(5):
         n = rng.getrandbits(bits) | (1 << (bits - 1))
         d = rng.getrandbits(bits) | 1
         for sign in (1, -1):
-            assert MT.from_fraction(sign * n, d, (), "cpu").to_rational() == (
+            assert MT.from_fraction(sign * n, d, (), dev).to_rational() == (
                 Fraction(sign * n, d).numerator, Fraction(sign * n, d).denominator)
 
 
-def test_simplify_gcd_of_large_powers_and_products():
+def test_simplify_gcd_of_large_powers_and_products(dev):
     g = 3**200 * 2**50
-    x = MT.from_fraction(7 * g, 11 * g, (), "cpu")
+    x = MT.from_fraction(7 * g, 11 * g, (), dev)
     s = x.simplify()
     assert s.num.tolist() == residues(7) and s.denom.tolist() == residues(11)
-    assert value(MT.from_fraction(-(2**617), 2**600, (), "cpu").simplify()) == -(2**17)
+    assert value(MT.from_fraction(-(2**617), 2**600, (), dev).simplify()) == -(2**17)
 
 
-def test_raw_record_bound_measured_then_exact():
+def test_raw_record_bound_measured_then_exact(dev):
     rng = random.Random(3)
     fs = [Fraction(rng.getrandbits(300) - 2**299, rng.getrandbits(300) | 1) for _ in range(6)]
-    a = raw(fs, (2, 3))
+    a = raw(fs, (2, 3), dev)
     # 300-bit operands: products fit, sums of products do not until reduced.
     assert values(a * a) == [f * f for f in fs]
     sq = a * a
     assert values(sq + a) == [f * f + f for f in fs]
 
 
-def test_empty_records():
-    e = MT.from_int(3, (0,), "cpu")
+def test_empty_records(dev):
+    e = MT.from_int(3, (0,), dev)
     r = e * e + 1
     assert r.shape == (0,) and (e == e).shape == (0,)
 

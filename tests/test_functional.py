@@ -17,8 +17,10 @@ def test_export_list_and_attributes():
     assert mc.__doc__.startswith("ModularRational CUDA - TRUE ZERO Error on GPU")
 
 
-def rec():
-    return MT.from_tensor(torch.tensor([3.0, -4.0, 1.5]), "cpu")
+@pytest.fixture
+def rec(dev):
+    """A fresh three-element record on the test's device at each call."""
+    return lambda: MT.from_tensor(torch.tensor([3.0, -4.0, 1.5]), dev)
 
 
 @pytest.mark.parametrize("fn, method, args", [
@@ -27,7 +29,7 @@ def rec():
     ("modular_reciprocal", "reciprocal", ()), ("modular_square", "square", ()),
     ("modular_var", "var", (1,)), ("modular_norm", "norm", (2,)), ("modular_pow", "pow", (3,)),
 ])
-def test_forwards_give_the_method_results(fn, method, args):
+def test_forwards_give_the_method_results(rec, fn, method, args):
     got = getattr(mc, fn)(rec(), *args)
     want = getattr(rec(), method)(*args)
     if isinstance(want, MT):
@@ -36,7 +38,7 @@ def test_forwards_give_the_method_results(fn, method, args):
         assert torch.equal(got, want)
 
 
-def test_argument_coercion_and_messages():
+def test_argument_coercion_and_messages(rec):
     x = rec()
     assert values(mc.modular_pow(x, 2.0)) == values(x.pow(2)) and mc.modular_pow(x, True) is x
     assert values(mc.modular_clamp(x)) == values(x) and values(mc.modular_clamp(x, 0)) == values(x.clamp(0.0, None))
@@ -74,7 +76,7 @@ def test_docstrings_are_present():
     ("modular_reciprocal", 1), ("modular_square", 1), ("exp_taylor", 2), ("sin_taylor", 2), ("cos_taylor", 2),
     ("log1p_taylor", 2), ("sqrt_taylor", 2), ("sqrt_newton", 3),
 ])
-def test_every_function_counts_its_arguments(name, most):
+def test_every_function_counts_its_arguments(rec, name, most):
     with pytest.raises(TypeError, match=rf"{name}\(\) takes (exactly|at most) {most} positional argument"):
         getattr(mc, name)(*([rec()] * (most + 1)))
     least = 2 if name in ("modular_dot", "modular_pow") else 1

@@ -12,10 +12,10 @@ import torch
 from conftest import HALF, MT, PRIMES, mc, residues, value
 
 
-def raw(num_rows, den_rows, primes=None):
-    n = torch.tensor(num_rows, dtype=torch.long)
-    d = torch.tensor(den_rows, dtype=torch.long)
-    return MT(n, d) if primes is None else MT(n, d, primes)
+def raw(num_rows, den_rows, dev, primes=None):
+    n = torch.tensor(num_rows, dtype=torch.long, device=dev)
+    d = torch.tensor(den_rows, dtype=torch.long, device=dev)
+    return MT(n, d) if primes is None else MT(n, d, primes.to(dev))
 
 
 def is_probable_prime(n):
@@ -52,19 +52,20 @@ HUGE = (2**61 + 131088) // 20
 
 
 @pytest.mark.parametrize("make", [
-    lambda: MT.zeros((HUGE,), "cpu"),
-    lambda: MT.ones((10**12,), "cpu"),
-    lambda: MT.from_fraction(1, 3, (2**40, 2**40), "cpu"),
-    lambda: MT.zeros((2**70,), "cpu"),
+    lambda dev: MT.zeros((HUGE,), dev),
+    lambda dev: MT.ones((10**12,), dev),
+    lambda dev: MT.from_fraction(1, 3, (2**40, 2**40), dev),
+    lambda dev: MT.zeros((2**70,), dev),
 ], ids=["count-times-8-wraps", "terabytes", "product-of-sizes", "beyond-int64"])
-def test_impossible_sizes_raise_memory_error(make):
+def test_impossible_sizes_raise_memory_error(dev, make):
     with pytest.raises(MemoryError):
-        make()
+        make(dev)
 
 
 @pytest.mark.parametrize("use", [lambda x: x ** 0, lambda x: mc.exp_taylor(x, terms=0)], ids=["pow0", "exp0"])
-def test_zero_stride_record_of_impossible_size(use):
-    x = MT(torch.zeros(20, 1, dtype=torch.long).expand(20, HUGE), torch.ones(20, 1, dtype=torch.long).expand(20, HUGE))
+def test_zero_stride_record_of_impossible_size(dev, use):
+    x = MT(torch.zeros(20, 1, dtype=torch.long, device=dev).expand(20, HUGE),
+           torch.ones(20, 1, dtype=torch.long, device=dev).expand(20, HUGE))
     with pytest.raises(MemoryError):
         use(x)
 
@@ -75,7 +76,7 @@ def test_zero_stride_record_of_impossible_size(use):
     lambda x: x.shape, lambda x: x.num, lambda x: x.denom, lambda x: x.primes, lambda x: x.device,
     lambda x: x._approx, repr, lambda x: x + x, lambda x: x.sum(), lambda x: x.to_float(),
     lambda x: mc.exp_taylor(x), lambda x: x.reshape(1), lambda x: x == x, lambda x: x.to_rational(),
-    lambda x: MT.ones((), "cpu") * x,
+    lambda x: MT.ones((), "cpu") * x,  # refused before any device work
 ], ids=["shape", "num", "denom", "primes", "device", "approx", "repr", "add", "sum", "to_float", "exp", "reshape",
         "eq", "to_rational", "rmul"])
 def test_unset_instance_raises_attribute_error(use):
@@ -84,8 +85,8 @@ def test_unset_instance_raises_attribute_error(use):
         use(x)
 
 
-def test_slots_assigned_after_new_make_a_working_record():
-    src = MT.from_fraction(3, 4, (2,), "cpu")
+def test_slots_assigned_after_new_make_a_working_record(dev):
+    src = MT.from_fraction(3, 4, (2,), dev)
     x = MT.__new__(MT)
     with pytest.raises(AttributeError, match="'denom'"):
         x.num = src.num
@@ -96,21 +97,21 @@ def test_slots_assigned_after_new_make_a_working_record():
 
 # ---------------------------------------------------------------- fixed-width overflow
 
-def test_cumsum_of_reciprocals_of_huge_primes_raises_cleanly():
+def test_cumsum_of_reciprocals_of_huge_primes_raises_cleanly(dev):
     a, b, c = primes_above(2**599, 3)
-    parts = [MT.from_fraction(1, q, (), "cpu") for q in (a, b, c, 3)]
+    parts = [MT.from_fraction(1, q, (), dev) for q in (a, b, c, 3)]
     vec = MT(torch.stack([p.num for p in parts], 1), torch.stack([p.denom for p in parts], 1))
     with pytest.raises(OverflowError, match="exceeds the exact range"):
         vec.cumsum()
 
 
-def test_running_products_and_sums_past_capacity_raise():
-    big = MT.from_int(2**600 + 1, (4,), "cpu")
+def test_running_products_and_sums_past_capacity_raise(dev):
+    big = MT.from_int(2**600 + 1, (4,), dev)
     with pytest.raises(OverflowError):
         big.prod()
     with pytest.raises(OverflowError):
         big.cumprod()
-    parts = [MT.from_fraction(1, q, (), "cpu") for q in primes_above(2**299, 3)]
+    parts = [MT.from_fraction(1, q, (), dev) for q in primes_above(2**299, 3)]
     vec = MT(torch.stack([p.num for p in parts], 1), torch.stack([p.denom for p in parts], 1))
     with pytest.raises(OverflowError):
         vec.sum()  # the denominator of the sum has about 900 bits
@@ -118,16 +119,16 @@ def test_running_products_and_sums_past_capacity_raise():
 
 # ---------------------------------------------------------------- residues changed in place
 
-def test_denominator_replaced_by_set_is_refused():
-    x = MT.from_int(3, (3,), "cpu")
-    x.denom.set_(torch.ones(20, dtype=torch.long))
+def test_denominator_replaced_by_set_is_refused(dev):
+    x = MT.from_int(3, (3,), dev)
+    x.denom.set_(torch.ones(20, dtype=torch.long, device=dev))
     with pytest.raises(ValueError, match="shape"):
         x + x
 
 
-def test_bound_is_measured_again_after_an_in_place_write():
+def test_bound_is_measured_again_after_an_in_place_write(dev):
     v = 2**400 + 12345
-    x = raw([[0]] * 20, [[1]] * 20)
+    x = raw([[0]] * 20, [[1]] * 20, dev)
     assert value(x.sum()) == 0 and x.to_float().item() == 0
     x.num.copy_(torch.tensor(residues(v)).view(20, 1))
     assert value(x.sum()) == v
@@ -136,103 +137,103 @@ def test_bound_is_measured_again_after_an_in_place_write():
         x * x  # 800 bits: the square is past the range
 
 
-def test_write_through_a_view_invalidates_the_derived_records():
-    x = MT.from_int(2**200, (2,), "cpu")
+def test_write_through_a_view_invalidates_the_derived_records(dev):
+    x = MT.from_int(2**200, (2,), dev)
     y = x.reshape(2, 1)
     x.num[:, 0] = torch.tensor(residues(2**400))
     with pytest.raises(OverflowError):
         y * y
 
 
-def test_negative_residue_written_in_place_is_refused():
-    x = MT.from_int(3, (3,), "cpu")
+def test_negative_residue_written_in_place_is_refused(dev):
+    x = MT.from_int(3, (3,), dev)
     x.num[0, 0] = -5
     for use in (lambda: x * x, lambda: -x, lambda: x.sum(), lambda: x.to_float()):
         with pytest.raises(ValueError, match=r"\[0, p\)"):
             use()
 
 
-def test_moduli_written_through_a_records_slot():
-    x = MT.from_int(3, (2,), "cpu")
+def test_moduli_written_through_a_records_slot(dev):
+    x = MT.from_int(3, (2,), dev)
     x.primes.add_(2)
     with pytest.raises(ValueError, match="moduli"):
         x + x
     # Records made afterwards are untouched by that write.
-    y = MT.from_int(3, (2,), "cpu")
-    assert value((y + y).sum()) == 12 and torch.equal(y.primes, mc.PRIMES)
+    y = MT.from_int(3, (2,), dev)
+    assert value((y + y).sum()) == 12 and torch.equal(y.primes.cpu(), mc.PRIMES)
 
 
 # ---------------------------------------------------------------- every reader validates
 
 BAD = {
-    "negative": lambda: raw([-1] * 20, [1] * 20),
-    "p_plus_5": lambda: MT(mc.PRIMES + 5, torch.ones(20, dtype=torch.long)),
-    "foreign_moduli": lambda: raw([5] * 20, [1] * 20, torch.arange(20) + 100),
+    "negative": lambda dev: raw([-1] * 20, [1] * 20, dev),
+    "p_plus_5": lambda dev: MT((mc.PRIMES + 5).to(dev), torch.ones(20, dtype=torch.long, device=dev)),
+    "foreign_moduli": lambda dev: raw([5] * 20, [1] * 20, dev, torch.arange(20) + 100),
 }
 
 
 @pytest.mark.parametrize("bad", BAD.values(), ids=BAD.keys())
 @pytest.mark.parametrize("read", ["to_rational", "to_decimal", "simplify", "to_float", "sum", "__neg__",
                                   "reciprocal"])
-def test_readers_refuse_invalid_residues(bad, read):
+def test_readers_refuse_invalid_residues(dev, bad, read):
     with pytest.raises(ValueError):
-        getattr(bad(), read)()
+        getattr(bad(dev), read)()
 
 
-def test_zero_dimensional_residue_tensors():
-    x = MT(torch.tensor(1), torch.tensor(1))
+def test_zero_dimensional_residue_tensors(dev):
+    x = MT(torch.tensor(1, device=dev), torch.tensor(1, device=dev))
     assert x.shape == torch.Size([])
     with pytest.raises(ValueError):
         x + x
 
 
 @pytest.mark.parametrize("entry,kind", [(2.5, "float"), ("a", "str"), (None, "NoneType")])
-def test_bad_shape_entries_raise_type_error(entry, kind):
+def test_bad_shape_entries_raise_type_error(dev, entry, kind):
     with pytest.raises(TypeError, match=kind):
-        MT.zeros((entry,), "cpu")
+        MT.zeros((entry,), dev)
 
 
-def test_shape_entries_with_index_are_taken():
-    assert MT.zeros((torch.tensor(3), True), "cpu").shape == (3, 1)
+def test_shape_entries_with_index_are_taken(dev):
+    assert MT.zeros((torch.tensor(3), True), dev).shape == (3, 1)
 
 
 # ---------------------------------------------------------------- square roots on the whole range
 
 @pytest.mark.parametrize("a", [F(10**40), F(1, 10**46), F(2**600 + 1), F(1, 2**610), F(3, 7)])
-def test_sqrt_newton_across_the_range(a):
-    x = value(mc.sqrt_newton(MT.from_fraction(a.numerator, a.denominator, (), "cpu")))
+def test_sqrt_newton_across_the_range(dev, a):
+    x = value(mc.sqrt_newton(MT.from_fraction(a.numerator, a.denominator, (), dev)))
     assert abs(x * x - a) / a < F(1, 10**9)
 
 
 @pytest.mark.parametrize("data,expect", [
     ([1e20, 1e20], 2 * F(1e20) ** 2), ([3e-30, 4e-30], F(3e-30) ** 2 + F(4e-30) ** 2), ([0.0, 0.0, 0.0], 0),
 ])
-def test_norm_across_the_range(data, expect):
-    r = value(MT.from_tensor(torch.tensor(data, dtype=torch.float64), "cpu").norm())
+def test_norm_across_the_range(dev, data, expect):
+    r = value(MT.from_tensor(torch.tensor(data, dtype=torch.float64), dev).norm())
     assert r * r == expect == 0 or abs(r * r - expect) / expect < F(1, 10**9)
 
 
 @pytest.mark.parametrize("data", [[1e-25, 0.0], [1e25, -1e25], [7.0, 7.0, 7.0]])
-def test_std_across_the_range(data):
+def test_std_across_the_range(dev, data):
     xs = [F(v) for v in data]
     mean = sum(xs) / len(xs)
     var = sum((x - mean) ** 2 for x in xs) / (len(xs) - 1)
-    r = value(MT.from_tensor(torch.tensor(data, dtype=torch.float64), "cpu").std())
+    r = value(MT.from_tensor(torch.tensor(data, dtype=torch.float64), dev).std())
     assert r == var == 0 or abs(r * r - var) / var < F(1, 10**9)
 
 
 @pytest.mark.parametrize("a", [
-    lambda: MT.zeros((), "cpu"), lambda: MT.from_int(-4, (), "cpu"), lambda: MT.from_fraction(-1, 2**600, (), "cpu"),
-    lambda: MT(torch.tensor(residues(1)), torch.zeros(20, dtype=torch.long)),
+    lambda dev: MT.zeros((), dev), lambda dev: MT.from_int(-4, (), dev), lambda dev: MT.from_fraction(-1, 2**600, (), dev),
+    lambda dev: MT(torch.tensor(residues(1), device=dev), torch.zeros(20, dtype=torch.long, device=dev)),
 ], ids=["zero", "negative", "tiny-negative", "zero-denominator"])
-def test_sqrt_newton_refuses_non_positive(a):
+def test_sqrt_newton_refuses_non_positive(dev, a):
     with pytest.raises(ValueError, match="sqrt requires positive value"):
-        mc.sqrt_newton(a())
+        mc.sqrt_newton(a(dev))
 
 
-def test_newton_stops_once_an_iterate_repeats():
+def test_newton_stops_once_an_iterate_repeats(dev):
     start = time.perf_counter()
-    assert value(mc.sqrt_newton(MT.from_int(4, (), "cpu"), max_iterations=2**62)) == 2
+    assert value(mc.sqrt_newton(MT.from_int(4, (), dev), max_iterations=2**62)) == 2
     assert time.perf_counter() - start < 5
 
 
@@ -243,10 +244,10 @@ class Interrupted(Exception):
 
 
 @pytest.mark.parametrize("loop", [
-    lambda: mc.log1p_taylor(MT.zeros((), "cpu"), terms=2**62),
-    lambda: mc.log1p_taylor(MT.zeros((3,), "cpu"), terms=2**62),
+    lambda dev: mc.log1p_taylor(MT.zeros((), dev), terms=2**62),
+    lambda dev: mc.log1p_taylor(MT.zeros((3,), dev), terms=2**62),
 ], ids=["scalar", "vector"])
-def test_long_series_stop_on_a_signal(loop):
+def test_long_series_stop_on_a_signal(dev, loop):
     def handler(signum, frame):
         raise Interrupted
 
@@ -255,7 +256,7 @@ def test_long_series_stop_on_a_signal(loop):
         signal.setitimer(signal.ITIMER_REAL, 0.3)
         start = time.perf_counter()
         with pytest.raises(Interrupted):
-            loop()
+            loop(dev)
         assert time.perf_counter() - start < 3
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)

@@ -1,12 +1,13 @@
 """The element-wise field kernels on each device they are built for, against PyTorch's `%`."""
+import os
+
 import pytest
 import torch
 
-from conftest import MT, PRIMES, both_kernel_modes
+from conftest import MT, PRIMES, both_kernel_modes, generic_kernels
 from korvex.vla import modular_cuda as mc
 
 OPS = {"+": lambda a, b: a + b, "-": lambda a, b: a - b, "*": lambda a, b: a * b, "/": lambda a, b: a / b}
-DEVICES = ["cpu", pytest.param("cuda", marks=pytest.mark.skipif(not torch.cuda.is_available(), reason="no GPU"))]
 # (shape of a, shape of b): equal shapes, and one-element operands stretched over the other.
 LAYOUTS = [pytest.param((5003,), (5003,), id="same-shape"), pytest.param((), (5003,), id="scalar-a"),
            pytest.param((37,), (), id="scalar-b"), pytest.param((1,), (37,), id="one-element-a"),
@@ -36,10 +37,10 @@ def test_cuda_kernels_built_exactly_for_cuda_torch():
     assert mc._built_with_cuda == (torch.version.cuda is not None)
 
 
-@pytest.mark.parametrize("device", DEVICES)
 @pytest.mark.parametrize("sa,sb", LAYOUTS)
 @pytest.mark.parametrize("op", OPS)
-def test_field_kernels_equal_pytorch_remainder(device, sa, sb, op):
+def test_field_kernels_equal_pytorch_remainder(dev, sa, sb, op):
+    device = dev
     g = torch.Generator().manual_seed(len(sa) * 10 + len(sb))
     an, ad = random_residues(sa, g), random_residues(sa, g)
     bn, bd = random_residues(sb, g), random_residues(sb, g)
@@ -67,24 +68,79 @@ def test_cuda_kernel_runs_on_the_current_stream():
     assert torch.equal(r.denom.cpu(), want.denom.expand(20, 1 << 20))
 
 
+def random_record(n, generator):
+    p = torch.tensor(PRIMES).view(20, 1)
+    return MT(torch.randint(-2**62, 2**62, (1, n), generator=generator) % p,
+              torch.randint(1, 2**62, (1, n), generator=generator) % p)
+
+
+def test_generic_field_formulas_agree_with_the_cpu_kernels():
+    """Devices without a launcher of their own run the ATen formulas; they give the same residues."""
+    g = torch.Generator().manual_seed(3)
+    a, b, s = random_record(40000, g), random_record(40000, g), random_record(1, g)
+    for x, y in ((a, b), (s, a), (a, s)):
+        for op in OPS.values():
+            with generic_kernels(False):
+                fast = op(x, y)
+            with generic_kernels(True):
+                generic = op(x, y)
+            assert torch.equal(fast.num, generic.num) and torch.equal(fast.denom, generic.denom)
+
+
+# The environment variable still sets the switch's initial value, for whole-process runs.
 SCRIPT = """
 import json, torch
 from korvex.vla import modular_cuda as mc
 MT = mc.ModularTensor
 g = torch.Generator().manual_seed(3)
 p = mc.PRIMES.view(20, 1)
-def rec(n):
-    return MT(torch.randint(-2**62, 2**62, (1, n), generator=g) % p, torch.randint(1, 2**62, (1, n), generator=g) % p)
-a, b, s = rec(40000), rec(40000), rec(1)
-out = []
-for x, y in ((a, b), (s, a), (a, s)):
-    for r in (x + y, x - y, x * y, x / y):
-        out.append([r.num.sum().item(), r.denom.sum().item(), r.num[:, :3].tolist()])
-print(json.dumps(out))
+a = MT(torch.randint(-2**62, 2**62, (1, 999), generator=g) % p, torch.randint(1, 2**62, (1, 999), generator=g) % p)
+r = a * a + a
+print(json.dumps([mc._generic_kernels(), r.num.sum().item(), r.denom.sum().item()]))
 """
 
 
-def test_generic_field_formulas_agree_with_the_cpu_kernels():
-    """Devices without a launcher of their own run the ATen formulas; they give the same residues."""
+def test_environment_variable_sets_the_initial_kernel_mode():
     cpu, generic = both_kernel_modes(SCRIPT)
-    assert cpu == generic
+    assert cpu[0] is False and generic[0] is True
+    assert cpu[1:] == generic[1:]
+
+
+# The CPU kernels write into the library's own pooled host buffers (storage PyTorch cannot
+# resize); the ATen formulas allocate through PyTorch. That difference shows which path ran.
+POOLED = pytest.mark.skipif(os.environ.get("KORVEX_HOST_POOL_MB", "").strip() == "0", reason="host pool disabled")
+
+
+def through_pytorch_allocator(t):
+    return t.untyped_storage().resizable()
+
+
+@POOLED
+@pytest.mark.parametrize("generic", [False, True], ids=["kernels", "generic"])
+def test_switch_picks_the_path_of_the_next_call(generic):
+    x = torch.rand(10000, dtype=torch.float64, generator=torch.Generator().manual_seed(0))
+    with generic_kernels(generic):
+        assert mc._generic_kernels() is generic
+        r = MT.from_tensor(x, "cpu")
+        p = r * r
+    assert through_pytorch_allocator(r.num) is generic and through_pytorch_allocator(r.denom) is generic
+    assert through_pytorch_allocator(p.num) is generic and through_pytorch_allocator(p.denom) is generic
+    with generic_kernels(not generic):
+        q = r * r
+    assert through_pytorch_allocator(q.num) is (not generic)
+    assert torch.equal(p.num, q.num) and torch.equal(p.denom, q.denom)
+
+
+def test_switch_returns_and_restores_the_previous_mode():
+    before = mc._generic_kernels()
+    assert mc._set_generic_kernels(not before) is before
+    assert mc._set_generic_kernels(before) is (not before)
+    with generic_kernels(True):
+        with generic_kernels(False):
+            assert mc._generic_kernels() is False
+        assert mc._generic_kernels() is True
+    assert mc._generic_kernels() is before
+
+
+def test_device_fixture_sets_the_kernel_mode(dev, request):
+    assert mc._generic_kernels() is (request.node.callspec.params["dev"] == "cpu-generic")

@@ -9,11 +9,17 @@ from conftest import MT, PRIMES, residues, value, values
 from test_fuzz import det_value
 
 
-def rec(M):
+def build(M, dev):
     fs = [x for row in M for x in row]
     n = torch.tensor([[f.numerator % p for f in fs] for p in PRIMES]).view(20, len(M), len(M[0]))
     d = torch.tensor([[f.denominator % p for f in fs] for p in PRIMES]).view(20, len(M), len(M[0]))
-    return MT(n, d)
+    return MT(n.to(dev), d.to(dev))
+
+
+@pytest.fixture
+def rec(dev):
+    """A matrix record of Fractions on the test's device, bound unknown."""
+    return lambda M: build(M, dev)
 
 
 def matrices(n, seed):
@@ -26,7 +32,7 @@ def matrices(n, seed):
 
 
 @pytest.mark.parametrize("n", [2, 3, 4, 5])
-def test_det_is_exact(n):
+def test_det_is_exact(rec, n):
     for M in matrices(n, n):
         d = rec(M).det()
         expected = det_value(M)
@@ -34,14 +40,15 @@ def test_det_is_exact(n):
         assert d.num.view(-1).tolist() == residues(expected.numerator)  # lowest terms
 
 
-def test_det_documented_cases():
+def test_det_documented_cases(rec, dev):
     assert value(rec([[F(1), F(2)], [F(3), F(4)]]).det()) == -2
     assert value(rec([[F(1, 2), F(1, 3)], [F(1, 4), F(1, 5)]]).det()) == F(1, 60)
-    one = MT(torch.tensor([[2 % p] for p in PRIMES]).view(20, 1, 1), torch.tensor([[4 % p] for p in PRIMES]).view(20, 1, 1))
+    one = MT(torch.tensor([[2 % p] for p in PRIMES]).view(20, 1, 1).to(dev),
+             torch.tensor([[4 % p] for p in PRIMES]).view(20, 1, 1).to(dev))
     d1 = one.det()
     assert d1.shape == (1,) and d1.num.view(-1).tolist() == residues(2) and d1._approx is None
     assert value(rec([[F(1), F(2), F(3)], [F(1), F(2), F(3)], [F(0), F(1), F(5)]]).det()) == 0
-    assert value(MT.from_int(1, (0, 0), "cpu").det()) == 1
+    assert value(MT.from_int(1, (0, 0), dev).det()) == 1
     tri = [[F(i + 1) if i == j else (F(7) if j > i else F(0)) for j in range(4)] for i in range(4)]
     assert value(rec(tri).det()) == 24
 
@@ -51,17 +58,17 @@ def test_det_documented_cases():
     ((2, 3), ValueError, "det requires square matrix"),
     ((6, 6), NotImplementedError, "det only supports matrices up to 5x5"),
 ])
-def test_det_errors(shape, error, text):
+def test_det_errors(dev, shape, error, text):
     with pytest.raises(error, match=text):
-        MT.from_int(1, shape, "cpu").det()
+        MT.from_int(1, shape, dev).det()
 
 
-def test_det_with_a_zero_denominator():
-    z = rec([[F(1), F(2)], [F(3), F(4)]]) / MT.from_tensor(torch.tensor([[1.0, 0.0], [1.0, 1.0]]), "cpu")
+def test_det_with_a_zero_denominator(rec, dev):
+    z = rec([[F(1), F(2)], [F(3), F(4)]]) / MT.from_tensor(torch.tensor([[1.0, 0.0], [1.0, 1.0]]), dev)
     assert z.det().to_float().tolist() == [float("-inf")]
 
 
-def test_inverse():
+def test_inverse(rec, dev):
     assert values(rec([[F(2)]]).inv()) == [F(1, 2)] and rec([[F(2)]]).inv().shape == (1, 1)
     A = rec([[F(1), F(2)], [F(3), F(4)]])
     inv = A.inv()
@@ -71,15 +78,15 @@ def test_inverse():
     sing = rec([[F(1), F(2)], [F(2), F(4)]]).inv()
     assert sing.denom.abs().sum().item() == 0
     with pytest.raises(NotImplementedError, match="inv only supports matrices up to 2x2 currently"):
-        MT.from_int(1, (3, 3), "cpu").inv()
+        MT.from_int(1, (3, 3), dev).inv()
     with pytest.raises(NotImplementedError, match="det only supports matrices up to 5x5"):
-        MT.from_int(1, (6, 6), "cpu").inv()
+        MT.from_int(1, (6, 6), dev).inv()
     with pytest.raises(ValueError, match="inv requires square matrix"):
-        MT.from_int(1, (2, 3), "cpu").inv()
+        MT.from_int(1, (2, 3), dev).inv()
 
 
 @pytest.mark.parametrize("n", [1, 2, 3, 4])
-def test_solve_is_exact(n):
+def test_solve_is_exact(rec, n):
     for M in matrices(n, 10 + n):
         if det_value(M) == 0:
             continue
@@ -92,32 +99,32 @@ def test_solve_is_exact(n):
         assert [sum(M[i][j] * xs[j] for j in range(n)) for i in range(n)] == bv
 
 
-def test_solve_documented_cases():
+def test_solve_documented_cases(rec, dev):
     A = rec([[F(2), F(1)], [F(1), F(3)]])
     before = A.num.clone()
-    assert values(A.solve(MT.from_tensor(torch.tensor([3.0, 5.0]), "cpu"))) == [F(4, 5), F(7, 5)]
-    x = A.solve(MT.from_tensor(torch.tensor([[3.0], [5.0]]), "cpu"))
+    assert values(A.solve(MT.from_tensor(torch.tensor([3.0, 5.0]), dev))) == [F(4, 5), F(7, 5)]
+    x = A.solve(MT.from_tensor(torch.tensor([[3.0], [5.0]]), dev))
     assert x.shape == (2,) and values(x) == [F(4, 5), F(7, 5)]
     assert torch.equal(A.num, before)
     H = rec([[F(1, i + j + 1) for j in range(4)] for i in range(4)])
     b = rec([[F(1)], [F(2)], [F(3)], [F(4)]])
     assert values(H.matmul(H.solve(b).reshape(4, 1))) == [1, 2, 3, 4]
     with pytest.raises(NotImplementedError, match="solve only supports systems up to 4x4"):
-        MT.from_int(1, (5, 5), "cpu").solve(MT.from_int(1, (5,), "cpu"))
+        MT.from_int(1, (5, 5), dev).solve(MT.from_int(1, (5,), dev))
     with pytest.raises(ValueError, match="solve requires square matrix A"):
-        MT.from_int(1, (2, 3), "cpu").solve(MT.from_int(1, (2,), "cpu"))
-    singular = rec([[F(1), F(2)], [F(2), F(4)]]).solve(MT.from_int(1, (2,), "cpu"))
+        MT.from_int(1, (2, 3), dev).solve(MT.from_int(1, (2,), dev))
+    singular = rec([[F(1), F(2)], [F(2), F(4)]]).solve(MT.from_int(1, (2,), dev))
     assert singular.denom.abs().sum().item() == 0
 
 
-def test_trace():
+def test_trace(rec, dev):
     assert value(rec([[F(1, 2), F(7)], [F(0), F(1, 3)]]).trace()) == F(5, 6)
     assert value(rec([[F(3, 6)]]).trace()) == F(1, 2)
-    assert value(MT.from_int(1, (0, 0), "cpu").trace()) == 0
+    assert value(MT.from_int(1, (0, 0), dev).trace()) == 0
     with pytest.raises(ValueError, match="trace requires square matrix"):
-        MT.from_int(1, (2, 2, 2), "cpu").trace()
+        MT.from_int(1, (2, 2, 2), dev).trace()
     with pytest.raises(TypeError, match=r"trace\(\) takes exactly 1 positional argument \(2 given\)"):
-        MT.from_int(1, (2, 2), "cpu").trace(1)
+        MT.from_int(1, (2, 2), dev).trace(1)
 
 
 @pytest.mark.parametrize("M, b", [
@@ -127,7 +134,7 @@ def test_trace():
     ([[F(1, 2**250), F(1, 2**250), F(0)], [F(0), F(1, 2**250), F(0)], [F(0), F(0), F(-1, 2**250)]],
      [F(1), F(2), F(3)]),
 ])
-def test_determinant_beyond_the_range_inside_inv_and_solve(M, b):
+def test_determinant_beyond_the_range_inside_inv_and_solve(rec, M, b):
     # det(M) alone does not fit; the inverse and the solution do.
     with pytest.raises(OverflowError, match="the determinant exceeds the exact range"):
         rec(M).det()
@@ -140,6 +147,6 @@ def test_determinant_beyond_the_range_inside_inv_and_solve(M, b):
         assert [sum(M[i][j] * xs[j] for j in range(n)) for i in range(n)] == b
 
 
-def test_inverse_entries_beyond_the_range():
+def test_inverse_entries_beyond_the_range(rec):
     with pytest.raises(OverflowError, match="an entry of the inverse exceeds the exact range"):
         rec([[F(1, 2**610), F(1)], [F(0), F(1, 2**610)]]).inv()

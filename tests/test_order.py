@@ -5,7 +5,7 @@ from fractions import Fraction as F
 
 import pytest
 import torch
-from hypothesis import given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import MT, PRIMES, residues, value, values
 
@@ -14,14 +14,21 @@ TINY = F(1, 2**60)
 THIRD32 = F(float(torch.tensor(1 / 3, dtype=torch.float32)))  # 1/3 as float32 holds it
 
 
-def rec(items, shape=None, hint=False):
+def build(items, dev, shape=None, hint=False):
     """A record of Fractions or raw (n, d) pairs (zero denominators included), bound unknown."""
     pairs = [(x.numerator, x.denominator) if isinstance(x, F) else x for x in items]
     n = torch.tensor([[a % p for a, _ in pairs] for p in PRIMES])
     d = torch.tensor([[b % p for _, b in pairs] for p in PRIMES])
     shape = (len(pairs),) if shape is None else shape
     approx = torch.tensor([float(F(a, b)) if b else math.nan for a, b in pairs], dtype=torch.float32) if hint else None
-    return MT(n.view(20, *shape), d.view(20, *shape), None, None if approx is None else approx.view(shape))
+    return MT(n.view(20, *shape).to(dev), d.view(20, *shape).to(dev), None,
+              None if approx is None else approx.view(shape).to(dev))
+
+
+@pytest.fixture
+def rec(dev):
+    """build() on the test's device."""
+    return lambda items, shape=None, hint=False: build(items, dev, shape, hint)
 
 
 def oracle(x):
@@ -50,7 +57,7 @@ PAIRS = [
 
 
 @pytest.mark.parametrize("a,b", PAIRS)
-def test_relations_are_exact(a, b):
+def test_relations_are_exact(rec, a, b):
     x, y = rec([a, b]), rec([b, a])
     u, v = oracle(a), oracle(b)
     for name in ("lt", "le", "gt", "ge"):
@@ -58,8 +65,8 @@ def test_relations_are_exact(a, b):
         assert got.dtype == torch.bool and got.tolist() == [op(u, v), op(v, u)], name
 
 
-def test_relation_shapes_and_refusals():
-    s, t = MT.from_int(1, (), "cpu"), MT.from_fraction(2**60 + 1, 2**60, (), "cpu")
+def test_relation_shapes_and_refusals(rec, dev):
+    s, t = MT.from_int(1, (), dev), MT.from_fraction(2**60 + 1, 2**60, (), dev)
     assert s.lt(t).shape == (1,) and s.lt(t).item() and s.le(t).item()
     x, y = rec([F(1), F(2), F(3), F(4), F(5), F(6)], (2, 3)), rec([F(2), F(2), F(2)])
     assert x.lt(y).tolist() == [[True, False, False], [False, False, False]]
@@ -79,7 +86,7 @@ SIGNS = [(F(-3, 4), -1), (F(3, 4), 1), ((0, 5), 0), ((3, -4), -1), ((-3, -4), 1)
 
 @pytest.mark.parametrize("item,sgn", SIGNS)
 @pytest.mark.parametrize("shape", [(1,), ()])
-def test_sign_abs_relu_follow_the_exact_value(item, sgn, shape):
+def test_sign_abs_relu_follow_the_exact_value(rec, item, sgn, shape):
     x = rec([item], shape)
     assert x.sign().shape == (1,) and x.sign().dtype == torch.float32 and x.sign().item() == sgn
     a, r = x.abs(), x.relu()
@@ -93,12 +100,12 @@ def test_sign_abs_relu_follow_the_exact_value(item, sgn, shape):
         assert r.num.eq(0).all() and r.denom.eq(1).all()
 
 
-def test_stale_hint_does_not_decide():
+def test_stale_hint_does_not_decide(dev):
     # The hint of (2^60 + 1)/2^60 - 1 is 0.0; the value is 2^-60.
-    x = MT.from_fraction(2**60 + 1, 2**60, (1,), "cpu") - 1
+    x = MT.from_fraction(2**60 + 1, 2**60, (1,), dev) - 1
     assert x._approx.item() == 0.0
     assert x.sign().tolist() == [1.0] and value(x.relu()) == TINY
-    s = MT.from_fraction(-3, 4, (), "cpu")
+    s = MT.from_fraction(-3, 4, (), dev)
     sign = s.sign()
     assert sign.shape == () and sign.item() == -1 and sign.data_ptr() != s._approx.data_ptr()
     assert value(s.abs()) == F(3, 4) and s.abs()._approx.item() == 0.75 and s.relu()._approx.item() == 0
@@ -112,7 +119,7 @@ def test_stale_hint_does_not_decide():
     ([F(1), (0, 0), F(5), (0, 0)], None, 1, 1),            # nan wins both, as in torch.argmax
     ([(1, 0), F(2**600), (-1, 0), (5, 0)], None, 0, 2),
 ])
-def test_extremes_pick_exact_first_index(items, shape, imax, imin):
+def test_extremes_pick_exact_first_index(rec, items, shape, imax, imin):
     x = rec(items, shape)
     assert x.argmax() == imax and x.argmin() == imin and type(x.argmax()) is int
     for rec_, i in ((x.max(), imax), (x.min(), imin)):
@@ -121,12 +128,12 @@ def test_extremes_pick_exact_first_index(items, shape, imax, imin):
         assert torch.equal(rec_.num[:, 0], flat_n[:, i]) and torch.equal(rec_.denom[:, 0], flat_d[:, i])
 
 
-def test_extremes_of_transposed_hinted_and_empty_records():
+def test_extremes_of_transposed_hinted_and_empty_records(rec, dev):
     x = rec([F(k - 2, 3) for k in range(6)], (2, 3), hint=True).T  # not contiguous
     assert x.argmax() == 5 and value(x.max()) == F(1) and x.max()._approx.tolist() == [1.0]
     assert x.argmin() == 0 and value(x.min()) == F(-2, 3)
     with pytest.raises(IndexError):
-        MT.zeros((0,), "cpu").max()
+        MT.zeros((0,), dev).max()
 
 
 @pytest.mark.parametrize("items,lo,hi,expected,replaced_den", [
@@ -138,7 +145,7 @@ def test_extremes_of_transposed_hinted_and_empty_records():
     ([F(1, 2), F(0.6)], None, 0.57, [F(1, 2), F(57, 100)], 10000),   # 0.57 * 10000 is 5699.99...
     ([F(1, 2) - TINY, F(1, 2)], 0.5, None, [F(1, 2), F(1, 2)], 10000),
 ])
-def test_clamp_replaces_by_the_bound_exactly(items, lo, hi, expected, replaced_den):
+def test_clamp_replaces_by_the_bound_exactly(rec, items, lo, hi, expected, replaced_den):
     x = rec(items, hint=True)
     y = x.clamp(lo, hi)
     assert values(y) == expected
@@ -152,10 +159,10 @@ def test_clamp_replaces_by_the_bound_exactly(items, lo, hi, expected, replaced_d
     assert torch.equal(y._approx, torch.clamp(x._approx, lo, hi))
 
 
-def test_clamp_identity_scalars_and_refusals():
+def test_clamp_identity_scalars_and_refusals(rec, dev):
     x = rec([(2, 4), F(1, 4)])
     assert x.clamp() is x and x.clamp(0, 0.5) is x  # 2/4 equals the bound: kept
-    s = MT.from_fraction(-3, 4, (), "cpu")
+    s = MT.from_fraction(-3, 4, (), dev)
     assert value(s.clamp(min_val=True)) == 1 and s.clamp(-1) is s
     assert value(MT(s.num, s.denom).clamp(max_val=-0.8)) == F(-4, 5)
     with pytest.raises(TypeError, match=r"^Argument 'min_val' has incorrect type \(expected float, got ModularTensor\)$"):
@@ -175,7 +182,7 @@ SORT_CASES = [
 
 @pytest.mark.parametrize("items", SORT_CASES)
 @pytest.mark.parametrize("descending", [False, True])
-def test_sort_is_exact_and_stable(items, descending):
+def test_sort_is_exact_and_stable(rec, items, descending):
     x = rec(items)
     order = stable_order(items, descending)
     s, i = x.sort(descending=descending)
@@ -194,15 +201,16 @@ VALUES = st.one_of(
     st.sampled_from([F(1), 1 + TINY, 1 - TINY, F(1, 3), THIRD32, F(-1, 3), F(0)]))
 
 
+# The device fixture holds for every example: it sets the kernel mode, and nothing resets it.
 @given(st.lists(VALUES, min_size=1, max_size=30))
-@settings(max_examples=60, deadline=None)
-def test_sort_and_extremes_match_fractions(items):
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+def test_sort_and_extremes_match_fractions(rec, items):
     x = rec(items)
     assert x.argsort().tolist() == sorted(range(len(items)), key=lambda k: items[k])
     assert x.argmax() == items.index(max(items)) and x.argmin() == items.index(min(items))
 
 
-def test_sort_along_axes():
+def test_sort_along_axes(rec, dev):
     vals = [F(3), F(1), F(2), F(0), F(5), F(-1)]
     x = rec(vals, (2, 3))
     s, i = x.sort(dim=0)
@@ -211,9 +219,9 @@ def test_sort_along_axes():
     assert j.tolist() == [[1, 0], [0, 1], [1, 0]] and values(t) == [F(0), F(3), F(1), F(5), F(-1), F(2)]
     v, k = x.topk(1, dim=1.9)  # dims go through int()
     assert k.tolist() == [[0], [1]] and values(v) == [F(3), F(5)]
-    sc, si = MT.from_fraction(2, 3, (), "cpu").sort()
+    sc, si = MT.from_fraction(2, 3, (), dev).sort()
     assert sc.shape == (1,) and si.tolist() == [0] and values(sc) == [F(2, 3)]
-    e, ei = MT.zeros((0, 3), "cpu").sort(0)
+    e, ei = MT.zeros((0, 3), dev).sort(0)
     assert e.shape == (0, 3) and ei.shape == (0, 3)
 
 
@@ -222,34 +230,36 @@ def test_sort_along_axes():
     (lambda x: x.topk(1, 2), IndexError), (lambda x: x.topk(4), RuntimeError), (lambda x: x.topk(-1), RuntimeError),
     (lambda x: x.sort("0"), TypeError), (lambda x: x.topk(None), TypeError),
 ])
-def test_sort_refusals(call, exc):
+def test_sort_refusals(rec, call, exc):
     with pytest.raises(exc):
         call(rec([F(1)] * 6, (2, 3)))
 
 
-def test_where_selects_whole_fractions():
+def test_where_selects_whole_fractions(rec, dev):
     a = rec([F(k, 7) for k in range(6)], (2, 3), hint=True)
     b = rec([F(-k, 5) for k in range(6)], (2, 3), hint=True)
-    assert torch.equal(a.where(torch.ones(2, 3, dtype=torch.bool), b).num, a.num)
-    assert torch.equal(a.where(torch.zeros(2, 3, dtype=torch.bool), b).denom, b.denom)
-    w = a.where(torch.tensor([True, False, True]), b)
+    assert torch.equal(a.where(torch.ones(2, 3, dtype=torch.bool, device=dev), b).num, a.num)
+    assert torch.equal(a.where(torch.zeros(2, 3, dtype=torch.bool, device=dev), b).denom, b.denom)
+    keep = torch.tensor([True, False, True], device=dev)
+    w = a.where(keep, b)
     assert values(w) == [F(0), F(-1, 5), F(2, 7), F(3, 7), F(-4, 5), F(5, 7)]
-    assert torch.equal(w._approx, torch.where(torch.tensor([True, False, True]), a._approx, b._approx))
-    assert a.where(torch.ones(2, 3, dtype=torch.bool), rec([F(1)] * 6, (2, 3)))._approx is None
+    assert torch.equal(w._approx, torch.where(keep, a._approx, b._approx))
+    assert a.where(torch.ones(2, 3, dtype=torch.bool, device=dev), rec([F(1)] * 6, (2, 3)))._approx is None
     # A scalar other meets the elements, not the primes.
-    assert values(a.where(torch.tensor([False, True, True]), MT.from_fraction(9, 2, (), "cpu")))[::3] == [F(9, 2)] * 2
+    cond = torch.tensor([False, True, True], device=dev)
+    assert values(a.where(cond, MT.from_fraction(9, 2, (), dev)))[::3] == [F(9, 2)] * 2
     with pytest.raises(RuntimeError):
-        a.where(torch.ones(4, 3, dtype=torch.bool), b)
+        a.where(torch.ones(4, 3, dtype=torch.bool, device=dev), b)
 
 
 @pytest.mark.parametrize("make,all_,any_", [
-    (lambda: MT.zeros((3,), "cpu"), False, False),
-    (lambda: MT.from_int(5, (3,), "cpu"), True, True),
-    (lambda: MT.from_int(2147483629, (), "cpu"), True, True),      # a multiple of PRIMES[0]
-    (lambda: rec([(3, 0), (-1, 0)]), True, True),
-    (lambda: rec([F(1), (0, 0)]), False, True),
-    (lambda: MT.zeros((0,), "cpu"), True, False),
+    (lambda dev: MT.zeros((3,), dev), False, False),
+    (lambda dev: MT.from_int(5, (3,), dev), True, True),
+    (lambda dev: MT.from_int(2147483629, (), dev), True, True),      # a multiple of PRIMES[0]
+    (lambda dev: build([(3, 0), (-1, 0)], dev), True, True),
+    (lambda dev: build([F(1), (0, 0)], dev), False, True),
+    (lambda dev: MT.zeros((0,), dev), True, False),
 ])
-def test_truth_tests(make, all_, any_):
-    x = make()
+def test_truth_tests(dev, make, all_, any_):
+    x = make(dev)
     assert x.all() is all_ and x.any() is any_

@@ -7,19 +7,24 @@ from fractions import Fraction
 import pytest
 import torch
 
-from conftest import both_kernel_modes, MT, PRIMES, residues, value, values
+from conftest import generic_kernels, MT, PRIMES, residues, value, values
 
 
-def raw(fs, shape=None):
+@pytest.fixture
+def raw(dev):
     """A record of exact fractions with the given (unreduced) numerators and denominators."""
-    n = torch.tensor([[f[0] % p for f in fs] for p in PRIMES])
-    d = torch.tensor([[f[1] % p for f in fs] for p in PRIMES])
-    shape = shape or (len(fs),)
-    return MT(n.view(20, *shape), d.view(20, *shape))
+    def make(fs, shape=None):
+        n = torch.tensor([[f[0] % p for f in fs] for p in PRIMES])
+        d = torch.tensor([[f[1] % p for f in fs] for p in PRIMES])
+        shape = shape or (len(fs),)
+        return MT(n.view(20, *shape).to(dev), d.view(20, *shape).to(dev))
+    return make
 
 
-def ft(t):
-    return MT.from_tensor(t, "cpu")
+@pytest.fixture
+def ft(dev):
+    """MT.from_tensor on the test's device."""
+    return lambda t: MT.from_tensor(t, dev)
 
 
 def fr(t):
@@ -39,7 +44,7 @@ def rand64(*shape, seed=0):
                          dtype=torch.float64),
     lambda: torch.cat([rand64(200, seed=5), -rand64(200, seed=5), torch.tensor([2.0**-60], dtype=torch.float64)]),
 ])
-def test_sum_is_exact_and_in_lowest_terms(make):
+def test_sum_is_exact_and_in_lowest_terms(ft, make):
     x = make()
     s = ft(x).sum()
     expected = sum(fr(x))
@@ -49,7 +54,7 @@ def test_sum_is_exact_and_in_lowest_terms(make):
     assert s._approx.item() == pytest.approx(torch.tensor(float(expected)).item(), rel=1e-6, abs=1e-30)
 
 
-def test_sum_of_general_fractions_and_cancelling_denominators():
+def test_sum_of_general_fractions_and_cancelling_denominators(raw):
     rng = random.Random(7)
     fs = [(rng.randint(-10**6, 10**6), rng.randint(1, 60)) for _ in range(300)]
     assert value(raw(fs).sum()) == sum(Fraction(*f) for f in fs)
@@ -62,15 +67,15 @@ def test_sum_of_general_fractions_and_cancelling_denominators():
 
 
 @pytest.mark.parametrize("shape", [(), (1,), (1, 1)])
-def test_one_element_sum_keeps_residues(shape):
-    x = MT.from_fraction(6, 4, shape, "cpu")
+def test_one_element_sum_keeps_residues(dev, shape):
+    x = MT.from_fraction(6, 4, shape, dev)
     s = x.sum()
     assert s.shape == (1,) and s.num.view(-1).tolist() == residues(6) and s.denom.view(-1).tolist() == residues(4)
     assert s._approx.tolist() == [1.5]
 
 
-def test_empty_and_non_contiguous_sums():
-    e = MT.from_int(3, (0, 2), "cpu")
+def test_empty_and_non_contiguous_sums(ft, dev):
+    e = MT.from_int(3, (0, 2), dev)
     assert value(e.sum()) == 0 and e.sum().shape == (1,)
     assert e.sum(dim=0).shape == (2,) and values(e.sum(dim=0)) == [0, 0]
     x = rand64(3, 5)
@@ -79,7 +84,7 @@ def test_empty_and_non_contiguous_sums():
     assert values(t.sum(dim=1)) == [sum(fr(x[:, j])) for j in range(5)]
 
 
-def test_sum_dim_over_every_axis():
+def test_sum_dim_over_every_axis(ft):
     x = rand64(3, 4, 5)
     r = ft(x)
     for d in range(3):
@@ -87,11 +92,11 @@ def test_sum_dim_over_every_axis():
         assert got.shape == x.sum(d).shape
         exp = [sum(fr(x.movedim(d, -1).reshape(-1, x.shape[d])[i])) for i in range(got.shape.numel())]
         assert values(got) == exp
-        assert torch.allclose(got._approx, x.float().sum(d))
+        assert torch.allclose(got._approx.cpu(), x.float().sum(d))
     assert values(r.sum(dim=-1)) == values(r.sum(dim=2))
 
 
-def test_sum_dim_documented_residues_and_shapes():
+def test_sum_dim_documented_residues_and_shapes(raw):
     fs = [(1, 2), (1, 3), (1, 5), (2, 7), (-1, 11)]
     s = raw(fs)._sum_dim(0)
     assert s.shape == () and value(s) == sum(Fraction(*f) for f in fs)
@@ -100,19 +105,19 @@ def test_sum_dim_documented_residues_and_shapes():
     assert one.sum(dim=1).num.tolist() == [[3 % p] for p in PRIMES]
 
 
-def test_sum_dim_long_axis_beyond_the_unreduced_range():
+def test_sum_dim_long_axis_beyond_the_unreduced_range(ft):
     x = rand64(3, 50)
     got = ft(x).sum(dim=1)
     assert values(got) == [sum(fr(x[i])) for i in range(3)]
 
 
 @pytest.mark.parametrize("bad, error", [(2, IndexError), (-3, IndexError), ("0", TypeError)])
-def test_sum_axis_errors(bad, error):
+def test_sum_axis_errors(dev, bad, error):
     with pytest.raises(error):
-        MT.from_int(1, (2, 2), "cpu").sum(dim=bad)
+        MT.from_int(1, (2, 2), dev).sum(dim=bad)
 
 
-def test_dot():
+def test_dot(raw, ft):
     a, b = rand64(1000, seed=2), rand64(1000, seed=3)
     d = ft(a).dot(ft(b))
     assert d.shape == (1,) and value(d) == sum(x * y for x, y in zip(fr(a), fr(b)))
@@ -127,16 +132,16 @@ def mm(A, B):
 
 
 @pytest.mark.parametrize("m, k, n", [(8, 8, 8), (33, 17, 9), (3, 1, 2), (2, 3, 4)])
-def test_matmul_of_floats(m, k, n):
+def test_matmul_of_floats(ft, m, k, n):
     a, b = rand64(m, k, seed=m), rand64(k, n, seed=n)
     c = ft(a).matmul(ft(b))
     A = [fr(row) for row in a]
     B = [fr(row) for row in b]
     assert c.shape == (m, n) and values(c) == mm(A, B)
-    assert torch.allclose(c._approx, (a.float() @ b.float()), atol=1e-4)
+    assert torch.allclose(c._approx.cpu(), (a.float() @ b.float()), atol=1e-4)
 
 
-def test_matmul_documented_residues_where_they_fit():
+def test_matmul_documented_residues_where_they_fit(raw):
     rng = random.Random(3)
     fa = [(rng.randint(-20, 20), rng.randint(1, 7)) for _ in range(12)]
     fb = [(rng.randint(-20, 20), rng.choice([-3, 1, 2, 5])) for _ in range(8)]
@@ -150,36 +155,36 @@ def test_matmul_documented_residues_where_they_fit():
         assert c.num[:, i, j].tolist() == residues(int(mm(A, B)[i * 2 + j] * D))
 
 
-def test_matmul_integers_zero_denominators_and_errors():
+def test_matmul_integers_zero_denominators_and_errors(ft, dev):
     ia, ib = torch.randint(-9, 9, (4, 5)).double(), torch.randint(-9, 9, (5, 3)).double()
     assert values(ft(ia).matmul(ft(ib))) == fr(ia @ ib)
-    a = ft(torch.tensor([[1.0, 2.0], [3.0, 4.0]])) / MT.from_tensor(torch.tensor([[1.0, 0.0], [1.0, 1.0]]), "cpu")
-    c = a.matmul(MT.from_int(1, (2, 1), "cpu"))
+    a = ft(torch.tensor([[1.0, 2.0], [3.0, 4.0]])) / MT.from_tensor(torch.tensor([[1.0, 0.0], [1.0, 1.0]]), dev)
+    c = a.matmul(MT.from_int(1, (2, 1), dev))
     assert c.to_float().view(-1).tolist() == [math.inf, 7.0]
     with pytest.raises(ValueError, match=r"Shape mismatch: torch.Size\(\[2, 3\]\) vs torch.Size\(\[4, 2\]\)"):
-        MT.from_int(1, (2, 3), "cpu").matmul(MT.from_int(1, (4, 2), "cpu"))
+        MT.from_int(1, (2, 3), dev).matmul(MT.from_int(1, (4, 2), dev))
     with pytest.raises(ValueError, match="matmul requires 2D tensors"):
-        MT.from_int(1, (3,), "cpu").matmul(MT.from_int(1, (3, 2), "cpu"))
-    nohint = MT.from_int(1, (2, 2), "cpu")
+        MT.from_int(1, (3,), dev).matmul(MT.from_int(1, (3, 2), dev))
+    nohint = MT.from_int(1, (2, 2), dev)
     nohint._approx = None
-    assert nohint.matmul(MT.from_int(1, (2, 2), "cpu"))._approx is None
-    assert values(MT.from_int(1, (2, 0), "cpu").matmul(MT.from_int(1, (0, 3), "cpu"))) == [0] * 6
+    assert nohint.matmul(MT.from_int(1, (2, 2), dev))._approx is None
+    assert values(MT.from_int(1, (2, 0), dev).matmul(MT.from_int(1, (0, 3), dev))) == [0] * 6
 
 
 # ---------------------------------------------------------------- products and running totals
 
-def test_prod():
+def test_prod(raw, ft, dev):
     x = raw([(2, 3), (5, 7), (-1, 2), (3, 1)], (2, 2))
     p = x.prod()
     assert p.shape == (1,) and p.num.view(-1).tolist() == residues(-30) and p.denom.view(-1).tolist() == residues(42)
-    assert value(MT.from_int(1, (0,), "cpu").prod()) == 1
+    assert value(MT.from_int(1, (0,), dev).prod()) == 1
     twos = ft(torch.full((300,), 2.0, dtype=torch.float64))
     assert value(twos.prod()) == 2**300  # unreduced it would need 53 * 300 bits
     with pytest.raises(OverflowError):
         ft(rand64(400) + 3).prod()
 
 
-def test_cumsum_documented_steps():
+def test_cumsum_documented_steps(raw):
     c = raw([(1, 2), (1, 3)]).cumsum()
     assert c.num[:, 1].tolist() == residues(5) and c.denom[:, 1].tolist() == residues(6)
     thirds = raw([(1, 3)] * 33).cumsum()
@@ -190,36 +195,36 @@ def test_cumsum_documented_steps():
 
 
 @pytest.mark.parametrize("op", ["cumsum", "cumprod"])
-def test_running_totals_of_floats_are_exact(op):
+def test_running_totals_of_floats_are_exact(ft, dev, op):
     x = rand64(100, seed=9) if op == "cumsum" else rand64(10, seed=9) * 0.1 + 1
     got = getattr(ft(x), op)()
     acc = itertools.accumulate(fr(x), (lambda a, b: a + b) if op == "cumsum" else (lambda a, b: a * b))
     assert values(got) == list(acc)
-    assert getattr(MT.from_int(1, (0,), "cpu"), op)().shape == (0,)
+    assert getattr(MT.from_int(1, (0,), dev), op)().shape == (0,)
     with pytest.raises(OverflowError):
         ft(rand64(60, seed=9) * 0.1 + 1).cumprod()
     with pytest.raises(NotImplementedError, match=f"{op} currently only supports 1D tensors"):
-        getattr(MT.from_int(1, (2, 2), "cpu"), op)(dim=0)
+        getattr(MT.from_int(1, (2, 2), dev), op)(dim=0)
 
 
 # ---------------------------------------------------------------- powers
 
-def test_pow_scalar_and_coercion():
-    x = MT.from_fraction(2, 3, (), "cpu")
+def test_pow_scalar_and_coercion(dev):
+    x = MT.from_fraction(2, 3, (), dev)
     p = x**5
     assert p.num.tolist() == residues(32) and p.denom.tolist() == residues(243)
     assert value(x**-2) == Fraction(9, 4) and value(x**2.9) == Fraction(4, 9)
     assert x**1 is x and x**True is x
-    assert values(MT.from_int(0, (2,), "cpu") ** 0) == [1, 1]
-    assert (MT.from_int(0, (2,), "cpu") ** -1).denom.sum().item() == 0
+    assert values(MT.from_int(0, (2,), dev) ** 0) == [1, 1]
+    assert (MT.from_int(0, (2,), dev) ** -1).denom.sum().item() == 0
     with pytest.raises(TypeError, match=r"Argument 'n' has incorrect type \(expected int, got str\)"):
         x ** "2"
     with pytest.raises(TypeError, match="takes exactly 2 positional arguments"):
         pow(x, 2, 5)
-    assert value(MT.from_int(-1, (), "cpu") ** (10**30 + 1)) == -1
+    assert value(MT.from_int(-1, (), dev) ** (10**30 + 1)) == -1
 
 
-def test_pow_of_2d_records():
+def test_pow_of_2d_records(ft):
     vals = [0.5, 3.0, -1.25, 7.0]
     m = ft(torch.tensor(vals, dtype=torch.float64).view(2, 2))
     p3 = m**3
@@ -228,22 +233,17 @@ def test_pow_of_2d_records():
         assert values(m**e) == [Fraction(v) ** e for v in vals]
 
 
-SCRIPT = r"""
-import json, torch
-from korvex.vla import modular_cuda as mc
-MT = mc.ModularTensor
-x = MT.from_tensor(torch.tensor([[0.5, -3.0, 1.25], [2.0, 7.0, -0.75]], dtype=torch.float64), "cpu")
-out = [x._sum_dim(0).num.tolist(), x._sum_dim(1).denom.tolist(), x.prod().num.tolist(), x.prod().denom.tolist()]
-print(json.dumps(out))
-"""
-
-
 def test_generic_folds_agree_with_the_cpu_kernels():
-    runs = both_kernel_modes(SCRIPT)
+    x = MT.from_tensor(torch.tensor([[0.5, -3.0, 1.25], [2.0, 7.0, -0.75]], dtype=torch.float64), "cpu")
+    runs = []
+    for generic in (False, True):
+        with generic_kernels(generic):
+            runs.append([x._sum_dim(0).num.tolist(), x._sum_dim(1).denom.tolist(), x.prod().num.tolist(),
+                         x.prod().denom.tolist()])
     assert runs[0] == runs[1]
 
 
-def test_transposed_records_feed_every_reduction():
+def test_transposed_records_feed_every_reduction(ft):
     x = rand64(3, 2, seed=21)
     t = ft(x).T
     ref = fr(x.t())
@@ -254,7 +254,7 @@ def test_transposed_records_feed_every_reduction():
                                        for i in range(2) for j in range(2)]
 
 
-def test_matmul_rows_without_a_small_common_denominator():
+def test_matmul_rows_without_a_small_common_denominator(raw):
     rng = random.Random(11)
     fa = [(rng.randint(-9, 9), rng.getrandbits(60) | 1) for _ in range(12)]
     fb = [(rng.randint(-9, 9), 1) for _ in range(12)]

@@ -12,13 +12,15 @@ def fracs(n):
     return [Fraction((-1) ** k * (k + 1), k + 2) for k in range(n)]
 
 
-def record(shape, hint=True):
-    """A record of `shape` whose element k is fracs()[k] in row-major order (bound unknown)."""
+def record(shape, hint=True, dev="cpu"):
+    """A record of `shape` whose element k is fracs()[k] in row-major order (bound unknown).
+
+    The argument-checking tests keep the CPU default: they fail before any residue is touched."""
     fs = fracs(max(1, torch.Size(shape).numel()))
     n = torch.tensor([[f.numerator % p for f in fs] for p in PRIMES]).view(20, *shape)
     d = torch.tensor([[f.denominator % p for f in fs] for p in PRIMES]).view(20, *shape)
     approx = torch.tensor([float(f) for f in fs], dtype=torch.float32).view(shape) if hint else None
-    return MT(n, d, None, approx)
+    return MT(n.to(dev), d.to(dev), None, approx if approx is None else approx.to(dev))
 
 
 IDX = torch.tensor([[2, 0], [1, 1], [3, 0]])
@@ -67,21 +69,22 @@ def expected(shape, op, oracle):
 
 
 @pytest.mark.parametrize("name", CASES)
-def test_elements_and_hints_move_alike(name):
+def test_elements_and_hints_move_alike(dev, name):
     shape, op, oracle = CASES[name]
-    x = record(shape)
+    x = record(shape, dev=dev)
     out_shape, out_values = expected(shape, op, oracle)
     y = op(x)
     assert type(y) is MT and y.shape == out_shape and y.num.shape == (20,) + tuple(out_shape)
     assert values(y) == out_values
-    assert torch.equal(y._approx, (oracle or op)(x._approx))
-    assert op(record(shape, hint=False))._approx is None
+    assert y.num.device == x.num.device and y._approx.device == x.num.device
+    assert torch.equal(y._approx.cpu(), (oracle or op)(x._approx.cpu()))
+    assert op(record(shape, hint=False, dev=dev))._approx is None
 
 
 @pytest.mark.parametrize("name", CASES)
-def test_results_feed_the_arithmetic(name):
+def test_results_feed_the_arithmetic(dev, name):
     shape, op, oracle = CASES[name]
-    y = op(record(shape))
+    y = op(record(shape, dev=dev))
     _, fs = expected(shape, op, oracle)
     assert values(y * y + y - y / 3) == [f * f + f - f / 3 for f in fs]
     assert values(2 - y) == [2 - f for f in fs]
@@ -93,25 +96,25 @@ def test_results_feed_the_arithmetic(name):
     assert Fraction(*MT(y.num[last], y.denom[last]).to_rational()) == fs[-1]
 
 
-def test_size_bound_carries_over():
+def test_size_bound_carries_over(dev):
     # Unreduced 2^200/2^200 factors: the fourth power leaves the range of the residues, and
     # only a bound that came along with the elements sends it down the exact path.
-    x = MT.from_fraction(2**200, 2**200, (2, 3), "cpu") * record((2, 3))
+    x = MT.from_fraction(2**200, 2**200, (2, 3), dev) * record((2, 3), dev=dev)
     for y in (x.T, x.reshape(6), x.index_select(1, torch.tensor([2, 0])), x.unsqueeze(0), x.squeeze()):
         fs = values(y)
         assert values((y * y) * (y * y)) == [f**4 for f in fs]
 
 
 @pytest.mark.parametrize("shape", [(), (3,)])
-def test_T_of_fewer_than_two_axes_is_the_record_itself(shape):
-    x = record(shape)
+def test_T_of_fewer_than_two_axes_is_the_record_itself(dev, shape):
+    x = record(shape, dev=dev)
     assert x.T is x
 
 
 @pytest.mark.parametrize("op", [lambda x: x.transpose(0, 1), lambda x: x.T, lambda x: x.reshape(3, 2),
                                 lambda x: x.flatten(), lambda x: x.squeeze(), lambda x: x.unsqueeze(1)])
-def test_views_share_storage(op):
-    x = record((2, 3))
+def test_views_share_storage(dev, op):
+    x = record((2, 3), dev=dev)
     y = op(x)
     for a, b in ((y.num, x.num), (y.denom, x.denom), (y._approx, x._approx)):
         assert a.untyped_storage().data_ptr() == b.untyped_storage().data_ptr()

@@ -1,5 +1,6 @@
 #include "kernels/device.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -22,13 +23,22 @@ const at::Tensor& primes_on(const at::Device& device) {
   return cache->emplace(key, t).first->second;
 }
 
-bool generic_kernels_only() {
-  static const bool forced = [] {
-    const char* v = std::getenv("KORVEX_GENERIC_KERNELS");
-    return v && *v && std::string(v) != "0";
-  }();
-  return forced;
+namespace {
+bool generic_from_environment() {
+  const char* v = std::getenv("KORVEX_GENERIC_KERNELS");
+  return v && *v && std::string(v) != "0";
 }
+
+// Read on every launch decision, so flipping it takes effect for the very next call.
+std::atomic<bool>& generic_flag() {
+  static std::atomic<bool> flag{generic_from_environment()};
+  return flag;
+}
+}  // namespace
+
+bool generic_kernels_only() { return generic_flag().load(std::memory_order_relaxed); }
+
+bool set_generic_kernels_only(bool on) { return generic_flag().exchange(on, std::memory_order_relaxed); }
 
 Launcher launcher_for(const at::Device& device) {
   if (generic_kernels_only()) return Launcher::Generic;

@@ -17,9 +17,11 @@ void set_primes_tensor(const at::Tensor& primes);
 const at::Tensor& primes_tensor();
 const at::Tensor& primes_on(const at::Device& device);
 
-// True when KORVEX_GENERIC_KERNELS is set: the CPU then runs the ATen formulas that every
-// other device runs, which is how those paths are tested on a machine without a GPU.
+// True when KORVEX_GENERIC_KERNELS is set (or a test switched it on): the CPU then runs the
+// ATen formulas that every other device runs, which is how those paths are tested on a machine
+// without a GPU. The environment gives the initial value; the setter returns the previous one.
 bool generic_kernels_only();
+bool set_generic_kernels_only(bool on);
 
 // Which launcher runs a job on `device`: the one choice by device that every job makes.
 // Generic: the ATen formulas (devices with neither kernel, and KORVEX_GENERIC_KERNELS).
