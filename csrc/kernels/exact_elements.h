@@ -130,3 +130,60 @@ C10_HOST_DEVICE inline void dyadic_residues(const exact::ModP& mod, const int32_
 }
 
 }  // namespace korvex::kernels
+
+// ------------------------------------------------------------------ dyadic sums
+
+namespace korvex::kernels {
+
+// A fixed-point superaccumulator of sums of fractions m / 2^e, held at a common scale 2^scale
+// as separate positive and negative parts, so that adding a term touches only its own limbs
+// and the carry. Terms are below 2^619 * 2^618; with up to 2^64 of them the parts stay below
+// 2^1301, inside the 22 limbs.
+constexpr int kAccLimbs = 22;
+
+struct DyadicAcc {
+  u64 pos[kAccLimbs];
+  u64 neg[kAccLimbs];
+  C10_HOST_DEVICE void clear() {
+    for (int i = 0; i < kAccLimbs; ++i) pos[i] = neg[i] = 0;
+  }
+};
+
+// part += x * 2^shift, for a shift and magnitude the caller has checked against the limbs.
+C10_HOST_DEVICE inline void acc_add_shifted(u64* part, const exact::UBig& x, int shift) {
+  const int ls = shift / 64, bs = shift % 64;
+  u64 carry = 0;
+  int i = 0;
+  for (; i <= x.n && i + ls < kAccLimbs; ++i) {
+    const u64 lo = i < x.n ? x.w[i] : 0, below = i > 0 ? x.w[i - 1] : 0;
+    const u64 word = bs ? (lo << bs) | (below >> (64 - bs)) : lo;
+    part[i + ls] = exact::add_carry(part[i + ls], word, carry, carry);
+  }
+  for (int j = i + ls; carry && j < kAccLimbs; ++j) part[j] = exact::add_carry(part[j], 0, carry, carry);
+}
+
+C10_HOST_DEVICE inline void acc_merge(DyadicAcc& a, const DyadicAcc& b) {
+  u64 cp = 0, cn = 0;
+  for (int i = 0; i < kAccLimbs; ++i) {
+    a.pos[i] = exact::add_carry(a.pos[i], b.pos[i], cp, cp);
+    a.neg[i] = exact::add_carry(a.neg[i], b.neg[i], cn, cn);
+  }
+}
+
+// Adds the element n/d (its first kn, kd residues hold it) when d is +-2^e with e <= scale;
+// false, and nothing added, for any other denominator (zero included): such a sum is left to
+// the general host path.
+C10_HOST_DEVICE inline bool add_dyadic_element(const Constants& c, const int64_t* pn, const int64_t* pd,
+                                               int64_t stride, int kn, int kd, int scale, DyadicAcc& acc) {
+  const exact::SBig d = exact::crt_signed(c, pd, stride, kd);
+  const int e = exact::ubig_power_of_two(d.mag);
+  if (e < 0 || e > scale) return false;
+  const exact::SBig n = exact::crt_signed(c, pn, stride, kn);
+  if (n.mag.is_zero()) return true;
+  const int shift = scale - e;
+  if (n.mag.bit_length() + shift > 64 * (kAccLimbs - 1)) return false;
+  acc_add_shifted(n.neg != d.neg ? acc.neg : acc.pos, n.mag, shift);
+  return true;
+}
+
+}  // namespace korvex::kernels

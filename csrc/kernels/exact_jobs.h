@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "kernels/exact_elements.h"
+
 namespace korvex::kernels {
 
 struct Measured {
@@ -31,7 +33,12 @@ void to_float_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, 
 // x: contiguous float64, int64 or uint64 of n elements on the CPU; num, den: [N_PRIMES, n].
 IngestStats ingest_cpu(const at::Tensor& x, at::Tensor& num, at::Tensor& den);
 
+// The sum of every element of [N_PRIMES, n] residues (first kn, kd rows hold the values)
+// into `acc` at scale 2^scale; false when some denominator is not a power of two up to it.
+bool dyadic_sum_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, int scale, DyadicAcc& acc);
+
 #ifdef KORVEX_WITH_CUDA
+bool dyadic_sum_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, int scale, DyadicAcc& acc);
 Measured measure_cuda(const at::Tensor& num, const at::Tensor& den);
 void to_float_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& out);
 // x: contiguous float64 or int64 of n elements on a CUDA device; num, den: [N_PRIMES, n].

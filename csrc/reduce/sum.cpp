@@ -8,6 +8,8 @@
 
 #include "arithmetic/ops.h"
 #include "exact/crt.h"
+#include "kernels/device.h"
+#include "kernels/exact_jobs.h"
 #include "python/args.h"
 #include "record/axes.h"
 #include "reduce/fold.h"
@@ -92,6 +94,58 @@ void exact_total(int64_t count, const Term& term, int scale, SBig& n, SBig& d) {
   if (!exact::fits(n) || !exact::fits(d)) record::raise_range_error("the exact sum");
 }
 
+namespace {
+
+// The accumulated (pos - neg) / 2^scale in lowest terms; OverflowError where that leaves the
+// range, as for any exact sum.
+void dyadic_value(const kernels::DyadicAcc& acc, int scale, SBig& n, SBig& d) {
+  exact::UBig pos, neg;
+  for (int i = 0; i < kernels::kAccLimbs; ++i) {
+    pos.w[i] = acc.pos[i];
+    neg.w[i] = acc.neg[i];
+  }
+  pos.n = neg.n = kernels::kAccLimbs;
+  pos.trim();
+  neg.trim();
+  n = SBig();
+  if (exact::ubig_cmp(pos, neg) >= 0) {
+    exact::ubig_sub(n.mag, pos, neg);
+  } else {
+    exact::ubig_sub(n.mag, neg, pos);
+    n.neg = true;
+  }
+  const int drop = n.mag.is_zero() ? scale : std::min(scale, exact::ubig_ctz(n.mag));
+  exact::ubig_shr(n.mag, drop);
+  d = SBig();
+  d.mag = exact::UBig(1);
+  exact::ubig_shl(d.mag, scale - drop);
+  if (!exact::fits(n) || !exact::fits(d)) record::raise_range_error("the exact sum");
+}
+
+}  // namespace
+
+bool dyadic_total(Record& r, SBig& n, SBig& d) {
+  record::ensure_bits(r);
+  const int scale = scale_of(r);
+  kernels::DyadicAcc acc;
+  bool dyadic;
+#ifdef KORVEX_WITH_CUDA
+  if (kernels::launcher_for(r.num.device()) == kernels::Launcher::Cuda) {
+    const int kn = exact::primes_for_bits(r.num_bits), kd = exact::primes_for_bits(r.den_bits);
+    py::gil_scoped_release nogil;
+    dyadic = kernels::dyadic_sum_cuda(r.num.reshape({kPrimes, -1}).contiguous(),
+                                      r.denom.reshape({kPrimes, -1}).contiguous(), kn, kd, scale, acc);
+  } else
+#endif
+  {
+    const HostValues h = record::host_values(r);
+    py::gil_scoped_release nogil;
+    dyadic = kernels::dyadic_sum_cpu(h.n, h.d, h.kn, h.kd, scale, acc);
+  }
+  if (dyadic) dyadic_value(acc, scale, n, d);
+  return dyadic;
+}
+
 void keep_unreduced(int64_t count, const Den& den, SBig& n, SBig& d) {
   if (d.mag.is_zero()) return;
   SBig prod;
@@ -121,8 +175,9 @@ py::object total_record(Record& r) {
     return record::make_record(r.num.reshape({kPrimes, 1}).clone(), r.denom.reshape({kPrimes, 1}).clone(),
                                hint_sum(r.approx, py::none()), r.num_bits, r.den_bits);
   }
-  const HostValues h = record::host_values(r);
   SBig sn, sd;
+  if (dyadic_total(r, sn, sd)) return record_of(sn, sd, dev, {1}, hint_sum(r.approx, py::none()));
+  const HostValues h = record::host_values(r);
   exact_total(n, [&](int64_t k, SBig& a, SBig& b) {
     a = h.num(k);
     b = h.den(k);

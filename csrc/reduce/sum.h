@@ -31,6 +31,11 @@ void exact_total(int64_t count, const Term& term, int scale, exact::SBig& n, exa
 using Den = std::function<exact::SBig(int64_t)>;
 void keep_unreduced(int64_t count, const Den& den, exact::SBig& n, exact::SBig& d);
 
+// The sum of every element in lowest terms by the dyadic superaccumulator, on the record's
+// device where it has a kernel; false when some denominator is not a power of two (the
+// general host path then takes over). OverflowError when the sum leaves the range.
+bool dyadic_total(record::Record& r, exact::SBig& n, exact::SBig& d);
+
 // The whole-record sum as `sum()` returns it: shape (1,).
 py::object total_record(record::Record& r);
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "kernels/exact_elements.h"
 
@@ -69,6 +70,34 @@ void to_float_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, 
   at::parallel_for(0, n, 1024, [&](int64_t b, int64_t e) {
     for (int64_t k = b; k < e; ++k) po[k] = float_element(c, pn + k, pd + k, n, kn, kd);
   });
+}
+
+bool dyadic_sum_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, int scale, DyadicAcc& acc) {
+  const int64_t n = num.size(1);
+  const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
+  const Constants& c = exact::constants();
+  // Fixed chunks, so that the partials (and the work per thread) do not depend on the pool.
+  constexpr int64_t kChunk = 1 << 14;
+  const int64_t chunks = (n + kChunk - 1) / kChunk;
+  std::vector<DyadicAcc> parts(std::max<int64_t>(chunks, 1));
+  std::atomic<bool> dyadic{true};
+  at::parallel_for(0, chunks, 1, [&](int64_t b, int64_t e) {
+    for (int64_t q = b; q < e && dyadic; ++q) {
+      DyadicAcc& a = parts[q];
+      a.clear();
+      const int64_t hi = std::min(n, (q + 1) * kChunk);
+      for (int64_t k = q * kChunk; k < hi; ++k) {
+        if (!add_dyadic_element(c, pn + k, pd + k, n, kn, kd, scale, a)) {
+          dyadic = false;
+          return;
+        }
+      }
+    }
+  });
+  acc.clear();
+  if (!dyadic) return false;
+  for (int64_t q = 0; q < chunks; ++q) acc_merge(acc, parts[q]);
+  return true;
 }
 
 namespace {
