@@ -11,6 +11,7 @@
 #include "kernels/device.h"
 #include "linalg/linalg.h"
 #include "record/floats.h"
+#include "record/pickle.h"
 #include "record/record.h"
 #include "reduce/matmul.h"
 #include "reduce/products.h"
@@ -40,6 +41,7 @@ PYBIND11_MODULE(modular_cuda, m) {
 
   py::handle cls = korvex::record::register_record(m);
   korvex::record::register_floats(m, cls);
+  korvex::record::register_pickle(cls);
   korvex::arithmetic::register_arithmetic(cls);
   korvex::arithmetic::register_power(cls);
   korvex::compare::register_equality(cls);
