@@ -20,7 +20,7 @@ $(VENV)/bin/python:
 $(VENV)/.deps: | $(VENV)/bin/python
 	$(PIP) install -q --upgrade pip
 	$(PY) -c "import torch" 2>/dev/null || $(PIP) install -q $(TORCH_SPEC)
-	$(PIP) install -q numpy "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis
+	$(PIP) install -q numpy "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis mypy
 	touch $@
 
 install: $(VENV)/.deps
