@@ -24,7 +24,7 @@ $(VENV)/.deps: | $(VENV)/bin/python
 	touch $@
 
 install: $(VENV)/.deps
-	$(PIP) install -q --no-build-isolation -Cbuild-dir='$(BUILD_DIR)' .
+	$(PIP) install -v --no-build-isolation -Cbuild-dir='$(BUILD_DIR)' .
 
 demo: install
 	$(PY) -P -m korvex.vla
