@@ -7,6 +7,8 @@ PIP := $(PY) -m pip
 TORCH_SPEC ?= torch==2.13.0
 # One build tree per venv: a CPU and a CUDA torch must never share a CMake cache.
 BUILD_DIR ?= build/{wheel_tag}
+# ON makes every compiler warning an error (CI sets it).
+KORVEX_WERROR ?= OFF
 
 # The CUDA build check: a CUDA torch, the extension with its CUDA kernels, the tests on the CPU.
 CUDA_VENV ?= .venv-cuda
@@ -24,7 +26,7 @@ $(VENV)/.deps: | $(VENV)/bin/python
 	touch $@
 
 install: $(VENV)/.deps
-	$(PIP) install -v --no-build-isolation -Cbuild-dir='$(BUILD_DIR)' .
+	$(PIP) install -v --no-build-isolation -Cbuild-dir='$(BUILD_DIR)' -Ccmake.define.KORVEX_WERROR=$(KORVEX_WERROR) .
 
 demo: install
 	$(PY) -P -m korvex.vla

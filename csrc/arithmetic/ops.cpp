@@ -149,7 +149,7 @@ py::object binary(FieldOp op, Record& a, Record& b) {
   record::ensure_bits(b);
   const std::vector<int64_t> shape = broadcast_shape(a, b);
   const int64_t n = count_of(shape);
-  int nb, db;
+  int nb = 0, db = 0;
   bound_of(op, a, b, nb, db);
   at::Tensor on, od;
   if (nb <= exact::kFitBits && db <= exact::kFitBits) {

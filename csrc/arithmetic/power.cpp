@@ -24,7 +24,7 @@ py::object ones_like_record(const Record& r) {
 // records are brought to lowest terms after every product.
 py::object power(py::handle self, py::object n) {
   Record& r = record::as_record(self);
-  static py::handle zero = (py::int_(0)).release(), one = (py::int_(1)).release(), two = (py::int_(2)).release();
+  static py::handle zero = (py::int_(0)).release(), one = (py::int_(1)).release();
   if (PyObject_RichCompareBool(n.ptr(), zero.ptr(), Py_EQ) == 1) return ones_like_record(r);
   if (PyObject_RichCompareBool(n.ptr(), one.ptr(), Py_EQ) == 1) return py::reinterpret_borrow<py::object>(self);
   if (PyObject_RichCompareBool(n.ptr(), zero.ptr(), Py_LT) == 1) {

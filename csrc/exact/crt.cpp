@@ -1,5 +1,7 @@
 #include "exact/crt.h"
 
+#include <cassert>
+
 namespace korvex::exact {
 
 std::uint64_t powmod(std::uint64_t b, std::uint64_t e, std::uint64_t p) {
@@ -50,6 +52,7 @@ const Constants& constants() {
 }
 
 UBig crt_unsigned(const std::int64_t* residues, std::int64_t stride, int k) {
+  assert(k >= 1 && k <= kPrimes);
   const Constants& c = constants();
   std::uint64_t v[kPrimes];
   for (int j = 0; j < k; ++j) {
@@ -71,7 +74,8 @@ SBig crt_signed(const std::int64_t* residues, std::int64_t stride, int k) {
   SBig s;
   if (k <= 4) {
     // Values of up to 122 bits, the common case, in two words without the big-integer loops.
-    std::uint64_t v[4];
+    assert(k >= 1);
+    std::uint64_t v[4] = {};
     for (int j = 0; j < k; ++j) {
       const ModP& m = c.mod[j];
       std::uint64_t t = (std::uint64_t)residues[j * stride];

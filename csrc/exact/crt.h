@@ -8,8 +8,8 @@
 
 namespace korvex::exact {
 
-// The integer in [0, P) with the given residues modulo the first k moduli, P their product
-// (Garner's mixed radix, then Horner). `stride` is the distance between the residues of one
+// The integer in [0, P) with the given residues modulo the first k moduli (1 <= k <= kPrimes),
+// P their product (Garner's mixed radix, then Horner). `stride` is the distance between the residues of one
 // element in consecutive primes.
 UBig crt_unsigned(const std::int64_t* residues, std::int64_t stride, int k = kPrimes);
 

@@ -329,7 +329,7 @@ py::object f_ieee754_decompose(py::handle, const python::Args& a) {
 at::Tensor float_image(Record& r) {
   const HostValues h = host_values(r);
   std::vector<int64_t> shape = r.shape();
-  if (shape.empty()) shape = {1};
+  if (shape.empty()) shape.push_back(1);
   at::Tensor out = at::empty({h.count}, at::kFloat);
   float* po = out.data_ptr<float>();
   {
