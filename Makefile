@@ -7,6 +7,8 @@ PIP := $(PY) -m pip
 TORCH_SPEC ?= torch==2.13.0
 # One build tree per venv: a CPU and a CUDA torch must never share a CMake cache.
 BUILD_DIR ?= build/{wheel_tag}
+# ON makes every compiler warning an error (CI sets it).
+KORVEX_WERROR ?= OFF
 
 # The CUDA build check: a CUDA torch, the extension with its CUDA kernels, the tests on the CPU.
 CUDA_VENV ?= .venv-cuda
@@ -20,11 +22,11 @@ $(VENV)/bin/python:
 $(VENV)/.deps: | $(VENV)/bin/python
 	$(PIP) install -q --upgrade pip
 	$(PY) -c "import torch" 2>/dev/null || $(PIP) install -q $(TORCH_SPEC)
-	$(PIP) install -q numpy "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis
+	$(PIP) install -q numpy "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest hypothesis mypy
 	touch $@
 
 install: $(VENV)/.deps
-	$(PIP) install -q --no-build-isolation -Cbuild-dir='$(BUILD_DIR)' .
+	$(PIP) install -v --no-build-isolation -Cbuild-dir='$(BUILD_DIR)' -Ccmake.define.KORVEX_WERROR=$(KORVEX_WERROR) .
 
 demo: install
 	$(PY) -P -m korvex.vla

@@ -11,6 +11,7 @@
 #include "kernels/device.h"
 #include "linalg/linalg.h"
 #include "record/floats.h"
+#include "record/pickle.h"
 #include "record/record.h"
 #include "reduce/matmul.h"
 #include "reduce/products.h"
@@ -43,6 +44,7 @@ PYBIND11_MODULE(modular_cuda, m) {
 
   py::handle cls = korvex::record::register_record(m);
   korvex::record::register_floats(m, cls);
+  korvex::record::register_pickle(cls);
   korvex::arithmetic::register_arithmetic(cls);
   korvex::arithmetic::register_power(cls);
   korvex::compare::register_equality(cls);
@@ -55,17 +57,14 @@ PYBIND11_MODULE(modular_cuda, m) {
   korvex::reduce::register_products(cls);
   korvex::reduce::register_matmul(cls);
   korvex::linalg::register_linalg(cls);
-  // Module functions in the order users see them: conversions, series, then the forwards.
-  korvex::functional::register_conversions(m);
-  korvex::approx::register_approx(m, cls);
-  korvex::functional::register_functions(m);
+  // Module functions in the order of definition: conversions, series, then the forwards.
+  const auto conversions = korvex::functional::register_conversions(m);
+  const auto series = korvex::approx::register_approx(m, cls);
+  const auto forwards = korvex::functional::register_functions(m);
 
   py::list all;
-  for (const char* name :
-       {"PRIMES", "N_PRIMES", "ModularTensor", "modular_sum", "modular_dot", "modular_abs", "modular_max",
-        "modular_min", "modular_argmax", "modular_argmin", "modular_relu", "modular_clamp", "modular_var",
-        "modular_std", "modular_norm", "modular_prod", "modular_pow", "modular_sign", "modular_reciprocal",
-        "modular_square", "exp_taylor", "sin_taylor", "cos_taylor", "log1p_taylor", "sqrt_taylor", "sqrt_newton"})
-    all.append(name);
+  for (const char* name : {"PRIMES", "N_PRIMES", "ModularTensor"}) all.append(name);
+  for (const auto* names : {&conversions, &forwards, &series})
+    for (const std::string& name : *names) all.append(name);
   m.attr("__all__") = all;
 }

@@ -9,6 +9,7 @@
 #include "exact/crt.h"
 #include "exact/rational.h"
 #include "python/args.h"
+#include "python/table.h"
 #include "record/floats.h"
 #include "record/host.h"
 #include "reduce/sum.h"
@@ -76,8 +77,7 @@ Frame frame_of(py::handle x) {
   return f;
 }
 
-int64_t terms_arg(py::handle v, int64_t fallback) {
-  if (!v) return fallback;
+int64_t terms_arg(py::handle v) {
   py::object t = python::coerce_int(v, "terms");
   int overflow = 0;
   const long long n = PyLong_AsLongLongAndOverflow(t.ptr(), &overflow);
@@ -87,12 +87,6 @@ int64_t terms_arg(py::handle v, int64_t fallback) {
   return n;
 }
 
-const python::Signature& series_sig(const char* name, const char* arg) {
-  static std::map<std::string, python::Signature>* sigs = new std::map<std::string, python::Signature>();
-  auto it = sigs->find(name);
-  if (it == sigs->end()) it = sigs->emplace(name, python::Signature{name, {arg, "terms"}, 1, 0}).first;
-  return it->second;
-}
 
 // ---------------------------------------------------------------- the recurrences
 
@@ -216,10 +210,9 @@ bool scalar_value(const Frame& f, Q& x) {
   return true;
 }
 
-py::object series(Series kind, const char* name, const char* arg, int64_t default_terms, PyObject* args,
-                  PyObject* kw) {
-  auto a = python::parse(series_sig(name, arg), args, kw);
-  const int64_t terms = terms_arg(a[1], default_terms);
+template <Series kind>
+py::object series(py::handle, const python::Args& a) {
+  const int64_t terms = terms_arg(a[1]);
   Frame f = frame_of(a[0]);
   Q x;
   if (scalar_value(f, x)) {
@@ -229,21 +222,6 @@ py::object series(Series kind, const char* name, const char* arg, int64_t defaul
   return run_series(kind, RecordOps{f}, f.x, terms);
 }
 
-py::object f_exp(py::handle, PyObject* args, PyObject* kw) {
-  return series(Series::Exp, "exp_taylor", "x", 20, args, kw);
-}
-py::object f_sin(py::handle, PyObject* args, PyObject* kw) {
-  return series(Series::Sin, "sin_taylor", "x", 20, args, kw);
-}
-py::object f_cos(py::handle, PyObject* args, PyObject* kw) {
-  return series(Series::Cos, "cos_taylor", "x", 20, args, kw);
-}
-py::object f_log1p(py::handle, PyObject* args, PyObject* kw) {
-  return series(Series::Log1p, "log1p_taylor", "x", 30, args, kw);
-}
-py::object f_sqrt_taylor(py::handle, PyObject* args, PyObject* kw) {
-  return series(Series::Sqrt, "sqrt_taylor", "a", 30, args, kw);
-}
 
 // ---------------------------------------------------------------- Newton square root
 
@@ -343,8 +321,7 @@ py::object root_or_zero(const py::object& v) {
   return newton(v, 10, 500);
 }
 
-int64_t int64_arg(py::handle v, const char* name, int64_t fallback) {
-  if (!v) return fallback;
+int64_t int64_arg(py::handle v, const char* name) {
   py::object t = python::coerce_int(v, name);
   int overflow = 0;
   const long long n = PyLong_AsLongLongAndOverflow(t.ptr(), &overflow);
@@ -352,21 +329,17 @@ int64_t int64_arg(py::handle v, const char* name, int64_t fallback) {
   return n;
 }
 
-py::object f_sqrt_newton(py::handle, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"sqrt_newton", {"a", "max_iterations", "max_bits"}, 1, 0};
-  auto a = python::parse(sig, args, kw);
-  const int64_t iterations = int64_arg(a[1], "max_iterations", 10);
-  const int64_t bits = int64_arg(a[2], "max_bits", 500);
+py::object f_sqrt_newton(py::handle, const python::Args& a) {
+  const int64_t iterations = int64_arg(a[1], "max_iterations");
+  const int64_t bits = int64_arg(a[2], "max_bits");
   return newton(a[0], iterations, bits);
 }
 
 // ---------------------------------------------------------------- norms and statistics
 
-py::object m_norm(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"norm", {"p"}, 0, 1};
-  auto a = python::parse(sig, args, kw);
+py::object m_norm(py::handle self, const python::Args& a) {
   static py::handle two = (py::int_(2)).release();
-  py::object p = python::coerce_int(a[0] ? a[0] : two, "p");
+  py::object p = python::coerce_int(a[0], "p");
   py::object me = py::reinterpret_borrow<py::object>(self);
   if (PyObject_RichCompareBool(p.ptr(), two.ptr(), Py_EQ) == 1) {
     py::object sum_sq = simp(reduce::total_record(record::as_record(mul(me, me))));
@@ -378,8 +351,7 @@ py::object m_norm(py::handle self, PyObject* args, PyObject* kw) {
 }
 
 py::object variance(py::handle self, py::handle correction_obj) {
-  static py::handle one_obj = (py::int_(1)).release();
-  py::object correction = python::coerce_int(correction_obj ? correction_obj : one_obj, "correction");
+  py::object correction = python::coerce_int(correction_obj, "correction");
   Record& r = record::as_record(self);
   const int64_t n = r.elements();
   const at::Device dev = r.num.device();
@@ -397,50 +369,50 @@ py::object variance(py::handle self, py::handle correction_obj) {
   return v;
 }
 
-py::object m_var(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"var", {"correction"}, 0, 1};
-  auto a = python::parse(sig, args, kw);
+py::object m_var(py::handle self, const python::Args& a) {
   return variance(self, a[0]);
 }
 
-py::object m_std(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"std", {"correction"}, 0, 1};
-  auto a = python::parse(sig, args, kw);
+py::object m_std(py::handle self, const python::Args& a) {
   return root_or_zero(variance(self, a[0]));
 }
 
 }  // namespace
 
-void register_approx(py::module_& m, py::handle cls) {
-  using python::add_function;
-  using python::add_method;
-  using python::trampoline;
-  add_function(m, "exp_taylor", &trampoline<f_exp>,
-               "Compute e^x using Taylor series with exact coefficients. e^x = 1 + x + x^2/2! + x^3/3! + ... "
-               "Returns ModularTensor (same shape as input)");
-  add_function(m, "sin_taylor", &trampoline<f_sin>,
-               "Compute sin(x) using Taylor series. sin(x) = x - x^3/3! + x^5/5! - ... Returns ModularTensor "
-               "(same shape as input)");
-  add_function(m, "cos_taylor", &trampoline<f_cos>,
-               "Compute cos(x) using Taylor series. cos(x) = 1 - x^2/2! + x^4/4! - ... Returns ModularTensor "
-               "(same shape as input)");
-  add_function(m, "log1p_taylor", &trampoline<f_log1p>,
-               "Compute log(1+x) using Taylor series. log(1+x) = x - x^2/2 + x^3/3 - x^4/4 + ... Converges for "
-               "|x| < 1. Returns ModularTensor (same shape as input)");
-  add_function(m, "sqrt_taylor", &trampoline<f_sqrt_taylor>,
-               "Compute sqrt(a) using binomial series around a=1. sqrt(1+x) = 1 + x/2 - x^2/8 + x^3/16 - ... Only "
-               "works for a close to 1 (|a-1| < 1). Returns ModularTensor (same shape as input)");
-  add_function(m, "sqrt_newton", &trampoline<f_sqrt_newton>,
-               "Compute sqrt(a) using Newton-Raphson iteration. x_{n+1} = (x_n + a/x_n) / 2 Works for any positive "
-               "value. Args: a: Input ModularTensor (scalar, a > 0) max_iterations: Maximum number of iterations "
-               "max_bits: Maximum bit size before stopping (prevents overflow) Returns: ModularTensor approximating "
-               "sqrt(a)");
-  add_method(cls, "norm", &trampoline<m_norm>,
-             "Compute Lp norm. For p=2, returns sqrt(sum(x^2)). Note: sqrt is approximated using Newton iteration.");
-  add_method(cls, "var", &trampoline<m_var>,
-             "Exact variance: sum((x - mean)^2) / (n - correction) Uses the formula: var = E[x^2] - E[x]^2");
-  add_method(cls, "std", &trampoline<m_std>,
-             "Exact standard deviation: sqrt(var). Note: sqrt is approximated using Newton iteration.");
+python::Exports register_approx(py::module_& m, py::handle cls) {
+  using python::function;
+  using python::method;
+  static const python::Def members[] = {
+      function<series<Series::Exp>>("exp_taylor", {{"x"}, {"terms", "20"}},
+                                    "Compute e^x using Taylor series with exact coefficients. e^x = 1 + x + x^2/2! + "
+                                    "x^3/3! + ... Returns ModularTensor (same shape as input)"),
+      function<series<Series::Sin>>("sin_taylor", {{"x"}, {"terms", "20"}},
+                                    "Compute sin(x) using Taylor series. sin(x) = x - x^3/3! + x^5/5! - ... Returns "
+                                    "ModularTensor (same shape as input)"),
+      function<series<Series::Cos>>("cos_taylor", {{"x"}, {"terms", "20"}},
+                                    "Compute cos(x) using Taylor series. cos(x) = 1 - x^2/2! + x^4/4! - ... Returns "
+                                    "ModularTensor (same shape as input)"),
+      function<series<Series::Log1p>>("log1p_taylor", {{"x"}, {"terms", "30"}},
+                                      "Compute log(1+x) using Taylor series. log(1+x) = x - x^2/2 + x^3/3 - x^4/4 + "
+                                      "... Converges for |x| < 1. Returns ModularTensor (same shape as input)"),
+      function<series<Series::Sqrt>>("sqrt_taylor", {{"a"}, {"terms", "30"}},
+                                     "Compute sqrt(a) using binomial series around a=1. sqrt(1+x) = 1 + x/2 - x^2/8 + "
+                                     "x^3/16 - ... Only works for a close to 1 (|a-1| < 1). Returns ModularTensor "
+                                     "(same shape as input)"),
+      function<f_sqrt_newton>("sqrt_newton", {{"a"}, {"max_iterations", "10"}, {"max_bits", "500"}},
+                              "Compute sqrt(a) using Newton-Raphson iteration. x_{n+1} = (x_n + a/x_n) / 2 Works for "
+                              "any positive value. Args: a: Input ModularTensor (scalar, a > 0) max_iterations: "
+                              "Maximum number of iterations max_bits: Maximum bit size before stopping (prevents "
+                              "overflow) Returns: ModularTensor approximating sqrt(a)"),
+      method<m_norm>("norm", {{"p", "2"}},
+                     "Compute Lp norm. For p=2, returns sqrt(sum(x^2)). Note: sqrt is approximated using Newton "
+                     "iteration."),
+      method<m_var>("var", {{"correction", "1"}},
+                    "Exact variance: sum((x - mean)^2) / (n - correction) Uses the formula: var = E[x^2] - E[x]^2"),
+      method<m_std>("std", {{"correction", "1"}},
+                    "Exact standard deviation: sqrt(var). Note: sqrt is approximated using Newton iteration."),
+  };
+  return python::install(cls, m, members);
 }
 
 }  // namespace korvex::approx

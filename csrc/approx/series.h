@@ -5,8 +5,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include "python/table.h"
+
 namespace korvex::approx {
 
-void register_approx(pybind11::module_& m, pybind11::handle cls);
+// Returns the functions it added, for the export list.
+python::Exports register_approx(pybind11::module_& m, pybind11::handle cls);
 
 }  // namespace korvex::approx

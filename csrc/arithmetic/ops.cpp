@@ -9,6 +9,7 @@
 
 #include "exact/crt.h"
 #include "python/args.h"
+#include "python/table.h"
 
 namespace korvex::arithmetic {
 
@@ -148,7 +149,7 @@ py::object binary(FieldOp op, Record& a, Record& b) {
   record::ensure_bits(b);
   const std::vector<int64_t> shape = broadcast_shape(a, b);
   const int64_t n = count_of(shape);
-  int nb, db;
+  int nb = 0, db = 0;
   bound_of(op, a, b, nb, db);
   at::Tensor on, od;
   if (nb <= exact::kFitBits && db <= exact::kFitBits) {
@@ -175,57 +176,45 @@ py::object operand(py::handle other, const at::Device& device, const std::vector
 
 // ---------------------------------------------------------------- methods
 
-static py::object one_arg(const char* name, PyObject* args, PyObject* kw) {
-  const python::Signature sig{name, {"other"}, 1, 1};
-  return py::reinterpret_borrow<py::object>(python::parse(sig, args, kw)[0]);
-}
-
 template <FieldOp OP>
-static py::object m_binary(py::handle self, PyObject* args, PyObject* kw) {
-  static const char* names[] = {"__add__", "__sub__", "__mul__", "__truediv__"};
-  py::object other = one_arg(names[(int)OP], args, kw);
+static py::object m_binary(py::handle self, const python::Args& args) {
+  py::object other = py::reinterpret_borrow<py::object>(args[0]);
   Record& a = record::as_record(self);
   py::object b = operand(other, a.num.device(), {});
   return binary(OP, a, record::as_record(b));
 }
 
 template <FieldOp OP>
-static py::object m_reflected(py::handle self, PyObject* args, PyObject* kw) {
-  py::object other = one_arg(OP == FieldOp::Add ? "__radd__" : "__rmul__", args, kw);
+static py::object m_reflected(py::handle self, const python::Args& args) {
+  py::object other = py::reinterpret_borrow<py::object>(args[0]);
   Record& a = record::as_record(self);
   py::object b = operand(other, a.num.device(), {});
   return binary(OP, a, record::as_record(b));
 }
 
-static py::object m_rsub(py::handle self, PyObject* args, PyObject* kw) {
-  py::object other = one_arg("__rsub__", args, kw);
+static py::object m_rsub(py::handle self, const python::Args& args) {
+  py::object other = py::reinterpret_borrow<py::object>(args[0]);
   Record& a = record::as_record(self);
   if (!(PyLong_Check(other.ptr()) || PyFloat_Check(other.ptr()))) return other.attr("__sub__")(self);
   py::object s = record::number_record(other, a.num.device(), {});
   return binary(FieldOp::Sub, record::as_record(s), a);
 }
 
-static py::object m_neg(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"__neg__", {}, 0, 1};
-  python::parse(sig, args, kw);
+static py::object m_neg(py::handle self, const python::Args&) {
   Record& a = record::as_record(self);
   record::ensure_bits(a);
   py::object approx = a.approx.is_none() ? py::none() : -a.approx;
   return record::make_record(negate_residues(a.num), a.denom.clone(), approx, a.num_bits, a.den_bits);
 }
 
-static py::object m_reciprocal(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"reciprocal", {}, 0, 1};
-  python::parse(sig, args, kw);
+static py::object m_reciprocal(py::handle self, const python::Args&) {
   Record& a = record::as_record(self);
   record::ensure_bits(a);
   py::object approx = a.approx.is_none() ? py::none() : py::float_(1.0) / a.approx;
   return record::make_record(a.denom.clone(), a.num.clone(), approx, a.den_bits, a.num_bits);
 }
 
-static py::object m_square(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"square", {}, 0, 1};
-  python::parse(sig, args, kw);
+static py::object m_square(py::handle self, const python::Args&) {
   Record& a = record::as_record(self);
   return binary(FieldOp::Mul, a, a);
 }
@@ -256,8 +245,8 @@ static py::object stretched(py::handle obj, const std::vector<int64_t>& shape) {
   return py::cast(std::move(out));
 }
 
-static py::object m_broadcast_with(py::handle self, PyObject* args, PyObject* kw) {
-  py::object other = one_arg("_broadcast_with", args, kw);
+static py::object m_broadcast_with(py::handle self, const python::Args& args) {
+  py::object other = py::reinterpret_borrow<py::object>(args[0]);
   py::object self_shape = self.attr("shape"), other_shape = other.attr("shape");
   if (self_shape.equal(other_shape)) return py::make_tuple(self, other);
   const std::vector<int64_t> shape = broadcast_shape(record::as_record(self), record::as_record(other));
@@ -265,19 +254,21 @@ static py::object m_broadcast_with(py::handle self, PyObject* args, PyObject* kw
 }
 
 void register_arithmetic(py::handle cls) {
-  using python::add_method;
-  using python::trampoline;
-  add_method(cls, "_broadcast_with", &trampoline<m_broadcast_with>, "Broadcast two ModularTensors to the same shape.");
-  add_method(cls, "__add__", &trampoline<m_binary<FieldOp::Add>>, "Exact addition: a/b + c/d = (ad + bc) / bd");
-  add_method(cls, "__radd__", &trampoline<m_reflected<FieldOp::Add>>, nullptr);
-  add_method(cls, "__sub__", &trampoline<m_binary<FieldOp::Sub>>, "Exact subtraction: a/b - c/d = (ad - bc) / bd");
-  add_method(cls, "__rsub__", &trampoline<m_rsub>, nullptr);
-  add_method(cls, "__mul__", &trampoline<m_binary<FieldOp::Mul>>, "Exact multiplication: (a/b) * (c/d) = ac / bd");
-  add_method(cls, "__rmul__", &trampoline<m_reflected<FieldOp::Mul>>, nullptr);
-  add_method(cls, "__truediv__", &trampoline<m_binary<FieldOp::Div>>, "Exact division: (a/b) / (c/d) = ad / bc");
-  add_method(cls, "__neg__", &trampoline<m_neg>, "Negation.");
-  add_method(cls, "reciprocal", &trampoline<m_reciprocal>, "Exact reciprocal 1/x.");
-  add_method(cls, "square", &trampoline<m_square>, "Exact square x^2.");
+  using python::method;
+  static const python::Def members[] = {
+      method<m_broadcast_with>("_broadcast_with", {{"other"}}, "Broadcast two ModularTensors to the same shape."),
+      method<m_binary<FieldOp::Add>>("__add__", {{"other"}}, "Exact addition: a/b + c/d = (ad + bc) / bd"),
+      method<m_reflected<FieldOp::Add>>("__radd__", {{"other"}}, nullptr),
+      method<m_binary<FieldOp::Sub>>("__sub__", {{"other"}}, "Exact subtraction: a/b - c/d = (ad - bc) / bd"),
+      method<m_rsub>("__rsub__", {{"other"}}, nullptr),
+      method<m_binary<FieldOp::Mul>>("__mul__", {{"other"}}, "Exact multiplication: (a/b) * (c/d) = ac / bd"),
+      method<m_reflected<FieldOp::Mul>>("__rmul__", {{"other"}}, nullptr),
+      method<m_binary<FieldOp::Div>>("__truediv__", {{"other"}}, "Exact division: (a/b) / (c/d) = ad / bc"),
+      method<m_neg>("__neg__", {}, "Negation."),
+      method<m_reciprocal>("reciprocal", {}, "Exact reciprocal 1/x."),
+      method<m_square>("square", {}, "Exact square x^2."),
+  };
+  python::install(cls, members);
 }
 
 }  // namespace korvex::arithmetic

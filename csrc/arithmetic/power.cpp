@@ -4,6 +4,7 @@
 
 #include "arithmetic/ops.h"
 #include "python/args.h"
+#include "python/table.h"
 
 namespace korvex::arithmetic {
 
@@ -23,7 +24,7 @@ py::object ones_like_record(const Record& r) {
 // records are brought to lowest terms after every product.
 py::object power(py::handle self, py::object n) {
   Record& r = record::as_record(self);
-  static py::handle zero = (py::int_(0)).release(), one = (py::int_(1)).release(), two = (py::int_(2)).release();
+  static py::handle zero = (py::int_(0)).release(), one = (py::int_(1)).release();
   if (PyObject_RichCompareBool(n.ptr(), zero.ptr(), Py_EQ) == 1) return ones_like_record(r);
   if (PyObject_RichCompareBool(n.ptr(), one.ptr(), Py_EQ) == 1) return py::reinterpret_borrow<py::object>(self);
   if (PyObject_RichCompareBool(n.ptr(), zero.ptr(), Py_LT) == 1) {
@@ -46,18 +47,18 @@ py::object power(py::handle self, py::object n) {
 }
 
 template <bool kOperator>
-py::object m_pow(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{kOperator ? "__pow__" : "pow", {"n"}, 1, 1};
-  auto a = python::parse(sig, args, kw);
+py::object m_pow(py::handle self, const python::Args& a) {
   return power(self, python::coerce_int(a[0], "n"));
 }
 
 }  // namespace
 
 void register_power(py::handle cls) {
-  python::add_method(cls, "pow", &python::trampoline<m_pow<false>>,
-                     "Exact integer power x^n. Uses binary exponentiation for efficiency.");
-  python::add_method(cls, "__pow__", &python::trampoline<m_pow<true>>, "Power operator x ** n.");
+  static const python::Def members[] = {
+      python::method<m_pow<false>>("pow", {{"n"}}, "Exact integer power x^n. Uses binary exponentiation for efficiency."),
+      python::method<m_pow<true>>("__pow__", {{"n"}}, "Power operator x ** n."),
+  };
+  python::install(cls, members);
 }
 
 }  // namespace korvex::arithmetic

@@ -6,6 +6,7 @@
 #include "arithmetic/ops.h"
 #include "exact/crt.h"
 #include "python/args.h"
+#include "python/table.h"
 #include "record/record.h"
 
 namespace korvex::compare {
@@ -71,25 +72,25 @@ static at::Tensor equal(Record& a, Record& b) {
          ~undefined_mask(aligned(b.num, rank), aligned(b.denom, rank));
 }
 
-static py::object m_eq(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"__eq__", {"other"}, 1, 1};
-  py::handle other = python::parse(sig, args, kw)[0];
+static py::object m_eq(py::handle self, const python::Args& args) {
+  py::handle other = args[0];
   Record& a = record::as_record(self);
   py::object b = arithmetic::operand(other, a.num.device(), {});
   return py::cast(equal(a, record::as_record(b)));
 }
 
-static py::object m_ne(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"ne", {"other"}, 1, 1};
-  py::handle other = python::parse(sig, args, kw)[0];
+static py::object m_ne(py::handle self, const python::Args& a) {
+  py::handle other = a[0];
   py::object eq = self.attr("__eq__")(other);
   return py::reinterpret_steal<py::object>(PyNumber_Invert(eq.ptr()));
 }
 
 void register_equality(py::handle cls) {
-  python::add_method(cls, "__eq__", &python::trampoline<m_eq>,
-                     "Exact element-wise equality: a/b == c/d iff ad == bc (all primes).");
-  python::add_method(cls, "ne", &python::trampoline<m_ne>, "Not equal comparison (exact).");
+  static const python::Def members[] = {
+      python::method<m_eq>("__eq__", {{"other"}}, "Exact element-wise equality: a/b == c/d iff ad == bc (all primes)."),
+      python::method<m_ne>("ne", {{"other"}}, "Not equal comparison (exact)."),
+  };
+  python::install(cls, members);
   // Defining __eq__ makes the record unhashable, as a Python class would be.
   py::setattr(cls, "__hash__", py::none());
 }

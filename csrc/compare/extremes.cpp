@@ -8,6 +8,7 @@
 #include "compare/support.h"
 #include "exact/crt.h"
 #include "python/args.h"
+#include "python/table.h"
 
 namespace korvex::compare {
 
@@ -65,9 +66,7 @@ at::Tensor column(const at::Tensor& t, int64_t flat) {
 }
 
 template <bool kLargest>
-py::object m_extreme(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{kLargest ? "max" : "min", {}, 0, 1};
-  python::parse(sig, args, kw);
+py::object m_extreme(py::handle self, const python::Args&) {
   Record& r = record::as_record(self);
   const bool hinted = !r.approx.is_none();
   const Decided d(r, hinted);
@@ -78,9 +77,7 @@ py::object m_extreme(py::handle self, PyObject* args, PyObject* kw) {
 }
 
 template <bool kLargest>
-py::object m_arg_extreme(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{kLargest ? "argmax" : "argmin", {}, 0, 1};
-  python::parse(sig, args, kw);
+py::object m_arg_extreme(py::handle self, const python::Args&) {
   const Decided d(record::as_record(self));
   return py::int_(extreme_index(d, kLargest));
 }
@@ -173,11 +170,9 @@ at::Tensor bound_column(const SBig& x, const Record& r) {
   return host.to(r.num.device()).view(col);
 }
 
-py::object m_clamp(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"clamp", {"min_val", "max_val"}, 0, 1};
-  auto a = python::parse(sig, args, kw);
-  py::object lo_obj = python::coerce_optional_float(a[0] ? a[0] : py::none(), "min_val");
-  py::object hi_obj = python::coerce_optional_float(a[1] ? a[1] : py::none(), "max_val");
+py::object m_clamp(py::handle self, const python::Args& a) {
+  py::object lo_obj = python::coerce_optional_float(a[0], "min_val");
+  py::object hi_obj = python::coerce_optional_float(a[1], "max_val");
   if (lo_obj.is_none() && hi_obj.is_none()) return py::reinterpret_borrow<py::object>(self);
   Record& r = record::as_record(self);
   const Bound lo = bound_of(lo_obj), hi = bound_of(hi_obj);
@@ -222,14 +217,15 @@ py::object m_clamp(py::handle self, PyObject* args, PyObject* kw) {
 }  // namespace
 
 void register_extremes(py::handle cls) {
-  using python::add_method;
-  using python::trampoline;
-  add_method(cls, "max", &trampoline<m_extreme<true>>, "Return the maximum element (exact).");
-  add_method(cls, "min", &trampoline<m_extreme<false>>, "Return the minimum element (exact).");
-  add_method(cls, "argmax", &trampoline<m_arg_extreme<true>>, "Return index of maximum element.");
-  add_method(cls, "argmin", &trampoline<m_arg_extreme<false>>, "Return index of minimum element.");
-  add_method(cls, "clamp", &trampoline<m_clamp>,
-             "Clamp values to [min_val, max_val] range. Uses element selection based on comparison.");
+  static const python::Def members[] = {
+      python::method<m_extreme<true>>("max", {}, "Return the maximum element (exact)."),
+      python::method<m_extreme<false>>("min", {}, "Return the minimum element (exact)."),
+      python::method<m_arg_extreme<true>>("argmax", {}, "Return index of maximum element."),
+      python::method<m_arg_extreme<false>>("argmin", {}, "Return index of minimum element."),
+      python::method<m_clamp>("clamp", {{"min_val", "None"}, {"max_val", "None"}},
+                              "Clamp values to [min_val, max_val] range. Uses element selection based on comparison."),
+  };
+  python::install(cls, members);
 }
 
 }  // namespace korvex::compare

@@ -8,6 +8,7 @@
 #include "compare/ops.h"
 #include "compare/support.h"
 #include "python/args.h"
+#include "python/table.h"
 
 namespace korvex::compare {
 
@@ -15,9 +16,7 @@ using record::Record;
 
 namespace {
 
-py::object m_sign(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"sign", {}, 0, 1};
-  python::parse(sig, args, kw);
+py::object m_sign(py::handle self, const python::Args&) {
   Record& r = record::as_record(self);
   const at::Tensor s = exact_signs(r);
   // Shaped and typed like the float tensor the sign used to be read from: the hint's element
@@ -31,9 +30,7 @@ py::object m_sign(py::handle self, PyObject* args, PyObject* kw) {
   return py::cast(s.to(dtype).view(shape).to(r.num.device()));
 }
 
-py::object m_abs(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"abs", {}, 0, 1};
-  python::parse(sig, args, kw);
+py::object m_abs(py::handle self, const python::Args&) {
   Record& r = record::as_record(self);
   const at::Tensor negative = lifted(exact_signs(r).lt(0), r);
   // -(n/d) is (-n)/d whichever of the two carries the sign, so the denominator stays.
@@ -42,9 +39,7 @@ py::object m_abs(py::handle self, PyObject* args, PyObject* kw) {
   return record::make_record(num, r.denom.clone(), approx, r.num_bits, r.den_bits);
 }
 
-py::object m_relu(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"relu", {}, 0, 1};
-  python::parse(sig, args, kw);
+py::object m_relu(py::handle self, const python::Args&) {
   Record& r = record::as_record(self);
   const at::Tensor keep = lifted(exact_signs(r).gt(0), r);
   at::Tensor num = at::where(keep, r.num, 0);
@@ -72,10 +67,9 @@ at::Tensor broadcast_positions(const std::vector<int64_t>& shape, int64_t count,
 }
 
 template <Rel R>
-py::object m_relation(py::handle self, PyObject* args, PyObject* kw) {
+py::object m_relation(py::handle self, const python::Args& args) {
   static const char* names[] = {"lt", "le", "gt", "ge"};
-  static const python::Signature sig{names[(int)R], {"other"}, 1, 1};
-  py::handle other = python::parse(sig, args, kw)[0];
+  py::handle other = args[0];
   Record& a = record::as_record(self);
   record::ensure_bits(a);
   if (!record::is_record(other)) {
@@ -110,16 +104,17 @@ py::object m_relation(py::handle self, PyObject* args, PyObject* kw) {
 }  // namespace
 
 void register_order(py::handle cls) {
-  using python::add_method;
-  using python::trampoline;
-  add_method(cls, "sign", &trampoline<m_sign>,
-             "Return sign of each element as a regular tensor. Returns -1, 0, or 1 for each element.");
-  add_method(cls, "lt", &trampoline<m_relation<Rel::Lt>>, "Less than comparison (exact).");
-  add_method(cls, "le", &trampoline<m_relation<Rel::Le>>, "Less than or equal comparison (exact).");
-  add_method(cls, "gt", &trampoline<m_relation<Rel::Gt>>, "Greater than comparison (exact).");
-  add_method(cls, "ge", &trampoline<m_relation<Rel::Ge>>, "Greater than or equal comparison (exact).");
-  add_method(cls, "abs", &trampoline<m_abs>, "Exact absolute value. Returns |x| for each element.");
-  add_method(cls, "relu", &trampoline<m_relu>, "Exact ReLU: max(x, 0).");
+  static const python::Def members[] = {
+      python::method<m_sign>("sign", {},
+                             "Return sign of each element as a regular tensor. Returns -1, 0, or 1 for each element."),
+      python::method<m_relation<Rel::Lt>>("lt", {{"other"}}, "Less than comparison (exact)."),
+      python::method<m_relation<Rel::Le>>("le", {{"other"}}, "Less than or equal comparison (exact)."),
+      python::method<m_relation<Rel::Gt>>("gt", {{"other"}}, "Greater than comparison (exact)."),
+      python::method<m_relation<Rel::Ge>>("ge", {{"other"}}, "Greater than or equal comparison (exact)."),
+      python::method<m_abs>("abs", {}, "Exact absolute value. Returns |x| for each element."),
+      python::method<m_relu>("relu", {}, "Exact ReLU: max(x, 0)."),
+  };
+  python::install(cls, members);
 }
 
 }  // namespace korvex::compare

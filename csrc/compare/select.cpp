@@ -4,6 +4,7 @@
 #include "compare/ops.h"
 #include "compare/support.h"
 #include "python/args.h"
+#include "python/table.h"
 
 namespace korvex::compare {
 
@@ -27,9 +28,7 @@ at::Tensor tensor_attr(py::handle obj, const char* name) {
   return THPVariable_Unpack(v.ptr());
 }
 
-py::object m_where(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"where", {"condition", "other"}, 2, 1};
-  auto a = python::parse(sig, args, kw);
+py::object m_where(py::handle self, const python::Args& a) {
   Record& r = record::as_record(self);
   py::object cond_obj = py::reinterpret_borrow<py::object>(a[0]).attr("to")(r.device);
   if (!THPVariable_Check(cond_obj.ptr()))
@@ -61,9 +60,7 @@ py::object m_where(py::handle self, PyObject* args, PyObject* kw) {
   return record::make_record(num, den, approx, nb, db);
 }
 
-py::object m_all(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"all", {}, 0, 1};
-  python::parse(sig, args, kw);
+py::object m_all(py::handle self, const python::Args&) {
   Record& r = record::as_record(self);
   record::ensure_bits(r);
   // Within the exact range a numerator is zero exactly when all its residues are: a
@@ -71,9 +68,7 @@ py::object m_all(py::handle self, PyObject* args, PyObject* kw) {
   return py::bool_(r.num.ne(0).any(0).all().item<bool>());
 }
 
-py::object m_any(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"any", {}, 0, 1};
-  python::parse(sig, args, kw);
+py::object m_any(py::handle self, const python::Args&) {
   Record& r = record::as_record(self);
   record::ensure_bits(r);
   return py::bool_(r.num.ne(0).any().item<bool>());
@@ -82,12 +77,14 @@ py::object m_any(py::handle self, PyObject* args, PyObject* kw) {
 }  // namespace
 
 void register_selection(py::handle cls) {
-  using python::add_method;
-  using python::trampoline;
-  add_method(cls, "where", &trampoline<m_where>,
-             "Select elements based on condition. Returns self where condition is True, other where False.");
-  add_method(cls, "all", &trampoline<m_all>, "Check if all elements are non-zero.");
-  add_method(cls, "any", &trampoline<m_any>, "Check if any element is non-zero.");
+  static const python::Def members[] = {
+      python::method<m_where>("where", {{"condition"}, {"other"}},
+                              "Select elements based on condition. Returns self where condition is True, other where "
+                              "False."),
+      python::method<m_all>("all", {}, "Check if all elements are non-zero."),
+      python::method<m_any>("any", {}, "Check if any element is non-zero."),
+  };
+  python::install(cls, members);
 }
 
 }  // namespace korvex::compare

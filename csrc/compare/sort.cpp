@@ -12,6 +12,7 @@
 #include "compare/ops.h"
 #include "compare/support.h"
 #include "python/args.h"
+#include "python/table.h"
 #include "record/axes.h"
 #include "record/pool.h"
 
@@ -124,31 +125,22 @@ bool truth(py::handle v) {
   return t == 1;
 }
 
-py::object m_sort(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"sort", {"dim", "descending"}, 0, 1};
-  auto a = python::parse(sig, args, kw);
-  static py::handle last = py::object(py::int_(-1)).release();
-  py::object dim = python::coerce_int(a[0] ? a[0] : last, "dim");
-  const bool descending = a[1] && truth(a[1]);
+py::object m_sort(py::handle self, const python::Args& a) {
+  py::object dim = python::coerce_int(a[0], "dim");
+  const bool descending = truth(a[1]);
   return ordered(record::as_record(self), dim, descending, Want::Sort);
 }
 
-py::object m_argsort(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"argsort", {"dim", "descending"}, 0, 1};
-  auto a = python::parse(sig, args, kw);
-  static py::handle last = py::object(py::int_(-1)).release();
-  py::object dim = python::coerce_int(a[0] ? a[0] : last, "dim");
-  const bool descending = a[1] && truth(a[1]);
+py::object m_argsort(py::handle self, const python::Args& a) {
+  py::object dim = python::coerce_int(a[0], "dim");
+  const bool descending = truth(a[1]);
   return ordered(record::as_record(self), dim, descending, Want::Argsort);
 }
 
-py::object m_topk(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"topk", {"k", "dim", "largest"}, 1, 1};
-  auto a = python::parse(sig, args, kw);
-  static py::handle last = py::object(py::int_(-1)).release();
+py::object m_topk(py::handle self, const python::Args& a) {
   py::object k_obj = python::coerce_int(a[0], "k");
-  py::object dim = python::coerce_int(a[1] ? a[1] : last, "dim");
-  const bool largest = !a[2] || truth(a[2]);
+  py::object dim = python::coerce_int(a[1], "dim");
+  const bool largest = truth(a[2]);
   int overflow = 0;
   const long long k = PyLong_AsLongLongAndOverflow(k_obj.ptr(), &overflow);
   if (k == -1 && PyErr_Occurred()) throw py::error_already_set();
@@ -159,11 +151,15 @@ py::object m_topk(py::handle self, PyObject* args, PyObject* kw) {
 }  // namespace
 
 void register_sorting(py::handle cls) {
-  using python::add_method;
-  using python::trampoline;
-  add_method(cls, "sort", &trampoline<m_sort>, "Sort elements along dimension. Returns (sorted_tensor, indices).");
-  add_method(cls, "argsort", &trampoline<m_argsort>, "Return indices that would sort the tensor.");
-  add_method(cls, "topk", &trampoline<m_topk>, "Return top k elements and their indices.");
+  static const python::Def members[] = {
+      python::method<m_sort>("sort", {{"dim", "-1"}, {"descending", "False"}},
+                             "Sort elements along dimension. Returns (sorted_tensor, indices)."),
+      python::method<m_argsort>("argsort", {{"dim", "-1"}, {"descending", "False"}},
+                                "Return indices that would sort the tensor."),
+      python::method<m_topk>("topk", {{"k"}, {"dim", "-1"}, {"largest", "True"}},
+                             "Return top k elements and their indices."),
+  };
+  python::install(cls, members);
 }
 
 }  // namespace korvex::compare

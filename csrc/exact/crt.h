@@ -24,8 +24,8 @@ C10_HOST_DEVICE inline void garner_digits(const Constants& c, const std::int64_t
   }
 }
 
-// The integer in [0, P) with the given residues modulo the first k moduli, P their product
-// (Garner's mixed radix, then Horner). `stride` is the distance between the residues of one
+// The integer in [0, P) with the given residues modulo the first k moduli (1 <= k <= kPrimes),
+// P their product (Garner's mixed radix, then Horner). `stride` is the distance between the residues of one
 // element in consecutive primes.
 C10_HOST_DEVICE inline UBig crt_unsigned(const Constants& c, const std::int64_t* residues, std::int64_t stride,
                                          int k = kPrimes) {
@@ -42,7 +42,7 @@ C10_HOST_DEVICE inline SBig crt_signed(const Constants& c, const std::int64_t* r
   SBig s;
   if (k <= 4) {
     // Values of up to 122 bits, the common case, in two words without the big-integer loops.
-    std::uint64_t v[4];
+    std::uint64_t v[4] = {};
     garner_digits(c, residues, stride, k, v);
     std::uint64_t lo = v[k - 1], hi = 0;
     for (int j = k - 2; j >= 0; --j) {

@@ -4,11 +4,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include "python/table.h"
+
 namespace korvex::functional {
 
-// modular_sum, modular_dot.
-void register_conversions(pybind11::module_& m);
+// modular_sum, modular_dot; each returns the names it added, for the export list.
+python::Exports register_conversions(pybind11::module_& m);
 // modular_abs ... modular_square.
-void register_functions(pybind11::module_& m);
+python::Exports register_functions(pybind11::module_& m);
 
 }  // namespace korvex::functional

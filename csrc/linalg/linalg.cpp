@@ -6,6 +6,7 @@
 #include "arithmetic/ops.h"
 #include "exact/crt.h"
 #include "python/args.h"
+#include "python/table.h"
 #include "record/host.h"
 #include "reduce/sum.h"
 
@@ -269,9 +270,7 @@ py::object determinant(Record& r) {
   return scalar_record(dn, dd, dev);
 }
 
-py::object m_det(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"det", {}, 0, 1};
-  python::parse(sig, args, kw);
+py::object m_det(py::handle self, const python::Args&) {
   return determinant(record::as_record(self));
 }
 
@@ -301,9 +300,7 @@ py::object inverse_beyond_det(const Entries& e, const Wide& det, const at::Devic
   return out.record({2, 2}, dev, py::none(), "an entry of the inverse");
 }
 
-py::object m_inv(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"inv", {}, 0, 1};
-  python::parse(sig, args, kw);
+py::object m_inv(py::handle self, const python::Args&) {
   Record& r = record::as_record(self);
   if (!is_square(r)) throw py::value_error("inv requires square matrix");
   const int64_t n = r.num.size(1);
@@ -342,9 +339,7 @@ py::object m_inv(py::handle self, PyObject* args, PyObject* kw) {
   return op(FieldOp::Div, adj, det11);
 }
 
-py::object m_solve(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"solve", {"b"}, 1, 1};
-  auto a = python::parse(sig, args, kw);
+py::object m_solve(py::handle self, const python::Args& a) {
   Record& A = record::as_record(self);
   if (!is_square(A)) throw py::value_error("solve requires square matrix A");
   const int64_t n = A.num.size(1);
@@ -407,9 +402,7 @@ py::object m_solve(py::handle self, PyObject* args, PyObject* kw) {
   return out.record({n}, dev, py::none(), "a component of the solution");
 }
 
-py::object m_trace(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"trace", {}, 0, 1};
-  python::parse(sig, args, kw);
+py::object m_trace(py::handle self, const python::Args&) {
   Record& r = record::as_record(self);
   if (!is_square(r)) throw py::value_error("trace requires square matrix");
   Record diag;
@@ -425,15 +418,18 @@ py::object m_trace(py::handle self, PyObject* args, PyObject* kw) {
 }  // namespace
 
 void register_linalg(py::handle cls) {
-  using python::add_method;
-  using python::trampoline;
-  add_method(cls, "det", &trampoline<m_det>,
-             "Exact determinant using LU decomposition / cofactor expansion. Only for small matrices (n <= 4) "
-             "due to complexity.");
-  add_method(cls, "inv", &trampoline<m_inv>,
-             "Exact matrix inverse using adjugate method. inv(A) = adj(A) / det(A) Only for small matrices (n <= 4).");
-  add_method(cls, "solve", &trampoline<m_solve>, "Solve linear system Ax = b exactly. Uses Cramer's rule for small systems.");
-  add_method(cls, "trace", &trampoline<m_trace>, "Exact trace of a matrix (sum of diagonal).");
+  static const python::Def members[] = {
+      python::method<m_det>("det", {},
+                            "Exact determinant using LU decomposition / cofactor expansion. Only for small matrices "
+                            "(n <= 4) due to complexity."),
+      python::method<m_inv>("inv", {},
+                            "Exact matrix inverse using adjugate method. inv(A) = adj(A) / det(A) Only for small "
+                            "matrices (n <= 4)."),
+      python::method<m_solve>("solve", {{"b"}},
+                              "Solve linear system Ax = b exactly. Uses Cramer's rule for small systems."),
+      python::method<m_trace>("trace", {}, "Exact trace of a matrix (sum of diagonal)."),
+  };
+  python::install(cls, members);
 }
 
 }  // namespace korvex::linalg

@@ -2,7 +2,6 @@
 
 #include <torch/csrc/Exceptions.h>
 
-#include <deque>
 
 namespace korvex::python {
 
@@ -49,46 +48,6 @@ py::object coerce_optional_float(py::handle v, const char* name) {
   return py::reinterpret_steal<py::object>(r);
 }
 
-[[noreturn]] static void raise_count(const Signature& sig, Py_ssize_t given) {
-  const Py_ssize_t lo = sig.required + sig.implicit;
-  const Py_ssize_t hi = (Py_ssize_t)sig.params.size() + sig.implicit;
-  const char* how = lo == hi ? "exactly" : (given < lo ? "at least" : "at most");
-  const Py_ssize_t shown = given < lo ? lo : hi;
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               sig.name, how, shown, shown == 1 ? "" : "s", given + sig.implicit);
-  throw py::error_already_set();
-}
-
-std::vector<py::handle> parse(const Signature& sig, PyObject* args, PyObject* kwargs) {
-  const Py_ssize_t np = (Py_ssize_t)sig.params.size();
-  const Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
-  if (given > np) raise_count(sig, given);
-  std::vector<py::handle> out(np);
-  for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GET_ITEM(args, i);
-  if (kwargs && PyDict_GET_SIZE(kwargs)) {
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      Py_ssize_t idx = -1;
-      for (Py_ssize_t i = 0; i < np; ++i)
-        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) idx = i;
-      if (idx < 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%S'", sig.name, key);
-        throw py::error_already_set();
-      }
-      if (out[idx]) {
-        PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%S'", sig.name,
-                     key);
-        throw py::error_already_set();
-      }
-      out[idx] = value;
-    }
-  }
-  for (Py_ssize_t i = 0; i < sig.required; ++i)
-    if (!out[i]) raise_count(sig, given);
-  return out;
-}
-
 void set_python_error_from_current_exception() {
   try {
     throw;
@@ -104,52 +63,6 @@ void set_python_error_from_current_exception() {
     // way torch translates its own.
     torch::translate_exception_to_python(std::current_exception());
   }
-}
-
-static std::deque<PyMethodDef>& method_defs() {
-  static std::deque<PyMethodDef> defs;  // descriptors keep pointers into this
-  return defs;
-}
-
-void add_method(py::handle cls, const char* name, PyCFunctionWithKeywords fn, const char* doc,
-                MethodKind kind) {
-  auto& defs = method_defs();
-  int flags = METH_VARARGS | METH_KEYWORDS;
-  if (kind == MethodKind::Static) flags |= METH_STATIC;
-  defs.push_back(PyMethodDef{name, (PyCFunction)(void (*)(void))fn, flags, doc});
-  PyTypeObject* type = (PyTypeObject*)cls.ptr();
-  PyObject* descr = nullptr;
-  if (kind == MethodKind::Class)
-    descr = PyDescr_NewClassMethod(type, &defs.back());
-  else if (kind == MethodKind::Static)
-    descr = PyStaticMethod_New(PyCFunction_New(&defs.back(), nullptr));
-  else
-    descr = PyDescr_NewMethod(type, &defs.back());
-  if (!descr) throw py::error_already_set();
-  if (PyObject_SetAttrString(cls.ptr(), name, descr) < 0) {
-    Py_DECREF(descr);
-    throw py::error_already_set();
-  }
-  Py_DECREF(descr);
-}
-
-void add_property(py::handle cls, const char* name, PyCFunction fget, const char* doc) {
-  auto& defs = method_defs();
-  defs.push_back(PyMethodDef{name, fget, METH_O, nullptr});
-  PyObject* f = PyCFunction_New(&defs.back(), nullptr);
-  if (!f) throw py::error_already_set();
-  py::object getter = py::reinterpret_steal<py::object>(f);
-  py::object prop = py::reinterpret_borrow<py::object>((PyObject*)&PyProperty_Type)(getter, py::none(), py::none(),
-                                                                                     py::str(doc));
-  if (PyObject_SetAttrString(cls.ptr(), name, prop.ptr()) < 0) throw py::error_already_set();
-}
-
-void add_function(py::module_& m, const char* name, PyCFunctionWithKeywords fn, const char* doc) {
-  auto& defs = method_defs();
-  defs.push_back(PyMethodDef{name, (PyCFunction)(void (*)(void))fn, METH_VARARGS | METH_KEYWORDS, doc});
-  PyObject* f = PyCFunction_NewEx(&defs.back(), nullptr, m.attr("__name__").ptr());
-  if (!f) throw py::error_already_set();
-  m.attr(name) = py::reinterpret_steal<py::object>(f);
 }
 
 bool int_to_sbig(py::handle v, exact::SBig& out) {

@@ -1,6 +1,6 @@
-// The argument layer shared by every method and function: positional/keyword parsing with
-// the interface's fixed TypeError texts, type coercion, Python int <-> exact integer, and
-// registration of raw (vectorcall-free, pybind-dispatch-free) methods.
+// The argument layer shared by every method and function: the interface's fixed TypeError
+// texts, type coercion, Python int <-> exact integer. Parsing and registration from member
+// tables are in python/table.h.
 #pragma once
 
 #include <Python.h>
@@ -28,30 +28,18 @@ std::string coerce_str(py::handle v, const char* name);
 // None or float: floats pass, other numbers go through float().
 py::object coerce_optional_float(py::handle v, const char* name);
 
+// What the argument parser of python/table.h checks a call against.
 struct Signature {
   const char* name;
   std::vector<const char*> params;  // explicit parameters, in order
   int required;                     // how many of them have no default
   int implicit;                     // leading parameters counted in messages (1 for self)
+  std::vector<py::object> defaults;  // per parameter, null for required ones; empty: none
+  bool var_positional = false;       // takes *args (and no keywords) instead of `params`
 };
-
-// Binds args/kwargs to the signature's parameters; absent optional ones are null handles.
-std::vector<py::handle> parse(const Signature& sig, PyObject* args, PyObject* kwargs);
-
-using Impl = py::object (*)(py::handle self, PyObject* args, PyObject* kwargs);
 
 // Translates any C++ exception into the matching Python exception (pybind, c10, std).
 void set_python_error_from_current_exception();
-
-template <Impl F>
-PyObject* trampoline(PyObject* self, PyObject* args, PyObject* kwargs) {
-  try {
-    return F(self, args, kwargs).release().ptr();
-  } catch (...) {
-    set_python_error_from_current_exception();
-    return nullptr;
-  }
-}
 
 using Getter = py::object (*)(py::handle self);
 
@@ -64,15 +52,6 @@ PyObject* getter_trampoline(PyObject* /*unbound*/, PyObject* self) {
     return nullptr;
   }
 }
-
-enum class MethodKind { Instance, Class, Static };
-
-void add_method(py::handle cls, const char* name, PyCFunctionWithKeywords fn, const char* doc,
-                MethodKind kind = MethodKind::Instance);
-// A read-only `property`, as a Python class would define it, around a raw getter taking the
-// instance as its one argument.
-void add_property(py::handle cls, const char* name, PyCFunction fget, const char* doc);
-void add_function(py::module_& m, const char* name, PyCFunctionWithKeywords fn, const char* doc);
 
 // Python int -> signed exact integer; false when it is wider than the fixed capacity.
 bool int_to_sbig(py::handle v, exact::SBig& out);

@@ -13,6 +13,7 @@
 #include "kernels/exact_elements.h"
 #include "kernels/exact_jobs.h"
 #include "python/args.h"
+#include "python/table.h"
 #include "record/host.h"
 #include "record/pool.h"
 
@@ -133,11 +134,8 @@ Ingested ingest_aten(const at::Tensor& x) {
 
 // ---------------------------------------------------------------- members
 
-py::object m_from_tensor(py::handle cls, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"from_tensor", {"x", "device"}, 1, 0};
-  auto a = python::parse(sig, args, kw);
-  static py::handle cuda = (py::str("cuda")).release();
-  py::handle dev_obj = a[1] ? a[1] : cuda;
+py::object m_from_tensor(py::handle cls, const python::Args& a) {
+  py::handle dev_obj = a[1];
   const std::string dev_s = python::coerce_str(dev_obj, "device");
   py::object moved_obj = py::reinterpret_borrow<py::object>(a[0]).attr("to")(dev_obj);
   if (!THPVariable_Check(moved_obj.ptr()))
@@ -174,15 +172,11 @@ py::object m_from_tensor(py::handle cls, PyObject* args, PyObject* kw) {
   return obj;
 }
 
-py::object m_to_float(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"to_float", {}, 0, 1};
-  python::parse(sig, args, kw);
+py::object m_to_float(py::handle self, const python::Args&) {
   return py::cast(float_image(as_record(self)));
 }
 
-py::object f_ieee754_decompose(py::handle, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"_ieee754_decompose", {"x"}, 1, 0};
-  auto a = python::parse(sig, args, kw);
+py::object f_ieee754_decompose(py::handle, const python::Args& a) {
   const double v = PyFloat_AsDouble(a[0].ptr());
   if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
   if (v == 0.0) return py::make_tuple(0, 0);
@@ -200,7 +194,7 @@ py::object f_ieee754_decompose(py::handle, PyObject* args, PyObject* kw) {
 
 at::Tensor float_image(Record& r) {
   std::vector<int64_t> shape = r.shape();
-  if (shape.empty()) shape = {1};
+  if (shape.empty()) shape.push_back(1);
 #ifdef KORVEX_WITH_CUDA
   if (kernels::launcher_for(r.num.device()) == kernels::Launcher::Cuda) {
     ensure_bits(r);
@@ -223,21 +217,24 @@ at::Tensor float_image(Record& r) {
 }
 
 void register_floats(py::module_& m, py::handle cls) {
-  using python::add_method;
-  using python::trampoline;
-  add_method(cls, "from_tensor", &trampoline<m_from_tensor>,
-             "Create from float tensor with TRUE ZERO error. Uses IEEE754 decomposition to avoid overflow: "
-             "- Extract mantissa (always < 2^53, fits in int64) - Compute 2^exponent mod p via modular "
-             "exponentiation (never exceeds p) This works for ANY float value, not just small ones.",
-             python::MethodKind::Class);
-  add_method(cls, "to_float", &trampoline<m_to_float>,
-             "Convert to float tensor using exact CRT reconstruction. Always reconstructs from modular "
-             "residues to ensure TRUE ZERO error. The _approx field is only used as a hint, never returned "
-             "directly, because arithmetic operations may have made it inaccurate.");
-  python::add_function(m, "_ieee754_decompose", &trampoline<f_ieee754_decompose>,
-                       "Decompose float64 into exact (mantissa_int, exponent). x = mantissa_int * 2^exponent "
-                       "(exactly, no approximation) mantissa_int is always < 2^53, so it fits in int64. This "
-                       "avoids overflow that occurs with fixed 2^52 scaling.");
+  static const python::Def members[] = {
+      python::classmethod<m_from_tensor>(
+          "from_tensor", {{"x"}, {"device", "'cuda'"}},
+          "Create from float tensor with TRUE ZERO error. Uses IEEE754 decomposition to avoid overflow: "
+          "- Extract mantissa (always < 2^53, fits in int64) - Compute 2^exponent mod p via modular "
+          "exponentiation (never exceeds p) This works for ANY float value, not just small ones."),
+      python::method<m_to_float>("to_float", {},
+                                 "Convert to float tensor using exact CRT reconstruction. Always reconstructs from "
+                                 "modular residues to ensure TRUE ZERO error. The _approx field is only used as a "
+                                 "hint, never returned directly, because arithmetic operations may have made it "
+                                 "inaccurate."),
+      python::function<f_ieee754_decompose>(
+          "_ieee754_decompose", {{"x"}},
+          "Decompose float64 into exact (mantissa_int, exponent). x = mantissa_int * 2^exponent "
+          "(exactly, no approximation) mantissa_int is always < 2^53, so it fits in int64. This "
+          "avoids overflow that occurs with fixed 2^52 scaling."),
+  };
+  python::install(cls, m, members);
 }
 
 }  // namespace korvex::record

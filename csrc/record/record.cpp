@@ -13,6 +13,7 @@
 #include "exact/crt.h"
 #include "kernels/exact_jobs.h"
 #include "python/args.h"
+#include "python/table.h"
 #include "record/pool.h"
 
 namespace korvex::record {
@@ -335,33 +336,24 @@ py::object number_record(py::handle number, const at::Device& device, const std:
   return from_parts(g_record_type, v, one, py::tuple(py::cast(shape)), py::str(device.str()));
 }
 
-static py::object m_from_fraction(py::handle cls, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"from_fraction", {"num", "denom", "shape", "device"}, 1, 0};
-  auto a = python::parse(sig, args, kw);
-  static py::handle one = (py::int_(1)).release(), empty = (py::tuple()).release(), cuda = (py::str("cuda")).release();
-  return from_parts(cls, a[0], a[1] ? a[1] : one, a[2] ? a[2] : empty, a[3] ? a[3] : cuda);
+static py::object m_from_fraction(py::handle cls, const python::Args& a) {
+  return from_parts(cls, a[0], a[1], a[2], a[3]);
 }
 
-static py::object m_from_int(py::handle cls, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"from_int", {"value", "shape", "device"}, 1, 0};
-  auto a = python::parse(sig, args, kw);
-  static py::handle one = (py::int_(1)).release(), empty = (py::tuple()).release(), cuda = (py::str("cuda")).release();
+static py::object m_from_int(py::handle cls, const python::Args& a) {
+  static py::handle one = (py::int_(1)).release();
   py::object v = python::coerce_int(a[0], "value");
-  py::handle shape = a[1] ? a[1] : empty, dev = a[2] ? a[2] : cuda;
-  python::coerce_tuple(shape, "shape");
-  python::coerce_str(dev, "device");
-  return from_parts(cls, v, one, shape, dev);
+  python::coerce_tuple(a[1], "shape");
+  python::coerce_str(a[2], "device");
+  return from_parts(cls, v, one, a[1], a[2]);
 }
 
 template <int kValue>
-static py::object m_filled(py::handle cls, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{kValue ? "ones" : "zeros", {"shape", "device"}, 1, 0};
-  auto a = python::parse(sig, args, kw);
-  static py::handle value = (py::int_(kValue)).release(), one = (py::int_(1)).release(), cuda = (py::str("cuda")).release();
-  py::handle dev = a[1] ? a[1] : cuda;
+static py::object m_filled(py::handle cls, const python::Args& a) {
+  static py::handle value = (py::int_(kValue)).release(), one = (py::int_(1)).release();
   python::coerce_tuple(a[0], "shape");
-  python::coerce_str(dev, "device");
-  return from_parts(cls, value, one, a[0], dev);
+  python::coerce_str(a[1], "device");
+  return from_parts(cls, value, one, a[0], a[1]);
 }
 
 // ---------------------------------------------------------------- read-back
@@ -379,9 +371,7 @@ static void rational_of(Record& r, SBig& n, SBig& d) {
   exact::reduce_fraction(n, d);
 }
 
-static py::object m_to_rational(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"to_rational", {}, 0, 1};
-  python::parse(sig, args, kw);
+static py::object m_to_rational(py::handle self, const python::Args&) {
   Record& r = as_record(self);
   if (!is_one_element(r)) throw py::value_error("to_rational() only works for scalar tensors");
   SBig n, d;
@@ -389,19 +379,15 @@ static py::object m_to_rational(py::handle self, PyObject* args, PyObject* kw) {
   return py::make_tuple(python::sbig_to_int(n), python::sbig_to_int(d));
 }
 
-static py::object m_to_decimal(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"to_decimal", {}, 0, 1};
-  python::parse(sig, args, kw);
+static py::object m_to_decimal(py::handle self, const python::Args&) {
   py::module_ decimal = py::module_::import("decimal");
   decimal.attr("getcontext")().attr("prec") = 100;
-  py::tuple nd = m_to_rational(self, nullptr, nullptr);
+  py::tuple nd = m_to_rational(self, python::Args{});
   py::object D = decimal.attr("Decimal");
   return D(nd[0]).attr("__truediv__")(D(nd[1]));
 }
 
-static py::object m_simplify(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"simplify", {}, 0, 1};
-  python::parse(sig, args, kw);
+static py::object m_simplify(py::handle self, const python::Args&) {
   return simplified(self);
 }
 
@@ -415,9 +401,7 @@ py::object simplified(py::handle self) {
   return fill_record(g_record_type, n, d, r.shape(), r.num.device(), true_divide(n, d));
 }
 
-static py::object m_repr(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"__repr__", {}, 0, 1};
-  python::parse(sig, args, kw);
+static py::object m_repr(py::handle self, const python::Args&) {
   py::object shape = self.attr("shape"), device = self.attr("device");
   return py::str("ModularTensor(shape={}, device={})").format(shape, device);
 }
@@ -442,22 +426,25 @@ static const char* kInitDoc =
     "residues denom: [N_PRIMES, *shape] int64 tensor of denominator residues primes: [N_PRIMES] "
     "tensor of primes approx: [*shape] float tensor for display (optional)";
 
+// The constructor as a plain method, so that it has a signature and a subclass's __init__ can
+// call it; re-running it on a record starts that record afresh.
+static py::object m_init(py::handle self, const python::Args& a) {
+  py::handle num = a[0], denom = a[1], primes = a[2];
+  Record r;
+  r.num = tensor_arg(num, "num");
+  r.denom = tensor_arg(denom, "denom");
+  r.device = num.attr("device");
+  py::object p = primes.is_none() ? py::cast(record_primes_on(r.num.device())) : primes.attr("to")(r.device);
+  r.primes = tensor_arg(p, "primes");
+  r.approx = py::reinterpret_borrow<py::object>(a[3]);
+  record_for_write(self) = std::move(r);
+  return py::none();
+}
+
 py::handle register_record(py::module_& m) {
-  py::class_<Record> cls(m, "ModularTensor", kClassDoc);
+  static const std::string doc = std::string("ModularTensor(num, denom, primes=None, approx=None)\n--\n\n") + kClassDoc;
+  py::class_<Record> cls(m, "ModularTensor", doc.c_str());
   set_record_type(cls);
-  cls.def(py::init([](py::object num, py::object denom, py::object primes, py::object approx) {
-            Record r;
-            r.num = tensor_arg(num, "num");
-            r.denom = tensor_arg(denom, "denom");
-            r.device = num.attr("device");
-            py::object p = primes.is_none() ? py::cast(record_primes_on(r.num.device()))
-                                            : primes.attr("to")(r.device);
-            r.primes = tensor_arg(p, "primes");
-            r.approx = approx;
-            return r;
-          }),
-          py::arg("num"), py::arg("denom"), py::arg("primes") = py::none(), py::arg("approx") = py::none(),
-          kInitDoc);
   // Replacing a residue tensor invalidates what is known about the sizes it holds.
   auto tensor_slot = [&](const char* name, at::Tensor Record::*slot) {
     cls.def_property(
@@ -497,23 +484,26 @@ py::handle register_record(py::module_& m) {
     return size_type(r->shape());
   });
 
-  using python::add_method;
-  using python::MethodKind;
-  using python::trampoline;
-  add_method(cls, "from_fraction", &trampoline<m_from_fraction>, "Create tensor filled with exact fraction num/denom.",
-             MethodKind::Class);
-  add_method(cls, "from_int", &trampoline<m_from_int>, "Create tensor filled with exact integer.", MethodKind::Class);
-  add_method(cls, "zeros", &trampoline<m_filled<0>>, "Create zero tensor.", MethodKind::Class);
-  add_method(cls, "ones", &trampoline<m_filled<1>>, "Create ones tensor.", MethodKind::Class);
-  add_method(cls, "simplify", &trampoline<m_simplify>,
-             "Simplify the fraction by reconstructing from rational form. Returns a new ModularTensor "
-             "with minimal residues. This is essential after accumulation to prevent residue overflow.");
-  add_method(cls, "to_rational", &trampoline<m_to_rational>,
-             "Reconstruct the exact rational number using CRT. Returns (numerator, denominator) as Python "
-             "integers. Only works for scalar tensors.");
-  add_method(cls, "to_decimal", &trampoline<m_to_decimal>,
-             "Convert to Decimal for exact display. Only works for scalar tensors.");
-  add_method(cls, "__repr__", &trampoline<m_repr>, nullptr);
+  static const python::Def members[] = {
+      python::method<m_init>("__init__", {{"num"}, {"denom"}, {"primes", "None"}, {"approx", "None"}}, kInitDoc),
+      python::classmethod<m_from_fraction>("from_fraction",
+                                           {{"num"}, {"denom", "1"}, {"shape", "()"}, {"device", "'cuda'"}},
+                                           "Create tensor filled with exact fraction num/denom."),
+      python::classmethod<m_from_int>("from_int", {{"value"}, {"shape", "()"}, {"device", "'cuda'"}},
+                                      "Create tensor filled with exact integer."),
+      python::classmethod<m_filled<0>>("zeros", {{"shape"}, {"device", "'cuda'"}}, "Create zero tensor."),
+      python::classmethod<m_filled<1>>("ones", {{"shape"}, {"device", "'cuda'"}}, "Create ones tensor."),
+      python::method<m_simplify>("simplify", {},
+                                 "Simplify the fraction by reconstructing from rational form. Returns a new "
+                                 "ModularTensor with minimal residues. This is essential after accumulation to "
+                                 "prevent residue overflow."),
+      python::method<m_to_rational>("to_rational", {},
+                                    "Reconstruct the exact rational number using CRT. Returns (numerator, "
+                                    "denominator) as Python integers. Only works for scalar tensors."),
+      python::method<m_to_decimal>("to_decimal", {}, "Convert to Decimal for exact display. Only works for scalar tensors."),
+      python::method<m_repr>("__repr__", {}, nullptr),
+  };
+  python::install(cls, members);
   return cls;
 }
 

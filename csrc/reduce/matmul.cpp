@@ -8,6 +8,7 @@
 
 #include "exact/crt.h"
 #include "python/args.h"
+#include "python/table.h"
 #include "record/host.h"
 #include "reduce/exact_sum.h"
 #include "reduce/sum.h"
@@ -232,9 +233,7 @@ void emit_by_terms(const HostValues& ha, const HostValues& hb, int64_t m, int64_
   });
 }
 
-py::object m_matmul(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"matmul", {"other"}, 1, 1};
-  auto a = python::parse(sig, args, kw);
+py::object m_matmul(py::handle self, const python::Args& a) {
   Record& x = record::as_record(self);
   py::handle other = a[0];
   if (x.num.dim() != 3) throw py::value_error("matmul requires 2D tensors");
@@ -294,9 +293,13 @@ py::object m_matmul(py::handle self, PyObject* args, PyObject* kw) {
 }  // namespace
 
 void register_matmul(py::handle cls) {
-  python::add_method(cls, "matmul", &python::trampoline<m_matmul>,
-                     "Exact matrix multiplication using parallel operations. C[i,j] = sum_k(A[i,k] * B[k,j]) All "
-                     "(i,j) output elements computed in parallel. Each dot product uses parallel tree reduction.");
+  static const python::Def members[] = {
+      python::method<m_matmul>("matmul", {{"other"}},
+                               "Exact matrix multiplication using parallel operations. C[i,j] = sum_k(A[i,k] * "
+                               "B[k,j]) All (i,j) output elements computed in parallel. Each dot product uses "
+                               "parallel tree reduction."),
+  };
+  python::install(cls, members);
 }
 
 }  // namespace korvex::reduce

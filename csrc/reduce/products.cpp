@@ -7,6 +7,7 @@
 #include "exact/crt.h"
 #include "exact/rational.h"
 #include "python/args.h"
+#include "python/table.h"
 #include "record/axes.h"
 #include "record/host.h"
 #include "reduce/fold.h"
@@ -63,9 +64,7 @@ void python_product(const HostValues& h, SBig& n, SBig& d) {
     record::raise_range_error("the exact product");
 }
 
-py::object m_prod(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"prod", {}, 0, 1};
-  python::parse(sig, args, kw);
+py::object m_prod(py::handle self, const python::Args&) {
   Record& r = record::as_record(self);
   record::ensure_bits(r);
   const int64_t n = r.elements();
@@ -100,11 +99,8 @@ py::object m_prod(py::handle self, PyObject* args, PyObject* kw) {
 }
 
 template <bool kSum>
-py::object running(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{kSum ? "cumsum" : "cumprod", {"dim"}, 0, 1};
-  auto a = python::parse(sig, args, kw);
-  static py::handle minus_one = (py::int_(-1)).release();
-  py::object dim = python::coerce_int(a[0] ? a[0] : minus_one, "dim");
+py::object running(py::handle self, const python::Args& a) {
+  py::object dim = python::coerce_int(a[0], "dim");
   Record& r = record::as_record(self);
   const int64_t ndim = r.num.dim() - 1;
   record::element_axis(dim, ndim);
@@ -152,17 +148,16 @@ py::object running(py::handle self, PyObject* args, PyObject* kw) {
   return out.record(r.shape(), r.num.device(), hint_of(r.approx, kSum ? "cumsum" : "cumprod"), "the exact result");
 }
 
-py::object m_cumsum(py::handle self, PyObject* args, PyObject* kw) { return running<true>(self, args, kw); }
-py::object m_cumprod(py::handle self, PyObject* args, PyObject* kw) { return running<false>(self, args, kw); }
 
 }  // namespace
 
 void register_products(py::handle cls) {
-  using python::add_method;
-  using python::trampoline;
-  add_method(cls, "prod", &trampoline<m_prod>, "Exact product of all elements.");
-  add_method(cls, "cumsum", &trampoline<m_cumsum>, "Exact cumulative sum along dimension.");
-  add_method(cls, "cumprod", &trampoline<m_cumprod>, "Exact cumulative product along dimension.");
+  static const python::Def members[] = {
+      python::method<m_prod>("prod", {}, "Exact product of all elements."),
+      python::method<running<true>>("cumsum", {{"dim", "-1"}}, "Exact cumulative sum along dimension."),
+      python::method<running<false>>("cumprod", {{"dim", "-1"}}, "Exact cumulative product along dimension."),
+  };
+  python::install(cls, members);
 }
 
 }  // namespace korvex::reduce

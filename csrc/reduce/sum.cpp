@@ -11,6 +11,7 @@
 #include "kernels/device.h"
 #include "kernels/exact_jobs.h"
 #include "python/args.h"
+#include "python/table.h"
 #include "record/axes.h"
 #include "reduce/fold.h"
 
@@ -249,19 +250,15 @@ py::object axis_sum_record(Record& r, int64_t axis) {
 
 namespace {
 
-py::object m_sum_dim(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"_sum_dim", {"dim"}, 1, 1};
-  auto a = python::parse(sig, args, kw);
+py::object m_sum_dim(py::handle self, const python::Args& a) {
   Record& r = record::as_record(self);
   const int64_t axis = record::element_axis(python::coerce_int(a[0], "dim"), r.num.dim() - 1);
   return axis_sum_record(r, axis);
 }
 
-py::object m_sum(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"sum", {"dim"}, 0, 1};
-  auto a = python::parse(sig, args, kw);
+py::object m_sum(py::handle self, const python::Args& a) {
   Record& r = record::as_record(self);
-  if (a[0] && !a[0].is_none()) {
+  if (!a[0].is_none()) {
     const int64_t axis = record::element_axis(python::coerce_int(a[0], "dim"), r.num.dim() - 1);
     return axis_sum_record(r, axis);
   }
@@ -298,9 +295,7 @@ Record broadcast_to(const Record& r, const std::vector<int64_t>& shape) {
   return v;
 }
 
-py::object m_dot(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"dot", {"other"}, 1, 1};
-  auto a = python::parse(sig, args, kw);
+py::object m_dot(py::handle self, const python::Args& a) {
   Record& x = record::as_record(self);
   py::object y = arithmetic::operand(a[0], x.num.device(), {});
   Record& yr = record::as_record(y);
@@ -329,13 +324,14 @@ py::object m_dot(py::handle self, PyObject* args, PyObject* kw) {
 }  // namespace
 
 void register_sum(py::handle cls) {
-  using python::add_method;
-  using python::trampoline;
-  add_method(cls, "sum", &trampoline<m_sum>,
-             "Exact sum using chunked reduction to prevent overflow. Chunks elements, sums each chunk, "
-             "simplifies, then combines.");
-  add_method(cls, "_sum_dim", &trampoline<m_sum_dim>, "Sum along a specific dimension using parallel tree reduction.");
-  add_method(cls, "dot", &trampoline<m_dot>, "Exact dot product using parallel reduction.");
+  static const python::Def members[] = {
+      python::method<m_sum>("sum", {{"dim", "None"}},
+                            "Exact sum using chunked reduction to prevent overflow. Chunks elements, sums each "
+                            "chunk, simplifies, then combines."),
+      python::method<m_sum_dim>("_sum_dim", {{"dim"}}, "Sum along a specific dimension using parallel tree reduction."),
+      python::method<m_dot>("dot", {{"other"}}, "Exact dot product using parallel reduction."),
+  };
+  python::install(cls, members);
 }
 
 }  // namespace korvex::reduce

@@ -7,6 +7,7 @@
 
 #include "exact/moduli.h"
 #include "python/args.h"
+#include "python/table.h"
 #include "record/axes.h"
 #include "record/record.h"
 
@@ -59,9 +60,7 @@ py::object transposed(const Record& r, int64_t i, int64_t j) {
                      [&](const py::object& o) { return o.attr("transpose")(i, j); }));
 }
 
-py::object m_transpose(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"transpose", {"dim0", "dim1"}, 2, 1};
-  auto a = python::parse(sig, args, kw);
+py::object m_transpose(py::handle self, const python::Args& a) {
   py::object d0 = python::coerce_int(a[0], "dim0"), d1 = python::coerce_int(a[1], "dim1");
   const Record& r = record::as_record(self);
   const int64_t n = ndim_of(r);
@@ -76,15 +75,8 @@ py::object get_T(py::handle self) {
   return transposed(r, n - 2, n - 1);
 }
 
-py::object m_reshape(py::handle self, PyObject* args, PyObject* kw) {
-  if (kw && PyDict_GET_SIZE(kw)) {
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    PyDict_Next(kw, &pos, &key, &value);
-    PyErr_Format(PyExc_TypeError, "reshape() got an unexpected keyword argument '%S'", key);
-    throw py::error_already_set();
-  }
-  py::tuple shape = py::reinterpret_borrow<py::tuple>(args);
+py::object m_reshape(py::handle self, const python::Args& a) {
+  py::tuple shape = py::reinterpret_borrow<py::tuple>(a.rest);
   if (shape.size() == 1 && (PyTuple_Check(shape[0].ptr()) || PyList_Check(shape[0].ptr()))) {
     PyObject* t = PySequence_Tuple(shape[0].ptr());
     if (!t) throw py::error_already_set();
@@ -122,12 +114,9 @@ py::object m_reshape(py::handle self, PyObject* args, PyObject* kw) {
   return derived(r, num, den, follow(r.approx, [&](const at::Tensor& t) { return t.reshape(dims); }, on_object));
 }
 
-py::object m_flatten(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"flatten", {"start_dim", "end_dim"}, 0, 1};
-  auto a = python::parse(sig, args, kw);
-  static py::handle zero = (py::int_(0)).release(), last = (py::int_(-1)).release();
-  py::object s = python::coerce_int(a[0] ? a[0] : zero, "start_dim");
-  py::object e = python::coerce_int(a[1] ? a[1] : last, "end_dim");
+py::object m_flatten(py::handle self, const python::Args& a) {
+  py::object s = python::coerce_int(a[0], "start_dim");
+  py::object e = python::coerce_int(a[1], "end_dim");
   const Record& r = record::as_record(self);
   const int64_t n = ndim_of(r);
   const int64_t i = element_axis(s, n), j = element_axis(e, n);
@@ -140,12 +129,10 @@ py::object m_flatten(py::handle self, PyObject* args, PyObject* kw) {
                      [&](const py::object& o) { return o.attr("flatten")(i, j); }));
 }
 
-py::object m_squeeze(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"squeeze", {"dim"}, 0, 1};
-  auto a = python::parse(sig, args, kw);
+py::object m_squeeze(py::handle self, const python::Args& a) {
   const Record& r = record::as_record(self);
   const int64_t n = ndim_of(r);
-  if (!a[0] || a[0].is_none()) {
+  if (a[0].is_none()) {
     std::vector<int64_t> axes, residue_axes;
     for (int64_t i = 0; i < n; ++i)
       if (r.num.size(i + 1) == 1) {
@@ -171,9 +158,7 @@ py::object m_squeeze(py::handle self, PyObject* args, PyObject* kw) {
                      [&](const py::object& o) { return o.attr("squeeze")(i); }));
 }
 
-py::object m_unsqueeze(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"unsqueeze", {"dim"}, 1, 1};
-  auto a = python::parse(sig, args, kw);
+py::object m_unsqueeze(py::handle self, const python::Args& a) {
   py::object d = python::coerce_int(a[0], "dim");
   const Record& r = record::as_record(self);
   const int64_t i = record::insert_axis(d, ndim_of(r));
@@ -196,9 +181,7 @@ at::Tensor index_on(py::handle index, const Record& r, const char* op, int64_t a
   throw py::type_error(std::string(op) + "(): index must be a tensor, got " + python::type_name(moved));
 }
 
-py::object m_index_select(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"index_select", {"dim", "index"}, 2, 1};
-  auto a = python::parse(sig, args, kw);
+py::object m_index_select(py::handle self, const python::Args& a) {
   py::object d = python::coerce_int(a[0], "dim");
   const Record& r = record::as_record(self);
   const int64_t n = ndim_of(r);
@@ -222,9 +205,7 @@ py::object m_index_select(py::handle self, PyObject* args, PyObject* kw) {
                      [&](const py::object& o) { return o.attr("index_select")(i, index_obj); }));
 }
 
-py::object m_gather(py::handle self, PyObject* args, PyObject* kw) {
-  static const python::Signature sig{"gather", {"dim", "index"}, 2, 1};
-  auto a = python::parse(sig, args, kw);
+py::object m_gather(py::handle self, const python::Args& a) {
   py::object d = python::coerce_int(a[0], "dim");
   const Record& r = record::as_record(self);
   const int64_t n = ndim_of(r);
@@ -253,16 +234,17 @@ py::object m_gather(py::handle self, PyObject* args, PyObject* kw) {
 }  // namespace
 
 void register_shape(py::handle cls) {
-  using python::add_method;
-  using python::trampoline;
-  add_method(cls, "transpose", &trampoline<m_transpose>, "Transpose two dimensions.");
-  python::add_property(cls, "T", &python::getter_trampoline<get_T>, "Transpose (swap last two dimensions for 2D+).");
-  add_method(cls, "reshape", &trampoline<m_reshape>, "Reshape tensor to new shape.");
-  add_method(cls, "flatten", &trampoline<m_flatten>, "Flatten dimensions.");
-  add_method(cls, "squeeze", &trampoline<m_squeeze>, "Remove dimensions of size 1.");
-  add_method(cls, "unsqueeze", &trampoline<m_unsqueeze>, "Add dimension of size 1.");
-  add_method(cls, "index_select", &trampoline<m_index_select>, "Select elements along dimension by index.");
-  add_method(cls, "gather", &trampoline<m_gather>, "Gather elements along dimension by index.");
+  static const python::Def members[] = {
+      python::method<m_transpose>("transpose", {{"dim0"}, {"dim1"}}, "Transpose two dimensions."),
+      python::property<get_T>("T", "Transpose (swap last two dimensions for 2D+)."),
+      python::method<m_reshape>("reshape", {{"*shape"}}, "Reshape tensor to new shape."),
+      python::method<m_flatten>("flatten", {{"start_dim", "0"}, {"end_dim", "-1"}}, "Flatten dimensions."),
+      python::method<m_squeeze>("squeeze", {{"dim", "None"}}, "Remove dimensions of size 1."),
+      python::method<m_unsqueeze>("unsqueeze", {{"dim"}}, "Add dimension of size 1."),
+      python::method<m_index_select>("index_select", {{"dim"}, {"index"}}, "Select elements along dimension by index."),
+      python::method<m_gather>("gather", {{"dim"}, {"index"}}, "Gather elements along dimension by index."),
+  };
+  python::install(cls, members);
 }
 
 }  // namespace korvex::shape
