@@ -54,6 +54,32 @@ def test_sum_is_exact_and_in_lowest_terms(ft, make):
     assert s._approx.item() == pytest.approx(torch.tensor(float(expected)).item(), rel=1e-6, abs=1e-30)
 
 
+@pytest.mark.parametrize("fs", [
+    # negative powers of two as denominators, numerators near the range edge, full cancellation
+    pytest.param([(3, -4), (5, 8), (-(2**600), 1), (2**600, 1), (1, -(2**617))], id="signed-denominators"),
+    # the widest shift: 617-bit integers that cancel beside a denominator 2^617
+    pytest.param([(2**617 - 1, 1), (1, 2**617), (-(2**617 - 1), 1)] * 3, id="widest-shift"),
+    # one denominator that is not a power of two sends the whole sum to the general path
+    pytest.param([(1, 2), (1, 4), (1, 3)] * 50, id="one-general-denominator"),
+    # zero denominators keep the sign rule of the general path
+    pytest.param([(1, 2), (-5, 0), (1, 4)], id="zero-denominator"),
+    pytest.param([(0, 8), (0, 2**300)], id="zeros"),
+])
+def test_dyadic_sums_at_their_edges(raw, fs):
+    got = raw(fs).sum()
+    if any(d == 0 for _, d in fs):
+        assert got.to_float().tolist() == [float("-inf")]
+        return
+    assert value(got) == sum(Fraction(n, d) for n, d in fs)
+    expected = sum(Fraction(n, d) for n, d in fs)
+    assert got.to_rational() == (expected.numerator, expected.denominator)
+
+
+def test_dyadic_sum_beyond_the_range_raises(raw):
+    with pytest.raises(OverflowError, match="the exact sum exceeds the exact range"):
+        raw([(2**617, 1)] * 8).sum()
+
+
 def test_sum_of_general_fractions_and_cancelling_denominators(raw):
     rng = random.Random(7)
     fs = [(rng.randint(-10**6, 10**6), rng.randint(1, 60)) for _ in range(300)]
