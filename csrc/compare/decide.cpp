@@ -6,86 +6,16 @@
 #include <limits>
 
 #include "exact/crt.h"
-#include "exact/rounding.h"
+#include "kernels/device.h"
+#include "kernels/exact_jobs.h"
 
 namespace korvex::compare {
 
 namespace py = pybind11;
-using exact::u128;
 using exact::u64;
 using exact::UBig;
 
 namespace {
-
-bool is_power_of_two(const UBig& b) {
-  for (int i = 0; i + 1 < b.n; ++i)
-    if (b.w[i]) return false;
-  return b.n > 0 && (b.w[b.n - 1] & (b.w[b.n - 1] - 1)) == 0;
-}
-
-// a >> s, known to fit one word.
-u64 shifted_word(const UBig& a, int s) {
-  const int li = s / 64, bi = s % 64;
-  u64 v = a.w[li] >> bi;
-  if (bi && li + 1 < exact::kLimbs) v |= a.w[li + 1] << (64 - bi);
-  return v;
-}
-
-// x -= q * y, where q * y <= x.
-void subtract_multiple(UBig& x, const UBig& y, u64 q) {
-  if (q == 0) return;
-  UBig prod = y, t;
-  exact::ubig_mul_add_word(prod, q, 0);
-  exact::ubig_sub(t, x, prod);
-  x = t;
-}
-
-// a / b = (q + f) * 2^e with q of 62 or 63 bits and 0 <= f < 1; sticky says f > 0. That is
-// 9 or more bits past a double's significand, enough to round it and a float32 correctly.
-void scaled_quotient(const UBig& a, const UBig& b, u64& q, bool& sticky, int& e) {
-  const int nb = a.bit_length(), db = b.bit_length();
-  if (is_power_of_two(b)) {
-    // Every float-derived record lands here: its denominators are powers of two.
-    const int k = db - 1;
-    if (nb <= 63) {
-      q = a.w[0] << (63 - nb);
-      sticky = false;
-      e = -k - (63 - nb);
-    } else {
-      const int sh = nb - 63;
-      q = shifted_word(a, sh);
-      sticky = exact::ubig_ctz(a) < sh;
-      e = sh - k;
-    }
-    return;
-  }
-  if (nb <= 64 && db <= 64) {
-    // b >= 3 here, so the shift is never negative and a << s has at most 126 bits.
-    const int s = 62 - nb + db;
-    const u128 num = (u128)a.w[0] << s;
-    q = (u64)(num / b.w[0]);
-    sticky = (num % b.w[0]) != 0;
-    e = -s;
-    return;
-  }
-  // The quotient in three pieces, 25..27 bits and then 18 and 18, each small enough for the
-  // double estimate of ubig_small_quotient.
-  const int s = 26 - (nb - db);
-  UBig x = a, y = b;
-  if (s >= 0) exact::ubig_shl(x, s);
-  else exact::ubig_shl(y, -s);
-  bool st;
-  u64 part = exact::ubig_small_quotient(x, y, st);
-  q = part;
-  for (int step = 0; step < 2; ++step) {
-    subtract_multiple(x, y, part);
-    exact::ubig_shl(x, 18);
-    part = exact::ubig_small_quotient(x, y, st);
-    q = (q << 18) | part;
-  }
-  sticky = st;
-  e = -(s + 36);
-}
 
 void load_rows(record::Record& r, at::Tensor& hn, at::Tensor& hd, int& kn, int& kd) {
   record::ensure_bits(r);
@@ -109,35 +39,8 @@ int order_exact(const Exact& a, const Exact& b) {
 }
 
 Image image_of(const SBig& n, const SBig& d) {
-  constexpr double inf = std::numeric_limits<double>::infinity();
-  constexpr float inf_f = std::numeric_limits<float>::infinity();
-  if (d.mag.is_zero()) {
-    if (n.mag.is_zero()) return {std::nan(""), std::numeric_limits<float>::quiet_NaN(), false};
-    return n.neg ? Image{-inf, -inf_f, true} : Image{inf, inf_f, true};
-  }
-  const bool neg = n.neg != d.neg;
-  // The float keeps the sign that dividing the integers as floats gives (0 / -5 is -0.0),
-  // as to_float does; the key is +0.0 so that all zeros tie.
-  if (n.mag.is_zero()) return {0.0, neg ? -0.0f : 0.0f, true};
-  u64 q;
-  bool sticky;
-  int e;
-  scaled_quotient(n.mag, d.mag, q, sticky, e);
-  const int bits = 64 - __builtin_clzll(q);
-
-  const int sh = bits - 53;
-  u64 m = q >> sh;
-  const u64 rem = q & ((1ull << sh) - 1), half = 1ull << (sh - 1);
-  m += rem > half || (rem == half && (sticky || (m & 1)));
-  const double key = std::ldexp((double)m, e + sh);
-
-  // The float32 from a 27-bit proxy, as exact::ratio_to_float argues it.
-  const int sh2 = bits - 27;
-  const u64 q27 = q >> sh2;
-  const bool st2 = sticky || (q & ((1ull << sh2) - 1)) != 0;
-  const double proxy = std::ldexp((double)((q27 << 1) | (st2 ? 1 : 0)), e + sh2 - 1);
-  const float f = proxy >= 0x1p128 ? inf_f : (float)proxy;
-  return {neg ? -key : key, neg ? -f : f, rem == 0 && !sticky};
+  const kernels::KeyImage im = kernels::key_image(n, d);
+  return {im.key, im.f, im.exact};
 }
 
 Constant constant_of(const SBig& num, const SBig& den) {
@@ -158,23 +61,12 @@ Decided::Decided(record::Record& r, bool with_images) {
   keys = at::empty({n_}, at::kDouble);
   at::Tensor flags = at::empty({n_}, at::kByte);
   if (with_images) images = at::empty({n_}, at::kFloat);
-  const int64_t *pn = hn_.data_ptr<int64_t>(), *pd = hd_.data_ptr<int64_t>();
-  double* pk = keys.data_ptr<double>();
-  std::uint8_t* pe = flags.data_ptr<std::uint8_t>();
-  float* pf = with_images ? images.data_ptr<float>() : nullptr;
-  const int64_t n = n_;
-  const int kn = kn_, kd = kd_;
   {
     py::gil_scoped_release nogil;
-    at::parallel_for(0, n, 512, [&](int64_t begin, int64_t end) {
-      for (int64_t k = begin; k < end; ++k) {
-        const Image im = image_of(exact::crt_signed(pn + k, n, kn), exact::crt_signed(pd + k, n, kd));
-        pk[k] = im.key;
-        pe[k] = im.exact;
-        if (pf) pf[k] = im.f;
-      }
-    });
+    kernels::keys_cpu(hn_, hd_, kn_, kd_, keys, flags, images);
   }
+  const double* pk = keys.data_ptr<double>();
+  const std::uint8_t* pe = flags.data_ptr<std::uint8_t>();
   pk_ = pk;
   pe_ = pe;
   flags_ = flags;
@@ -207,7 +99,36 @@ int Decided::order(int64_t i, const Constant& c) const {
   return order_exact(value(i), c.value);
 }
 
+bool keys_on_device(record::Record& r, at::Tensor& keys, at::Tensor& exact, at::Tensor* images) {
+  const kernels::Launcher launcher = kernels::launcher_for(r.num.device());
+  if (launcher == kernels::Launcher::Generic) return false;
+  record::ensure_bits(r);
+  const int kn = exact::primes_for_bits(r.num_bits), kd = exact::primes_for_bits(r.den_bits);
+  const at::Tensor n = r.num.narrow(0, 0, kn).reshape({kn, -1}).contiguous();
+  const at::Tensor d = r.denom.narrow(0, 0, kd).reshape({kd, -1}).contiguous();
+  const auto opts = n.options();
+  keys = at::empty({n.size(1)}, opts.dtype(at::kDouble));
+  exact = at::empty({n.size(1)}, opts.dtype(at::kByte));
+  at::Tensor im;
+  if (images) im = at::empty({n.size(1)}, opts.dtype(at::kFloat));
+#ifdef KORVEX_WITH_CUDA
+  if (launcher == kernels::Launcher::Cuda) {
+    kernels::keys_cuda(n, d, kn, kd, keys, exact, im);
+  } else
+#endif
+  {
+    py::gil_scoped_release nogil;
+    kernels::keys_cpu(n, d, kn, kd, keys, exact, im);
+  }
+  if (images) *images = im;
+  return true;
+}
+
 at::Tensor exact_signs(record::Record& r) {
+  at::Tensor keys, exact;
+  // The sign of the correctly rounded key is the sign of the value; 0/0 (nan) gives 0.
+  if (kernels::launcher_for(r.num.device()) == kernels::Launcher::Cuda && keys_on_device(r, keys, exact, nullptr))
+    return at::where(at::isnan(keys), 0.0, at::sign(keys));
   at::Tensor hn, hd;
   int kn, kd;
   load_rows(r, hn, hd, kn, kd);

@@ -75,7 +75,13 @@ class Decided {
   const std::uint8_t* pe_ = nullptr;
 };
 
-// Exact sign of every element as float64 -1, 0, 1, row-major on the host: n/0 takes the sign
+// The order keys of every element computed on the record's own device where that has a
+// kernel (CPU, CUDA): float64 keys, uint8 exact flags and, when asked, float32 images,
+// row-major [n] there. False, and nothing computed, on every other device.
+bool keys_on_device(record::Record& r, at::Tensor& keys, at::Tensor& exact, at::Tensor* images);
+
+// Exact sign of every element as float64 -1, 0, 1, row-major on the host (on a CUDA device,
+// from its keys): n/0 takes the sign
 // of n, 0/0 gives 0 as torch.sign gives it for nan. Needs no division.
 at::Tensor exact_signs(record::Record& r);
 

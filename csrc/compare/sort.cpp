@@ -7,6 +7,7 @@
 #include <ATen/Parallel.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "compare/decide.h"
 #include "compare/ops.h"
@@ -82,6 +83,24 @@ at::Tensor take_last_axis(const at::Tensor& src, const at::Tensor& index) {
   return out;
 }
 
+// The whole sort where the record's device has a kernel (CPU, CUDA): a stable sort of the
+// correctly rounded doubles, which settles the exact order unless two neighbours tie without
+// both being exact; that rare case (and every other device) is left to the host's refinement
+// of runs. order: int64 on the record's device.
+bool sorted_on_device(Record& r, const std::vector<int64_t>& shape, int64_t axis, bool descending, at::Tensor& order,
+                      at::Tensor& images) {
+  at::Tensor keys, exact;
+  if (!keys_on_device(r, keys, exact, &images)) return false;
+  at::Tensor sorted;
+  std::tie(sorted, order) = at::sort(keys.view(shape), /*stable=*/true, axis, descending);
+  const int64_t L = shape[axis];
+  if (L < 2) return true;
+  const at::Tensor flags = exact.view(shape).gather(axis, order).to(at::kBool);
+  const at::Tensor tie = sorted.narrow(axis, 1, L - 1).eq(sorted.narrow(axis, 0, L - 1));
+  const at::Tensor both = flags.narrow(axis, 1, L - 1).logical_and(flags.narrow(axis, 0, L - 1));
+  return !tie.logical_and(both.logical_not()).any().item<bool>();
+}
+
 enum class Want { Sort, Argsort, Topk };
 
 // A scalar record sorts as the one-element vector its float image is.
@@ -90,15 +109,20 @@ py::object ordered(Record& r, py::handle dim_obj, bool descending, Want want, in
   const int64_t axis = record::element_axis(dim_obj, (int64_t)r.shape().size());
   const int64_t L = shape[axis];
   if (want == Want::Topk) TORCH_CHECK(k >= 0 && k <= L, "selected index k out of range");
-  // Sorted on the float32 images (cheaper to sort than doubles), then put right by the exact order.
-  const Decided d(r, /*with_images=*/true);
-  at::Tensor keys = d.images.view(shape);
-  auto [sorted_keys, order] = at::sort(keys, /*stable=*/true, axis, descending);
-  int64_t inner = 1;
-  for (size_t ax = axis + 1; ax < shape.size(); ++ax) inner *= shape[ax];
-  at::Tensor lines = order.movedim(axis, -1).contiguous();
-  refine_runs(d, sorted_keys.movedim(axis, -1).contiguous(), lines, L, inner, descending);
-  order = lines.movedim(-1, axis);
+  at::Tensor order, images;
+  if (!sorted_on_device(r, shape, axis, descending, order, images)) {
+    // Sorted on the float32 images (cheaper to sort than doubles), then put right by the exact order.
+    const Decided d(r, /*with_images=*/true);
+    at::Tensor keys = d.images.view(shape);
+    at::Tensor sorted_keys;
+    std::tie(sorted_keys, order) = at::sort(keys, /*stable=*/true, axis, descending);
+    int64_t inner = 1;
+    for (size_t ax = axis + 1; ax < shape.size(); ++ax) inner *= shape[ax];
+    at::Tensor lines = order.movedim(axis, -1).contiguous();
+    refine_runs(d, sorted_keys.movedim(axis, -1).contiguous(), lines, L, inner, descending);
+    order = lines.movedim(-1, axis);
+    images = d.images;
+  }
   if (want == Want::Topk) order = order.narrow(axis, 0, k);
   order = order.contiguous();
   const at::Device dev = r.num.device();
@@ -115,7 +139,7 @@ py::object ordered(Record& r, py::handle dim_obj, bool descending, Want want, in
                          src_den.is_contiguous();
   const at::Tensor num = host_rows ? take_last_axis(src_num, order) : src_num.gather(axis + 1, index_exp);
   const at::Tensor den = host_rows ? take_last_axis(src_den, order) : src_den.gather(axis + 1, index_exp);
-  const at::Tensor approx = d.images.view(shape).gather(axis, order).to(dev);
+  const at::Tensor approx = images.view(shape).gather(axis, order.to(images.device())).to(dev);
   return py::make_tuple(record::make_record(num, den, py::cast(approx), r.num_bits, r.den_bits), index);
 }
 

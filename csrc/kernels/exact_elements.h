@@ -187,3 +187,133 @@ C10_HOST_DEVICE inline bool add_dyadic_element(const Constants& c, const int64_t
 }
 
 }  // namespace korvex::kernels
+
+// ------------------------------------------------------------------ order keys
+
+namespace korvex::kernels {
+
+// What the order decisions read of an element: the correctly rounded double (a monotone
+// image, so differing keys order their elements), the correctly rounded float32, and whether
+// the double is the value itself. n/0 keys as +-inf (exact), 0/0 as nan; every zero keys +0.0.
+struct KeyImage {
+  double key;
+  float f;
+  bool exact;
+};
+
+namespace detail {
+
+C10_HOST_DEVICE inline bool is_power_of_two(const exact::UBig& b) {
+  for (int i = 0; i + 1 < b.n; ++i)
+    if (b.w[i]) return false;
+  return b.n > 0 && (b.w[b.n - 1] & (b.w[b.n - 1] - 1)) == 0;
+}
+
+// a >> s, known to fit one word.
+C10_HOST_DEVICE inline u64 shifted_word(const exact::UBig& a, int s) {
+  const int li = s / 64, bi = s % 64;
+  u64 v = a.w[li] >> bi;
+  if (bi && li + 1 < exact::kLimbs) v |= a.w[li + 1] << (64 - bi);
+  return v;
+}
+
+// x -= q * y, where q * y <= x.
+C10_HOST_DEVICE inline void subtract_multiple(exact::UBig& x, const exact::UBig& y, u64 q) {
+  if (q == 0) return;
+  exact::UBig prod = y, t;
+  exact::ubig_mul_add_word(prod, q, 0);
+  exact::ubig_sub(t, x, prod);
+  x = t;
+}
+
+// a / b = (q + f) * 2^e with q of 62 or 63 bits and 0 <= f < 1; sticky says f > 0. That is
+// 9 or more bits past a double's significand, enough to round it and a float32 correctly.
+C10_HOST_DEVICE inline void scaled_quotient(const exact::UBig& a, const exact::UBig& b, u64& q, bool& sticky,
+                                            int& e) {
+  const int nb = a.bit_length(), db = b.bit_length();
+  if (is_power_of_two(b)) {
+    // Every float-derived record lands here: its denominators are powers of two.
+    const int k = db - 1;
+    if (nb <= 63) {
+      q = a.w[0] << (63 - nb);
+      sticky = false;
+      e = -k - (63 - nb);
+    } else {
+      const int sh = nb - 63;
+      q = shifted_word(a, sh);
+      sticky = exact::ubig_ctz(a) < sh;
+      e = sh - k;
+    }
+    return;
+  }
+#ifndef __CUDA_ARCH__
+  if (nb <= 64 && db <= 64) {
+    // b >= 3 here, so the shift is never negative and a << s has at most 126 bits; one
+    // 128-bit division, which the device lacks as an instruction.
+    const int s = 62 - nb + db;
+    const exact::u128 num = (exact::u128)a.w[0] << s;
+    q = (u64)(num / b.w[0]);
+    sticky = (num % b.w[0]) != 0;
+    e = -s;
+    return;
+  }
+#endif
+  // The quotient in three pieces, 25..27 bits and then 18 and 18, each small enough for the
+  // double estimate of ubig_small_quotient.
+  const int s = 26 - (nb - db);
+  exact::UBig x = a, y = b;
+  if (s >= 0) exact::ubig_shl(x, s);
+  else exact::ubig_shl(y, -s);
+  bool st;
+  u64 part = exact::ubig_small_quotient(x, y, st);
+  q = part;
+  for (int step = 0; step < 2; ++step) {
+    subtract_multiple(x, y, part);
+    exact::ubig_shl(x, 18);
+    part = exact::ubig_small_quotient(x, y, st);
+    q = (q << 18) | part;
+  }
+  sticky = st;
+  e = -(s + 36);
+}
+
+}  // namespace detail
+
+C10_HOST_DEVICE inline KeyImage key_image(const exact::SBig& n, const exact::SBig& d) {
+  const double inf = (double)exact::float_of_bits(0x7f800000u);
+  const float inf_f = exact::float_of_bits(0x7f800000u);
+  if (d.mag.is_zero()) {
+    if (n.mag.is_zero()) return {(double)exact::float_of_bits(0x7fc00000u), exact::float_of_bits(0x7fc00000u), false};
+    return n.neg ? KeyImage{-inf, -inf_f, true} : KeyImage{inf, inf_f, true};
+  }
+  const bool neg = n.neg != d.neg;
+  // The float keeps the sign that dividing the integers as floats gives (0 / -5 is -0.0),
+  // as to_float does; the key is +0.0 so that all zeros tie.
+  if (n.mag.is_zero()) return {0.0, neg ? -0.0f : 0.0f, true};
+  u64 q;
+  bool sticky;
+  int e;
+  detail::scaled_quotient(n.mag, d.mag, q, sticky, e);
+  const int bits = 64 - exact::clz64(q);
+
+  const int sh = bits - 53;
+  u64 m = q >> sh;
+  const u64 rem = q & ((1ull << sh) - 1), half = 1ull << (sh - 1);
+  m += rem > half || (rem == half && (sticky || (m & 1)));
+  const double key = ::ldexp((double)m, e + sh);
+
+  // The float32 from a 27-bit proxy, as exact::ratio_to_float argues it.
+  const int sh2 = bits - 27;
+  const u64 q27 = q >> sh2;
+  const bool st2 = sticky || (q & ((1ull << sh2) - 1)) != 0;
+  const double proxy = ::ldexp((double)((q27 << 1) | (st2 ? 1 : 0)), e + sh2 - 1);
+  const float f = proxy >= 0x1p128 ? inf_f : (float)proxy;
+  return {neg ? -key : key, neg ? -f : f, rem == 0 && !sticky};
+}
+
+C10_HOST_DEVICE inline KeyImage key_element(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
+                                            int kn, int kd) {
+  return key_image(exact::crt_signed(c, pn, stride, kn), exact::crt_signed(c, pd, stride, kd));
+}
+
+}  // namespace korvex::kernels

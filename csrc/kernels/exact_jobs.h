@@ -37,7 +37,14 @@ IngestStats ingest_cpu(const at::Tensor& x, at::Tensor& num, at::Tensor& den);
 // into `acc` at scale 2^scale; false when some denominator is not a power of two up to it.
 bool dyadic_sum_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, int scale, DyadicAcc& acc);
 
+// The order keys of every element: keys float64 [n], exact uint8 [n], images float32 [n] or
+// undefined (not wanted).
+void keys_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& keys, at::Tensor& exact,
+              at::Tensor& images);
+
 #ifdef KORVEX_WITH_CUDA
+void keys_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& keys, at::Tensor& exact,
+               at::Tensor& images);
 bool dyadic_sum_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, int scale, DyadicAcc& acc);
 Measured measure_cuda(const at::Tensor& num, const at::Tensor& den);
 void to_float_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& out);

@@ -72,6 +72,24 @@ void to_float_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, 
   });
 }
 
+void keys_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& keys, at::Tensor& exact,
+              at::Tensor& images) {
+  const int64_t n = num.size(1);
+  const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
+  double* pk = keys.data_ptr<double>();
+  std::uint8_t* pe = exact.data_ptr<std::uint8_t>();
+  float* pf = images.defined() ? images.data_ptr<float>() : nullptr;
+  const Constants& c = exact::constants();
+  at::parallel_for(0, n, 512, [&](int64_t b, int64_t e) {
+    for (int64_t k = b; k < e; ++k) {
+      const KeyImage im = key_element(c, pn + k, pd + k, n, kn, kd);
+      pk[k] = im.key;
+      pe[k] = im.exact;
+      if (pf) pf[k] = im.f;
+    }
+  });
+}
+
 bool dyadic_sum_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, int scale, DyadicAcc& acc) {
   const int64_t n = num.size(1);
   const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();

@@ -96,6 +96,17 @@ __global__ void ingest_kernel(const Constants* c, const int32_t* __restrict__ po
   fold_max(&stats[1], db);
 }
 
+__global__ void keys_kernel(const Constants* c, const int64_t* __restrict__ pn, const int64_t* __restrict__ pd,
+                            int64_t n, int kn, int kd, double* __restrict__ keys, std::uint8_t* __restrict__ exact,
+                            float* __restrict__ images) {
+  for (int64_t k = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; k < n; k += (int64_t)blockDim.x * gridDim.x) {
+    const KeyImage im = key_element(*c, pn + k, pd + k, n, kn, kd);
+    keys[k] = im.key;
+    exact[k] = im.exact;
+    if (images) images[k] = im.f;
+  }
+}
+
 constexpr int kSumThreads = 64;  // 64 accumulators of 352 bytes fit in shared memory
 constexpr int64_t kSumBlocks = 1024;
 
@@ -121,6 +132,17 @@ __global__ void dyadic_sum_kernel(const Constants* c, const int64_t* __restrict_
 }
 
 }  // namespace
+
+void keys_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& keys, at::Tensor& exact,
+               at::Tensor& images) {
+  const c10::cuda::CUDAGuard guard(num.device());
+  const int64_t n = num.size(1);
+  if (n == 0) return;
+  keys_kernel<<<blocks_for(n), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
+      constants_on(num.device()), num.data_ptr<int64_t>(), den.data_ptr<int64_t>(), n, kn, kd,
+      keys.data_ptr<double>(), exact.data_ptr<std::uint8_t>(), images.defined() ? images.data_ptr<float>() : nullptr);
+  C10_CUDA_KERNEL_LAUNCH_CHECK();
+}
 
 bool dyadic_sum_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, int scale, DyadicAcc& acc) {
   const c10::cuda::CUDAGuard guard(num.device());
