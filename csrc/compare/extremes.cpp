@@ -52,6 +52,25 @@ int64_t extreme_index(const Decided& d, bool largest) {
   return best;
 }
 
+// The same from the keys on the record's device where it has a kernel (CPU, CUDA), a few
+// scalars read back; false (left to the host scan) on other devices, for an empty record,
+// and when the extreme key is shared by an element whose key is not its exact value.
+bool extreme_index_by_keys(Record& r, bool largest, int64_t& index, at::Tensor* images) {
+  at::Tensor keys, exact;
+  if (r.elements() == 0 || !keys_on_device(r, keys, exact, images)) return false;
+  const at::Tensor nan = at::isnan(keys);
+  if (nan.any().item<bool>()) {
+    index = nan.to(at::kByte).argmax().item<int64_t>();
+    return true;
+  }
+  const at::Tensor candidates = keys.eq(largest ? keys.max() : keys.min());
+  const bool undecided = candidates.sum().item<int64_t>() > 1 && candidates.logical_and(exact.eq(0)).any().item<bool>();
+  if (undecided) return false;
+  // argmax gives the first of equal maxima: exactly equal values keep the first index.
+  index = candidates.to(at::kByte).argmax().item<int64_t>();
+  return true;
+}
+
 // Residues of the element at row-major position `flat`, as [N_PRIMES, 1].
 at::Tensor column(const at::Tensor& t, int64_t flat) {
   std::vector<int64_t> index(t.dim(), 0);
@@ -69,16 +88,24 @@ template <bool kLargest>
 py::object m_extreme(py::handle self, const python::Args&) {
   Record& r = record::as_record(self);
   const bool hinted = !r.approx.is_none();
-  const Decided d(r, hinted);
-  const int64_t i = extreme_index(d, kLargest);
+  int64_t i;
+  at::Tensor images;
+  if (!extreme_index_by_keys(r, kLargest, i, hinted ? &images : nullptr)) {
+    const Decided d(r, hinted);
+    i = extreme_index(d, kLargest);
+    images = d.images;
+  }
   // With a hint, the result's hint is the chosen element's float image.
-  py::object approx = hinted ? py::cast(d.images.narrow(0, i, 1).clone().to(r.num.device())) : py::none();
+  py::object approx = hinted ? py::cast(images.narrow(0, i, 1).clone().to(r.num.device())) : py::none();
   return record::make_record(column(r.num, i), column(r.denom, i), approx, r.num_bits, r.den_bits);
 }
 
 template <bool kLargest>
 py::object m_arg_extreme(py::handle self, const python::Args&) {
-  const Decided d(record::as_record(self));
+  Record& r = record::as_record(self);
+  int64_t i;
+  if (extreme_index_by_keys(r, kLargest, i, nullptr)) return py::int_(i);
+  const Decided d(r);
   return py::int_(extreme_index(d, kLargest));
 }
 
