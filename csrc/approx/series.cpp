@@ -9,6 +9,7 @@
 #include "exact/crt.h"
 #include "exact/rational.h"
 #include "python/args.h"
+#include "python/errors.h"
 #include "python/table.h"
 #include "record/floats.h"
 #include "record/host.h"
@@ -60,7 +61,7 @@ struct Frame {
   py::object x;  // the simplified input
 
   py::object constant(const SBig& n, const SBig& d) const {
-    if (d.mag.is_zero()) throw py::value_error("zero denominator in a series coefficient");
+    if (d.mag.is_zero()) python::raise_value_error("zero denominator in a series coefficient");
     return record::fill_record(record::record_type(), n, d, shape, device, record::true_divide(n, d));
   }
   py::object constant(int64_t v) const { return constant(small(v), small(1)); }
@@ -68,7 +69,7 @@ struct Frame {
 
 Frame frame_of(py::handle x) {
   py::getattr(x, "device");
-  if (!record::is_record(x)) throw py::type_error("expected a ModularTensor, got " + python::type_name(x));
+  if (!record::is_record(x)) python::raise_type_error("expected a ModularTensor, got " + python::type_name(x));
   Record& r = record::as_record(x);
   Frame f;
   f.shape = r.shape();
@@ -278,13 +279,13 @@ py::object newton_start(Record& a, const Q& value, const at::Device& dev) {
 
 py::object newton(py::handle a_obj, int64_t max_iterations, int64_t max_bits) {
   py::getattr(a_obj, "device");
-  if (!record::is_record(a_obj)) throw py::type_error("expected a ModularTensor, got " + python::type_name(a_obj));
+  if (!record::is_record(a_obj)) python::raise_type_error("expected a ModularTensor, got " + python::type_name(a_obj));
   Record& a = record::as_record(a_obj);
   if (a.elements() != 1) record::float_image(a).item<double>();  // PyTorch's error for a non-scalar
   // Decided on the exact value: a zero denominator reads as inf or nan and has no root either.
   const Q value = exact_scalar(a);
   if (value.d.mag.is_zero() || value.n.neg || value.n.mag.is_zero())
-    throw py::value_error("sqrt requires positive value");
+    python::raise_value_error("sqrt requires positive value");
   const at::Device dev = a.num.device();
   py::object x = newton_start(a, value, dev);
   py::object two = record::fill_record(record::record_type(), small(2), small(1), {}, dev, 2.0);
@@ -347,7 +348,7 @@ py::object m_norm(py::handle self, const python::Args& a) {
   }
   if (PyObject_RichCompareBool(p.ptr(), py::int_(1).ptr(), Py_EQ) == 1)
     return reduce::total_record(record::as_record(me.attr("abs")()));
-  throw py::value_error("Only L1 and L2 norms supported");
+  python::raise_value_error("Only L1 and L2 norms supported");
 }
 
 py::object variance(py::handle self, py::handle correction_obj) {

@@ -9,6 +9,7 @@
 
 #include "exact/crt.h"
 #include "python/args.h"
+#include "python/errors.h"
 #include "python/table.h"
 
 namespace korvex::arithmetic {
@@ -171,7 +172,7 @@ py::object operand(py::handle other, const at::Device& device, const std::vector
   py::getattr(other, "shape");
   py::getattr(other, "num");
   py::getattr(other, "denom");
-  throw py::type_error("operand must be a ModularTensor, an int or a float, got " + python::type_name(other));
+  python::raise_type_error("operand must be a ModularTensor, an int or a float, got " + python::type_name(other));
 }
 
 // ---------------------------------------------------------------- methods

@@ -8,6 +8,7 @@
 #include "compare/ops.h"
 #include "compare/support.h"
 #include "python/args.h"
+#include "python/errors.h"
 #include "python/table.h"
 
 namespace korvex::compare {
@@ -74,16 +75,16 @@ py::object m_relation(py::handle self, const python::Args& args) {
   record::ensure_bits(a);
   if (!record::is_record(other)) {
     py::getattr(other, "to_float");  // numbers and tensors: the AttributeError a method lookup gives
-    throw py::type_error(std::string(names[(int)R]) + "() needs a ModularTensor, got " + python::type_name(other));
+    python::raise_type_error(std::string(names[(int)R]) + "() needs a ModularTensor, got " + python::type_name(other));
   }
   Record& b = record::as_record(other);
   record::ensure_bits(b);
   // Broadcast as PyTorch broadcasts the two float images (a scalar's is of shape (1,)).
   const std::vector<int64_t> sa = image_shape(a), sb = image_shape(b);
   const std::vector<int64_t> out = at::infer_size(sa, sb);
-  TORCH_CHECK(a.num.device() == b.num.device(),
-              "Expected all tensors to be on the same device, but found at least two devices, ", a.num.device(),
-              " and ", b.num.device(), "!");
+  if (a.num.device() != b.num.device())
+    python::raise_runtime_error(c10::str("Expected all tensors to be on the same device, but found at least two devices, ",
+                                         a.num.device(), " and ", b.num.device(), "!"));
   const Decided da(a), db(b);
   const int64_t total = record::element_count(out);
   const at::Tensor ia = sa == out ? at::Tensor() : broadcast_positions(sa, da.size(), out);

@@ -4,6 +4,7 @@
 #include "compare/ops.h"
 #include "compare/support.h"
 #include "python/args.h"
+#include "python/errors.h"
 #include "python/table.h"
 
 namespace korvex::compare {
@@ -23,7 +24,7 @@ at::Tensor aligned(const at::Tensor& t, int64_t rank) {
 at::Tensor tensor_attr(py::handle obj, const char* name) {
   py::object v = py::getattr(obj, name);
   if (!THPVariable_Check(v.ptr()))
-    throw py::type_error(std::string("where(): other.") + name + " must be a torch.Tensor, got " +
+    python::raise_type_error(std::string("where(): other.") + name + " must be a torch.Tensor, got " +
                          python::type_name(v));
   return THPVariable_Unpack(v.ptr());
 }
@@ -32,7 +33,7 @@ py::object m_where(py::handle self, const python::Args& a) {
   Record& r = record::as_record(self);
   py::object cond_obj = py::reinterpret_borrow<py::object>(a[0]).attr("to")(r.device);
   if (!THPVariable_Check(cond_obj.ptr()))
-    throw py::type_error("where(): condition must be a torch.Tensor, got " + python::type_name(cond_obj));
+    python::raise_type_error("where(): condition must be a torch.Tensor, got " + python::type_name(cond_obj));
   const at::Tensor cond = THPVariable_Unpack(cond_obj.ptr());
   // The mask must stretch to the record's own shape; the prime axis is added in front.
   const at::Tensor cond_exp = cond.unsqueeze(0).expand_as(r.num);

@@ -13,6 +13,7 @@
 #include "compare/ops.h"
 #include "compare/support.h"
 #include "python/args.h"
+#include "python/errors.h"
 #include "python/table.h"
 #include "record/axes.h"
 #include "record/pool.h"
@@ -108,7 +109,7 @@ py::object ordered(Record& r, py::handle dim_obj, bool descending, Want want, in
   std::vector<int64_t> shape = image_shape(r);
   const int64_t axis = record::element_axis(dim_obj, (int64_t)r.shape().size());
   const int64_t L = shape[axis];
-  if (want == Want::Topk) TORCH_CHECK(k >= 0 && k <= L, "selected index k out of range");
+  if (want == Want::Topk && !(k >= 0 && k <= L)) python::raise_runtime_error("selected index k out of range");
   at::Tensor order, images;
   if (!sorted_on_device(r, shape, axis, descending, order, images)) {
     // Sorted on the float32 images (cheaper to sort than doubles), then put right by the exact order.

@@ -14,6 +14,7 @@
 #include <c10/macros/Macros.h>
 
 #include <atomic>
+#include <cassert>
 #include <cstdint>
 
 #include "exact/word.h"
@@ -91,6 +92,7 @@ C10_HOST_DEVICE inline void ubig_add(UBig& r, const UBig& a, const UBig& b) {
 // r = a - b, requires a >= b (r may alias a or b)
 C10_HOST_DEVICE inline void ubig_sub(UBig& r, const UBig& a, const UBig& b) {
   if (a.over || b.over) return r.set_over();
+  assert(ubig_cmp(a, b) >= 0);
   u64 borrow = 0;
   for (int i = 0; i < a.n; ++i) {
     u64 bi = i < b.n ? b.w[i] : 0;
@@ -108,6 +110,7 @@ C10_HOST_DEVICE inline void ubig_sub(UBig& r, const UBig& a, const UBig& b) {
 // the capacity, where every index i + j and i + b.n stays below a.n + b.n <= 2 * kLimbs, and
 // is marked over when limbs beyond the capacity are non-zero.
 C10_HOST_DEVICE inline void ubig_mul(UBig& r, const UBig& a, const UBig& b) {
+  assert(&r != &a && &r != &b);
   if (a.over || b.over) return r.set_over();
   // a.n + b.n - 1 limbs at least: past the capacity before any work.
   if (a.n && b.n && a.n + b.n - 1 > kLimbs) return r.set_over();

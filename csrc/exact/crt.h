@@ -5,6 +5,7 @@
 
 #include <c10/macros/Macros.h>
 
+#include <cassert>
 #include <cstdint>
 
 #include "exact/bigint.h"
@@ -15,6 +16,7 @@ namespace korvex::exact {
 // Garner's mixed-radix digits of the residues r[j * stride], j < k.
 C10_HOST_DEVICE inline void garner_digits(const Constants& c, const std::int64_t* r, std::int64_t stride, int k,
                                           std::uint64_t* v) {
+  assert(k >= 1 && k <= kPrimes);
   for (int j = 0; j < k; ++j) {
     const ModP& m = c.mod[j];
     std::uint64_t t = (std::uint64_t)r[j * stride];

@@ -3,6 +3,7 @@
 #include <torch/csrc/utils/pybind.h>
 
 #include "python/args.h"
+#include "python/errors.h"
 #include "python/table.h"
 #include "record/record.h"
 
@@ -40,8 +41,7 @@ py::object f_arg(py::handle, const python::Args& a) {
     if (!v) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(v);
   }
-  PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", "int", Py_TYPE(r.ptr())->tp_name);
-  throw py::error_already_set();
+  python::raise_format(PyExc_TypeError, "Expected %.200s, got %.200s", "int", Py_TYPE(r.ptr())->tp_name);
 }
 
 // x and one int argument.

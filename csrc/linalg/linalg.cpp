@@ -6,6 +6,7 @@
 #include "arithmetic/ops.h"
 #include "exact/crt.h"
 #include "python/args.h"
+#include "python/errors.h"
 #include "python/table.h"
 #include "record/host.h"
 #include "reduce/sum.h"
@@ -247,16 +248,13 @@ py::object expanded_det(const Record& r, const std::vector<int64_t>& rows, const
 // ---------------------------------------------------------------- members
 
 py::object determinant(Record& r) {
-  if (!is_square(r)) throw py::value_error("det requires square matrix");
+  if (!is_square(r)) python::raise_value_error("det requires square matrix");
   const int64_t n = r.num.size(1);
   const at::Device dev = r.num.device();
   using at::indexing::Slice;
   if (n == 1) return record::make_record(r.num.index({Slice(), 0, Slice(0, 1)}), r.denom.index({Slice(), 0, Slice(0, 1)}),
                                          py::none(), r.num_bits, r.den_bits);
-  if (n > 5) {
-    PyErr_SetString(PyExc_NotImplementedError, "det only supports matrices up to 5x5");
-    throw py::error_already_set();
-  }
+  if (n > 5) python::raise_not_implemented("det only supports matrices up to 5x5");
   if (n == 0) return scalar_record(one(), one(), dev);  // the empty product
   record::ensure_bits(r);
   Entries e = entries_of(r);
@@ -302,7 +300,7 @@ py::object inverse_beyond_det(const Entries& e, const Wide& det, const at::Devic
 
 py::object m_inv(py::handle self, const python::Args&) {
   Record& r = record::as_record(self);
-  if (!is_square(r)) throw py::value_error("inv requires square matrix");
+  if (!is_square(r)) python::raise_value_error("inv requires square matrix");
   const int64_t n = r.num.size(1);
   if (n == 2) {
     record::ensure_bits(r);
@@ -320,10 +318,7 @@ py::object m_inv(py::handle self, const python::Args&) {
     return record::make_record(d.denom.view({kPrimes, 1, 1}), d.num.view({kPrimes, 1, 1}), py::none(), d.den_bits,
                                d.num_bits);
   }
-  if (n != 2) {
-    PyErr_SetString(PyExc_NotImplementedError, "inv only supports matrices up to 2x2 currently");
-    throw py::error_already_set();
-  }
+  if (n != 2) python::raise_not_implemented("inv only supports matrices up to 2x2 currently");
   // The adjugate [[d, -b], [-c, a]] (negation keeps denominators), divided by the determinant.
   using at::indexing::Slice;
   auto at_ = [&](const at::Tensor& t, int i, int j) { return t.index({Slice(), Slice(i, i + 1), Slice(j, j + 1)}); };
@@ -341,19 +336,16 @@ py::object m_inv(py::handle self, const python::Args&) {
 
 py::object m_solve(py::handle self, const python::Args& a) {
   Record& A = record::as_record(self);
-  if (!is_square(A)) throw py::value_error("solve requires square matrix A");
+  if (!is_square(A)) python::raise_value_error("solve requires square matrix A");
   const int64_t n = A.num.size(1);
-  if (n > 4) {
-    PyErr_SetString(PyExc_NotImplementedError, "solve only supports systems up to 4x4");
-    throw py::error_already_set();
-  }
-  if (!record::is_record(a[0])) throw py::type_error("solve() needs a ModularTensor b");
+  if (n > 4) python::raise_not_implemented("solve only supports systems up to 4x4");
+  if (!record::is_record(a[0])) python::raise_type_error("solve() needs a ModularTensor b");
   Record& b = record::as_record(a[0]);
   const at::Tensor bn = b.num.dim() < 3 ? b.num : b.num.squeeze(-1);
   const at::Tensor bd = b.denom.dim() < 3 ? b.denom : b.denom.squeeze(-1);
-  TORCH_CHECK(bn.dim() == 2 && bn.size(0) == kPrimes && bn.size(1) == n && bd.sizes() == bn.sizes(),
-              "b must hold ", n, " values, got shape ", b.num.sizes().slice(1));
-  TORCH_CHECK(n > 0, "stack expects a non-empty TensorList");
+  if (!(bn.dim() == 2 && bn.size(0) == kPrimes && bn.size(1) == n && bd.sizes() == bn.sizes()))
+    python::raise_runtime_error(c10::str("b must hold ", n, " values, got shape ", b.num.sizes().slice(1)));
+  if (n <= 0) python::raise_runtime_error("stack expects a non-empty TensorList");
   record::ensure_bits(A);
   record::ensure_bits(b);
   // One host copy of A and b; every system of Cramer's rule is built from it.
@@ -404,7 +396,7 @@ py::object m_solve(py::handle self, const python::Args& a) {
 
 py::object m_trace(py::handle self, const python::Args&) {
   Record& r = record::as_record(self);
-  if (!is_square(r)) throw py::value_error("trace requires square matrix");
+  if (!is_square(r)) python::raise_value_error("trace requires square matrix");
   Record diag;
   diag.approx = py::none();
   diag.num = r.num.diagonal(0, 1, 2);

@@ -2,6 +2,8 @@
 
 #include <torch/csrc/Exceptions.h>
 
+#include "python/errors.h"
+
 
 namespace korvex::python {
 
@@ -17,9 +19,8 @@ std::string type_name(py::handle obj) {
 }
 
 void raise_bad_type(const char* name, const char* expected, py::handle got) {
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               name, expected, type_name(got).c_str());
-  throw py::error_already_set();
+  raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
+               type_name(got).c_str());
 }
 
 py::object coerce_int(py::handle v, const char* name) {

@@ -2,6 +2,8 @@
 
 #include <deque>
 
+#include "python/errors.h"
+
 namespace korvex::python {
 
 [[noreturn]] static void raise_count(const Signature& sig, Py_ssize_t given) {
@@ -9,14 +11,12 @@ namespace korvex::python {
   const Py_ssize_t hi = (Py_ssize_t)sig.params.size() + sig.implicit;
   const char* how = lo == hi ? "exactly" : (given < lo ? "at least" : "at most");
   const Py_ssize_t shown = given < lo ? lo : hi;
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               sig.name, how, shown, shown == 1 ? "" : "s", given + sig.implicit);
-  throw py::error_already_set();
+  raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name, how, shown,
+               shown == 1 ? "" : "s", given + sig.implicit);
 }
 
 [[noreturn]] static void raise_keyword(const Signature& sig, const char* what, PyObject* key) {
-  PyErr_Format(PyExc_TypeError, "%.200s() got %s '%S'", sig.name, what, key);
-  throw py::error_already_set();
+  raise_format(PyExc_TypeError, "%.200s() got %s '%S'", sig.name, what, key);
 }
 
 Args parse_args(const Signature& sig, PyObject* args, PyObject* kwargs) {

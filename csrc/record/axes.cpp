@@ -1,16 +1,19 @@
 #include "record/axes.h"
 
-#include <c10/util/Exception.h>
+#include <c10/util/StringUtil.h>
 
 #include <algorithm>
+
+#include "python/errors.h"
 
 namespace korvex::record {
 
 // `positions` axes, scalars counted as one: the range PyTorch's dimension wrapping accepts.
 static int64_t wrap(int64_t axis, int64_t positions) {
   const int64_t n = std::max<int64_t>(positions, 1);
-  TORCH_CHECK_INDEX(-n <= axis && axis < n, "Dimension out of range (expected to be in range of [", -n, ", ",
-                    n - 1, "], but got ", axis, ")");
+  if (!(-n <= axis && axis < n))
+    python::raise_index_error(
+        c10::str("Dimension out of range (expected to be in range of [", -n, ", ", n - 1, "], but got ", axis, ")"));
   return axis < 0 ? axis + n : axis;
 }
 
@@ -21,9 +24,9 @@ static int64_t wrap(py::handle axis, int64_t positions) {
   if (overflow) {
     // Beyond int64 is out of range all the same; say so with the caller's number.
     const int64_t n = std::max<int64_t>(positions, 1);
-    PyErr_Format(PyExc_IndexError, "Dimension out of range (expected to be in range of [%lld, %lld], but got %S)",
-                 (long long)-n, (long long)(n - 1), axis.ptr());
-    throw py::error_already_set();
+    python::raise_format(PyExc_IndexError,
+                         "Dimension out of range (expected to be in range of [%lld, %lld], but got %S)",
+                         (long long)-n, (long long)(n - 1), axis.ptr());
   }
   return wrap((int64_t)a, positions);
 }

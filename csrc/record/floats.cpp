@@ -13,6 +13,7 @@
 #include "kernels/exact_elements.h"
 #include "kernels/exact_jobs.h"
 #include "python/args.h"
+#include "python/errors.h"
 #include "python/table.h"
 #include "record/host.h"
 #include "record/pool.h"
@@ -121,11 +122,8 @@ Ingested ingest_aten(const at::Tensor& x) {
 
 [[noreturn]] void raise_fault(const at::Tensor& x, int64_t index) {
   const double v = x.reshape({-1})[index].item<double>();
-  if (std::isnan(v)) throw py::value_error("cannot convert NaN to integer ratio");
-  if (std::isinf(v)) {
-    PyErr_SetString(PyExc_OverflowError, "cannot convert Infinity to integer ratio");
-    throw py::error_already_set();
-  }
+  if (std::isnan(v)) python::raise_value_error("cannot convert NaN to integer ratio");
+  if (std::isinf(v)) python::raise_overflow_error("cannot convert Infinity to integer ratio");
   char* text = PyOS_double_to_string(v, 'r', 0, 0, nullptr);
   const std::string what = "the value " + std::string(text) + " of element " + std::to_string(index);
   PyMem_Free(text);
@@ -139,10 +137,10 @@ py::object m_from_tensor(py::handle cls, const python::Args& a) {
   const std::string dev_s = python::coerce_str(dev_obj, "device");
   py::object moved_obj = py::reinterpret_borrow<py::object>(a[0]).attr("to")(dev_obj);
   if (!THPVariable_Check(moved_obj.ptr()))
-    throw py::type_error("from_tensor() needs a torch.Tensor, got " + python::type_name(a[0]));
+    python::raise_type_error("from_tensor() needs a torch.Tensor, got " + python::type_name(a[0]));
   const at::Tensor moved = THPVariable_Unpack(moved_obj.ptr());
   if (at::isComplexType(moved.scalar_type()))
-    throw py::type_error("float() argument must be a real number, not 'complex'");
+    python::raise_type_error("float() argument must be a real number, not 'complex'");
   const at::Device device = moved.device();
   primes_on(device);
   Ingested in;

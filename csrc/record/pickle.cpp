@@ -7,6 +7,7 @@
 #include <torch/csrc/autograd/python_variable.h>
 #include <torch/csrc/utils/pybind.h>
 
+#include "python/errors.h"
 #include "python/table.h"
 #include "record/record.h"
 
@@ -68,7 +69,7 @@ py::object m_reduce_ex(py::handle self, const python::Args&) {
 void set_all(py::handle self, py::handle mapping) {
   if (mapping.is_none()) return;
   if (!PyDict_Check(mapping.ptr()))
-    throw py::type_error("ModularTensor state must be a dict or a (dict, dict) pair, got " +
+    python::raise_type_error("ModularTensor state must be a dict or a (dict, dict) pair, got " +
                          python::type_name(mapping));
   PyObject *key, *value;
   Py_ssize_t pos = 0;

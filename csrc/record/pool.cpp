@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "python/errors.h"
+
 namespace korvex::record {
 
 namespace {
@@ -130,7 +132,9 @@ at::Tensor empty_residues(const std::vector<int64_t>& sizes, const at::Device& d
   // small block to a huge tensor.
   uint64_t count = 1;
   for (int64_t s : sizes) {
-    TORCH_CHECK(s >= 0, "Trying to create tensor with negative dimension ", s, ": ", c10::IntArrayRef(sizes));
+    if (s < 0)
+      python::raise_runtime_error(
+          c10::str("Trying to create tensor with negative dimension ", s, ": ", c10::IntArrayRef(sizes)));
     if (s != 0 && count > (std::numeric_limits<size_t>::max() / sizeof(int64_t)) / (uint64_t)s)
       throw std::bad_alloc();
     count *= (uint64_t)s;

@@ -13,6 +13,7 @@
 #include "exact/crt.h"
 #include "kernels/exact_jobs.h"
 #include "python/args.h"
+#include "python/errors.h"
 #include "python/table.h"
 #include "record/pool.h"
 
@@ -41,14 +42,13 @@ py::detail::value_and_holder holder_of(py::handle obj) {
 }
 
 [[noreturn]] void raise_unset(py::handle obj, const char* slot) {
-  PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%.50s'", python::type_name(obj).c_str(),
-               slot);
-  throw py::error_already_set();
+  python::raise_format(PyExc_AttributeError, "'%.200s' object has no attribute '%.50s'",
+                       python::type_name(obj).c_str(), slot);
 }
 
 // The record for reading one slot; null when the instance has none.
 Record* record_or_null(py::handle obj) {
-  if (!is_record(obj)) throw py::type_error("expected a ModularTensor, got " + python::type_name(obj));
+  if (!is_record(obj)) python::raise_type_error("expected a ModularTensor, got " + python::type_name(obj));
   py::detail::value_and_holder vh = holder_of(obj);
   if (!vh.holder_constructed() || !vh.value_ptr()) return nullptr;
   return vh.template value_ptr<Record>();
@@ -157,9 +157,8 @@ at::Tensor host_residues(const at::Tensor& t) {
 }
 
 void raise_range_error(const char* what) {
-  PyErr_Format(PyExc_OverflowError,
-               "%s exceeds the exact range of the moduli (|integer| <= (M - 1)/2, about 2**619)", what);
-  throw py::error_already_set();
+  python::raise_overflow_error(std::string(what) +
+                               " exceeds the exact range of the moduli (|integer| <= (M - 1)/2, about 2**619)");
 }
 
 // The shared moduli tensor of records on `device` is trusted while nothing was written to
@@ -189,17 +188,17 @@ static bool moduli_are_primes(Record& r) {
 }
 
 void check_layout(Record& r) {
-  TORCH_CHECK_VALUE(r.num.scalar_type() == at::kLong && r.denom.scalar_type() == at::kLong,
-                    "residue tensors must be int64");
-  TORCH_CHECK_VALUE(r.num.sizes() == r.denom.sizes() && r.num.dim() >= 1 && r.num.size(0) == kPrimes,
-                    "num and denom must both have shape [N_PRIMES, *shape]");
-  TORCH_CHECK_VALUE(r.num.device() == r.denom.device(), "num and denom must be on the same device");
+  if (r.num.scalar_type() != at::kLong || r.denom.scalar_type() != at::kLong)
+    python::raise_value_error("residue tensors must be int64");
+  if (!(r.num.sizes() == r.denom.sizes() && r.num.dim() >= 1 && r.num.size(0) == kPrimes))
+    python::raise_value_error("num and denom must both have shape [N_PRIMES, *shape]");
+  if (r.num.device() != r.denom.device()) python::raise_value_error("num and denom must be on the same device");
   element_count(r.shape());
-  if (!moduli_are_primes(r)) throw py::value_error("the record's moduli are not PRIMES");
+  if (!moduli_are_primes(r)) python::raise_value_error("the record's moduli are not PRIMES");
 }
 
 [[noreturn]] static void raise_noncanonical() {
-  throw py::value_error("residues must lie in [0, p) for the prime of their row");
+  python::raise_value_error("residues must lie in [0, p) for the prime of their row");
 }
 
 void ensure_bits(Record& r) {
@@ -250,7 +249,9 @@ static at::Tensor filled_residues(const SBig& x, const std::vector<int64_t>& sha
 py::object fill_record(py::handle cls, const SBig& n, const SBig& d, const std::vector<int64_t>& shape,
                        const at::Device& device, double approx) {
   for (int64_t s : shape)
-    TORCH_CHECK(s >= 0, "Trying to create tensor with negative dimension ", s, ": ", c10::IntArrayRef(shape));
+    if (s < 0)
+      python::raise_runtime_error(
+          c10::str("Trying to create tensor with negative dimension ", s, ": ", c10::IntArrayRef(shape)));
   at::Tensor num = filled_residues(n, shape, device);
   at::Tensor den = filled_residues(d, shape, device);
   // A value beyond the float32 range gets an infinite hint rather than a conversion error.
@@ -275,10 +276,8 @@ static std::vector<int64_t> shape_from_tuple(const py::tuple& t) {
   Py_ssize_t pos = 0;
   for (py::handle h : t) {
     if (PyFloat_Check(h.ptr()) || !PyIndex_Check(h.ptr())) {
-      PyErr_Format(PyExc_TypeError,
-                   "shape must be a tuple of ints, but found element of type %.200s at pos %zd",
-                   python::type_name(h).c_str(), pos);
-      throw py::error_already_set();
+      python::raise_format(PyExc_TypeError, "shape must be a tuple of ints, but found element of type %.200s at pos %zd",
+                           python::type_name(h).c_str(), pos);
     }
     py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(h.ptr()));
     if (!i) throw py::error_already_set();
@@ -373,7 +372,7 @@ static void rational_of(Record& r, SBig& n, SBig& d) {
 
 static py::object m_to_rational(py::handle self, const python::Args&) {
   Record& r = as_record(self);
-  if (!is_one_element(r)) throw py::value_error("to_rational() only works for scalar tensors");
+  if (!is_one_element(r)) python::raise_value_error("to_rational() only works for scalar tensors");
   SBig n, d;
   rational_of(r, n, d);
   return py::make_tuple(python::sbig_to_int(n), python::sbig_to_int(d));
@@ -411,7 +410,7 @@ static py::object m_repr(py::handle self, const python::Args&) {
 static at::Tensor tensor_arg(py::handle v, const char* name) {
   if (!THPVariable_Check(v.ptr())) {
     py::getattr(v, "device");  // what a plain attribute read would raise first
-    throw py::type_error(std::string(name) + " must be a torch.Tensor, got " + python::type_name(v));
+    python::raise_type_error(std::string(name) + " must be a torch.Tensor, got " + python::type_name(v));
   }
   return THPVariable_Unpack(v.ptr());
 }

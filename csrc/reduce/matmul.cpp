@@ -8,6 +8,7 @@
 
 #include "exact/crt.h"
 #include "python/args.h"
+#include "python/errors.h"
 #include "python/table.h"
 #include "record/host.h"
 #include "reduce/exact_sum.h"
@@ -236,17 +237,17 @@ void emit_by_terms(const HostValues& ha, const HostValues& hb, int64_t m, int64_
 py::object m_matmul(py::handle self, const python::Args& a) {
   Record& x = record::as_record(self);
   py::handle other = a[0];
-  if (x.num.dim() != 3) throw py::value_error("matmul requires 2D tensors");
+  if (x.num.dim() != 3) python::raise_value_error("matmul requires 2D tensors");
   py::object other_shape = other.attr("shape");
-  if (py::len(other_shape) != 2) throw py::value_error("matmul requires 2D tensors");
+  if (py::len(other_shape) != 2) python::raise_value_error("matmul requires 2D tensors");
   if (!record::is_record(other))
-    throw py::type_error("matmul() needs a ModularTensor, got " + python::type_name(other));
+    python::raise_type_error("matmul() needs a ModularTensor, got " + python::type_name(other));
   Record& y = record::as_record(other);
   const int64_t m = x.num.size(1), k = x.num.size(2), n = y.num.size(2);
   if (k != y.num.size(1)) {
     py::object s1 = py::module_::import("builtins").attr("format")(self.attr("shape"), "");
     py::object s2 = py::module_::import("builtins").attr("format")(other_shape, "");
-    throw py::value_error("Shape mismatch: " + s1.cast<std::string>() + " vs " + s2.cast<std::string>());
+    python::raise_value_error("Shape mismatch: " + s1.cast<std::string>() + " vs " + s2.cast<std::string>());
   }
   py::object hint = py::none();
   if (!x.approx.is_none() && !y.approx.is_none())

@@ -7,6 +7,7 @@
 #include "exact/crt.h"
 #include "exact/rational.h"
 #include "python/args.h"
+#include "python/errors.h"
 #include "python/table.h"
 #include "record/axes.h"
 #include "record/host.h"
@@ -104,12 +105,10 @@ py::object running(py::handle self, const python::Args& a) {
   Record& r = record::as_record(self);
   const int64_t ndim = r.num.dim() - 1;
   record::element_axis(dim, ndim);
-  if (ndim == 0) throw py::index_error("list index out of range");
-  if (ndim != 1) {
-    PyErr_SetString(PyExc_NotImplementedError,
-                    kSum ? "cumsum currently only supports 1D tensors" : "cumprod currently only supports 1D tensors");
-    throw py::error_already_set();
-  }
+  if (ndim == 0) python::raise_index_error("list index out of range");
+  if (ndim != 1)
+    python::raise_not_implemented(kSum ? "cumsum currently only supports 1D tensors"
+                                       : "cumprod currently only supports 1D tensors");
   record::ensure_bits(r);
   const HostValues h = record::host_values(r);
   const int64_t n = h.count;

@@ -7,6 +7,7 @@
 
 #include "exact/moduli.h"
 #include "python/args.h"
+#include "python/errors.h"
 #include "python/table.h"
 #include "record/axes.h"
 #include "record/record.h"
@@ -68,7 +69,7 @@ py::object m_transpose(py::handle self, const python::Args& a) {
 }
 
 py::object get_T(py::handle self) {
-  if (!record::is_record(self)) throw py::type_error("T needs a ModularTensor, got " + python::type_name(self));
+  if (!record::is_record(self)) python::raise_type_error("T needs a ModularTensor, got " + python::type_name(self));
   const Record& r = record::as_record(self);
   const int64_t n = ndim_of(r);
   if (n < 2) return py::reinterpret_borrow<py::object>(self);
@@ -178,7 +179,7 @@ at::Tensor index_on(py::handle index, const Record& r, const char* op, int64_t a
   py::object moved = index.attr("to")(r.device);
   if (THPVariable_Check(moved.ptr())) return THPVariable_Unpack(moved.ptr());
   py::module_::import("torch").attr(op)(py::cast(r.num), axis + 1, moved);
-  throw py::type_error(std::string(op) + "(): index must be a tensor, got " + python::type_name(moved));
+  python::raise_type_error(std::string(op) + "(): index must be a tensor, got " + python::type_name(moved));
 }
 
 py::object m_index_select(py::handle self, const python::Args& a) {

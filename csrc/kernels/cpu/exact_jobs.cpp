@@ -39,7 +39,16 @@ double largest_fitting_double() {
   return std::ldexp((double)top.w[0], drop);
 }
 
+// The header's contract for residue operands: the caller checks it, debug builds check the caller.
+static void assert_residues(const at::Tensor& num, const at::Tensor& den) {
+  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(num.is_cpu() && num.is_contiguous() && num.scalar_type() == at::kLong &&
+                                   num.dim() == 2 && num.size(0) == kPrimes);
+  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(den.is_cpu() && den.is_contiguous() && den.scalar_type() == at::kLong &&
+                                   den.sizes() == num.sizes());
+}
+
 Measured measure_cpu(const at::Tensor& num, const at::Tensor& den) {
+  assert_residues(num, den);
   const int64_t n = num.size(1);
   const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
   const Constants& c = exact::constants();
@@ -63,6 +72,7 @@ Measured measure_cpu(const at::Tensor& num, const at::Tensor& den) {
 }
 
 void to_float_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& out) {
+  assert_residues(num, den);
   const int64_t n = num.size(1);
   const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
   float* po = out.data_ptr<float>();
@@ -91,6 +101,7 @@ void keys_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::
 }
 
 bool dyadic_sum_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, int scale, DyadicAcc& acc) {
+  assert_residues(num, den);
   const int64_t n = num.size(1);
   const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
   const Constants& c = exact::constants();

@@ -24,6 +24,14 @@ void field_op_cpu(FieldOp op, const at::Tensor& an, const at::Tensor& ad, const 
                   const at::Tensor& bd, at::Tensor& on, at::Tensor& od) {
   const bool as = an.dim() == 1, bs = bn.dim() == 1;
   const int64_t n = on.size(1);
+  // The header's contract: the caller checks it, debug builds check the caller.
+  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(n > 0);
+  for (const at::Tensor* t : std::initializer_list<const at::Tensor*>{&an, &ad, &bn, &bd, &on, &od}) {
+    TORCH_INTERNAL_ASSERT_DEBUG_ONLY(t->is_contiguous() && t->scalar_type() == at::kLong && t->device() == on.device());
+    TORCH_INTERNAL_ASSERT_DEBUG_ONLY(t->size(0) == kPrimes && (t->dim() == 1 || (t->dim() == 2 && t->size(1) == n)));
+  }
+  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(on.dim() == 2 && od.sizes() == on.sizes() && ad.sizes() == an.sizes() &&
+                                   bd.sizes() == bn.sizes());
   const RowFn row = field_row_fn(op, as, bs);
   const int64_t *pan = an.data_ptr<int64_t>(), *pad = ad.data_ptr<int64_t>();
   const int64_t *pbn = bn.data_ptr<int64_t>(), *pbd = bd.data_ptr<int64_t>();
