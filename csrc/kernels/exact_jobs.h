@@ -1,5 +1,6 @@
 // Launchers of the exact jobs (exact_elements.h), one per device kind. Residue operands are
-// contiguous int64 [N_PRIMES, n] tensors on the launcher's device; the caller checks that.
+// contiguous int64 [k, n] tensors on the launcher's device, k at least the rows the job reads
+// (N_PRIMES, or the kn, kd it is given); the caller checks that.
 #pragma once
 
 #include <ATen/ATen.h>
