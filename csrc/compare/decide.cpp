@@ -3,7 +3,6 @@
 #include <ATen/Parallel.h>
 #include <torch/csrc/utils/pybind.h>
 
-#include <limits>
 
 #include "exact/crt.h"
 #include "kernels/device.h"

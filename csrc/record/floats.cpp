@@ -4,7 +4,6 @@
 #include <torch/csrc/autograd/python_variable.h>
 #include <torch/csrc/utils/pybind.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <map>
