@@ -79,6 +79,19 @@ def test_relation_shapes_and_refusals(rec, dev):
         x < y  # noqa: B015
 
 
+def test_broadcast_relations_settle_ties_exactly(rec, dev):
+    # Every pair ties on its double (or is equal); big terms push equality past the congruence
+    # range, so == also decides by keys and exact ties; broadcasting gathers the tied pairs.
+    col = [1 + TINY, F(2**600 + 1, 2**600), (0, 0)]
+    row = [F(1), 1 + TINY, F(2**599 + 1, 2**599), (2**300, 2**300)]
+    x, y = rec(col, (3, 1)), rec(row)
+    for name in ("lt", "le", "gt", "ge", "eq"):
+        op = getattr(operator, name)
+        got = (x == y) if name == "eq" else getattr(x, name)(y)
+        want = [[op(oracle(a), oracle(b)) for b in row] for a in col]
+        assert got.shape == (3, 4) and got.tolist() == want, name
+
+
 # (element, exact sign)
 SIGNS = [(F(-3, 4), -1), (F(3, 4), 1), ((0, 5), 0), ((3, -4), -1), ((-3, -4), 1), ((2, 0), 1), ((-2, 0), -1),
          ((0, 0), 0), (F(2**600 + 1, 2**600) - 1, 1)]

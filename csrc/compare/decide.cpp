@@ -13,6 +13,7 @@ namespace korvex::compare {
 namespace py = pybind11;
 using exact::u64;
 using exact::UBig;
+using exact::kPrimes;
 
 namespace {
 
@@ -28,14 +29,7 @@ void load_rows(record::Record& r, at::Tensor& hn, at::Tensor& hd, int& kn, int& 
 
 }  // namespace
 
-int order_exact(const Exact& a, const Exact& b) {
-  SBig l, r;
-  exact::sbig_mul(l, a.num, b.den);
-  exact::sbig_mul(r, b.num, a.den);
-  if (l.neg != r.neg) return l.neg ? -1 : 1;
-  const int c = exact::ubig_cmp(l.mag, r.mag);
-  return l.neg ? -c : c;
-}
+int order_exact(const Exact& a, const Exact& b) { return kernels::order_fractions(a.num, a.den, b.num, b.den); }
 
 Image image_of(const SBig& n, const SBig& d) {
   const kernels::KeyImage im = kernels::key_image(n, d);
@@ -98,29 +92,100 @@ int Decided::order(int64_t i, const Constant& c) const {
   return order_exact(value(i), c.value);
 }
 
+namespace {
+
+// The rows of a record that its bound says hold its values, on its own device.
+kernels::Rows rows_of(record::Record& r) {
+  record::ensure_bits(r);
+  kernels::Rows rows;
+  rows.kn = exact::primes_for_bits(r.num_bits);
+  rows.kd = exact::primes_for_bits(r.den_bits);
+  rows.num = r.num.narrow(0, 0, rows.kn).reshape({rows.kn, -1}).contiguous();
+  rows.den = r.denom.narrow(0, 0, rows.kd).reshape({rows.kd, -1}).contiguous();
+  return rows;
+}
+
+void keys_of(const kernels::Rows& rows, kernels::Launcher launcher, at::Tensor& keys, at::Tensor& exact,
+             at::Tensor& images, bool with_images) {
+  const auto opts = rows.num.options();
+  const int64_t n = rows.size();
+  keys = at::empty({n}, opts.dtype(at::kDouble));
+  exact = at::empty({n}, opts.dtype(at::kByte));
+  if (with_images) images = at::empty({n}, opts.dtype(at::kFloat));
+#ifdef KORVEX_WITH_CUDA
+  if (launcher == kernels::Launcher::Cuda) {
+    kernels::keys_cuda(rows.num, rows.den, rows.kn, rows.kd, keys, exact, images);
+    return;
+  }
+#endif
+  (void)launcher;
+  py::gil_scoped_release nogil;
+  kernels::keys_cpu(rows.num, rows.den, rows.kn, rows.kd, keys, exact, images);
+}
+
+}  // namespace
+
 bool keys_on_device(record::Record& r, at::Tensor& keys, at::Tensor& exact, at::Tensor* images) {
   const kernels::Launcher launcher = kernels::launcher_for(r.num.device());
   if (launcher == kernels::Launcher::Generic) return false;
-  record::ensure_bits(r);
-  const int kn = exact::primes_for_bits(r.num_bits), kd = exact::primes_for_bits(r.den_bits);
-  const at::Tensor n = r.num.narrow(0, 0, kn).reshape({kn, -1}).contiguous();
-  const at::Tensor d = r.denom.narrow(0, 0, kd).reshape({kd, -1}).contiguous();
-  const auto opts = n.options();
-  keys = at::empty({n.size(1)}, opts.dtype(at::kDouble));
-  exact = at::empty({n.size(1)}, opts.dtype(at::kByte));
   at::Tensor im;
-  if (images) im = at::empty({n.size(1)}, opts.dtype(at::kFloat));
+  keys_of(rows_of(r), launcher, keys, exact, im, images != nullptr);
+  if (images) *images = im;
+  return true;
+}
+
+bool keyed_on_device(record::Record& r, Keyed& out) {
+  const kernels::Launcher launcher = kernels::launcher_for(r.num.device());
+  if (launcher == kernels::Launcher::Generic) return false;
+  out.rows = rows_of(r);
+  at::Tensor none;
+  keys_of(out.rows, launcher, out.keys, out.exact, none, false);
+  return true;
+}
+
+Keyed keyed_constant(const Constant& c, const at::Device& device) {
+  Keyed k;
+  at::Tensor num = at::empty({kPrimes, 1}, at::kLong), den = at::empty({kPrimes, 1}, at::kLong);
+  exact::residues_of(c.value.num, num.data_ptr<int64_t>(), 1);
+  exact::residues_of(c.value.den, den.data_ptr<int64_t>(), 1);
+  k.rows.num = num.to(device);
+  k.rows.den = den.to(device);
+  k.keys = at::full({1}, c.image.key, at::TensorOptions().dtype(at::kDouble).device(device));
+  k.exact = at::full({1}, (int64_t)c.image.exact, at::TensorOptions().dtype(at::kByte).device(device));
+  return k;
+}
+
+at::Tensor broadcast_positions(const std::vector<int64_t>& shape, const std::vector<int64_t>& out,
+                               const at::Device& device) {
+  const int64_t count = record::element_count(shape);
+  return at::arange(count, at::TensorOptions().dtype(at::kLong).device(device)).view(shape).expand(out).reshape({-1});
+}
+
+at::Tensor order_keyed(const Keyed& a, const at::Tensor& ia, const Keyed& b, const at::Tensor& ib) {
+  const at::Tensor ka = ia.defined() ? a.keys.index_select(0, ia) : a.keys;
+  const at::Tensor kb = ib.defined() ? b.keys.index_select(0, ib) : b.keys;
+  const at::Tensor ea = ia.defined() ? a.exact.index_select(0, ia) : a.exact;
+  const at::Tensor eb = ib.defined() ? b.exact.index_select(0, ib) : b.exact;
+  at::Tensor order = ka.gt(kb).to(at::kChar) - ka.lt(kb).to(at::kChar);
+  order.masked_fill_(at::isnan(ka).logical_or_(at::isnan(kb)), kUnordered);
+  // Equal keys settle the order only when both are the values themselves.
+  const at::Tensor tie = ka.eq(kb).logical_and_(ea.logical_and(eb).logical_not_());
+  if (!tie.any().item<bool>()) return order;
+  const at::Tensor pos = tie.nonzero().squeeze(1);
+  const at::Tensor ja = ia.defined() ? ia.index_select(0, pos) : pos;
+  const at::Tensor jb = ib.defined() ? ib.index_select(0, pos) : pos;
+  at::Tensor settled = at::empty({pos.numel()}, order.options());
 #ifdef KORVEX_WITH_CUDA
-  if (launcher == kernels::Launcher::Cuda) {
-    kernels::keys_cuda(n, d, kn, kd, keys, exact, im);
+  if (kernels::launcher_for(order.device()) == kernels::Launcher::Cuda) {
+    kernels::order_pairs_cuda(a.rows, ja, b.rows, jb, settled);
   } else
 #endif
   {
     py::gil_scoped_release nogil;
-    kernels::keys_cpu(n, d, kn, kd, keys, exact, im);
+    kernels::order_pairs_cpu(a.rows, ja, b.rows, jb, settled);
   }
-  if (images) *images = im;
-  return true;
+  order.index_put_({pos}, settled);
+  return order;
 }
 
 at::Tensor exact_signs(record::Record& r) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "exact/bigint.h"
+#include "kernels/exact_jobs.h"
 #include "record/record.h"
 
 namespace korvex::compare {
@@ -38,7 +39,7 @@ struct Image {
 Image image_of(const SBig& n, const SBig& d);
 
 // Returned by the comparisons when either side is nan (0/0): unordered, like a float nan.
-constexpr int kUnordered = 2;
+constexpr int kUnordered = kernels::kUnorderedPair;
 
 // A fixed exact value to compare elements against (a clamp bound).
 struct Constant {
@@ -79,6 +80,27 @@ class Decided {
 // kernel (CPU, CUDA): float64 keys, uint8 exact flags and, when asked, float32 images,
 // row-major [n] there. False, and nothing computed, on every other device.
 bool keys_on_device(record::Record& r, at::Tensor& keys, at::Tensor& exact, at::Tensor* images);
+
+// One side of an exact comparison on a device with a kernel (CPU, CUDA): the residue rows
+// that hold its values and its order keys, row-major [n] there.
+struct Keyed {
+  kernels::Rows rows;
+  at::Tensor keys, exact;
+};
+// False, and nothing computed, on devices with neither kernel.
+bool keyed_on_device(record::Record& r, Keyed& out);
+Keyed keyed_constant(const Constant& c, const at::Device& device);
+
+// The exact order of element ia[t] of a against element ib[t] of b, for every t: int8 -1, 0,
+// 1 or kUnordered on their device. ia, ib: int64 positions there, or undefined for 0 .. n-1.
+// Keys decide wherever they differ or are both exact; only ties of inexact keys are
+// reconstructed, on the device, and nothing but one flag comes back to the host.
+at::Tensor order_keyed(const Keyed& a, const at::Tensor& ia, const Keyed& b, const at::Tensor& ib);
+
+// Flat positions of the elements of a record of element shape `shape` met at each position of
+// the broadcast shape `out`, on `device` (PyTorch's alignment: trailing axes meet).
+at::Tensor broadcast_positions(const std::vector<int64_t>& shape, const std::vector<int64_t>& out,
+                               const at::Device& device);
 
 // Exact sign of every element as float64 -1, 0, 1, row-major on the host (on a CUDA device,
 // from its keys): n/0 takes the sign

@@ -4,6 +4,7 @@
 #include <torch/csrc/utils/pybind.h>
 
 #include "arithmetic/ops.h"
+#include "compare/decide.h"
 #include "exact/crt.h"
 #include "python/args.h"
 #include "python/table.h"
@@ -60,7 +61,15 @@ static at::Tensor equal(Record& a, Record& b) {
   const std::vector<int64_t> shape = arithmetic::broadcast_shape(a, b);
   // Agreement modulo M proves equality only while both cross products stay below M.
   const int bound = std::max(a.num_bits + b.den_bits, a.den_bits + b.num_bits);
-  if (bound > exact::kCongruenceBits) return equal_exact_host(a, b, shape);
+  if (bound > exact::kCongruenceBits) {
+    // Cross products past M: decided by order keys, and exactly where they tie.
+    Keyed ka, kb;
+    if (!keyed_on_device(a, ka) || !keyed_on_device(b, kb)) return equal_exact_host(a, b, shape);
+    const at::Device dev = a.num.device();
+    const at::Tensor ia = a.shape() == shape ? at::Tensor() : broadcast_positions(a.shape(), shape, dev);
+    const at::Tensor ib = b.shape() == shape ? at::Tensor() : broadcast_positions(b.shape(), shape, dev);
+    return order_keyed(ka, ia, kb, ib).eq(0).view(shape);
+  }
   const size_t rank = shape.size();
   // a/b == c/d exactly when (ad - bc) vanishes modulo every prime: one fused kernel pass.
   const int64_t n = record::element_count(shape);

@@ -203,14 +203,29 @@ py::object m_clamp(py::handle self, const python::Args& a) {
   if (lo_obj.is_none() && hi_obj.is_none()) return py::reinterpret_borrow<py::object>(self);
   Record& r = record::as_record(self);
   const Bound lo = bound_of(lo_obj), hi = bound_of(hi_obj);
-  const Decided d(r);
-  const int64_t n = d.size();
-  at::Tensor raise = at::zeros({n}, at::kBool), lower = at::zeros({n}, at::kBool);
-  bool* pr = raise.data_ptr<bool>();
-  bool* pl = lower.data_ptr<bool>();
   // An element raised to the lower bound meets the upper one as that bound's value.
   const bool lo_above_hi = lo.present && hi.present && order_exact(lo.value.value, hi.value.value) > 0;
-  {
+  at::Tensor raise, lower;
+  Keyed kr;
+  if (keyed_on_device(r, kr)) {
+    const at::Device dev = r.num.device();
+    const int64_t n = kr.keys.numel();
+    const at::Tensor first = at::zeros({n}, at::TensorOptions().dtype(at::kLong).device(dev));
+    raise = lo.present ? order_keyed(kr, {}, keyed_constant(lo.value, dev), first).eq(-1)
+                       : at::zeros({n}, at::TensorOptions().dtype(at::kBool).device(dev));
+    if (hi.present) {
+      const at::Tensor above = order_keyed(kr, {}, keyed_constant(hi.value, dev), first).eq(1);
+      lower = lo_above_hi ? above.logical_or(raise) : above.logical_and(raise.logical_not());
+    } else {
+      lower = at::zeros_like(raise);
+    }
+  } else {
+    const Decided d(r);
+    const int64_t n = d.size();
+    raise = at::zeros({n}, at::kBool);
+    lower = at::zeros({n}, at::kBool);
+    bool* pr = raise.data_ptr<bool>();
+    bool* pl = lower.data_ptr<bool>();
     py::gil_scoped_release nogil;
     at::parallel_for(0, n, 2048, [&](int64_t begin, int64_t end) {
       for (int64_t k = begin; k < end; ++k) {

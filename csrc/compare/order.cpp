@@ -62,9 +62,16 @@ inline bool holds(int o) {
   return false;
 }
 
-// Flat element positions of a record whose image shape is broadcast to `out`.
-at::Tensor broadcast_positions(const std::vector<int64_t>& shape, int64_t count, const std::vector<int64_t>& out) {
-  return at::arange(count, at::kLong).view(shape).expand(out).contiguous();
+// The relation's mask from exact orders.
+template <Rel R>
+at::Tensor holds_mask(const at::Tensor& order) {
+  switch (R) {
+    case Rel::Lt: return order.eq(-1);
+    case Rel::Le: return order.eq(-1).logical_or_(order.eq(0));
+    case Rel::Gt: return order.eq(1);
+    case Rel::Ge: return order.eq(1).logical_or_(order.eq(0));
+  }
+  return {};
 }
 
 template <Rel R>
@@ -85,10 +92,17 @@ py::object m_relation(py::handle self, const python::Args& args) {
   if (a.num.device() != b.num.device())
     python::raise_runtime_error(c10::str("Expected all tensors to be on the same device, but found at least two devices, ",
                                          a.num.device(), " and ", b.num.device(), "!"));
+  const at::Device dev = a.num.device();
+  Keyed ka, kb;
+  if (keyed_on_device(a, ka) && keyed_on_device(b, kb)) {
+    const at::Tensor ia = sa == out ? at::Tensor() : broadcast_positions(sa, out, dev);
+    const at::Tensor ib = sb == out ? at::Tensor() : broadcast_positions(sb, out, dev);
+    return py::cast(holds_mask<R>(order_keyed(ka, ia, kb, ib)).view(out));
+  }
   const Decided da(a), db(b);
   const int64_t total = record::element_count(out);
-  const at::Tensor ia = sa == out ? at::Tensor() : broadcast_positions(sa, da.size(), out);
-  const at::Tensor ib = sb == out ? at::Tensor() : broadcast_positions(sb, db.size(), out);
+  const at::Tensor ia = sa == out ? at::Tensor() : broadcast_positions(sa, out, at::kCPU);
+  const at::Tensor ib = sb == out ? at::Tensor() : broadcast_positions(sb, out, at::kCPU);
   const int64_t* pa = ia.defined() ? ia.data_ptr<int64_t>() : nullptr;
   const int64_t* pb = ib.defined() ? ib.data_ptr<int64_t>() : nullptr;
   at::Tensor res = at::empty(out, at::kBool);

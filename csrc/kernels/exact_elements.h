@@ -311,6 +311,36 @@ C10_HOST_DEVICE inline KeyImage key_image(const exact::SBig& n, const exact::SBi
   return {neg ? -key : key, neg ? -f : f, rem == 0 && !sticky};
 }
 
+// Returned by the exact order when either side is 0/0: unordered, like a float nan.
+constexpr int kUnorderedPair = 2;
+
+// -1, 0 or 1 as an/ad is below, equal to or above bn/bd; a zero denominator makes the value
+// the infinity of its numerator's sign, as its key shows it.
+C10_HOST_DEVICE inline int order_fractions(exact::SBig an, exact::SBig ad, exact::SBig bn, exact::SBig bd) {
+  if ((an.mag.is_zero() && ad.mag.is_zero()) || (bn.mag.is_zero() && bd.mag.is_zero())) return kUnorderedPair;
+  // Cross products cannot tell infinities apart (both are 0), so those order by sign first.
+  const int ia = ad.mag.is_zero() ? (an.neg ? -1 : 1) : 0, ib = bd.mag.is_zero() ? (bn.neg ? -1 : 1) : 0;
+  if (ia || ib) return ia == ib ? 0 : (ia < ib ? -1 : 1);
+  // With positive denominators, cross-multiplying keeps the order.
+  if (ad.neg) an.neg = !an.neg && !an.mag.is_zero();
+  if (bd.neg) bn.neg = !bn.neg && !bn.mag.is_zero();
+  ad.neg = bd.neg = false;
+  exact::SBig l, r;
+  exact::sbig_mul(l, an, bd);
+  exact::sbig_mul(r, bn, ad);
+  if (l.neg != r.neg) return l.neg ? -1 : 1;
+  const int c = exact::ubig_cmp(l.mag, r.mag);
+  return l.neg ? -c : c;
+}
+
+// The exact order of element a (its first kna, kda residues at stride sa) against element b.
+C10_HOST_DEVICE inline int order_pair_element(const Constants& c, const int64_t* an, const int64_t* ad, int64_t sa,
+                                              int kna, int kda, const int64_t* bn, const int64_t* bd, int64_t sb,
+                                              int knb, int kdb) {
+  return order_fractions(exact::crt_signed(c, an, sa, kna), exact::crt_signed(c, ad, sa, kda),
+                         exact::crt_signed(c, bn, sb, knb), exact::crt_signed(c, bd, sb, kdb));
+}
+
 C10_HOST_DEVICE inline KeyImage key_element(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
                                             int kn, int kd) {
   return key_image(exact::crt_signed(c, pn, stride, kn), exact::crt_signed(c, pd, stride, kd));

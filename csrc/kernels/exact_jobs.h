@@ -11,6 +11,14 @@
 
 namespace korvex::kernels {
 
+// The leading residue rows of a record that hold its values: contiguous int64 [>= kn, n] and
+// [>= kd, n] on one device.
+struct Rows {
+  at::Tensor num, den;
+  int kn = kPrimes, kd = kPrimes;
+  int64_t size() const { return num.size(1); }
+};
+
 struct Measured {
   int num_bits = 0, den_bits = 0;
   bool canonical = true;
@@ -43,7 +51,12 @@ bool dyadic_sum_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd
 void keys_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& keys, at::Tensor& exact,
               at::Tensor& images);
 
+// out[t] = the exact order (-1, 0, 1, kUnorderedPair) of element ia[t] of a against element
+// ib[t] of b; ia, ib int64 [t] and out int8 [t] on the rows' device.
+void order_pairs_cpu(const Rows& a, const at::Tensor& ia, const Rows& b, const at::Tensor& ib, at::Tensor& out);
+
 #ifdef KORVEX_WITH_CUDA
+void order_pairs_cuda(const Rows& a, const at::Tensor& ia, const Rows& b, const at::Tensor& ib, at::Tensor& out);
 void keys_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& keys, at::Tensor& exact,
                at::Tensor& images);
 bool dyadic_sum_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, int scale, DyadicAcc& acc);

@@ -102,6 +102,22 @@ void keys_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::
   });
 }
 
+void order_pairs_cpu(const Rows& a, const at::Tensor& ia, const Rows& b, const at::Tensor& ib, at::Tensor& out) {
+  assert_residues(a.num, a.den, a.kn, a.kd);
+  assert_residues(b.num, b.den, b.kn, b.kd);
+  const int64_t t = out.numel(), na = a.size(), nb = b.size();
+  const int64_t *an = a.num.data_ptr<int64_t>(), *ad = a.den.data_ptr<int64_t>();
+  const int64_t *bn = b.num.data_ptr<int64_t>(), *bd = b.den.data_ptr<int64_t>();
+  const int64_t *pa = ia.data_ptr<int64_t>(), *pb = ib.data_ptr<int64_t>();
+  int8_t* po = out.data_ptr<int8_t>();
+  const Constants& c = exact::constants();
+  at::parallel_for(0, t, 64, [&](int64_t lo, int64_t hi) {
+    for (int64_t k = lo; k < hi; ++k)
+      po[k] = (int8_t)order_pair_element(c, an + pa[k], ad + pa[k], na, a.kn, a.kd, bn + pb[k], bd + pb[k], nb, b.kn,
+                                         b.kd);
+  });
+}
+
 bool dyadic_sum_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, int scale, DyadicAcc& acc) {
   assert_residues(num, den, kn, kd);
   const int64_t n = num.size(1);

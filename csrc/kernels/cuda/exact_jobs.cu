@@ -107,6 +107,15 @@ __global__ void keys_kernel(const Constants* c, const int64_t* __restrict__ pn, 
   }
 }
 
+__global__ void order_pairs_kernel(const Constants* c, const int64_t* __restrict__ an, const int64_t* __restrict__ ad,
+                                   int64_t na, int kna, int kda, const int64_t* __restrict__ ia,
+                                   const int64_t* __restrict__ bn, const int64_t* __restrict__ bd, int64_t nb, int knb,
+                                   int kdb, const int64_t* __restrict__ ib, int64_t t, int8_t* __restrict__ out) {
+  for (int64_t k = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; k < t; k += (int64_t)blockDim.x * gridDim.x)
+    out[k] = (int8_t)order_pair_element(*c, an + ia[k], ad + ia[k], na, kna, kda, bn + ib[k], bd + ib[k], nb, knb,
+                                        kdb);
+}
+
 constexpr int kSumThreads = 64;  // 64 accumulators of 352 bytes fit in shared memory
 constexpr int64_t kSumBlocks = 1024;
 
@@ -141,6 +150,17 @@ void keys_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at:
   keys_kernel<<<blocks_for(n), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
       constants_on(num.device()), num.data_ptr<int64_t>(), den.data_ptr<int64_t>(), n, kn, kd,
       keys.data_ptr<double>(), exact.data_ptr<std::uint8_t>(), images.defined() ? images.data_ptr<float>() : nullptr);
+  C10_CUDA_KERNEL_LAUNCH_CHECK();
+}
+
+void order_pairs_cuda(const Rows& a, const at::Tensor& ia, const Rows& b, const at::Tensor& ib, at::Tensor& out) {
+  const c10::cuda::CUDAGuard guard(out.device());
+  const int64_t t = out.numel();
+  if (t == 0) return;
+  order_pairs_kernel<<<blocks_for(t), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
+      constants_on(out.device()), a.num.data_ptr<int64_t>(), a.den.data_ptr<int64_t>(), a.size(), a.kn, a.kd,
+      ia.data_ptr<int64_t>(), b.num.data_ptr<int64_t>(), b.den.data_ptr<int64_t>(), b.size(), b.kn, b.kd,
+      ib.data_ptr<int64_t>(), t, out.data_ptr<int8_t>());
   C10_CUDA_KERNEL_LAUNCH_CHECK();
 }
 
