@@ -226,7 +226,6 @@ py::object series(py::handle, const python::Args& a) {
 
 // ---------------------------------------------------------------- Newton square root
 
-bool one_element(const Record& r) { return r.num.dim() == 1 || (r.num.dim() == 2 && r.num.size(1) == 1); }
 
 // The exact value of a one-element record in lowest terms, denominator non-negative.
 Q exact_scalar(Record& r) {
@@ -297,7 +296,7 @@ py::object newton(py::handle a_obj, int64_t max_iterations, int64_t max_bits) {
     py::object x_new = simp(op(FieldOp::Div, op(FieldOp::Add, x, op(FieldOp::Div, a_ref, x)), two));
     Record& xn = record::as_record(x_new);
     // Only a one-element iterate has a rational to measure; anything else ends the iteration.
-    if (!one_element(xn)) return x;
+    if (!record::is_one_element(xn)) return x;
     const Q q = exact_scalar(xn);
     if (q.n.mag.bit_length() + q.d.mag.bit_length() > max_bits) return x;
     x = x_new;

@@ -50,6 +50,14 @@ struct Record {
   int64_t elements() const { return num.numel() / exact::kPrimes; }
 };
 
+// The tensor's version counter; false for tensors that keep none (inference tensors), whose
+// bound is never trusted twice.
+inline bool tensor_version(const at::Tensor& t, std::uint32_t& v) {
+  if (!t.defined() || t.is_inference()) return false;
+  v = (std::uint32_t)t._version();
+  return true;
+}
+
 py::handle record_type();
 void set_record_type(py::handle cls);
 bool is_record(py::handle obj);
@@ -98,6 +106,9 @@ py::object number_record(py::handle number, const at::Device& device, const std:
 // Correctly rounded double of n/d through Python's true division (ZeroDivisionError,
 // OverflowError as Python raises them).
 double true_divide(const exact::SBig& n, const exact::SBig& d);
+
+// A record of one element: shape () or (1,).
+bool is_one_element(const Record& r);
 
 // simplify(): a one-element record rebuilt in lowest terms, anything else (and zero
 // denominators) returned as it is.
