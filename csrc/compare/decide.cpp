@@ -7,6 +7,7 @@
 #include "exact/crt.h"
 #include "kernels/device.h"
 #include "kernels/exact_jobs.h"
+#include "record/host.h"
 
 namespace korvex::compare {
 
@@ -18,13 +19,11 @@ using exact::kPrimes;
 namespace {
 
 void load_rows(record::Record& r, at::Tensor& hn, at::Tensor& hd, int& kn, int& kd) {
-  record::ensure_bits(r);
-  const int64_t n = r.elements();
-  kn = exact::primes_for_bits(r.num_bits);
-  kd = exact::primes_for_bits(r.den_bits);
-  // reshape copies what is not contiguous (a transposed record, say) into row-major order.
-  hn = r.num.narrow(0, 0, kn).to(at::kCPU).reshape({kn, n}).contiguous();
-  hd = r.denom.narrow(0, 0, kd).to(at::kCPU).reshape({kd, n}).contiguous();
+  const record::HostValues h = record::host_values(r);
+  hn = h.n;
+  hd = h.d;
+  kn = h.kn;
+  kd = h.kd;
 }
 
 }  // namespace
@@ -94,17 +93,6 @@ int Decided::order(int64_t i, const Constant& c) const {
 
 namespace {
 
-// The rows of a record that its bound says hold its values, on its own device.
-kernels::Rows rows_of(record::Record& r) {
-  record::ensure_bits(r);
-  kernels::Rows rows;
-  rows.kn = exact::primes_for_bits(r.num_bits);
-  rows.kd = exact::primes_for_bits(r.den_bits);
-  rows.num = r.num.narrow(0, 0, rows.kn).reshape({rows.kn, -1}).contiguous();
-  rows.den = r.denom.narrow(0, 0, rows.kd).reshape({rows.kd, -1}).contiguous();
-  return rows;
-}
-
 void keys_of(const kernels::Rows& rows, kernels::Launcher launcher, at::Tensor& keys, at::Tensor& exact,
              at::Tensor& images, bool with_images) {
   const auto opts = rows.num.options();
@@ -129,7 +117,7 @@ bool keys_on_device(record::Record& r, at::Tensor& keys, at::Tensor& exact, at::
   const kernels::Launcher launcher = kernels::launcher_for(r.num.device());
   if (launcher == kernels::Launcher::Generic) return false;
   at::Tensor im;
-  keys_of(rows_of(r), launcher, keys, exact, im, images != nullptr);
+  keys_of(record::value_rows(r), launcher, keys, exact, im, images != nullptr);
   if (images) *images = im;
   return true;
 }
@@ -137,7 +125,7 @@ bool keys_on_device(record::Record& r, at::Tensor& keys, at::Tensor& exact, at::
 bool keyed_on_device(record::Record& r, Keyed& out) {
   const kernels::Launcher launcher = kernels::launcher_for(r.num.device());
   if (launcher == kernels::Launcher::Generic) return false;
-  out.rows = rows_of(r);
+  out.rows = record::value_rows(r);
   at::Tensor none;
   keys_of(out.rows, launcher, out.keys, out.exact, none, false);
   return true;

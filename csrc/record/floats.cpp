@@ -194,11 +194,9 @@ at::Tensor float_image(Record& r) {
   if (shape.empty()) shape.push_back(1);
 #ifdef KORVEX_WITH_CUDA
   if (kernels::launcher_for(r.num.device()) == kernels::Launcher::Cuda) {
-    ensure_bits(r);
-    const int kn = exact::primes_for_bits(r.num_bits), kd = exact::primes_for_bits(r.den_bits);
-    const at::Tensor n = r.num.reshape({kPrimes, -1}).contiguous(), d = r.denom.reshape({kPrimes, -1}).contiguous();
-    at::Tensor out = at::empty({n.size(1)}, n.options().dtype(at::kFloat));
-    kernels::to_float_cuda(n, d, kn, kd, out);
+    const kernels::Rows rows = value_rows(r);
+    at::Tensor out = at::empty({rows.size()}, rows.num.options().dtype(at::kFloat));
+    kernels::to_float_cuda(rows.num, rows.den, rows.kn, rows.kd, out);
     return out.view(shape);
   }
 #endif

@@ -2,14 +2,25 @@
 
 namespace korvex::record {
 
-HostValues host_values(Record& r) {
+kernels::Rows value_rows(Record& r) {
   ensure_bits(r);
+  kernels::Rows rows;
+  rows.kn = exact::primes_for_bits(r.num_bits);
+  rows.kd = exact::primes_for_bits(r.den_bits);
+  // reshape copies what is not contiguous (a transposed record, say) into row-major order.
+  rows.num = r.num.narrow(0, 0, rows.kn).reshape({rows.kn, -1}).contiguous();
+  rows.den = r.denom.narrow(0, 0, rows.kd).reshape({rows.kd, -1}).contiguous();
+  return rows;
+}
+
+HostValues host_values(Record& r) {
+  const kernels::Rows rows = value_rows(r);
   HostValues h;
-  h.count = r.elements();
-  h.kn = exact::primes_for_bits(r.num_bits);
-  h.kd = exact::primes_for_bits(r.den_bits);
-  h.n = r.num.narrow(0, 0, h.kn).to(at::kCPU).reshape({h.kn, h.count}).contiguous();
-  h.d = r.denom.narrow(0, 0, h.kd).to(at::kCPU).reshape({h.kd, h.count}).contiguous();
+  h.count = rows.size();
+  h.kn = rows.kn;
+  h.kd = rows.kd;
+  h.n = rows.num.to(at::kCPU);
+  h.d = rows.den.to(at::kCPU);
   h.pn = h.n.data_ptr<int64_t>();
   h.pd = h.d.data_ptr<int64_t>();
   return h;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "exact/crt.h"
+#include "kernels/exact_jobs.h"
 #include "record/record.h"
 
 namespace korvex::record {
@@ -24,7 +25,12 @@ struct HostValues {
   exact::SBig den(int64_t k) const { return exact::crt_signed(pd + k, count, kd); }
 };
 
-// Measures the bound first when it is unknown.
+// The residue rows that the record's bound says hold its values, contiguous [kn, n] and
+// [kd, n] on the record's own device: what every exact job reads. Measures the bound first
+// when it is unknown.
+kernels::Rows value_rows(Record& r);
+
+// The same rows on the host.
 HostValues host_values(Record& r);
 
 // Exact values written back as residues, element by element into [N_PRIMES, count] host
