@@ -62,7 +62,7 @@ void keys_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at:
 bool dyadic_sum_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, int scale, DyadicAcc& acc);
 Measured measure_cuda(const at::Tensor& num, const at::Tensor& den);
 void to_float_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& out);
-// x: contiguous float64 or int64 of n elements on a CUDA device; num, den: [N_PRIMES, n].
+// x: contiguous float64, int64 or uint64 of n elements on a CUDA device; num, den: [N_PRIMES, n].
 IngestStats ingest_cuda(const at::Tensor& x, at::Tensor& num, at::Tensor& den);
 #endif
 

@@ -46,18 +46,18 @@ struct Ingested {
 // The element code on the CPU or a CUDA device: x already on `device`.
 Ingested ingest_kernels(const at::Tensor& x, kernels::Launcher launcher) {
   const int64_t n = x.numel();
-  const bool cuda = launcher == kernels::Launcher::Cuda;
   at::Tensor v;
   if (at::isFloatingType(x.scalar_type())) v = x.to(at::kDouble);
-  else if (x.scalar_type() == at::kUInt64 && !cuda) v = x;
+  else if (x.scalar_type() == at::kUInt64) v = x;
   else v = x.to(at::kLong);
   v = v.contiguous();
   Ingested res;
   res.num = empty_residues({kPrimes, n}, x.device());
   res.den = empty_residues({kPrimes, n}, x.device());
   kernels::IngestStats s;
+  (void)launcher;  // only a CUDA build has a second launcher
 #ifdef KORVEX_WITH_CUDA
-  if (cuda) s = kernels::ingest_cuda(v, res.num, res.den);
+  if (launcher == kernels::Launcher::Cuda) s = kernels::ingest_cuda(v, res.num, res.den);
   else
 #endif
     s = kernels::ingest_cpu(v, res.num, res.den);
@@ -146,10 +146,9 @@ py::object m_from_tensor(py::handle cls, const python::Args& a) {
   {
     py::gil_scoped_release nogil;
     const kernels::Launcher launcher = kernels::launcher_for(device);
-    if (launcher == kernels::Launcher::Cpu) in = ingest_kernels(moved, launcher);
-    // uint64 beyond 2^63 has no int64 image for the device paths: taken in on the host.
+    if (launcher != kernels::Launcher::Generic) in = ingest_kernels(moved, launcher);
+    // uint64 beyond 2^63 has no int64 image for the ATen formulas: taken in on the host.
     else if (moved.scalar_type() == at::kUInt64) in = ingest_kernels(moved.cpu(), kernels::Launcher::Cpu);
-    else if (launcher == kernels::Launcher::Cuda) in = ingest_kernels(moved, launcher);
     else in = ingest_aten(moved);
   }
   if (in.first_fault >= 0) raise_fault(moved, in.first_fault);

@@ -69,6 +69,9 @@ template <class T>
 __device__ inline Fault decompose(const T* x, int64_t k, double max_fit, Dyadic& d) {
   if constexpr (std::is_same_v<T, double>) {
     return dyadic_of_double(x[k], max_fit, d);
+  } else if constexpr (std::is_same_v<T, u64>) {
+    dyadic_of_integer(x[k], false, d);
+    return kNone;
   } else {
     const int64_t v = x[k];
     dyadic_of_integer(v < 0 ? 0 - (u64)v : (u64)v, v < 0, d);
@@ -222,8 +225,12 @@ IngestStats ingest_cuda(const at::Tensor& x, at::Tensor& num, at::Tensor& den) {
     ingest_kernel<double><<<blocks_for(n), kThreads, 0, stream>>>(c, pow2, x.data_ptr<double>(), n,
                                                                    largest_fitting_double(), num.data_ptr<int64_t>(),
                                                                    den.data_ptr<int64_t>(), stats.data_ptr<int>(), pf);
+  } else if (x.scalar_type() == at::kUInt64) {
+    ingest_kernel<u64><<<blocks_for(n), kThreads, 0, stream>>>(c, pow2, x.data_ptr<u64>(), n, 0.0,
+                                                                num.data_ptr<int64_t>(), den.data_ptr<int64_t>(),
+                                                                stats.data_ptr<int>(), pf);
   } else {
-    TORCH_CHECK(x.scalar_type() == at::kLong, "ingest_cuda takes float64 or int64");
+    TORCH_CHECK(x.scalar_type() == at::kLong, "ingest_cuda takes float64, int64 or uint64");
     ingest_kernel<int64_t><<<blocks_for(n), kThreads, 0, stream>>>(c, pow2, x.data_ptr<int64_t>(), n, 0.0,
                                                                     num.data_ptr<int64_t>(), den.data_ptr<int64_t>(),
                                                                     stats.data_ptr<int>(), pf);
