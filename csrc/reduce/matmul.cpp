@@ -5,6 +5,9 @@
 #include <torch/csrc/utils/pybind.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+static double now_us(){return std::chrono::duration<double,std::micro>(std::chrono::steady_clock::now().time_since_epoch()).count();}
 
 #include "exact/crt.h"
 #include "kernels/device.h"
@@ -242,90 +245,68 @@ void emit_by_terms(const HostValues& ha, const HostValues& hb, int64_t m, int64_
 
 // ------------------------------------------------------------------ dyadic operands
 
-// One side of the product as the device path sees it: rows of A, or columns of B.
-struct DyadicSide {
-  kernels::StridedResidues num, den;
-  int64_t rows = 0, len = 0;
-  int kn = 1, kd = 1;
-  at::Tensor codes, bits;  // int32 [rows, len]
-  at::Tensor L, S, neg;    // per row: int32, int64, uint8
+// The leading k primes of an operand as rows (of A) or columns (of B), read through their own
+// strides. The CPU reads each row in order, so there a row that is not contiguous (a column
+// of B, a transposed A) is first copied into place: one blocked copy instead of a cache line
+// per element.
+struct OperandRows {
+  at::Tensor t;
+  kernels::StridedResidues r;
 };
 
-DyadicSide dyadic_side(const Record& r, bool columns) {
-  DyadicSide s;
-  const int64_t a = columns ? 2 : 1, b = columns ? 1 : 2;
-  s.num = {r.num.data_ptr<int64_t>(), r.num.stride(0), r.num.stride(a), r.num.stride(b)};
-  s.den = {r.denom.data_ptr<int64_t>(), r.denom.stride(0), r.denom.stride(a), r.denom.stride(b)};
-  s.rows = r.num.size(a);
-  s.len = r.num.size(b);
-  s.kn = exact::primes_for_bits(r.num_bits);
-  s.kd = exact::primes_for_bits(r.den_bits);
-  return s;
-}
-
-// The codes of every element, then per row the terms and, as [bad, max L, cleared bits] on
-// the device, what decides whether this path may go on.
-at::Tensor side_terms(DyadicSide& s, kernels::Launcher launcher, const at::Device& dev) {
-  const auto opts = at::TensorOptions().dtype(at::kInt).device(dev);
-  s.codes = at::empty({s.rows, s.len}, opts);
-  s.bits = at::empty({s.rows, s.len}, opts);
-#ifdef KORVEX_WITH_CUDA
-  if (launcher == kernels::Launcher::Cuda)
-    kernels::dyadic_codes_cuda(s.num, s.den, s.rows, s.len, s.kn, s.kd, s.codes, s.bits);
-  else
-#endif
-    kernels::dyadic_codes_cpu(s.num, s.den, s.rows, s.len, s.kn, s.kd, s.codes, s.bits);
-  (void)launcher;
-  const at::Tensor e = at::bitwise_right_shift(s.codes, 1);
-  s.L = e.amax(1).contiguous();
-  s.S = e.sum(1, false, at::kLong).contiguous();
-  s.neg = at::bitwise_and(at::bitwise_and(s.codes, 1).sum(1), 1).to(at::kByte).contiguous();
-  // A zero numerator clears to zero bits, whatever its shift.
-  const at::Tensor cleared = at::where(s.bits > 0, s.bits + s.L.unsqueeze(1) - e, at::zeros({}, opts));
-  return at::stack({(s.codes < 0).any().to(at::kLong), s.L.amax().to(at::kLong), cleared.amax().to(at::kLong)});
-}
-
-at::Tensor cleared_side(const DyadicSide& s, int kz, kernels::Launcher launcher, const at::Device& dev) {
-  at::Tensor out = at::empty({kz, s.rows, s.len}, at::TensorOptions().dtype(at::kLong).device(dev));
-#ifdef KORVEX_WITH_CUDA
-  if (launcher == kernels::Launcher::Cuda) {
-    kernels::cleared_residues_cuda(s.num, s.rows, s.len, kz, s.codes, s.L, out);
-    return out;
-  }
-#endif
-  (void)launcher;
-  kernels::cleared_residues_cpu(s.num, s.rows, s.len, kz, s.codes, s.L, out);
-  return out;
+OperandRows operand_rows(const at::Tensor& residues, int k, bool columns, kernels::Launcher l) {
+  at::Tensor v = residues.narrow(0, 0, k);
+  if (columns) v = v.transpose(1, 2);
+  if (l == kernels::Launcher::Cpu && v.stride(2) != 1) v = v.contiguous();
+  return {v, {v.data_ptr<int64_t>(), v.stride(0), v.stride(1), v.stride(2)}};
 }
 
 // The product of operands whose denominators are all +-2^e, without their values leaving the
 // device; false (and nothing made) where the host path must decide: another denominator, a
-// row lcm past kLcmBits, or an integer product past the range.
+// row lcm past kLcmBits, or an integer product past the range. Its decisions are the host
+// path's, so the entries are the same to the last residue.
 bool dyadic_matmul(Record& x, Record& y, int64_t m, int64_t k, int64_t n, py::object& hint, py::object& result) {
   const at::Device dev = x.num.device();
-  const kernels::Launcher launcher = kernels::launcher_for(dev);
-  if (launcher == kernels::Launcher::Generic || y.num.device() != dev || m * n == 0) return false;
-  DyadicSide A = dyadic_side(x, false), B = dyadic_side(y, true);
+  const kernels::Launcher l = kernels::launcher_for(dev);
+  if (l == kernels::Launcher::Generic || y.num.device() != dev || m * n == 0) return false;
+  const int akn = exact::primes_for_bits(x.num_bits), akd = exact::primes_for_bits(x.den_bits);
+  const int bkn = exact::primes_for_bits(y.num_bits), bkd = exact::primes_for_bits(y.den_bits);
   at::Tensor on, od;
   kernels::FinishStats st;
   {
     py::gil_scoped_release nogil;
-    const at::Tensor gate = at::cat({side_terms(A, launcher, dev), side_terms(B, launcher, dev)}).cpu();
-    const int64_t* g = gate.data_ptr<int64_t>();
-    if (g[0] || g[3] || g[1] > kernels::kMaxRowShift || g[4] > kernels::kMaxRowShift) return false;
-    const int zbits = (int)(g[2] + g[5]) + exact::ceil_log2(k);
+    double t0 = now_us();
+    kernels::SideTerms A, B;
+    {
+      const OperandRows n1 = operand_rows(x.num, akn, false, l), d1 = operand_rows(x.denom, akd, false, l);
+      A = kernels::side_terms(l, n1.r, d1.r, m, k, akn, akd, dev);
+      if (!A.dyadic || A.max_L > kernels::kMaxRowShift) return false;
+      const OperandRows n2 = operand_rows(y.num, bkn, true, l), d2 = operand_rows(y.denom, bkd, true, l);
+      B = kernels::side_terms(l, n2.r, d2.r, n, k, bkn, bkd, dev);
+      if (!B.dyadic || B.max_L > kernels::kMaxRowShift) return false;
+    }
+    static_assert(kernels::kMaxRowShift + 1 <= kLcmBits, "the cleared rows are the host path's");
+    const int zbits = A.bits + B.bits + exact::ceil_log2(k);
     if (zbits > exact::kFitBits) return false;
     const int kz = exact::primes_for_bits(zbits);
-    const at::Tensor XA = cleared_side(A, kz, launcher, dev), XB = cleared_side(B, kz, launcher, dev);
-    const at::Tensor Z = modular_gemm(XA, XB.transpose(1, 2), kz).view({kz, m * n});
-    on = at::empty({kPrimes, m * n}, XA.options());
-    od = at::empty({kPrimes, m * n}, XA.options());
-#ifdef KORVEX_WITH_CUDA
-    if (launcher == kernels::Launcher::Cuda)
-      st = kernels::finish_entries_cuda(Z, kz, m, n, A.L, A.S, A.neg, B.L, B.S, B.neg, on, od);
-    else
-#endif
-      st = kernels::finish_entries_cpu(Z, kz, m, n, A.L, A.S, A.neg, B.L, B.S, B.neg, on, od);
+    double t1 = now_us();
+    const auto f64 = at::TensorOptions().dtype(at::kDouble).device(dev);
+    at::Tensor XA = at::empty({kz, 2 * m, k}, f64), XB = at::empty({kz, n, k}, f64);
+    kernels::cleared_operand(l, operand_rows(x.num, kz, false, l).r, m, k, kz, A, true, XA);
+    kernels::cleared_operand(l, operand_rows(y.num, kz, true, l).r, n, k, kz, B, false, XB);
+    at::Tensor acc = at::empty({kz, m * n}, f64.dtype(at::kLong));
+    double t2 = now_us();
+    for (int64_t s = 0; s < k; s += kernels::kGemmBlock) {
+      const int64_t len = std::min(kernels::kGemmBlock, k - s);
+      const at::Tensor z = at::bmm(XA.narrow(2, s, len), XB.narrow(2, s, len).transpose(1, 2)).contiguous();
+      kernels::fold_block(l, z, kz, m, n, s == 0, acc);
+    }
+    double t3 = now_us();
+    on = at::empty({kPrimes, m * n}, acc.options());
+    od = at::empty({kPrimes, m * n}, acc.options());
+    st = kernels::finish_entries(l, acc, kz, m, n, A, B, on, od);
+    double t4 = now_us();
+    if (getenv("KT")) fprintf(stderr, "kz=%d sides %.0f clear %.0f gemm %.0f finish %.0f\n", kz, t1-t0, t2-t1, t3-t2, t4-t3);
   }
   if (!st.fits) record::raise_range_error("an entry of the exact product");
   result = record::make_record(on.view({kPrimes, m, n}), od.view({kPrimes, m, n}), hint, st.num_bits, st.den_bits);
