@@ -5,9 +5,6 @@
 #include <torch/csrc/utils/pybind.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdio>
-static double now_us(){return std::chrono::duration<double,std::micro>(std::chrono::steady_clock::now().time_since_epoch()).count();}
 
 #include "exact/crt.h"
 #include "kernels/device.h"
@@ -275,7 +272,6 @@ bool dyadic_matmul(Record& x, Record& y, int64_t m, int64_t k, int64_t n, py::ob
   kernels::FinishStats st;
   {
     py::gil_scoped_release nogil;
-    double t0 = now_us();
     kernels::SideTerms A, B;
     {
       const OperandRows n1 = operand_rows(x.num, akn, false, l), d1 = operand_rows(x.denom, akd, false, l);
@@ -289,24 +285,19 @@ bool dyadic_matmul(Record& x, Record& y, int64_t m, int64_t k, int64_t n, py::ob
     const int zbits = A.bits + B.bits + exact::ceil_log2(k);
     if (zbits > exact::kFitBits) return false;
     const int kz = exact::primes_for_bits(zbits);
-    double t1 = now_us();
     const auto f64 = at::TensorOptions().dtype(at::kDouble).device(dev);
     at::Tensor XA = at::empty({kz, 2 * m, k}, f64), XB = at::empty({kz, n, k}, f64);
     kernels::cleared_operand(l, operand_rows(x.num, kz, false, l).r, m, k, kz, A, true, XA);
     kernels::cleared_operand(l, operand_rows(y.num, kz, true, l).r, n, k, kz, B, false, XB);
     at::Tensor acc = at::empty({kz, m * n}, f64.dtype(at::kLong));
-    double t2 = now_us();
     for (int64_t s = 0; s < k; s += kernels::kGemmBlock) {
       const int64_t len = std::min(kernels::kGemmBlock, k - s);
       const at::Tensor z = at::bmm(XA.narrow(2, s, len), XB.narrow(2, s, len).transpose(1, 2)).contiguous();
       kernels::fold_block(l, z, kz, m, n, s == 0, acc);
     }
-    double t3 = now_us();
     on = at::empty({kPrimes, m * n}, acc.options());
     od = at::empty({kPrimes, m * n}, acc.options());
     st = kernels::finish_entries(l, acc, kz, m, n, A, B, on, od);
-    double t4 = now_us();
-    if (getenv("KT")) fprintf(stderr, "kz=%d sides %.0f clear %.0f gemm %.0f finish %.0f\n", kz, t1-t0, t2-t1, t3-t2, t4-t3);
   }
   if (!st.fits) record::raise_range_error("an entry of the exact product");
   result = record::make_record(on.view({kPrimes, m, n}), od.view({kPrimes, m, n}), hint, st.num_bits, st.den_bits);
