@@ -29,7 +29,7 @@ constexpr int kWordPrimes = 8;
 
 C10_HOST_DEVICE inline exact::SBig crt_words(const exact::Constants& c, const int64_t* r, int64_t stride, int k) {
   if (k > kWordPrimes) return exact::crt_signed(c, r, stride, k);
-  u64 v[kWordPrimes];
+  u64 v[kWordPrimes] = {};  // k is at least 1, which the compiler cannot see
   exact::garner_digits(c, r, stride, k, v);
   u64 x[4] = {v[k - 1], 0, 0, 0};
   for (int j = k - 2; j >= 0; --j) {
@@ -136,7 +136,7 @@ C10_HOST_DEVICE inline void split_halves(int64_t x, double& hi, double& lo) {
 }
 
 // One k-block's exact sums z1 (high halves) and z0 (low) folded into the residue acc.
-C10_HOST_DEVICE inline int64_t fold_block(const exact::ModP& mod, double z1, double z0, int64_t acc) {
+C10_HOST_DEVICE inline int64_t fold_gemm_block(const exact::ModP& mod, double z1, double z0, int64_t acc) {
   // p 2^23 > 2^53 >= |z|: the lifted sums are positive and below 2^55, inside Barrett's 2^62.
   const int64_t lift = (int64_t)mod.p << 23;
   const u64 r1 = mod.reduce((u64)((int64_t)z1 + lift)), r0 = mod.reduce((u64)((int64_t)z0 + lift));

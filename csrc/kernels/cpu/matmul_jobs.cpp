@@ -87,9 +87,9 @@ void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool firs
       int64_t* a = pa + j * count;
       const exact::ModP& mod = mods[j];
       if (first) {
-        for (int64_t i = 0; i < count; ++i) a[i] = fold_block(mod, z1[i], z0[i], 0);
+        for (int64_t i = 0; i < count; ++i) a[i] = fold_gemm_block(mod, z1[i], z0[i], 0);
       } else {
-        for (int64_t i = 0; i < count; ++i) a[i] = fold_block(mod, z1[i], z0[i], a[i]);
+        for (int64_t i = 0; i < count; ++i) a[i] = fold_gemm_block(mod, z1[i], z0[i], a[i]);
       }
     }
   });

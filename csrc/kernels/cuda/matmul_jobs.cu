@@ -1,6 +1,6 @@
 // CUDA launchers of the dyadic matrix-product jobs: grid-stride kernels on the current stream
-// running the element functions of matmul_elements.h, as the CPU launchers do. Only the three
-// maxima of the finishing job come back to the host.
+// running the element functions of matmul_elements.h, as the CPU launchers do. Only three
+// maxima per operand and three for the entries come back to the host.
 #include <c10/cuda/CUDAException.h>
 #include <c10/cuda/CUDAGuard.h>
 #include <c10/cuda/CUDAStream.h>
@@ -41,27 +41,54 @@ __device__ inline void fold_max(int* target, int v) {
   if ((threadIdx.x & 31) == 0) atomicMax(target, v);
 }
 
-__global__ void dyadic_codes_kernel(const Constants* c, StridedResidues num, StridedResidues den, int64_t len,
-                                    int64_t count, int kn, int kd, int32_t* __restrict__ codes,
-                                    int32_t* __restrict__ bits) {
-  for (int64_t idx = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; idx < count;
-       idx += (int64_t)blockDim.x * gridDim.x) {
-    const int64_t r = idx / len, t = idx % len;
-    const DyadicCode d = dyadic_code(*c, num.at(r, t), num.sp, den.at(r, t), den.sp, kn, kd);
-    codes[idx] = d.code;
-    bits[idx] = d.bits;
+// One thread per row: a column of B is then read with neighbouring threads on neighbouring
+// columns. stats: [not dyadic, max L, cleared bits]
+__global__ void side_terms_kernel(const Constants* c, StridedResidues num, StridedResidues den, int64_t rows,
+                                  int64_t len, int kn, int kd, int32_t* __restrict__ codes, int32_t* __restrict__ L,
+                                  int64_t* __restrict__ S, uint8_t* __restrict__ neg, int* stats) {
+  int bad = 0, max_L = 0, bits = 0;
+  for (int64_t r = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; r < rows; r += (int64_t)blockDim.x * gridDim.x) {
+    const RowTerms t = row_terms(*c, num, den, r, len, kn, kd, codes + r * len);
+    if (!t.dyadic) {
+      bad = 1;
+      break;
+    }
+    L[r] = t.L;
+    S[r] = t.S;
+    neg[r] = t.neg;
+    max_L = max(max_L, (int)t.L);
+    bits = max(bits, t.bits);
   }
+  fold_max(&stats[0], bad);
+  fold_max(&stats[1], max_L);
+  fold_max(&stats[2], bits);
 }
 
-__global__ void cleared_residues_kernel(const Constants* c, const int32_t* __restrict__ pow2, StridedResidues num,
-                                        int64_t len, int64_t count, int kz, const int32_t* __restrict__ codes,
-                                        const int32_t* __restrict__ L, int64_t* __restrict__ out) {
+__global__ void cleared_operand_kernel(const Constants* c, const int32_t* __restrict__ pow2, StridedResidues num,
+                                       int64_t len, int64_t count, int kz, bool split,
+                                       const int32_t* __restrict__ codes, const int32_t* __restrict__ L,
+                                       double* __restrict__ out) {
+  const int64_t plane = (split ? 2 : 1) * count;
   for (int64_t idx = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; idx < count;
        idx += (int64_t)blockDim.x * gridDim.x) {
     const int64_t r = idx / len, t = idx % len;
     const int64_t* src = num.at(r, t);
-    for (int j = 0; j < kz; ++j)
-      out[j * count + idx] = cleared_residue(c->mod[j], pow2 + j * kPow2Row, src[j * num.sp], codes[idx], L[r]);
+    for (int j = 0; j < kz; ++j) {
+      const int64_t x = balanced(c->mod[j], cleared_residue(c->mod[j], pow2 + j * kPow2Row, src[j * num.sp], codes[idx], L[r]));
+      double* dst = out + j * plane + idx;
+      if (split) split_halves(x, dst[0], dst[count]);
+      else dst[0] = (double)x;
+    }
+  }
+}
+
+__global__ void fold_block_kernel(const Constants* c, const double* __restrict__ z, int kz, int64_t count, bool first,
+                                  int64_t* __restrict__ acc) {
+  for (int64_t idx = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; idx < kz * count;
+       idx += (int64_t)blockDim.x * gridDim.x) {
+    const int64_t j = idx / count, i = idx % count;
+    const double* zj = z + j * 2 * count;
+    acc[idx] = fold_gemm_block(c->mod[j], zj[i], zj[count + i], first ? 0 : acc[idx]);
   }
 }
 
@@ -89,40 +116,61 @@ __global__ void finish_entries_kernel(const Constants* c, const int32_t* __restr
 
 }  // namespace
 
-void dyadic_codes_cuda(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
-                       int kd, at::Tensor& codes, at::Tensor& bits) {
-  const c10::cuda::CUDAGuard guard(codes.device());
-  const int64_t count = rows * len;
-  if (count == 0) return;
-  dyadic_codes_kernel<<<blocks_for(count), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
-      matmul_constants_on(codes.device()), num, den, len, count, kn, kd, codes.data_ptr<int32_t>(),
-      bits.data_ptr<int32_t>());
-  C10_CUDA_KERNEL_LAUNCH_CHECK();
+SideTerms side_terms_cuda(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
+                          int kd, const at::Device& device) {
+  const c10::cuda::CUDAGuard guard(device);
+  SideTerms s;
+  const auto opts = at::TensorOptions().device(device);
+  s.L = at::empty({rows}, opts.dtype(at::kInt));
+  s.S = at::empty({rows}, opts.dtype(at::kLong));
+  s.neg = at::empty({rows}, opts.dtype(at::kByte));
+  s.codes = at::empty({rows, len}, opts.dtype(at::kInt));
+  at::Tensor stats = at::zeros({3}, opts.dtype(at::kInt));
+  if (rows > 0) {
+    side_terms_kernel<<<blocks_for(rows), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
+        matmul_constants_on(device), num, den, rows, len, kn, kd, s.codes.data_ptr<int32_t>(),
+        s.L.data_ptr<int32_t>(), s.S.data_ptr<int64_t>(), s.neg.data_ptr<uint8_t>(), stats.data_ptr<int>());
+    C10_CUDA_KERNEL_LAUNCH_CHECK();
+  }
+  const at::Tensor h = stats.cpu();
+  const int* p = h.data_ptr<int>();
+  s.dyadic = p[0] == 0;
+  s.max_L = p[1];
+  s.bits = p[2];
+  return s;
 }
 
-void cleared_residues_cuda(const StridedResidues& num, int64_t rows, int64_t len, int kz, const at::Tensor& codes,
-                           const at::Tensor& L, at::Tensor& out) {
+void cleared_operand_cuda(const StridedResidues& num, int64_t rows, int64_t len, int kz, const SideTerms& t,
+                          bool split, at::Tensor& out) {
   const c10::cuda::CUDAGuard guard(out.device());
   const int64_t count = rows * len;
   if (count == 0) return;
-  cleared_residues_kernel<<<blocks_for(count), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
-      matmul_constants_on(out.device()), pow2_table_on(out.device()).data_ptr<int32_t>(), num, len, count, kz,
-      codes.data_ptr<int32_t>(), L.data_ptr<int32_t>(), out.data_ptr<int64_t>());
+  cleared_operand_kernel<<<blocks_for(count), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
+      matmul_constants_on(out.device()), pow2_table_on(out.device()).data_ptr<int32_t>(), num, len, count, kz, split,
+      t.codes.data_ptr<int32_t>(), t.L.data_ptr<int32_t>(), out.data_ptr<double>());
   C10_CUDA_KERNEL_LAUNCH_CHECK();
 }
 
-FinishStats finish_entries_cuda(const at::Tensor& z, int kz, int64_t m, int64_t n, const at::Tensor& la,
-                                const at::Tensor& sa, const at::Tensor& na, const at::Tensor& lb,
-                                const at::Tensor& sb, const at::Tensor& nb, at::Tensor& on, at::Tensor& od) {
+void fold_block_cuda(const at::Tensor& z, int kz, int64_t m, int64_t n, bool first, at::Tensor& acc) {
   const c10::cuda::CUDAGuard guard(z.device());
   const int64_t count = m * n;
-  at::Tensor stats = at::zeros({3}, z.options().dtype(at::kInt));
+  if (count == 0) return;
+  fold_block_kernel<<<blocks_for(kz * count), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
+      matmul_constants_on(z.device()), z.data_ptr<double>(), kz, count, first, acc.data_ptr<int64_t>());
+  C10_CUDA_KERNEL_LAUNCH_CHECK();
+}
+
+FinishStats finish_entries_cuda(const at::Tensor& acc, int kz, int64_t m, int64_t n, const SideTerms& a,
+                                const SideTerms& b, at::Tensor& on, at::Tensor& od) {
+  const c10::cuda::CUDAGuard guard(acc.device());
+  const int64_t count = m * n;
+  at::Tensor stats = at::zeros({3}, acc.options().dtype(at::kInt));
   if (count > 0) {
     finish_entries_kernel<<<blocks_for(count), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
-        matmul_constants_on(z.device()), pow2_table_on(z.device()).data_ptr<int32_t>(), z.data_ptr<int64_t>(), kz,
-        n, count, la.data_ptr<int32_t>(), sa.data_ptr<int64_t>(), na.data_ptr<uint8_t>(), lb.data_ptr<int32_t>(),
-        sb.data_ptr<int64_t>(), nb.data_ptr<uint8_t>(), on.data_ptr<int64_t>(), od.data_ptr<int64_t>(),
-        stats.data_ptr<int>());
+        matmul_constants_on(acc.device()), pow2_table_on(acc.device()).data_ptr<int32_t>(), acc.data_ptr<int64_t>(),
+        kz, n, count, a.L.data_ptr<int32_t>(), a.S.data_ptr<int64_t>(), a.neg.data_ptr<uint8_t>(),
+        b.L.data_ptr<int32_t>(), b.S.data_ptr<int64_t>(), b.neg.data_ptr<uint8_t>(), on.data_ptr<int64_t>(),
+        od.data_ptr<int64_t>(), stats.data_ptr<int>());
     C10_CUDA_KERNEL_LAUNCH_CHECK();
   }
   const at::Tensor s = stats.cpu();
