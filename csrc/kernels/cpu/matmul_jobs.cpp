@@ -79,8 +79,8 @@ void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool firs
   int64_t* pa = acc.data_ptr<int64_t>();
   const auto& mods = exact::constants().mod;
   const int64_t count = m * n;
-  // Prime by prime, so that no index is divided in the loop.
-  at::parallel_for(0, kz, 1, [&](int64_t b, int64_t e) {
+  // Prime by prime, so that no index is divided in the loop; small products in one go.
+  at::parallel_for(0, kz, count >= 4096 ? 1 : kz, [&](int64_t b, int64_t e) {
     for (int64_t j = b; j < e; ++j) {
       const double* z1 = pz + j * 2 * count;
       const double* z0 = z1 + count;
