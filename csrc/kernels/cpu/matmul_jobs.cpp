@@ -9,6 +9,12 @@
 
 namespace korvex::kernels {
 
+// Work per chunk of the parallel loops (elements, entries): below it a product runs on one
+// thread, since waking the pool costs more than small products take, and far more when the
+// machine is shared.
+constexpr int64_t kRowGrain = 1 << 15;
+constexpr int64_t kEntryGrain = 2048;
+
 SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
                          int kd) {
   SideTerms s;
@@ -22,7 +28,7 @@ SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den,
   const Constants& c = exact::constants();
   std::atomic<bool> dyadic{true};
   std::atomic<int> max_L{0}, bits{0};
-  at::parallel_for(0, rows, std::max<int64_t>(1, 2048 / len), [&](int64_t b, int64_t e) {
+  at::parallel_for(0, rows, std::max<int64_t>(1, kRowGrain / len), [&](int64_t b, int64_t e) {
     int lL = 0, lb = 0;
     for (int64_t r = b; r < e && dyadic; ++r) {
       const RowTerms t = row_terms(c, num, den, r, len, kn, kd, pc + r * len);
@@ -56,7 +62,7 @@ void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, 
   const auto& mods = exact::constants().mod;
   const int64_t plane = (split ? 2 : 1) * rows * len, half = rows * len;
   // Row by row and prime by prime, so that each output row is written in order.
-  at::parallel_for(0, rows, std::max<int64_t>(1, 4096 / len), [&](int64_t b, int64_t e) {
+  at::parallel_for(0, rows, std::max<int64_t>(1, kRowGrain / len), [&](int64_t b, int64_t e) {
     for (int64_t r = b; r < e; ++r) {
       for (int j = 0; j < kz; ++j) {
         const int32_t* pw = tab + j * kPow2Row;
@@ -80,7 +86,7 @@ void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool firs
   const auto& mods = exact::constants().mod;
   const int64_t count = m * n;
   // Prime by prime, so that no index is divided in the loop; small products in one go.
-  at::parallel_for(0, kz, count >= 4096 ? 1 : kz, [&](int64_t b, int64_t e) {
+  at::parallel_for(0, kz, count >= kRowGrain ? 1 : kz, [&](int64_t b, int64_t e) {
     for (int64_t j = b; j < e; ++j) {
       const double* z1 = pz + j * 2 * count;
       const double* z0 = z1 + count;
@@ -109,7 +115,7 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, int64_t m, int64_t
   const int64_t count = m * n;
   std::atomic<int> nbits{0}, dbits{0};
   std::atomic<bool> fits{true};
-  at::parallel_for(0, count, 256, [&](int64_t b0, int64_t e0) {
+  at::parallel_for(0, count, kEntryGrain, [&](int64_t b0, int64_t e0) {
     int lnb = 0, ldb = 0;
     bool lf = true;
     for (int64_t idx = b0; idx < e0; ++idx) {
