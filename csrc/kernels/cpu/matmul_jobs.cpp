@@ -1,0 +1,136 @@
+#include "kernels/matmul_jobs.h"
+
+#include <ATen/Parallel.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "kernels/exact_jobs.h"
+
+namespace korvex::kernels {
+
+// Work per chunk of the parallel loops (elements, entries): below it a product runs on one
+// thread, since waking the pool costs more than small products take, and far more when the
+// machine is shared.
+constexpr int64_t kRowGrain = 1 << 15;
+constexpr int64_t kEntryGrain = 2048;
+
+SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
+                         int kd) {
+  SideTerms s;
+  s.L = at::empty({rows}, at::kInt);
+  s.S = at::empty({rows}, at::kLong);
+  s.neg = at::empty({rows}, at::kByte);
+  s.codes = at::empty({rows, len}, at::kInt);
+  int32_t *pl = s.L.data_ptr<int32_t>(), *pc = s.codes.data_ptr<int32_t>();
+  int64_t* ps = s.S.data_ptr<int64_t>();
+  uint8_t* pn = s.neg.data_ptr<uint8_t>();
+  const Constants& c = exact::constants();
+  std::atomic<bool> dyadic{true};
+  std::atomic<int> max_L{0}, bits{0};
+  at::parallel_for(0, rows, std::max<int64_t>(1, kRowGrain / len), [&](int64_t b, int64_t e) {
+    int lL = 0, lb = 0;
+    for (int64_t r = b; r < e && dyadic; ++r) {
+      const RowTerms t = row_terms(c, num, den, r, len, kn, kd, pc + r * len);
+      if (!t.dyadic) {
+        dyadic = false;
+        return;
+      }
+      pl[r] = t.L;
+      ps[r] = t.S;
+      pn[r] = t.neg;
+      lL = std::max(lL, t.L);
+      lb = std::max(lb, t.bits);
+    }
+    exact::atomic_max(max_L, lL);
+    exact::atomic_max(bits, lb);
+  });
+  s.dyadic = dyadic.load();
+  s.max_L = max_L.load();
+  s.bits = bits.load();
+  return s;
+}
+
+void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, int kz, const SideTerms& t,
+                         bool split, at::Tensor& out) {
+  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(out.is_contiguous() && out.scalar_type() == at::kDouble &&
+                                   out.size(0) == kz && out.size(1) == (split ? 2 : 1) * rows);
+  const int32_t* pc = t.codes.data_ptr<int32_t>();
+  const int32_t* pl = t.L.data_ptr<int32_t>();
+  double* po = out.data_ptr<double>();
+  const int32_t* tab = pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  const auto& mods = exact::constants().mod;
+  const int64_t plane = (split ? 2 : 1) * rows * len, half = rows * len;
+  // Row by row and prime by prime, so that each output row is written in order.
+  at::parallel_for(0, rows, std::max<int64_t>(1, kRowGrain / len), [&](int64_t b, int64_t e) {
+    for (int64_t r = b; r < e; ++r) {
+      for (int j = 0; j < kz; ++j) {
+        const int32_t* pw = tab + j * kPow2Row;
+        const int64_t* src = num.p + j * num.sp + r * num.sr;
+        const int32_t* code = pc + r * len;
+        double* dst = po + j * plane + r * len;
+        for (int64_t q = 0; q < len; ++q) {
+          const int64_t x = balanced(mods[j], cleared_residue(mods[j], pw, src[q * num.st], code[q], pl[r]));
+          if (split) split_halves(x, dst[q], dst[half + q]);
+          else dst[q] = (double)x;
+        }
+      }
+    }
+  });
+}
+
+void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool first, at::Tensor& acc) {
+  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(z.is_contiguous() && acc.is_contiguous() && acc.size(1) == m * n);
+  const double* pz = z.data_ptr<double>();
+  int64_t* pa = acc.data_ptr<int64_t>();
+  const auto& mods = exact::constants().mod;
+  const int64_t count = m * n;
+  // Prime by prime, so that no index is divided in the loop; small products in one go.
+  at::parallel_for(0, kz, count >= kRowGrain ? 1 : kz, [&](int64_t b, int64_t e) {
+    for (int64_t j = b; j < e; ++j) {
+      const double* z1 = pz + j * 2 * count;
+      const double* z0 = z1 + count;
+      int64_t* a = pa + j * count;
+      const exact::ModP& mod = mods[j];
+      if (first) {
+        for (int64_t i = 0; i < count; ++i) a[i] = fold_gemm_block(mod, z1[i], z0[i], 0);
+      } else {
+        for (int64_t i = 0; i < count; ++i) a[i] = fold_gemm_block(mod, z1[i], z0[i], a[i]);
+      }
+    }
+  });
+}
+
+FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, int64_t m, int64_t n, const SideTerms& a,
+                               const SideTerms& b, at::Tensor& on, at::Tensor& od) {
+  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(acc.is_contiguous() && acc.size(0) >= kz && acc.size(1) == m * n);
+  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(on.is_contiguous() && od.is_contiguous() && on.size(1) == m * n);
+  const int64_t* pz = acc.data_ptr<int64_t>();
+  const int32_t *pla = a.L.data_ptr<int32_t>(), *plb = b.L.data_ptr<int32_t>();
+  const int64_t *psa = a.S.data_ptr<int64_t>(), *psb = b.S.data_ptr<int64_t>();
+  const uint8_t *pna = a.neg.data_ptr<uint8_t>(), *pnb = b.neg.data_ptr<uint8_t>();
+  int64_t *pon = on.data_ptr<int64_t>(), *pod = od.data_ptr<int64_t>();
+  const int32_t* tab = pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  const Constants& c = exact::constants();
+  const int64_t count = m * n;
+  std::atomic<int> nbits{0}, dbits{0};
+  std::atomic<bool> fits{true};
+  at::parallel_for(0, count, kEntryGrain, [&](int64_t b0, int64_t e0) {
+    int lnb = 0, ldb = 0;
+    bool lf = true;
+    for (int64_t idx = b0; idx < e0; ++idx) {
+      const int64_t i = idx / n, j = idx % n;
+      const EntryBits eb = finish_entry(c, tab, pz + idx, count, kz, RowTerms{pla[i], psa[i], pna[i] != 0},
+                                        RowTerms{plb[j], psb[j], pnb[j] != 0}, pon + idx, pod + idx, count);
+      lf = lf && eb.fits;
+      lnb = std::max(lnb, eb.num_bits);
+      ldb = std::max(ldb, eb.den_bits);
+    }
+    exact::atomic_max(nbits, lnb);
+    exact::atomic_max(dbits, ldb);
+    if (!lf) fits = false;
+  });
+  return {nbits.load(), dbits.load(), fits.load()};
+}
+
+}  // namespace korvex::kernels

@@ -1,0 +1,181 @@
+// CUDA launchers of the dyadic matrix-product jobs: grid-stride kernels on the current stream
+// running the element functions of matmul_elements.h, as the CPU launchers do. Only three
+// maxima per operand and three for the entries come back to the host.
+#include <c10/cuda/CUDAException.h>
+#include <c10/cuda/CUDAGuard.h>
+#include <c10/cuda/CUDAStream.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "kernels/exact_jobs.h"
+#include "kernels/matmul_jobs.h"
+
+namespace korvex::kernels {
+
+namespace {
+
+constexpr int kThreads = 256;
+constexpr int64_t kMaxBlocks = 8192;  // the grid-stride loops cover the rest
+
+unsigned blocks_for(int64_t n) { return (unsigned)std::max<int64_t>(1, std::min((n + kThreads - 1) / kThreads, kMaxBlocks)); }
+
+// This file's own device copy of the host's constants (exact_jobs.cu keeps its copy private).
+const Constants* matmul_constants_on(const at::Device& device) {
+  static std::mutex lock;
+  static auto* cache = new std::map<int, at::Tensor>();  // leaked: outlives interpreter shutdown
+  const std::lock_guard<std::mutex> hold(lock);
+  auto it = cache->find(device.index());
+  if (it == cache->end()) {
+    at::Tensor host = at::empty({(int64_t)sizeof(Constants)}, at::kByte);
+    std::memcpy(host.data_ptr(), &exact::constants(), sizeof(Constants));
+    it = cache->emplace(device.index(), host.to(device)).first;
+  }
+  return reinterpret_cast<const Constants*>(it->second.data_ptr());
+}
+
+__device__ inline void fold_max(int* target, int v) {
+  v = __reduce_max_sync(0xffffffffu, v);
+  if ((threadIdx.x & 31) == 0) atomicMax(target, v);
+}
+
+// One thread per row: a column of B is then read with neighbouring threads on neighbouring
+// columns. stats: [not dyadic, max L, cleared bits]
+__global__ void side_terms_kernel(const Constants* c, StridedResidues num, StridedResidues den, int64_t rows,
+                                  int64_t len, int kn, int kd, int32_t* __restrict__ codes, int32_t* __restrict__ L,
+                                  int64_t* __restrict__ S, uint8_t* __restrict__ neg, int* stats) {
+  int bad = 0, max_L = 0, bits = 0;
+  for (int64_t r = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; r < rows; r += (int64_t)blockDim.x * gridDim.x) {
+    const RowTerms t = row_terms(*c, num, den, r, len, kn, kd, codes + r * len);
+    if (!t.dyadic) {
+      bad = 1;
+      break;
+    }
+    L[r] = t.L;
+    S[r] = t.S;
+    neg[r] = t.neg;
+    max_L = max(max_L, (int)t.L);
+    bits = max(bits, t.bits);
+  }
+  fold_max(&stats[0], bad);
+  fold_max(&stats[1], max_L);
+  fold_max(&stats[2], bits);
+}
+
+__global__ void cleared_operand_kernel(const Constants* c, const int32_t* __restrict__ pow2, StridedResidues num,
+                                       int64_t len, int64_t count, int kz, bool split,
+                                       const int32_t* __restrict__ codes, const int32_t* __restrict__ L,
+                                       double* __restrict__ out) {
+  const int64_t plane = (split ? 2 : 1) * count;
+  for (int64_t idx = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; idx < count;
+       idx += (int64_t)blockDim.x * gridDim.x) {
+    const int64_t r = idx / len, t = idx % len;
+    const int64_t* src = num.at(r, t);
+    for (int j = 0; j < kz; ++j) {
+      const int64_t x = balanced(c->mod[j], cleared_residue(c->mod[j], pow2 + j * kPow2Row, src[j * num.sp], codes[idx], L[r]));
+      double* dst = out + j * plane + idx;
+      if (split) split_halves(x, dst[0], dst[count]);
+      else dst[0] = (double)x;
+    }
+  }
+}
+
+__global__ void fold_block_kernel(const Constants* c, const double* __restrict__ z, int kz, int64_t count, bool first,
+                                  int64_t* __restrict__ acc) {
+  for (int64_t idx = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; idx < kz * count;
+       idx += (int64_t)blockDim.x * gridDim.x) {
+    const int64_t j = idx / count, i = idx % count;
+    const double* zj = z + j * 2 * count;
+    acc[idx] = fold_gemm_block(c->mod[j], zj[i], zj[count + i], first ? 0 : acc[idx]);
+  }
+}
+
+// stats: [num_bits, den_bits, some entry past the range]
+__global__ void finish_entries_kernel(const Constants* c, const int32_t* __restrict__ pow2,
+                                      const int64_t* __restrict__ z, int kz, int64_t n, int64_t count,
+                                      const int32_t* __restrict__ la, const int64_t* __restrict__ sa,
+                                      const uint8_t* __restrict__ na, const int32_t* __restrict__ lb,
+                                      const int64_t* __restrict__ sb, const uint8_t* __restrict__ nb,
+                                      int64_t* __restrict__ on, int64_t* __restrict__ od, int* stats) {
+  int nbits = 0, dbits = 0, past = 0;
+  for (int64_t idx = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; idx < count;
+       idx += (int64_t)blockDim.x * gridDim.x) {
+    const int64_t i = idx / n, j = idx % n;
+    const EntryBits eb = finish_entry(*c, pow2, z + idx, count, kz, RowTerms{la[i], sa[i], na[i] != 0},
+                                      RowTerms{lb[j], sb[j], nb[j] != 0}, on + idx, od + idx, count);
+    nbits = max(nbits, eb.num_bits);
+    dbits = max(dbits, eb.den_bits);
+    if (!eb.fits) past = 1;
+  }
+  fold_max(&stats[0], nbits);
+  fold_max(&stats[1], dbits);
+  fold_max(&stats[2], past);
+}
+
+}  // namespace
+
+SideTerms side_terms_cuda(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
+                          int kd, const at::Device& device) {
+  const c10::cuda::CUDAGuard guard(device);
+  SideTerms s;
+  const auto opts = at::TensorOptions().device(device);
+  s.L = at::empty({rows}, opts.dtype(at::kInt));
+  s.S = at::empty({rows}, opts.dtype(at::kLong));
+  s.neg = at::empty({rows}, opts.dtype(at::kByte));
+  s.codes = at::empty({rows, len}, opts.dtype(at::kInt));
+  at::Tensor stats = at::zeros({3}, opts.dtype(at::kInt));
+  if (rows > 0) {
+    side_terms_kernel<<<blocks_for(rows), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
+        matmul_constants_on(device), num, den, rows, len, kn, kd, s.codes.data_ptr<int32_t>(),
+        s.L.data_ptr<int32_t>(), s.S.data_ptr<int64_t>(), s.neg.data_ptr<uint8_t>(), stats.data_ptr<int>());
+    C10_CUDA_KERNEL_LAUNCH_CHECK();
+  }
+  const at::Tensor h = stats.cpu();
+  const int* p = h.data_ptr<int>();
+  s.dyadic = p[0] == 0;
+  s.max_L = p[1];
+  s.bits = p[2];
+  return s;
+}
+
+void cleared_operand_cuda(const StridedResidues& num, int64_t rows, int64_t len, int kz, const SideTerms& t,
+                          bool split, at::Tensor& out) {
+  const c10::cuda::CUDAGuard guard(out.device());
+  const int64_t count = rows * len;
+  if (count == 0) return;
+  cleared_operand_kernel<<<blocks_for(count), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
+      matmul_constants_on(out.device()), pow2_table_on(out.device()).data_ptr<int32_t>(), num, len, count, kz, split,
+      t.codes.data_ptr<int32_t>(), t.L.data_ptr<int32_t>(), out.data_ptr<double>());
+  C10_CUDA_KERNEL_LAUNCH_CHECK();
+}
+
+void fold_block_cuda(const at::Tensor& z, int kz, int64_t m, int64_t n, bool first, at::Tensor& acc) {
+  const c10::cuda::CUDAGuard guard(z.device());
+  const int64_t count = m * n;
+  if (count == 0) return;
+  fold_block_kernel<<<blocks_for(kz * count), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
+      matmul_constants_on(z.device()), z.data_ptr<double>(), kz, count, first, acc.data_ptr<int64_t>());
+  C10_CUDA_KERNEL_LAUNCH_CHECK();
+}
+
+FinishStats finish_entries_cuda(const at::Tensor& acc, int kz, int64_t m, int64_t n, const SideTerms& a,
+                                const SideTerms& b, at::Tensor& on, at::Tensor& od) {
+  const c10::cuda::CUDAGuard guard(acc.device());
+  const int64_t count = m * n;
+  at::Tensor stats = at::zeros({3}, acc.options().dtype(at::kInt));
+  if (count > 0) {
+    finish_entries_kernel<<<blocks_for(count), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
+        matmul_constants_on(acc.device()), pow2_table_on(acc.device()).data_ptr<int32_t>(), acc.data_ptr<int64_t>(),
+        kz, n, count, a.L.data_ptr<int32_t>(), a.S.data_ptr<int64_t>(), a.neg.data_ptr<uint8_t>(),
+        b.L.data_ptr<int32_t>(), b.S.data_ptr<int64_t>(), b.neg.data_ptr<uint8_t>(), on.data_ptr<int64_t>(),
+        od.data_ptr<int64_t>(), stats.data_ptr<int>());
+    C10_CUDA_KERNEL_LAUNCH_CHECK();
+  }
+  const at::Tensor s = stats.cpu();
+  const int* p = s.data_ptr<int>();
+  return {p[0], p[1], p[2] == 0};
+}
+
+}  // namespace korvex::kernels

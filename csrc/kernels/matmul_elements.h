@@ -1,0 +1,197 @@
+// Element functions of the exact matrix product of operands whose denominators are all
+// +-2^e, which is every record made from floats and integers and their sums and products.
+// Such a row's denominators clear by a shift, so the product is one integer GEMM of cleared
+// residues, and each entry's fraction follows from exponent arithmetic alone. Host-and-device
+// code without exceptions or allocation, run by the CPU launcher and the CUDA kernels alike.
+#pragma once
+
+#include <c10/macros/Macros.h>
+
+#include <cstdint>
+
+#include "exact/crt.h"
+#include "exact/moduli.h"
+
+namespace korvex::kernels {
+
+using exact::kPrimes;
+using u64 = std::uint64_t;
+
+// The host path clears a row only while its lcm, 2^L, has at most 600 bits.
+constexpr int kMaxRowShift = 599;
+// Width of a row of the 2^k mod p table (exact_jobs.h: k <= 1074).
+constexpr int kPow2Row = 1075;
+
+// Integers of at most eight primes (246 bits: every element of a float-made record, and the
+// product entries of float matrices up to large sizes) are rebuilt in four words, which spares
+// the element loops the big integers' 24-limb loops and copies.
+constexpr int kWordPrimes = 8;
+
+C10_HOST_DEVICE inline exact::SBig crt_words(const exact::Constants& c, const int64_t* r, int64_t stride, int k) {
+  if (k > kWordPrimes) return exact::crt_signed(c, r, stride, k);
+  u64 v[kWordPrimes] = {};  // k is at least 1, which the compiler cannot see
+  exact::garner_digits(c, r, stride, k, v);
+  u64 x[4] = {v[k - 1], 0, 0, 0};
+  for (int j = k - 2; j >= 0; --j) {
+    u64 carry = v[j];
+    for (int i = 0; i < 4; ++i) x[i] = exact::mul_add2(x[i], c.mod[j].p, carry, 0, carry);
+  }
+  const exact::UBig& h = c.prefix_half[k];
+  int cmp = 0;
+  for (int i = 3; i >= 0 && cmp == 0; --i) {
+    const u64 hw = i < h.n ? h.w[i] : 0;
+    if (x[i] != hw) cmp = x[i] > hw ? 1 : -1;
+  }
+  exact::SBig s;
+  if (cmp > 0) {
+    // The symmetric range: x - P, as its magnitude P - x.
+    const exact::UBig& pm = c.prefix_M[k];
+    u64 borrow = 0;
+    for (int i = 0; i < 4; ++i) {
+      const u64 a = i < pm.n ? pm.w[i] : 0;
+      const u64 d = a - x[i] - borrow;
+      borrow = (a < x[i]) || (a - x[i] < borrow);
+      x[i] = d;
+    }
+    s.neg = true;
+  }
+  for (int i = 0; i < 4; ++i) s.mag.w[i] = x[i];
+  s.mag.n = 4;
+  s.mag.trim();
+  s.neg = s.neg && !s.mag.is_zero();
+  return s;
+}
+
+// Residues of one operand, element (r, t) of prime j at p[j * sp + r * sr + t * st]: the
+// record's own strides, so transposed and sliced operands are read where they lie.
+struct StridedResidues {
+  const int64_t* p;
+  int64_t sp, sr, st;
+  C10_HOST_DEVICE const int64_t* at(int64_t r, int64_t t) const { return p + r * sr + t * st; }
+};
+
+// What the product needs of a row (of A) or a column (of B): the shift L that clears its
+// denominators (2^L their lcm), the exponent sum S of their product R and the sign of R, and
+// the bit length of its largest cleared value. dyadic is false when some denominator is not
+// +-2^e (zero included); the host path then decides.
+struct RowTerms {
+  int32_t L = 0;
+  int64_t S = 0;
+  bool neg = false;
+  int bits = 0;
+  bool dyadic = true;
+};
+
+// The row's elements at t < len, each coded into codes[t] as 2e + (denominator < 0).
+C10_HOST_DEVICE inline RowTerms row_terms(const exact::Constants& c, const StridedResidues& num,
+                                          const StridedResidues& den, int64_t r, int64_t len, int kn, int kd,
+                                          int32_t* codes) {
+  RowTerms rt;
+  int widest = -1;  // max of bits(num) - e over non-zero numerators: cleared bits less L
+  bool any = false;
+  for (int64_t t = 0; t < len; ++t) {
+    const exact::SBig d = crt_words(c, den.at(r, t), den.sp, kd);
+    const int e = exact::ubig_power_of_two(d.mag);
+    if (e < 0) {
+      rt.dyadic = false;
+      return rt;
+    }
+    codes[t] = 2 * e + (d.neg ? 1 : 0);
+    rt.L = exact::kmax(rt.L, (int32_t)e);
+    rt.S += e;
+    rt.neg = rt.neg != d.neg;
+    const int nb = crt_words(c, num.at(r, t), num.sp, kn).mag.bit_length();
+    if (nb > 0) {
+      widest = any ? exact::kmax(widest, nb - e) : nb - e;
+      any = true;
+    }
+  }
+  rt.bits = any ? rt.L + widest : 0;
+  return rt;
+}
+
+// The residue of num * sign(den) * 2^(L - e) for the row maximum L (L - e <= kMaxRowShift).
+C10_HOST_DEVICE inline int64_t cleared_residue(const exact::ModP& mod, const int32_t* pw, int64_t r, int32_t code,
+                                               int32_t L) {
+  u64 x = mod.mul((u64)r, (u64)pw[L - (code >> 1)]);
+  if ((code & 1) && x) x = mod.p - x;
+  return (int64_t)x;
+}
+
+// ------------------------------------------------------------------ the residue GEMM in doubles
+//
+// Residues are taken balanced, |x| <= (p - 1)/2 < 2^30, and A's are split once more as
+// x1 2^16 + x0 with |x0| <= 2^15 (so |x1| <= 2^14 + 1): every product x_h y then stays within
+// 2^45 and a block of kGemmBlock of them sums exactly in a double. Two GEMMs per prime.
+constexpr int64_t kGemmBlock = 256;
+
+C10_HOST_DEVICE inline int64_t balanced(const exact::ModP& mod, int64_t x) {
+  return x > (int64_t)(mod.p >> 1) ? x - (int64_t)mod.p : x;
+}
+
+C10_HOST_DEVICE inline void split_halves(int64_t x, double& hi, double& lo) {
+  const int64_t x0 = ((x + 32768) & 65535) - 32768;
+  lo = (double)x0;
+  hi = (double)((x - x0) / 65536);
+}
+
+// One k-block's exact sums z1 (high halves) and z0 (low) folded into the residue acc.
+C10_HOST_DEVICE inline int64_t fold_gemm_block(const exact::ModP& mod, double z1, double z0, int64_t acc) {
+  // p 2^23 > 2^53 >= |z|: the lifted sums are positive and below 2^55, inside Barrett's 2^62.
+  const int64_t lift = (int64_t)mod.p << 23;
+  const u64 r1 = mod.reduce((u64)((int64_t)z1 + lift)), r0 = mod.reduce((u64)((int64_t)z0 + lift));
+  return (int64_t)mod.add((u64)acc, mod.add(mod.mul(r1, 65536), r0));
+}
+
+struct EntryBits {
+  int num_bits, den_bits;
+  bool fits;
+};
+
+// Entry (i, j) from the kz residues of the integer Z = sum A~ B~ (the caller's bound says they
+// hold it): the unreduced Z u_i v_j / (R_i C_j) where it fits, R_i = +-2^S_i the product of
+// row i's denominators and u_i = R_i / 2^L_i; else Z / 2^(L_i + L'_j) in lowest terms. The 20
+// residues of each go to on[j * so], od[j * so]; nothing is written when the value cannot be held.
+C10_HOST_DEVICE inline EntryBits finish_entry(const exact::Constants& c, const int32_t* pow2, const int64_t* pz,
+                                              int64_t sz, int kz, const RowTerms& a, const RowTerms& b,
+                                              int64_t* on, int64_t* od, int64_t so) {
+  exact::SBig z = crt_words(c, pz, sz, kz);
+  const int zb = z.mag.bit_length();
+  const bool sign = a.neg != b.neg;
+  // The unreduced form needs both denominator products (and theirs) inside the range.
+  if (a.S <= exact::kFitBits && b.S <= exact::kFitBits && a.S + b.S <= exact::kFitBits) {
+    const int w = (int)(a.S - a.L + b.S - b.L);
+    bool fit = zb + w <= exact::kFitBits;
+    if (!fit && zb + w == exact::kCongruenceBits) {
+      exact::UBig t = z.mag;
+      exact::ubig_shl(t, w);
+      fit = exact::ubig_cmp(t, c.half_M) <= 0;
+    }
+    if (fit) {
+      const int sd = (int)(a.S + b.S);
+      exact::residues_of(c, z, on, so);
+      for (int j = 0; j < kPrimes; ++j) {
+        const exact::ModP& m = c.mod[j];
+        const int32_t* pw = pow2 + j * kPow2Row;
+        u64 n = m.mul((u64)on[j * so], (u64)pw[w]);
+        if (sign && n) n = m.p - n;
+        u64 d = (u64)pw[sd];
+        if (sign) d = m.p - d;  // 2^k mod p is never 0
+        on[j * so] = (int64_t)n;
+        od[j * so] = (int64_t)d;
+      }
+      return {zb == 0 ? 0 : zb + w, sd + 1, true};
+    }
+  }
+  // Lowest terms: only a common power of two can cancel against 2^(L_i + L'_j).
+  const int shift = a.L + b.L;
+  const int t = zb == 0 ? shift : exact::kmin(exact::ubig_ctz(z.mag), shift);
+  const int sd = shift - t;
+  if (sd > exact::kFitBits) return {0, 0, false};
+  exact::ubig_shr(z.mag, t);
+  exact::residues_of(c, z, on, so);
+  for (int j = 0; j < kPrimes; ++j) od[j * so] = (int64_t)pow2[j * kPow2Row + sd];
+  return {z.mag.bit_length(), sd + 1, true};
+}
+
+}  // namespace korvex::kernels

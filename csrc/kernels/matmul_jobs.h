@@ -1,0 +1,87 @@
+// Launchers of the dyadic matrix-product jobs (matmul_elements.h), one per device kind, and
+// the choice between them. An operand is read as `rows` x `len` elements through its own
+// strides (StridedResidues) on the launcher's device; every other tensor is contiguous there.
+#pragma once
+
+#include <ATen/ATen.h>
+
+#include <cstdint>
+
+#include "kernels/device.h"
+#include "kernels/matmul_elements.h"
+
+namespace korvex::kernels {
+
+// The rows' terms as tensors (L int32, S int64, neg uint8, each [rows]; codes int32
+// [rows, len]) and what decides whether the device path goes on.
+struct SideTerms {
+  at::Tensor L, S, neg, codes;
+  bool dyadic = true;
+  int max_L = 0, bits = 0;
+};
+
+struct FinishStats {
+  int num_bits = 0, den_bits = 0;
+  bool fits = true;
+};
+
+SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
+                         int kd);
+// out: float64 [kz, rows, len] of balanced cleared residues, or [kz, 2 rows, len] of their
+// high halves (rows first) then low halves when `split`.
+void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, int kz, const SideTerms& t,
+                         bool split, at::Tensor& out);
+// z: float64 [kz, 2m, n], one k-block's GEMM of split A and B; acc: int64 [kz, m * n].
+void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool first, at::Tensor& acc);
+// on, od: int64 [N_PRIMES, m * n].
+FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, int64_t m, int64_t n, const SideTerms& a,
+                               const SideTerms& b, at::Tensor& on, at::Tensor& od);
+
+#ifdef KORVEX_WITH_CUDA
+SideTerms side_terms_cuda(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
+                          int kd, const at::Device& device);
+void cleared_operand_cuda(const StridedResidues& num, int64_t rows, int64_t len, int kz, const SideTerms& t,
+                          bool split, at::Tensor& out);
+void fold_block_cuda(const at::Tensor& z, int kz, int64_t m, int64_t n, bool first, at::Tensor& acc);
+FinishStats finish_entries_cuda(const at::Tensor& acc, int kz, int64_t m, int64_t n, const SideTerms& a,
+                                const SideTerms& b, at::Tensor& on, at::Tensor& od);
+#endif
+
+// The same jobs by launcher (Cpu or Cuda; Generic devices take the host path instead).
+inline SideTerms side_terms(Launcher l, const StridedResidues& num, const StridedResidues& den, int64_t rows,
+                            int64_t len, int kn, int kd, const at::Device& device) {
+#ifdef KORVEX_WITH_CUDA
+  if (l == Launcher::Cuda) return side_terms_cuda(num, den, rows, len, kn, kd, device);
+#endif
+  (void)l;
+  (void)device;
+  return side_terms_cpu(num, den, rows, len, kn, kd);
+}
+
+inline void cleared_operand(Launcher l, const StridedResidues& num, int64_t rows, int64_t len, int kz,
+                            const SideTerms& t, bool split, at::Tensor& out) {
+#ifdef KORVEX_WITH_CUDA
+  if (l == Launcher::Cuda) return cleared_operand_cuda(num, rows, len, kz, t, split, out);
+#endif
+  (void)l;
+  cleared_operand_cpu(num, rows, len, kz, t, split, out);
+}
+
+inline void fold_block(Launcher l, const at::Tensor& z, int kz, int64_t m, int64_t n, bool first, at::Tensor& acc) {
+#ifdef KORVEX_WITH_CUDA
+  if (l == Launcher::Cuda) return fold_block_cuda(z, kz, m, n, first, acc);
+#endif
+  (void)l;
+  fold_block_cpu(z, kz, m, n, first, acc);
+}
+
+inline FinishStats finish_entries(Launcher l, const at::Tensor& acc, int kz, int64_t m, int64_t n,
+                                  const SideTerms& a, const SideTerms& b, at::Tensor& on, at::Tensor& od) {
+#ifdef KORVEX_WITH_CUDA
+  if (l == Launcher::Cuda) return finish_entries_cuda(acc, kz, m, n, a, b, on, od);
+#endif
+  (void)l;
+  return finish_entries_cpu(acc, kz, m, n, a, b, on, od);
+}
+
+}  // namespace korvex::kernels

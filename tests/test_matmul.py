@@ -1,0 +1,176 @@
+"""Exact matrix products of float- and integer-made records (denominators +-2^e), which run
+where the residues lie, against Fraction and against the host path that decides everything
+else: values, residues and the documented unreduced entries must agree bit for bit."""
+from fractions import Fraction
+
+import pytest
+import torch
+
+from conftest import HALF, M, MT, PRIMES, generic_kernels, residues
+
+
+def crt(rs):
+    x = 0
+    for r, p in zip(rs, PRIMES):
+        Mi = M // p
+        x += int(r) * Mi * pow(Mi, -1, p)
+    x %= M
+    return x - M if x > M // 2 else x
+
+
+def pairs(rec):
+    """The stored (numerator, denominator) of every element, unreduced, row-major."""
+    n = rec.num.reshape(20, -1).cpu().T.tolist()
+    d = rec.denom.reshape(20, -1).cpu().T.tolist()
+    return [(crt(a), crt(b)) for a, b in zip(n, d)]
+
+
+def raw(fs, shape, dev):
+    n = torch.tensor([[f[0] % p for f in fs] for p in PRIMES])
+    d = torch.tensor([[f[1] % p for f in fs] for p in PRIMES])
+    return MT(n.view(20, *shape).to(dev), d.view(20, *shape).to(dev))
+
+
+def rand64(*shape, seed=0):
+    return torch.randn(*shape, generator=torch.Generator().manual_seed(seed), dtype=torch.float64)
+
+
+def documented(A, B):
+    """Each entry as fraction-by-fraction summation leaves it (numerator over the product of
+    the row's and column's denominators) where that fits, else in lowest terms."""
+    m, k, n = len(A), len(B), len(B[0])
+    out = []
+    for i in range(m):
+        for j in range(n):
+            v = sum(Fraction(*A[i][q]) * Fraction(*B[q][j]) for q in range(k))
+            R = C = 1
+            for q in range(k):
+                R *= A[i][q][1]
+                C *= B[q][j][1]
+            D = R * C
+            if max(abs(R), abs(C), abs(D), abs(v * D)) <= HALF:
+                out.append((int(v * D), D))
+            else:
+                out.append((v.numerator, v.denominator))
+    return out
+
+
+def grid(flat, rows, cols):
+    return [flat[i * cols:(i + 1) * cols] for i in range(rows)]
+
+
+def host_product(a, b):
+    """The same product through the host path (what devices without our kernels run)."""
+    with generic_kernels(True):
+        return a.matmul(b)
+
+
+def check(a, b, m, k, n):
+    c = a.matmul(b)
+    A, B = grid(pairs(a), m, k), grid(pairs(b), k, n)
+    assert c.shape == (m, n)
+    want = documented(A, B)
+    got = pairs(c)
+    assert [Fraction(*g) for g in got] == [Fraction(*w) for w in want]
+    assert got == want
+    ref = host_product(a, b)
+    assert torch.equal(c.num.cpu(), ref.num.cpu()) and torch.equal(c.denom.cpu(), ref.denom.cpu())
+    return c
+
+
+def powers(rng_seed, count, lo, hi):
+    """Small numerators over +-2^e, lo <= e <= hi."""
+    g = torch.Generator().manual_seed(rng_seed)
+    e = torch.randint(lo, hi + 1, (count,), generator=g).tolist()
+    s = torch.randint(0, 2, (count,), generator=g).tolist()
+    num = torch.randint(-50, 51, (count,), generator=g).tolist()
+    return [(x, (-1) ** si * 2**ei) for x, ei, si in zip(num, e, s)]
+
+
+@pytest.mark.parametrize("m, k, n", [(1, 1, 1), (4, 1, 3), (2, 3, 2), (7, 13, 4), (16, 16, 16), (3, 40, 5)])
+def test_float_products_are_exact_and_documented(dev, m, k, n):
+    # Short rows keep the product of their denominators in range (the unreduced entry); long
+    # rows leave it (lowest terms).
+    a, b = rand64(m, k, seed=m + k), rand64(k, n, seed=n)
+    check(MT.from_tensor(a, dev), MT.from_tensor(b, dev), m, k, n)
+
+
+@pytest.mark.parametrize("case", ["signed-powers", "zeros", "integers", "wide-shifts", "mixed-zero-rows",
+                                  "widest-row-shift"])
+def test_dyadic_fractions(dev, case):
+    m, k, n = 3, 4, 2
+    if case == "signed-powers":
+        fa, fb = powers(1, m * k, 0, 40), powers(2, k * n, 0, 40)
+    elif case == "zeros":
+        fa, fb = [(0, 2**5)] * (m * k), powers(3, k * n, 0, 9)
+    elif case == "integers":
+        fa, fb = [(x, 1) for x in range(-6, 6)], [(x, -1) for x in range(8)]
+    elif case == "wide-shifts":
+        # Denominators up to 2^300: cleared values of hundreds of bits, and rows whose
+        # denominator products leave the range (lowest terms).
+        fa, fb = powers(4, m * k, 0, 300), powers(5, k * n, 0, 200)
+    elif case == "widest-row-shift":
+        # A row lcm of 2^599, the widest the cleared path takes.
+        fa = [(1, 2**599), (3, 1), (5, -2), (1, 8)] + powers(10, (m - 1) * k, 0, 5)
+        fb = powers(11, k * n, 0, 5)
+    else:
+        fa = [(0, 4)] * k + powers(6, (m - 1) * k, 0, 20)
+        fb = powers(7, k * n, 0, 20)
+    check(raw(fa, (m, k), dev), raw(fb, (k, n), dev), m, k, n)
+
+
+def test_products_that_need_every_prime(dev):
+    # Cleared integers of ~297 bits: Z (~595 bits) needs the residues of all twenty primes.
+    g = torch.Generator().manual_seed(9)
+    big = lambda: int(torch.randint(1, 2**40, (1,), generator=g)) * 2**255 + 1
+    fa = [(big() * (-1) ** i, 2 ** (i % 3)) for i in range(6)]
+    fb = [(big(), -(2 ** (i % 2))) for i in range(6)]
+    check(raw(fa, (2, 3), dev), raw(fb, (3, 2), dev), 2, 3, 2)
+
+
+def test_transposed_and_sliced_operands(dev):
+    a, b = rand64(6, 5, seed=1), rand64(4, 6, seed=2)
+    A, B = MT.from_tensor(a, dev).transpose(0, 1), MT.from_tensor(b, dev).transpose(0, 1)
+    assert not A.num.is_contiguous()
+    check(A, B, 5, 6, 4)
+    sliced = MT(MT.from_tensor(a, dev).num[:, ::2], MT.from_tensor(a, dev).denom[:, ::2])
+    check(sliced, MT.from_tensor(rand64(5, 3, seed=3), dev), 3, 5, 3)
+
+
+@pytest.mark.parametrize("case", ["entries-of-2^-600", "one-side-not-dyadic", "zero-denominator"])
+def test_host_path_takes_over(dev, case):
+    if case == "entries-of-2^-600":
+        # A row lcm of 601 bits: no cleared form, every entry summed term by term.
+        fa = [(1, 2**600), (3, 2)] * 2
+        fb = [(1, 1), (5, 4)] * 2
+    elif case == "one-side-not-dyadic":
+        fa = powers(8, 4, 0, 10)
+        fb = [(1, 3), (2, 5), (-7, 9), (1, 1)]
+    else:
+        fa = [(1, 2), (3, 0), (1, 4), (1, 1)]
+        fb = powers(9, 4, 0, 3)
+        a, b = raw(fa, (2, 2), dev), raw(fb, (2, 2), dev)
+        assert pairs(a.matmul(b)) == pairs(host_product(a, b))  # n/0 entries: no Fraction to compare
+        return
+    check(raw(fa, (2, 2), dev), raw(fb, (2, 2), dev), 2, 2, 2)
+
+
+def test_entries_past_the_range_raise(dev):
+    # Odd numerators over 2^599 on both sides: the exact entries need 2^1198.
+    a = raw([(1, 2**599), (1, 1)], (1, 2), dev)
+    b = raw([(1, 2**599), (0, 1)], (2, 1), dev)
+    with pytest.raises(OverflowError, match="exceeds the exact range"):
+        a.matmul(b)
+    with pytest.raises(OverflowError, match="exceeds the exact range"):
+        host_product(a, b)
+
+
+def test_large_float_product_matches_host_path(dev):
+    a, b = rand64(70, 300, seed=11), rand64(300, 33, seed=12)
+    A, B = MT.from_tensor(a, dev), MT.from_tensor(b, dev)
+    c, ref = A.matmul(B), host_product(A, B)
+    assert torch.equal(c.num.cpu(), ref.num.cpu()) and torch.equal(c.denom.cpu(), ref.denom.cpu())
+    ea, eb = [[Fraction(v) for v in row] for row in a.tolist()], [[Fraction(v) for v in row] for row in b.tolist()]
+    got = pairs(c)
+    for i, j in [(0, 0), (69, 32), (35, 7)]:
+        assert Fraction(*got[i * 33 + j]) == sum(ea[i][q] * eb[q][j] for q in range(300))
