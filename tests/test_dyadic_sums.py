@@ -6,7 +6,7 @@ import pytest
 import torch
 from torch.utils._python_dispatch import TorchDispatchMode
 
-from conftest import MT, PRIMES, residues, value, values
+from conftest import HALF, MT, PRIMES, residues, values
 
 
 def rows(fs, dev):
@@ -63,6 +63,13 @@ def test_cumsum_matches_fractions_and_the_host_loop(dev, kind, n):
     assert got.shape == (n,) and values(got) == expected
     hn, hd = host_cumsum(fs, dev)
     assert torch.equal(got.num, hn) and torch.equal(got.denom, hd)
+    # the result's size bound is what keeps later arithmetic on it exact
+    squares = [v * v for v in expected]
+    if all(abs(v.numerator) <= HALF and v.denominator <= HALF for v in squares):
+        assert values(got * got) == squares
+    else:
+        with pytest.raises(OverflowError):
+            got * got
 
 
 def test_cumsum_keeps_the_documented_unreduced_form(dev):
