@@ -208,18 +208,17 @@ C10_HOST_DEVICE inline bool acc_lowest(const Constants& c, const DyadicAcc& a, i
 // the sum leaves the range.
 C10_HOST_DEVICE inline bool running_add(const Constants& c, DyadicValue& v, const SBig& x, int e, bool yneg) {
   const int m = exact::kmax(v.exp, e);
-  SBig a = v.num, b = x, s;
-  exact::ubig_shl(a.mag, m - v.exp);
+  SBig b = x;
+  exact::ubig_shl(v.num.mag, m - v.exp);
   exact::ubig_shl(b.mag, m - e);
   b.neg = x.neg != yneg && !x.mag.is_zero();
-  exact::sbig_add(s, a, b, false);
-  if (s.mag.is_zero()) {
-    v = DyadicValue();
+  exact::sbig_add(v.num, v.num, b, false);
+  if (v.num.mag.is_zero()) {
+    v.exp = 0;
     return true;
   }
-  const int drop = exact::kmin(exact::ubig_ctz(s.mag), m);
-  exact::ubig_shr(s.mag, drop);
-  v.num = s;
+  const int drop = exact::kmin(exact::ubig_ctz(v.num.mag), m);
+  exact::ubig_shr(v.num.mag, drop);
   v.exp = m - drop;
   return value_fits(c, v);
 }
@@ -245,12 +244,12 @@ C10_HOST_DEVICE inline void documented_add(DocumentedSum& s, const SBig& x, int 
     s.ok = false;
     return;
   }
-  SBig t1 = s.num, t2 = x;
-  exact::ubig_shl(t1.mag, e);
-  t1.neg = s.num.neg != yneg && !t1.mag.is_zero();
+  SBig t2 = x;
+  exact::ubig_shl(s.num.mag, e);
+  s.num.neg = s.num.neg != yneg && !s.num.mag.is_zero();
   exact::ubig_shl(t2.mag, s.exp);
   t2.neg = x.neg != s.den_neg && !t2.mag.is_zero();
-  exact::sbig_add(s.num, t1, t2, false);
+  exact::sbig_add(s.num, s.num, t2, false);
   s.exp += e;
   s.den_neg = s.den_neg != yneg;
 }
