@@ -13,6 +13,7 @@
 #include "python/table.h"
 #include "record/axes.h"
 #include "record/host.h"
+#include "record/pool.h"
 #include "reduce/fold.h"
 
 namespace korvex::reduce {
@@ -119,15 +120,15 @@ py::object dyadic_running_sum(Record& r, const HostValues* host) {
     const int kn = exact::primes_for_bits(r.num_bits), kd = exact::primes_for_bits(r.den_bits);
     const kernels::ResidueRows rows{r.num.narrow(0, 0, kn).reshape({kn, -1}).contiguous(),
                                     r.denom.narrow(0, 0, kd).reshape({kd, -1}).contiguous(), kn, kd};
-    on = at::empty({kPrimes, n}, r.num.options());
-    od = at::empty({kPrimes, n}, r.num.options());
+    on = record::empty_residues({kPrimes, n}, dev);
+    od = record::empty_residues({kPrimes, n}, dev);
     py::gil_scoped_release nogil;
     stats = kernels::dyadic_cumsum_cuda(rows, scale, on, od);
   } else
 #endif
   {
-    on = at::empty({kPrimes, n}, at::kLong);
-    od = at::empty({kPrimes, n}, at::kLong);
+    on = record::empty_residues({kPrimes, n}, at::kCPU);
+    od = record::empty_residues({kPrimes, n}, at::kCPU);
     py::gil_scoped_release nogil;
     stats = kernels::dyadic_cumsum_cpu({host->n, host->d, host->kn, host->kd}, scale, on, od);
   }
