@@ -6,11 +6,14 @@
 
 #include "exact/crt.h"
 #include "exact/rational.h"
+#include "kernels/device.h"
+#include "kernels/sum_jobs.h"
 #include "python/args.h"
 #include "python/errors.h"
 #include "python/table.h"
 #include "record/axes.h"
 #include "record/host.h"
+#include "record/pool.h"
 #include "reduce/fold.h"
 
 namespace korvex::reduce {
@@ -99,6 +102,45 @@ py::object m_prod(py::handle self, const python::Args&) {
   return out.record({1}, r.num.device(), hint, "the exact product");
 }
 
+// The running sum of a dyadic record computed where the record is, residues and bound
+// identical to what the host loop below writes: its renormalisation every kRenormalise
+// elements makes each chunk of that many start from the lowest-terms sum of all before it,
+// which a scan of exact chunk totals gives. None where some denominator is not a power of
+// two (the host loop then runs, from `host` where the caller already has the values);
+// OverflowError where a running value leaves the range, as the host loop raises it.
+py::object dyadic_running_sum(Record& r, const HostValues* host) {
+  static_assert(kernels::kRunChunk == kRenormalise, "the replay restarts where the host loop renormalises");
+  const int64_t n = r.elements();
+  const int scale = std::min(r.den_bits, exact::kFitBits + 1) - 1;
+  const at::Device dev = r.num.device();
+  kernels::RunningStats stats;
+  at::Tensor on, od;
+#ifdef KORVEX_WITH_CUDA
+  if (!host) {
+    const int kn = exact::primes_for_bits(r.num_bits), kd = exact::primes_for_bits(r.den_bits);
+    const kernels::ResidueRows rows{r.num.narrow(0, 0, kn).reshape({kn, -1}).contiguous(),
+                                    r.denom.narrow(0, 0, kd).reshape({kd, -1}).contiguous(), kn, kd};
+    on = record::empty_residues({kPrimes, n}, dev);
+    od = record::empty_residues({kPrimes, n}, dev);
+    py::gil_scoped_release nogil;
+    stats = kernels::dyadic_cumsum_cuda(rows, scale, on, od);
+  } else
+#endif
+  {
+    on = record::empty_residues({kPrimes, n}, at::kCPU);
+    od = record::empty_residues({kPrimes, n}, at::kCPU);
+    py::gil_scoped_release nogil;
+    stats = kernels::dyadic_cumsum_cpu({host->n, host->d, host->kn, host->kd}, scale, on, od);
+  }
+  if (stats.status == kernels::kRunNotDyadic) return py::none();
+  const py::object hint = hint_of(r.approx, "cumsum");
+  if (stats.status == kernels::kRunOverflow) record::raise_range_error("the exact result");
+  std::vector<int64_t> full{kPrimes};
+  const std::vector<int64_t> shape = r.shape();
+  full.insert(full.end(), shape.begin(), shape.end());
+  return record::make_record(on.view(full).to(dev), od.view(full).to(dev), hint, stats.num_bits, stats.den_bits);
+}
+
 template <bool kSum>
 py::object running(py::handle self, const python::Args& a) {
   py::object dim = python::coerce_int(a[0], "dim");
@@ -110,7 +152,19 @@ py::object running(py::handle self, const python::Args& a) {
     python::raise_not_implemented(kSum ? "cumsum currently only supports 1D tensors"
                                        : "cumprod currently only supports 1D tensors");
   record::ensure_bits(r);
+  if constexpr (kSum) {
+    if (r.elements() > 0 && kernels::launcher_for(r.num.device()) == kernels::Launcher::Cuda) {
+      py::object done = dyadic_running_sum(r, nullptr);
+      if (!done.is_none()) return done;
+    }
+  }
   const HostValues h = record::host_values(r);
+  if constexpr (kSum) {
+    if (h.count > 0 && kernels::launcher_for(r.num.device()) != kernels::Launcher::Cuda) {
+      py::object done = dyadic_running_sum(r, &h);
+      if (!done.is_none()) return done;
+    }
+  }
   const int64_t n = h.count;
   record::ResidueWriter out(n);
   {

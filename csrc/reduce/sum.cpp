@@ -10,6 +10,7 @@
 #include "exact/crt.h"
 #include "kernels/device.h"
 #include "kernels/exact_jobs.h"
+#include "kernels/sum_jobs.h"
 #include "python/args.h"
 #include "python/table.h"
 #include "record/axes.h"
@@ -295,6 +296,11 @@ Record broadcast_to(const Record& r, const std::vector<int64_t>& shape) {
   return v;
 }
 
+// The rows of a residue tensor a device kernel reads: the leading k primes, contiguous.
+at::Tensor leading_rows(const at::Tensor& t, int k) {
+  return t.narrow(0, 0, k).reshape({k, -1}).contiguous();
+}
+
 py::object m_dot(py::handle self, const python::Args& a) {
   Record& x = record::as_record(self);
   py::object y = arithmetic::operand(a[0], x.num.device(), {});
@@ -303,16 +309,46 @@ py::object m_dot(py::handle self, const python::Args& a) {
   record::ensure_bits(yr);
   std::vector<int64_t> shape;
   if (broadcast_shape(x.shape(), yr.shape(), shape) && record::element_count(shape) >= 2) {
-    // The sum of two or more products is returned in lowest terms: the products are formed
-    // on the host as they are summed, with no record of them in between (a record of them
-    // could leave the range where the sum does not).
+    // The sum of two or more products is returned in lowest terms, with no record of the
+    // products in between (a record of them could leave the range where the sum does not).
+    // Dyadic operands sum their products in the accumulator where they are; anything else is
+    // summed exactly on the host.
     Record bx = broadcast_to(x, shape), by = broadcast_to(yr, shape);
-    const HostValues hx = record::host_values(bx), hy = record::host_values(by);
+    const int scale = scale_of(x) + scale_of(yr);
+    kernels::DyadicAcc acc;
+    bool dyadic = false;
     SBig sn, sd;
-    exact_total(bx.elements(), [&](int64_t k, SBig& pn, SBig& pd) {
-      exact::sbig_mul(pn, hx.num(k), hy.num(k));
-      exact::sbig_mul(pd, hx.den(k), hy.den(k));
-    }, scale_of(x) + scale_of(yr), sn, sd);
+#ifdef KORVEX_WITH_CUDA
+    const bool cuda = kernels::launcher_for(x.num.device()) == kernels::Launcher::Cuda;
+    if (cuda) {
+      auto rows = [](const Record& r) {
+        const int kn = exact::primes_for_bits(r.num_bits), kd = exact::primes_for_bits(r.den_bits);
+        return kernels::ResidueRows{leading_rows(r.num, kn), leading_rows(r.denom, kd), kn, kd};
+      };
+      const kernels::ResidueRows rx = rows(bx), ry = rows(by);
+      py::gil_scoped_release nogil;
+      dyadic = kernels::dyadic_dot_cuda(rx, ry, scale, acc);
+    }
+#else
+    constexpr bool cuda = false;
+#endif
+    if (dyadic) {
+      dyadic_value(acc, scale, sn, sd);
+    } else {
+      const HostValues hx = record::host_values(bx), hy = record::host_values(by);
+      if (!cuda) {
+        py::gil_scoped_release nogil;
+        dyadic = kernels::dyadic_dot_cpu({hx.n, hx.d, hx.kn, hx.kd}, {hy.n, hy.d, hy.kn, hy.kd}, scale, acc);
+      }
+      if (dyadic) {
+        dyadic_value(acc, scale, sn, sd);
+      } else {
+        exact_total(bx.elements(), [&](int64_t k, SBig& pn, SBig& pd) {
+          exact::sbig_mul(pn, hx.num(k), hy.num(k));
+          exact::sbig_mul(pd, hx.den(k), hy.den(k));
+        }, scale, sn, sd);
+      }
+    }
     py::object hint = py::none();
     if (!x.approx.is_none() && !yr.approx.is_none()) hint = hint_sum(x.approx * yr.approx, py::none());
     return record_of(sn, sd, x.num.device(), {1}, hint);

@@ -1,0 +1,119 @@
+#include "kernels/sum_jobs.h"
+
+#include <ATen/Parallel.h>
+
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+#include "kernels/exact_jobs.h"
+#include "kernels/scan_elements.h"
+
+namespace korvex::kernels {
+
+namespace {
+
+void assert_rows(const ResidueRows& x) {
+  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(x.num.is_cpu() && x.num.is_contiguous() && x.num.scalar_type() == at::kLong &&
+                                   x.num.dim() == 2 && x.num.size(0) >= x.kn);
+  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(x.den.is_cpu() && x.den.is_contiguous() && x.den.scalar_type() == at::kLong &&
+                                   x.den.dim() == 2 && x.den.size(0) >= x.kd && x.den.size(1) == x.num.size(1));
+}
+
+DyadicOperand operand_of(const ResidueRows& x) {
+  return {x.num.data_ptr<int64_t>(), x.den.data_ptr<int64_t>(), x.kn, x.kd};
+}
+
+}  // namespace
+
+bool dyadic_dot_cpu(const ResidueRows& x, const ResidueRows& y, int scale, DyadicAcc& acc) {
+  assert_rows(x);
+  assert_rows(y);
+  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(x.num.size(1) == y.num.size(1));
+  const int64_t n = x.num.size(1);
+  const DyadicOperand ox = operand_of(x), oy = operand_of(y);
+  const Constants& c = exact::constants();
+  // Fixed chunks, as in dyadic_sum_cpu: the partials do not depend on the pool.
+  constexpr int64_t kChunk = 1 << 14;
+  const int64_t chunks = (n + kChunk - 1) / kChunk;
+  std::vector<DyadicAcc> parts(std::max<int64_t>(chunks, 1));
+  std::atomic<bool> fits{true};
+  at::parallel_for(0, chunks, 1, [&](int64_t b, int64_t e) {
+    for (int64_t q = b; q < e && fits; ++q) {
+      DyadicAcc& a = parts[q];
+      a.clear();
+      const int64_t hi = std::min(n, (q + 1) * kChunk);
+      for (int64_t k = q * kChunk; k < hi; ++k) {
+        if (!add_dyadic_product(c, ox, oy, n, k, scale, a)) {
+          fits = false;
+          return;
+        }
+      }
+    }
+  });
+  acc.clear();
+  if (!fits) return false;
+  for (int64_t q = 0; q < chunks; ++q) acc_merge(acc, parts[q]);
+  return true;
+}
+
+RunningStats dyadic_cumsum_cpu(const ResidueRows& x, int scale, at::Tensor& out_num, at::Tensor& out_den) {
+  assert_rows(x);
+  const int64_t n = x.num.size(1);
+  const DyadicOperand ox = operand_of(x);
+  const Constants& c = exact::constants();
+  RunningStats stats;
+  const int64_t chunks = (n + kRunChunk - 1) / kRunChunk;
+  if (chunks == 0) return stats;
+  // Each chunk's total, then (in place) the sum of all chunks before it: one pass of 44-limb
+  // additions per chunk, a small fraction of the replay's work.
+  std::vector<DyadicAcc> before(chunks);
+  std::atomic<bool> dyadic{true};
+  at::parallel_for(0, chunks, 64, [&](int64_t b, int64_t e) {
+    for (int64_t q = b; q < e && dyadic; ++q) {
+      DyadicAcc& a = before[q];
+      a.clear();
+      const int64_t hi = std::min(n, (q + 1) * kRunChunk);
+      for (int64_t k = q * kRunChunk; k < hi; ++k) {
+        if (!add_dyadic_element(c, ox.num + k, ox.den + k, n, ox.kn, ox.kd, scale, a)) {
+          dyadic = false;
+          return;
+        }
+      }
+    }
+  });
+  if (!dyadic) {
+    stats.status = kRunNotDyadic;
+    return stats;
+  }
+  DyadicAcc run;
+  run.clear();
+  for (int64_t q = 0; q < chunks; ++q) {
+    const DyadicAcc total = before[q];
+    before[q] = run;
+    acc_merge(run, total);
+  }
+  const int32_t* pow2 = pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  int64_t* on = out_num.data_ptr<int64_t>();
+  int64_t* od = out_den.data_ptr<int64_t>();
+  std::atomic<int> status{kRunDone}, nb{0}, db{0};
+  at::parallel_for(0, chunks, 16, [&](int64_t b, int64_t e) {
+    int lnb = 0, ldb = 0;
+    for (int64_t q = b; q < e && status.load() == kRunDone; ++q) {
+      DyadicValue start;
+      int s = kRunOverflow;
+      if (acc_lowest(c, before[q], scale, start))
+        s = replay_running_sum(c, pow2, ox, n, q * kRunChunk, std::min(n, (q + 1) * kRunChunk), start, on, od, lnb,
+                               ldb);
+      if (s != kRunDone) exact::atomic_max(status, s);
+    }
+    exact::atomic_max(nb, lnb);
+    exact::atomic_max(db, ldb);
+  });
+  stats.status = status.load();
+  stats.num_bits = nb.load();
+  stats.den_bits = db.load();
+  return stats;
+}
+
+}  // namespace korvex::kernels

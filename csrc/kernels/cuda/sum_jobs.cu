@@ -1,0 +1,194 @@
+// CUDA launchers of the dot and running-sum jobs: kernels on the current stream running the
+// element functions of scan_elements.h, as their CPU launchers do. What comes back to the host
+// is a few integers and at most kDotBlocks partial accumulators.
+#include <c10/cuda/CUDAException.h>
+#include <c10/cuda/CUDAGuard.h>
+#include <c10/cuda/CUDAStream.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "kernels/exact_jobs.h"
+#include "kernels/scan_elements.h"
+#include "kernels/sum_jobs.h"
+
+namespace korvex::kernels {
+
+namespace {
+
+// The host's constants copied once to each device, as in exact_jobs.cu (a cache of this file's
+// own, so that neither file depends on the other's internals).
+const Constants* constants_on(const at::Device& device) {
+  static std::mutex lock;
+  static auto* cache = new std::map<int, at::Tensor>();  // leaked: outlives interpreter shutdown
+  const std::lock_guard<std::mutex> hold(lock);
+  auto it = cache->find(device.index());
+  if (it == cache->end()) {
+    at::Tensor host = at::empty({(int64_t)sizeof(Constants)}, at::kByte);
+    std::memcpy(host.data_ptr(), &exact::constants(), sizeof(Constants));
+    it = cache->emplace(device.index(), host.to(device)).first;
+  }
+  return reinterpret_cast<const Constants*>(it->second.data_ptr());
+}
+
+DyadicOperand operand_of(const ResidueRows& x) {
+  return {x.num.data_ptr<int64_t>(), x.den.data_ptr<int64_t>(), x.kn, x.kd};
+}
+
+at::Tensor acc_buffer(int64_t count, const at::Tensor& like) {
+  return at::empty({count * (int64_t)sizeof(DyadicAcc)}, like.options().dtype(at::kByte));
+}
+
+DyadicAcc* accs(at::Tensor& t) { return reinterpret_cast<DyadicAcc*>(t.data_ptr()); }
+
+constexpr int kDotThreads = 64;  // 64 accumulators of 352 bytes fit in shared memory
+constexpr int64_t kDotBlocks = 1024;
+
+// One partial per block, merged pairwise in shared memory, as dyadic_sum_kernel does.
+__global__ void dyadic_dot_kernel(const Constants* c, DyadicOperand x, DyadicOperand y, int64_t n, int scale,
+                                  DyadicAcc* partials, int* refused) {
+  __shared__ DyadicAcc acc[kDotThreads];
+  DyadicAcc& mine = acc[threadIdx.x];
+  mine.clear();
+  for (int64_t k = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; k < n; k += (int64_t)blockDim.x * gridDim.x) {
+    if (!add_dyadic_product(*c, x, y, n, k, scale, mine)) {
+      atomicOr(refused, 1);
+      break;
+    }
+  }
+  __syncthreads();
+  for (int half = kDotThreads / 2; half > 0; half /= 2) {
+    if ((int)threadIdx.x < half) acc_merge(mine, acc[threadIdx.x + half]);
+    __syncthreads();
+  }
+  if (threadIdx.x == 0) partials[blockIdx.x] = acc[0];
+}
+
+constexpr int kScanThreads = 128;
+// The chunk totals are scanned in at most this many groups: one thread sums a group's
+// totals in order, one more then scans the group sums.
+constexpr int64_t kScanGroups = 1024;
+
+unsigned scan_blocks(int64_t n) { return (unsigned)std::max<int64_t>(1, (n + kScanThreads - 1) / kScanThreads); }
+
+__global__ void chunk_totals_kernel(const Constants* c, DyadicOperand x, int64_t n, int64_t chunks, int scale,
+                                    DyadicAcc* totals, int* not_dyadic) {
+  const int64_t q = (int64_t)blockIdx.x * blockDim.x + threadIdx.x;
+  if (q >= chunks) return;
+  DyadicAcc a;
+  a.clear();
+  const int64_t hi = exact::kmin<int64_t>(n, (q + 1) * kRunChunk);
+  for (int64_t k = q * kRunChunk; k < hi; ++k) {
+    if (!add_dyadic_element(*c, x.num + k, x.den + k, n, x.kn, x.kd, scale, a)) {
+      atomicOr(not_dyadic, 1);
+      return;
+    }
+  }
+  totals[q] = a;
+}
+
+// Within each group of `per` chunks: each total replaced by the sum of the group's totals
+// before it, and the group's sum written to sums[g].
+__global__ void group_scan_kernel(DyadicAcc* totals, int64_t chunks, int64_t per, int64_t groups, DyadicAcc* sums) {
+  const int64_t g = (int64_t)blockIdx.x * blockDim.x + threadIdx.x;
+  if (g >= groups) return;
+  DyadicAcc run;
+  run.clear();
+  const int64_t hi = exact::kmin<int64_t>(chunks, (g + 1) * per);
+  for (int64_t q = g * per; q < hi; ++q) {
+    const DyadicAcc t = totals[q];
+    totals[q] = run;
+    acc_merge(run, t);
+  }
+  sums[g] = run;
+}
+
+// The group sums replaced by the sum of all groups before each: at most kScanGroups steps.
+__global__ void sums_scan_kernel(DyadicAcc* sums, int64_t groups) {
+  DyadicAcc run;
+  run.clear();
+  for (int64_t g = 0; g < groups; ++g) {
+    const DyadicAcc t = sums[g];
+    sums[g] = run;
+    acc_merge(run, t);
+  }
+}
+
+// stats: [status, num_bits, den_bits]
+__global__ void replay_kernel(const Constants* c, const int32_t* __restrict__ pow2, DyadicOperand x, int64_t n,
+                              int64_t chunks, int64_t per, int scale, const DyadicAcc* totals, const DyadicAcc* sums,
+                              int64_t* __restrict__ on, int64_t* __restrict__ od, int* stats) {
+  const int64_t q = (int64_t)blockIdx.x * blockDim.x + threadIdx.x;
+  if (q >= chunks) return;
+  DyadicAcc before = sums[q / per];
+  acc_merge(before, totals[q]);
+  DyadicValue start;
+  int nb = 0, db = 0, s = kRunOverflow;
+  if (acc_lowest(*c, before, scale, start))
+    s = replay_running_sum(*c, pow2, x, n, q * kRunChunk, exact::kmin<int64_t>(n, (q + 1) * kRunChunk), start, on, od, nb, db);
+  if (s != kRunDone) atomicMax(&stats[0], s);
+  atomicMax(&stats[1], nb);
+  atomicMax(&stats[2], db);
+}
+
+}  // namespace
+
+bool dyadic_dot_cuda(const ResidueRows& x, const ResidueRows& y, int scale, DyadicAcc& acc) {
+  const c10::cuda::CUDAGuard guard(x.num.device());
+  const int64_t n = x.num.size(1);
+  acc.clear();
+  if (n == 0) return true;
+  const int64_t blocks = std::max<int64_t>(1, std::min((n + kDotThreads - 1) / kDotThreads, kDotBlocks));
+  at::Tensor partials = acc_buffer(blocks, x.num);
+  at::Tensor flag = at::zeros({1}, x.num.options().dtype(at::kInt));
+  dyadic_dot_kernel<<<(unsigned)blocks, kDotThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
+      constants_on(x.num.device()), operand_of(x), operand_of(y), n, scale, accs(partials), flag.data_ptr<int>());
+  C10_CUDA_KERNEL_LAUNCH_CHECK();
+  if (flag.item<int>() != 0) return false;
+  const at::Tensor host = partials.cpu();
+  const auto* p = reinterpret_cast<const DyadicAcc*>(host.data_ptr());
+  for (int64_t b = 0; b < blocks; ++b) acc_merge(acc, p[b]);
+  return true;
+}
+
+RunningStats dyadic_cumsum_cuda(const ResidueRows& x, int scale, at::Tensor& out_num, at::Tensor& out_den) {
+  const c10::cuda::CUDAGuard guard(x.num.device());
+  const int64_t n = x.num.size(1);
+  RunningStats res;
+  const int64_t chunks = (n + kRunChunk - 1) / kRunChunk;
+  if (chunks == 0) return res;
+  const auto stream = c10::cuda::getCurrentCUDAStream();
+  const Constants* c = constants_on(x.num.device());
+  const DyadicOperand ox = operand_of(x);
+  at::Tensor totals = acc_buffer(chunks, x.num);
+  at::Tensor flag = at::zeros({1}, x.num.options().dtype(at::kInt));
+  chunk_totals_kernel<<<scan_blocks(chunks), kScanThreads, 0, stream>>>(c, ox, n, chunks, scale, accs(totals),
+                                                                       flag.data_ptr<int>());
+  C10_CUDA_KERNEL_LAUNCH_CHECK();
+  if (flag.item<int>() != 0) {
+    res.status = kRunNotDyadic;
+    return res;
+  }
+  const int64_t per = (chunks + kScanGroups - 1) / kScanGroups;
+  const int64_t groups = (chunks + per - 1) / per;
+  at::Tensor sums = acc_buffer(groups, x.num);
+  group_scan_kernel<<<scan_blocks(groups), kScanThreads, 0, stream>>>(accs(totals), chunks, per, groups, accs(sums));
+  C10_CUDA_KERNEL_LAUNCH_CHECK();
+  sums_scan_kernel<<<1, 1, 0, stream>>>(accs(sums), groups);
+  C10_CUDA_KERNEL_LAUNCH_CHECK();
+  at::Tensor stats = at::zeros({3}, x.num.options().dtype(at::kInt));
+  replay_kernel<<<scan_blocks(chunks), kScanThreads, 0, stream>>>(
+      c, pow2_table_on(x.num.device()).data_ptr<int32_t>(), ox, n, chunks, per, scale, accs(totals), accs(sums),
+      out_num.data_ptr<int64_t>(), out_den.data_ptr<int64_t>(), stats.data_ptr<int>());
+  C10_CUDA_KERNEL_LAUNCH_CHECK();
+  const at::Tensor s = stats.cpu();
+  const int* p = s.data_ptr<int>();
+  res.status = p[0];
+  res.num_bits = p[1];
+  res.den_bits = p[2];
+  return res;
+}
+
+}  // namespace korvex::kernels

@@ -1,0 +1,199 @@
+"""dot, trace and cumsum of dyadic records where the record is, against Fraction and the host path."""
+import random
+from fractions import Fraction
+
+import pytest
+import torch
+from torch.utils._python_dispatch import TorchDispatchMode
+
+from conftest import HALF, MT, PRIMES, residues, values
+
+
+def rows(fs, dev):
+    n = torch.tensor([[f[0] % p for f in fs] for p in PRIMES], dtype=torch.long)
+    d = torch.tensor([[f[1] % p for f in fs] for p in PRIMES], dtype=torch.long)
+    return n.to(dev), d.to(dev)
+
+
+def raw(fs, dev, shape=None):
+    """A record of the given unreduced (numerator, denominator) pairs."""
+    n, d = rows(fs, dev)
+    shape = shape or (len(fs),)
+    return MT(n.view(20, *shape), d.view(20, *shape))
+
+
+def host_cumsum(fs, dev):
+    """The host loop's cumsum of `fs`: one element 1/3 past the end keeps the record off the
+    dyadic path, and a running sum never looks ahead."""
+    c = raw(list(fs) + [(1, 3)], dev).cumsum()
+    return c.num[:, :len(fs)], c.denom[:, :len(fs)]
+
+
+def pairs_of(kind, n, seed=0):
+    rng = random.Random(seed)
+    if kind == "floats":
+        return [Fraction(v).as_integer_ratio() for v in torch.randn(n, dtype=torch.float64,
+                generator=torch.Generator().manual_seed(seed)).tolist()]
+    if kind == "zeros":
+        return [(0, 2 ** rng.randint(0, 5)) for _ in range(n)]
+    if kind == "negative-denominators":
+        return [(rng.randint(-99, 99), -(2 ** rng.randint(0, 40)) if rng.random() < 0.5 else 2 ** rng.randint(0, 40))
+                for _ in range(n)]
+    if kind == "mixed-exponents":
+        # the sum of n such terms stays below 2^(8 + 600 + 8)
+        return [(rng.choice([-1, 1]) * (rng.getrandbits(8) | 1), 2 ** rng.randint(1, 600)) for _ in range(n)]
+    if kind == "wide-numerators":
+        # numerators near the range edge that cancel: the documented form stops fitting mid-chunk
+        return [((-1) ** i * (2**600 - 2 ** rng.randint(0, 500)), 2 ** rng.randint(0, 8)) for i in range(n)]
+    raise AssertionError(kind)
+
+
+KINDS = ["floats", "zeros", "negative-denominators", "mixed-exponents", "wide-numerators"]
+
+
+@pytest.mark.parametrize("n", [1, 31, 32, 33, 65, 200])
+@pytest.mark.parametrize("kind", KINDS)
+def test_cumsum_matches_fractions_and_the_host_loop(dev, kind, n):
+    fs = pairs_of(kind, n, seed=n)
+    got = raw(fs, dev).cumsum()
+    running, expected = Fraction(0), []
+    for a, b in fs:
+        running += Fraction(a, b)
+        expected.append(running)
+    assert got.shape == (n,) and values(got) == expected
+    hn, hd = host_cumsum(fs, dev)
+    assert torch.equal(got.num, hn) and torch.equal(got.denom, hd)
+    # the result's size bound is what keeps later arithmetic on it exact
+    squares = [v * v for v in expected]
+    if all(abs(v.numerator) <= HALF and v.denominator <= HALF for v in squares):
+        assert values(got * got) == squares
+    else:
+        with pytest.raises(OverflowError):
+            got * got
+
+
+def test_cumsum_keeps_the_documented_unreduced_form(dev):
+    # the accumulator carries the product of the denominators until the renormalisation
+    got = raw([(1, 2), (1, -4), (3, 8)] + [(1, 2)] * 31, dev).cumsum()
+    assert got.denom[:, 1].tolist() == residues(-8) and got.num[:, 1].tolist() == residues(-4 + 2)
+    assert got.denom[:, 2].tolist() == residues(-64) and got.num[:, 2].tolist() == residues(-2 * 8 + -8 * 3)
+    # element 32 starts from the lowest-terms sum of the first 32
+    first32 = sum([Fraction(1, 2), Fraction(1, -4), Fraction(3, 8)] + [Fraction(1, 2)] * 29)
+    doc = (first32.numerator * 2 + first32.denominator, first32.denominator * 2)
+    assert got.num[:, 32].tolist() == residues(doc[0]) and got.denom[:, 32].tolist() == residues(doc[1])
+
+
+def test_cumsum_of_an_empty_record(dev):
+    assert MT.from_int(1, (0,), dev).cumsum().shape == (0,)
+
+
+@pytest.mark.parametrize("fs", [
+    pytest.param([(2**618, 1), (2**618, 1)], id="second-element"),
+    pytest.param([(1, 2)] * 40 + [(2**618, 1)] * 3, id="later-chunk"),
+    pytest.param([(2**618, 1), (2**618, 1), (-(2**618), 1)] + [(1, 2)] * 40, id="leaves-and-returns"),
+    pytest.param([(2**618, 1)] + [(0, 1)] * 30 + [(2**618, 1)] + [(1, 4)] * 5, id="at-a-chunk-end"),
+])
+def test_cumsum_leaving_the_range_raises_like_the_host_loop(dev, fs):
+    with pytest.raises(OverflowError, match="exceeds the exact range"):
+        raw(fs, dev).cumsum()
+    with pytest.raises(OverflowError, match="exceeds the exact range"):
+        host_cumsum(fs, dev)
+
+
+def test_cumsum_hint_is_the_running_float_sum(dev):
+    x = torch.randn(70, dtype=torch.float64, generator=torch.Generator().manual_seed(4))
+    got = MT.from_tensor(x, dev).cumsum()
+    assert torch.allclose(got._approx.cpu(), torch.cumsum(x.float(), 0))
+
+
+# ---------------------------------------------------------------- dot
+
+def lowest_residues(rec, f):
+    return rec.num.view(-1).tolist() == residues(f.numerator) and rec.denom.view(-1).tolist() == residues(f.denominator)
+
+
+@pytest.mark.parametrize("xs, ys", [
+    ((1000,), (1000,)),
+    ((1, 1), (11, 4)),
+    ((4,), (11, 4)),
+    ((11, 1), (1, 4)),
+    ((3, 5), (3, 5)),
+])
+def test_dot_of_floats_broadcasts_and_is_in_lowest_terms(dev, xs, ys):
+    g = torch.Generator().manual_seed(sum(xs) + sum(ys))
+    a, b = torch.randn(xs, dtype=torch.float64, generator=g), torch.randn(ys, dtype=torch.float64, generator=g)
+    got = MT.from_tensor(a, dev).dot(MT.from_tensor(b, dev))
+    A, B = torch.broadcast_tensors(a, b)
+    expected = sum(Fraction(u) * Fraction(v) for u, v in zip(A.reshape(-1).tolist(), B.reshape(-1).tolist()))
+    assert got.shape == (1,) and lowest_residues(got, expected)
+    assert got._approx.item() == pytest.approx((a.float() * b.float()).sum().item(), rel=1e-5, abs=1e-5)
+
+
+@pytest.mark.parametrize("xf, yf", [
+    pytest.param([(3, -4), (5, 2**600), (0, 1)], [(7, 2**17), (-(2**300), 1), (9, -2)], id="signs-and-wide"),
+    pytest.param([(1, 3), (1, 2)], [(3, 1), (1, 2)], id="not-dyadic"),
+    # the first product, 2^1220 at scale 2^610, is past the accumulator; the sum is 2^-610
+    pytest.param([(2**610, 1), (2**610, 1), (1, 2**610)], [(2**610, 1), (-(2**610), 1), (1, 1)],
+                 id="past-the-accumulator"),
+    pytest.param([(0, 1), (0, 8)], [(5, 1), (7, 2)], id="zero"),
+])
+def test_dot_of_exact_values(dev, xf, yf):
+    got = raw(xf, dev).dot(raw(yf, dev))
+    expected = sum(Fraction(*p) * Fraction(*q) for p, q in zip(xf, yf))
+    assert lowest_residues(got, expected)
+
+
+def test_dot_out_of_range_raises(dev):
+    with pytest.raises(OverflowError, match="exceeds the exact range"):
+        raw([(2**400, 1), (1, 1)], dev).dot(raw([(2**300, 1), (1, 1)], dev))
+
+
+# ---------------------------------------------------------------- trace
+
+@pytest.mark.parametrize("n", [2, 33, 130])
+def test_trace_of_floats(dev, n):
+    a = torch.randn(n, n, dtype=torch.float64, generator=torch.Generator().manual_seed(n))
+    got = MT.from_tensor(a, dev).trace()
+    expected = sum(Fraction(a[i, i].item()) for i in range(n))
+    assert lowest_residues(got, expected)
+
+
+# ---------------------------------------------------------------- staying on the device
+
+class HostCopies(TorchDispatchMode):
+    """Counts the bytes of every copy from a non-CPU tensor to the host inside the block."""
+
+    def __init__(self):
+        super().__init__()
+        self.bytes = 0
+
+    def __torch_dispatch__(self, func, types, args=(), kwargs=None):
+        kwargs = kwargs or {}
+        out = func(*args, **kwargs)
+        src = args[0] if args and isinstance(args[0], torch.Tensor) else None
+        if func in (torch.ops.aten._to_copy.default, torch.ops.aten.copy_.default):
+            if func is torch.ops.aten.copy_.default:
+                src, dst = args[1], args[0]
+            else:
+                dst = out
+            if isinstance(src, torch.Tensor) and src.device.type != "cpu" and dst.device.type == "cpu":
+                self.bytes += dst.numel() * dst.element_size()
+        return out
+
+
+@pytest.mark.parametrize("op", ["dot", "trace", "cumsum"])
+def test_dyadic_reductions_leave_tensor_data_on_the_device(dev, op):
+    if dev == "cpu":
+        pytest.skip("only a device record can show what crosses to the host")
+    g = torch.Generator().manual_seed(7)
+    if op == "trace":
+        x = MT.from_tensor(torch.randn(2048, 2048, dtype=torch.float64, generator=g), dev)
+        run, moved_if_copied = x.trace, 2048 * 20 * 8
+    else:
+        x = MT.from_tensor(torch.randn(100_000, dtype=torch.float64, generator=g), dev)
+        y = MT.from_tensor(torch.randn(100_000, dtype=torch.float64, generator=g), dev)
+        run, moved_if_copied = (lambda: x.dot(y)) if op == "dot" else x.cumsum, 100_000 * 20 * 8
+    run()  # the first call measures bounds and caches tables
+    with HostCopies() as seen:
+        run()
+    assert seen.bytes < moved_if_copied // 4
