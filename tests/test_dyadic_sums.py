@@ -197,3 +197,53 @@ def test_dyadic_reductions_leave_tensor_data_on_the_device(dev, op):
     with HostCopies() as seen:
         run()
     assert seen.bytes < moved_if_copied // 4
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("shape", [(3, 40), (1, 13), (5, 1), (2, 300)])
+def test_axis_sums_match_fractions_and_keep_the_documented_form(dev, kind, shape):
+    rows_, m = shape
+    fs = pairs_of(kind, rows_ * m, seed=m)
+    if kind != "wide-numerators":
+        fs[0] = (1, 2**600)  # the bound then exceeds the range, whatever the row's exponents
+    x = raw(fs, dev, shape)
+    try:
+        got = x.sum(dim=1)
+    except OverflowError:
+        assert any(abs(sum(Fraction(a, b) for a, b in fs[o * m:(o + 1) * m])).numerator > HALF for o in range(rows_))
+        return
+    vals = values(got)
+    for o in range(rows_):
+        row = fs[o * m:(o + 1) * m]
+        exact = sum((Fraction(a, b) for a, b in row), Fraction(0))
+        assert vals[o] == exact
+        den = 1
+        for _, b in row:
+            den *= b
+        # The documented unreduced sum where it fits, else lowest terms.
+        doc_n = exact * den
+        if abs(den) <= HALF and abs(doc_n.numerator) <= HALF and abs(den).bit_length() <= 620:
+            want = (doc_n.numerator, den)
+        else:
+            want = (exact.numerator, exact.denominator)
+        assert got.num[:, o].tolist() == residues(want[0]) and got.denom[:, o].tolist() == residues(want[1])
+    # to_float reads only the residue rows the carried bound names: a bound too small shows.
+    assert got.to_float().tolist() == [MT.from_fraction(v.numerator, v.denominator, (), "cpu").to_float().item()
+                                       for v in vals]
+
+
+def test_axis_sum_falls_back_for_general_denominators(dev):
+    fs = [(1, 2**600)] + [(1, 3)] * 12
+    got = raw(fs, dev, (1, 13)).sum(dim=1)
+    assert values(got) == [Fraction(1, 2**600) + 4]
+
+
+@pytest.mark.parametrize("tail", [(1, 2), (3, -2), (-5, 1)])
+def test_axis_sum_keeps_the_unreduced_form_past_the_bound(dev, tail):
+    # The bound (13 denominators of up to 601 bits) says nothing fits; the exact product of the
+    # denominators, 2^612 at most, does: the documented fraction comes back.
+    fs = [(1, 2**600)] + [tail] * 12
+    got = raw(fs, dev, (1, 13)).sum(dim=1)
+    den = 2**600 * tail[1] ** 12
+    num = sum(Fraction(a, b) for a, b in fs) * den
+    assert got.num[:, 0].tolist() == residues(num.numerator) and got.denom[:, 0].tolist() == residues(den)

@@ -173,10 +173,13 @@ C10_HOST_DEVICE inline void acc_merge(DyadicAcc& a, const DyadicAcc& b) {
 // Adds the element n/d (its first kn, kd residues hold it) when d is +-2^e with e <= scale;
 // false, and nothing added, for any other denominator (zero included): such a sum is left to
 // the general host path.
+// Also gives the exponent e and the sign of the denominator.
 C10_HOST_DEVICE inline bool add_dyadic_element(const Constants& c, const int64_t* pn, const int64_t* pd,
-                                               int64_t stride, int kn, int kd, int scale, DyadicAcc& acc) {
+                                               int64_t stride, int kn, int kd, int scale, DyadicAcc& acc, int& e,
+                                               bool& den_neg) {
   const exact::SBig d = exact::crt_signed(c, pd, stride, kd);
-  const int e = exact::ubig_power_of_two(d.mag);
+  e = exact::ubig_power_of_two(d.mag);
+  den_neg = d.neg;
   if (e < 0 || e > scale) return false;
   const exact::SBig n = exact::crt_signed(c, pn, stride, kn);
   if (n.mag.is_zero()) return true;
@@ -184,6 +187,13 @@ C10_HOST_DEVICE inline bool add_dyadic_element(const Constants& c, const int64_t
   if (n.mag.bit_length() + shift > 64 * (kAccLimbs - 1)) return false;
   acc_add_shifted(n.neg != d.neg ? acc.neg : acc.pos, n.mag, shift);
   return true;
+}
+
+C10_HOST_DEVICE inline bool add_dyadic_element(const Constants& c, const int64_t* pn, const int64_t* pd,
+                                               int64_t stride, int kn, int kd, int scale, DyadicAcc& acc) {
+  int e;
+  bool den_neg;
+  return add_dyadic_element(c, pn, pd, stride, kn, kd, scale, acc, e, den_neg);
 }
 
 }  // namespace korvex::kernels

@@ -295,4 +295,62 @@ C10_HOST_DEVICE inline int replay_running_sum(const Constants& c, const int32_t*
   return kRunDone;
 }
 
+// ------------------------------------------------------------------ sums along an axis
+
+// The sum of one row of a sum along an axis: its accumulator, and what the documented
+// unreduced sum needs beyond it: that sum's denominator is the product of the row's
+// denominators, +-2^exp_sum.
+struct RowSum {
+  DyadicAcc acc;
+  int64_t exp_sum = 0;
+  bool den_neg = false;
+};
+
+// Elements first .. first + m - 1 of x into s; false where one is not dyadic up to the scale
+// (the row is then left to the host).
+C10_HOST_DEVICE inline bool sum_dyadic_row(const Constants& c, const DyadicOperand& x, int64_t stride, int64_t first,
+                                           int64_t m, int scale, RowSum& s) {
+  s.acc.clear();
+  s.exp_sum = 0;
+  s.den_neg = false;
+  for (int64_t k = first; k < first + m; ++k) {
+    int e;
+    bool neg;
+    if (!add_dyadic_element(c, x.num + k, x.den + k, stride, x.kn, x.kd, scale, s.acc, e, neg)) return false;
+    s.exp_sum += e;
+    s.den_neg = s.den_neg != neg;
+  }
+  return true;
+}
+
+// The row's sum as the host's keep_unreduced leaves it: the documented fraction (the value
+// times +-2^exp_sum over +-2^exp_sum) where that denominator and numerator fit, else lowest
+// terms; its residues into out_num, out_den (row stride `stride`) and its bit lengths folded
+// into nb, db. kRunOverflow where the value itself leaves the range.
+C10_HOST_DEVICE inline int write_row_sum(const Constants& c, const int32_t* pow2, const RowSum& s, int scale,
+                                         int64_t* out_num, int64_t* out_den, int64_t stride, int& nb, int& db) {
+  DyadicValue v;
+  if (!acc_lowest(c, s.acc, scale, v)) return kRunOverflow;
+  SBig on = v.num;
+  int oe = v.exp;
+  bool oneg = false;
+  // keep_unreduced's tests for a product of denominators +-2^exp_sum: exp_sum + 1 bits, held
+  // while exp_sum <= kMaxDenShift; the value's 2^v.exp divides it, so the numerator is a shift.
+  if (s.exp_sum + 1 <= exact::kCongruenceBits && s.exp_sum <= kMaxDenShift) {
+    SBig doc = v.num;
+    exact::ubig_shl(doc.mag, (int)s.exp_sum - v.exp);
+    doc.neg = v.num.neg != s.den_neg && !doc.mag.is_zero();
+    if (exact::fits(c, doc)) {
+      on = doc;
+      oe = (int)s.exp_sum;
+      oneg = s.den_neg;
+    }
+  }
+  exact::residues_of(c, on, out_num, stride);
+  pow2_residues(c, pow2, oe, oneg, out_den, stride);
+  nb = exact::kmax(nb, on.mag.bit_length());
+  db = exact::kmax(db, oe + 1);
+  return kRunDone;
+}
+
 }  // namespace korvex::kernels

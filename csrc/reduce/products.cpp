@@ -117,9 +117,7 @@ py::object dyadic_running_sum(Record& r, const HostValues* host) {
   at::Tensor on, od;
 #ifdef KORVEX_WITH_CUDA
   if (!host) {
-    const int kn = exact::primes_for_bits(r.num_bits), kd = exact::primes_for_bits(r.den_bits);
-    const kernels::ResidueRows rows{r.num.narrow(0, 0, kn).reshape({kn, -1}).contiguous(),
-                                    r.denom.narrow(0, 0, kd).reshape({kd, -1}).contiguous(), kn, kd};
+    const kernels::Rows rows = record::value_rows(r);
     on = record::empty_residues({kPrimes, n}, dev);
     od = record::empty_residues({kPrimes, n}, dev);
     py::gil_scoped_release nogil;

@@ -11,6 +11,7 @@
 #include "kernels/device.h"
 #include "kernels/exact_jobs.h"
 #include "kernels/sum_jobs.h"
+#include "record/pool.h"
 #include "python/args.h"
 #include "python/table.h"
 #include "record/axes.h"
@@ -133,10 +134,9 @@ bool dyadic_total(Record& r, SBig& n, SBig& d) {
   bool dyadic;
 #ifdef KORVEX_WITH_CUDA
   if (kernels::launcher_for(r.num.device()) == kernels::Launcher::Cuda) {
-    const int kn = exact::primes_for_bits(r.num_bits), kd = exact::primes_for_bits(r.den_bits);
+    const kernels::Rows rows = record::value_rows(r);
     py::gil_scoped_release nogil;
-    dyadic = kernels::dyadic_sum_cuda(r.num.reshape({kPrimes, -1}).contiguous(),
-                                      r.denom.reshape({kPrimes, -1}).contiguous(), kn, kd, scale, acc);
+    dyadic = kernels::dyadic_sum_cuda(rows.num, rows.den, rows.kn, rows.kd, scale, acc);
   } else
 #endif
   {
@@ -187,6 +187,36 @@ py::object total_record(Record& r) {
   return record_of(sn, sd, dev, {1}, hint_sum(r.approx, py::none()));
 }
 
+namespace {
+
+// The sums along an axis, as [N_PRIMES, outer, m] residues, by the dyadic accumulator on the
+// record's device; None where some element is not dyadic (the host then sums exactly).
+py::object dyadic_axis_sum(const Record& r, const at::Tensor& num, const at::Tensor& den, int64_t outer, int64_t m,
+                           const std::vector<int64_t>& full, const py::object& hint) {
+  kernels::Rows rows;
+  rows.kn = exact::primes_for_bits(r.num_bits);
+  rows.kd = exact::primes_for_bits(r.den_bits);
+  rows.num = num.narrow(0, 0, rows.kn).reshape({rows.kn, outer * m}).contiguous();
+  rows.den = den.narrow(0, 0, rows.kd).reshape({rows.kd, outer * m}).contiguous();
+  const at::Device dev = r.num.device();
+  at::Tensor on = record::empty_residues({kPrimes, outer}, dev), od = record::empty_residues({kPrimes, outer}, dev);
+  kernels::RunningStats st;
+  {
+    py::gil_scoped_release nogil;
+#ifdef KORVEX_WITH_CUDA
+    if (kernels::launcher_for(dev) == kernels::Launcher::Cuda)
+      st = kernels::dyadic_row_sums_cuda(rows, m, scale_of(r), on, od);
+    else
+#endif
+      st = kernels::dyadic_row_sums_cpu(rows, m, scale_of(r), on, od);
+  }
+  if (st.status == kernels::kRunNotDyadic) return py::none();
+  if (st.status == kernels::kRunOverflow) record::raise_range_error("the exact sum");
+  return record::make_record(on.view(full), od.view(full), hint, st.num_bits, st.den_bits);
+}
+
+}  // namespace
+
 py::object axis_sum_record(Record& r, int64_t axis) {
   record::ensure_bits(r);
   const py::object hint = hint_sum(r.approx, py::int_(axis));
@@ -211,6 +241,10 @@ py::object axis_sum_record(Record& r, int64_t axis) {
   }
   // Some sums may not fit unreduced: each is evaluated exactly, the unreduced fraction kept
   // where it fits and lowest terms where only those do.
+  if (kernels::launcher_for(r.num.device()) != kernels::Launcher::Generic) {
+    py::object done = dyadic_axis_sum(r, num, den, outer, m, full, hint);
+    if (!done.is_none()) return done;
+  }
   Record flat;
   flat.approx = py::none();
   flat.num = num.reshape({kPrimes, outer * m});
@@ -297,10 +331,6 @@ Record broadcast_to(const Record& r, const std::vector<int64_t>& shape) {
 }
 
 // The rows of a residue tensor a device kernel reads: the leading k primes, contiguous.
-at::Tensor leading_rows(const at::Tensor& t, int k) {
-  return t.narrow(0, 0, k).reshape({k, -1}).contiguous();
-}
-
 py::object m_dot(py::handle self, const python::Args& a) {
   Record& x = record::as_record(self);
   py::object y = arithmetic::operand(a[0], x.num.device(), {});
@@ -321,11 +351,7 @@ py::object m_dot(py::handle self, const python::Args& a) {
 #ifdef KORVEX_WITH_CUDA
     const bool cuda = kernels::launcher_for(x.num.device()) == kernels::Launcher::Cuda;
     if (cuda) {
-      auto rows = [](const Record& r) {
-        const int kn = exact::primes_for_bits(r.num_bits), kd = exact::primes_for_bits(r.den_bits);
-        return kernels::ResidueRows{leading_rows(r.num, kn), leading_rows(r.denom, kd), kn, kd};
-      };
-      const kernels::ResidueRows rx = rows(bx), ry = rows(by);
+      const kernels::Rows rx = record::value_rows(bx), ry = record::value_rows(by);
       py::gil_scoped_release nogil;
       dyadic = kernels::dyadic_dot_cuda(rx, ry, scale, acc);
     }

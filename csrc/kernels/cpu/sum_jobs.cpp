@@ -13,20 +13,20 @@ namespace korvex::kernels {
 
 namespace {
 
-void assert_rows(const ResidueRows& x) {
+void assert_rows(const Rows& x) {
   TORCH_INTERNAL_ASSERT_DEBUG_ONLY(x.num.is_cpu() && x.num.is_contiguous() && x.num.scalar_type() == at::kLong &&
                                    x.num.dim() == 2 && x.num.size(0) >= x.kn);
   TORCH_INTERNAL_ASSERT_DEBUG_ONLY(x.den.is_cpu() && x.den.is_contiguous() && x.den.scalar_type() == at::kLong &&
                                    x.den.dim() == 2 && x.den.size(0) >= x.kd && x.den.size(1) == x.num.size(1));
 }
 
-DyadicOperand operand_of(const ResidueRows& x) {
+DyadicOperand operand_of(const Rows& x) {
   return {x.num.data_ptr<int64_t>(), x.den.data_ptr<int64_t>(), x.kn, x.kd};
 }
 
 }  // namespace
 
-bool dyadic_dot_cpu(const ResidueRows& x, const ResidueRows& y, int scale, DyadicAcc& acc) {
+bool dyadic_dot_cpu(const Rows& x, const Rows& y, int scale, DyadicAcc& acc) {
   assert_rows(x);
   assert_rows(y);
   TORCH_INTERNAL_ASSERT_DEBUG_ONLY(x.num.size(1) == y.num.size(1));
@@ -57,7 +57,7 @@ bool dyadic_dot_cpu(const ResidueRows& x, const ResidueRows& y, int scale, Dyadi
   return true;
 }
 
-RunningStats dyadic_cumsum_cpu(const ResidueRows& x, int scale, at::Tensor& out_num, at::Tensor& out_den) {
+RunningStats dyadic_cumsum_cpu(const Rows& x, int scale, at::Tensor& out_num, at::Tensor& out_den) {
   assert_rows(x);
   const int64_t n = x.num.size(1);
   const DyadicOperand ox = operand_of(x);
@@ -110,6 +110,34 @@ RunningStats dyadic_cumsum_cpu(const ResidueRows& x, int scale, at::Tensor& out_
     exact::atomic_max(nb, lnb);
     exact::atomic_max(db, ldb);
   });
+  stats.status = status.load();
+  stats.num_bits = nb.load();
+  stats.den_bits = db.load();
+  return stats;
+}
+
+RunningStats dyadic_row_sums_cpu(const Rows& x, int64_t m, int scale, at::Tensor& out_num, at::Tensor& out_den) {
+  assert_rows(x);
+  const int64_t n = x.num.size(1), rows = out_num.size(1);
+  const DyadicOperand ox = operand_of(x);
+  const Constants& c = exact::constants();
+  const int32_t* pow2 = pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  int64_t* on = out_num.data_ptr<int64_t>();
+  int64_t* od = out_den.data_ptr<int64_t>();
+  std::atomic<int> status{kRunDone}, nb{0}, db{0};
+  at::parallel_for(0, rows, std::max<int64_t>(1, 4096 / std::max<int64_t>(m, 1)), [&](int64_t b, int64_t e) {
+    int lnb = 0, ldb = 0;
+    RowSum s;
+    for (int64_t o = b; o < e && status.load() == kRunDone; ++o) {
+      const int st = sum_dyadic_row(c, ox, n, o * m, m, scale, s)
+                         ? write_row_sum(c, pow2, s, scale, on + o, od + o, rows, lnb, ldb)
+                         : kRunNotDyadic;
+      if (st != kRunDone) exact::atomic_max(status, st);
+    }
+    exact::atomic_max(nb, lnb);
+    exact::atomic_max(db, ldb);
+  });
+  RunningStats stats;
   stats.status = status.load();
   stats.num_bits = nb.load();
   stats.den_bits = db.load();

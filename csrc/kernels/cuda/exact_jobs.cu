@@ -10,17 +10,11 @@
 #include <map>
 #include <mutex>
 
+#include "kernels/cuda/launch.cuh"
 #include "kernels/exact_elements.h"
 #include "kernels/exact_jobs.h"
 
 namespace korvex::kernels {
-
-namespace {
-
-constexpr int kThreads = 256;
-constexpr int64_t kMaxBlocks = 8192;  // the grid-stride loops cover the rest
-
-unsigned blocks_for(int64_t n) { return (unsigned)std::max<int64_t>(1, std::min((n + kThreads - 1) / kThreads, kMaxBlocks)); }
 
 // The host's constants copied once to each device, as bytes: Constants holds plain arrays only.
 const Constants* constants_on(const at::Device& device) {
@@ -36,10 +30,7 @@ const Constants* constants_on(const at::Device& device) {
   return reinterpret_cast<const Constants*>(it->second.data_ptr());
 }
 
-__device__ inline void fold_max(int* target, int v) {
-  v = __reduce_max_sync(0xffffffffu, v);
-  if ((threadIdx.x & 31) == 0) atomicMax(target, v);
-}
+namespace {
 
 // stats: [num_bits, den_bits, noncanonical]
 __global__ void measure_kernel(const Constants* c, const int64_t* __restrict__ pn, const int64_t* __restrict__ pd,

@@ -6,40 +6,14 @@
 #include <c10/cuda/CUDAStream.h>
 
 #include <algorithm>
-#include <cstring>
-#include <map>
-#include <mutex>
 
+#include "kernels/cuda/launch.cuh"
 #include "kernels/exact_jobs.h"
 #include "kernels/matmul_jobs.h"
 
 namespace korvex::kernels {
 
 namespace {
-
-constexpr int kThreads = 256;
-constexpr int64_t kMaxBlocks = 8192;  // the grid-stride loops cover the rest
-
-unsigned blocks_for(int64_t n) { return (unsigned)std::max<int64_t>(1, std::min((n + kThreads - 1) / kThreads, kMaxBlocks)); }
-
-// This file's own device copy of the host's constants (exact_jobs.cu keeps its copy private).
-const Constants* matmul_constants_on(const at::Device& device) {
-  static std::mutex lock;
-  static auto* cache = new std::map<int, at::Tensor>();  // leaked: outlives interpreter shutdown
-  const std::lock_guard<std::mutex> hold(lock);
-  auto it = cache->find(device.index());
-  if (it == cache->end()) {
-    at::Tensor host = at::empty({(int64_t)sizeof(Constants)}, at::kByte);
-    std::memcpy(host.data_ptr(), &exact::constants(), sizeof(Constants));
-    it = cache->emplace(device.index(), host.to(device)).first;
-  }
-  return reinterpret_cast<const Constants*>(it->second.data_ptr());
-}
-
-__device__ inline void fold_max(int* target, int v) {
-  v = __reduce_max_sync(0xffffffffu, v);
-  if ((threadIdx.x & 31) == 0) atomicMax(target, v);
-}
 
 // One thread per row: a column of B is then read with neighbouring threads on neighbouring
 // columns. stats: [not dyadic, max L, cleared bits]
@@ -128,7 +102,7 @@ SideTerms side_terms_cuda(const StridedResidues& num, const StridedResidues& den
   at::Tensor stats = at::zeros({3}, opts.dtype(at::kInt));
   if (rows > 0) {
     side_terms_kernel<<<blocks_for(rows), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
-        matmul_constants_on(device), num, den, rows, len, kn, kd, s.codes.data_ptr<int32_t>(),
+        constants_on(device), num, den, rows, len, kn, kd, s.codes.data_ptr<int32_t>(),
         s.L.data_ptr<int32_t>(), s.S.data_ptr<int64_t>(), s.neg.data_ptr<uint8_t>(), stats.data_ptr<int>());
     C10_CUDA_KERNEL_LAUNCH_CHECK();
   }
@@ -146,7 +120,7 @@ void cleared_operand_cuda(const StridedResidues& num, int64_t rows, int64_t len,
   const int64_t count = rows * len;
   if (count == 0) return;
   cleared_operand_kernel<<<blocks_for(count), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
-      matmul_constants_on(out.device()), pow2_table_on(out.device()).data_ptr<int32_t>(), num, len, count, kz, split,
+      constants_on(out.device()), pow2_table_on(out.device()).data_ptr<int32_t>(), num, len, count, kz, split,
       t.codes.data_ptr<int32_t>(), t.L.data_ptr<int32_t>(), out.data_ptr<double>());
   C10_CUDA_KERNEL_LAUNCH_CHECK();
 }
@@ -156,7 +130,7 @@ void fold_block_cuda(const at::Tensor& z, int kz, int64_t m, int64_t n, bool fir
   const int64_t count = m * n;
   if (count == 0) return;
   fold_block_kernel<<<blocks_for(kz * count), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
-      matmul_constants_on(z.device()), z.data_ptr<double>(), kz, count, first, acc.data_ptr<int64_t>());
+      constants_on(z.device()), z.data_ptr<double>(), kz, count, first, acc.data_ptr<int64_t>());
   C10_CUDA_KERNEL_LAUNCH_CHECK();
 }
 
@@ -167,7 +141,7 @@ FinishStats finish_entries_cuda(const at::Tensor& acc, int kz, int64_t m, int64_
   at::Tensor stats = at::zeros({3}, acc.options().dtype(at::kInt));
   if (count > 0) {
     finish_entries_kernel<<<blocks_for(count), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
-        matmul_constants_on(acc.device()), pow2_table_on(acc.device()).data_ptr<int32_t>(), acc.data_ptr<int64_t>(),
+        constants_on(acc.device()), pow2_table_on(acc.device()).data_ptr<int32_t>(), acc.data_ptr<int64_t>(),
         kz, n, count, a.L.data_ptr<int32_t>(), a.S.data_ptr<int64_t>(), a.neg.data_ptr<uint8_t>(),
         b.L.data_ptr<int32_t>(), b.S.data_ptr<int64_t>(), b.neg.data_ptr<uint8_t>(), on.data_ptr<int64_t>(),
         od.data_ptr<int64_t>(), stats.data_ptr<int>());

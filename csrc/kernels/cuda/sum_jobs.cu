@@ -6,10 +6,8 @@
 #include <c10/cuda/CUDAStream.h>
 
 #include <algorithm>
-#include <cstring>
-#include <map>
-#include <mutex>
 
+#include "kernels/cuda/launch.cuh"
 #include "kernels/exact_jobs.h"
 #include "kernels/scan_elements.h"
 #include "kernels/sum_jobs.h"
@@ -18,22 +16,7 @@ namespace korvex::kernels {
 
 namespace {
 
-// The host's constants copied once to each device, as in exact_jobs.cu (a cache of this file's
-// own, so that neither file depends on the other's internals).
-const Constants* constants_on(const at::Device& device) {
-  static std::mutex lock;
-  static auto* cache = new std::map<int, at::Tensor>();  // leaked: outlives interpreter shutdown
-  const std::lock_guard<std::mutex> hold(lock);
-  auto it = cache->find(device.index());
-  if (it == cache->end()) {
-    at::Tensor host = at::empty({(int64_t)sizeof(Constants)}, at::kByte);
-    std::memcpy(host.data_ptr(), &exact::constants(), sizeof(Constants));
-    it = cache->emplace(device.index(), host.to(device)).first;
-  }
-  return reinterpret_cast<const Constants*>(it->second.data_ptr());
-}
-
-DyadicOperand operand_of(const ResidueRows& x) {
+DyadicOperand operand_of(const Rows& x) {
   return {x.num.data_ptr<int64_t>(), x.den.data_ptr<int64_t>(), x.kn, x.kd};
 }
 
@@ -133,9 +116,44 @@ __global__ void replay_kernel(const Constants* c, const int32_t* __restrict__ po
   atomicMax(&stats[2], db);
 }
 
+// One thread per row. stats: [status, num_bits, den_bits]
+__global__ void row_sums_kernel(const Constants* c, const int32_t* __restrict__ pow2, DyadicOperand x, int64_t n,
+                                int64_t rows, int64_t m, int scale, int64_t* __restrict__ on, int64_t* __restrict__ od,
+                                int* stats) {
+  int nb = 0, db = 0, status = kRunDone;
+  RowSum s;
+  for (int64_t o = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; o < rows; o += (int64_t)blockDim.x * gridDim.x) {
+    const int st = sum_dyadic_row(*c, x, n, o * m, m, scale, s)
+                       ? write_row_sum(*c, pow2, s, scale, on + o, od + o, rows, nb, db)
+                       : kRunNotDyadic;
+    status = max(status, st);
+  }
+  fold_max(&stats[0], status);
+  fold_max(&stats[1], nb);
+  fold_max(&stats[2], db);
+}
+
 }  // namespace
 
-bool dyadic_dot_cuda(const ResidueRows& x, const ResidueRows& y, int scale, DyadicAcc& acc) {
+RunningStats dyadic_row_sums_cuda(const Rows& x, int64_t m, int scale, at::Tensor& out_num, at::Tensor& out_den) {
+  const c10::cuda::CUDAGuard guard(x.num.device());
+  const int64_t n = x.num.size(1), rows = out_num.size(1);
+  RunningStats res;
+  if (rows == 0) return res;
+  at::Tensor stats = at::zeros({3}, x.num.options().dtype(at::kInt));
+  row_sums_kernel<<<blocks_for(rows), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
+      constants_on(x.num.device()), pow2_table_on(x.num.device()).data_ptr<int32_t>(), operand_of(x), n, rows, m,
+      scale, out_num.data_ptr<int64_t>(), out_den.data_ptr<int64_t>(), stats.data_ptr<int>());
+  C10_CUDA_KERNEL_LAUNCH_CHECK();
+  const at::Tensor s = stats.cpu();
+  const int* p = s.data_ptr<int>();
+  res.status = p[0];
+  res.num_bits = p[1];
+  res.den_bits = p[2];
+  return res;
+}
+
+bool dyadic_dot_cuda(const Rows& x, const Rows& y, int scale, DyadicAcc& acc) {
   const c10::cuda::CUDAGuard guard(x.num.device());
   const int64_t n = x.num.size(1);
   acc.clear();
@@ -153,7 +171,7 @@ bool dyadic_dot_cuda(const ResidueRows& x, const ResidueRows& y, int scale, Dyad
   return true;
 }
 
-RunningStats dyadic_cumsum_cuda(const ResidueRows& x, int scale, at::Tensor& out_num, at::Tensor& out_den) {
+RunningStats dyadic_cumsum_cuda(const Rows& x, int scale, at::Tensor& out_num, at::Tensor& out_den) {
   const c10::cuda::CUDAGuard guard(x.num.device());
   const int64_t n = x.num.size(1);
   RunningStats res;
