@@ -110,28 +110,11 @@ __global__ void order_pairs_kernel(const Constants* c, const int64_t* __restrict
                                         kdb);
 }
 
-constexpr int kSumThreads = 64;  // 64 accumulators of 352 bytes fit in shared memory
-constexpr int64_t kSumBlocks = 1024;
-
-// One partial per block: each thread sums its stride of elements, then the block's
-// accumulators are merged pairwise in shared memory.
 __global__ void dyadic_sum_kernel(const Constants* c, const int64_t* __restrict__ pn, const int64_t* __restrict__ pd,
                                   int64_t n, int kn, int kd, int scale, DyadicAcc* partials, int* not_dyadic) {
-  __shared__ DyadicAcc acc[kSumThreads];
-  DyadicAcc& mine = acc[threadIdx.x];
-  mine.clear();
-  for (int64_t k = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; k < n; k += (int64_t)blockDim.x * gridDim.x) {
-    if (!add_dyadic_element(*c, pn + k, pd + k, n, kn, kd, scale, mine)) {
-      atomicOr(not_dyadic, 1);
-      break;
-    }
-  }
-  __syncthreads();
-  for (int half = kSumThreads / 2; half > 0; half /= 2) {
-    if ((int)threadIdx.x < half) acc_merge(mine, acc[threadIdx.x + half]);
-    __syncthreads();
-  }
-  if (threadIdx.x == 0) partials[blockIdx.x] = acc[0];
+  accumulate_block(
+      n, [&](int64_t k, DyadicAcc& a) { return add_dyadic_element(*c, pn + k, pd + k, n, kn, kd, scale, a); },
+      partials, not_dyadic);
 }
 
 }  // namespace
@@ -161,21 +144,12 @@ void order_pairs_cuda(const Rows& a, const at::Tensor& ia, const Rows& b, const 
 bool dyadic_sum_cuda(const at::Tensor& num, const at::Tensor& den, int kn, int kd, int scale, DyadicAcc& acc) {
   const c10::cuda::CUDAGuard guard(num.device());
   const int64_t n = num.size(1);
-  acc.clear();
-  if (n == 0) return true;
-  const int64_t blocks = std::max<int64_t>(1, std::min((n + kSumThreads - 1) / kSumThreads, kSumBlocks));
-  at::Tensor partials = at::empty({blocks * (int64_t)sizeof(DyadicAcc)}, num.options().dtype(at::kByte));
-  at::Tensor flag = at::zeros({1}, num.options().dtype(at::kInt));
-  dyadic_sum_kernel<<<(unsigned)blocks, kSumThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
-      constants_on(num.device()), num.data_ptr<int64_t>(), den.data_ptr<int64_t>(), n, kn, kd, scale,
-      reinterpret_cast<DyadicAcc*>(partials.data_ptr()), flag.data_ptr<int>());
-  C10_CUDA_KERNEL_LAUNCH_CHECK();
-  // At most 1024 partials of 352 bytes come back: the merge of the last step is the host's.
-  if (flag.item<int>() != 0) return false;
-  const at::Tensor host = partials.cpu();
-  const auto* p = reinterpret_cast<const DyadicAcc*>(host.data_ptr());
-  for (int64_t b = 0; b < blocks; ++b) acc_merge(acc, p[b]);
-  return true;
+  const Constants* c = constants_on(num.device());
+  const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
+  return accumulate(n, num, [&](unsigned blocks, DyadicAcc* partials, int* refused) {
+    dyadic_sum_kernel<<<blocks, kAccThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(c, pn, pd, n, kn, kd, scale,
+                                                                                      partials, refused);
+  }, acc);
 }
 
 Measured measure_cuda(const at::Tensor& num, const at::Tensor& den) {

@@ -1,6 +1,6 @@
 // CUDA launchers of the dot and running-sum jobs: kernels on the current stream running the
 // element functions of scan_elements.h, as their CPU launchers do. What comes back to the host
-// is a few integers and at most kDotBlocks partial accumulators.
+// is a few integers and at most kAccBlocks partial accumulators.
 #include <c10/cuda/CUDAException.h>
 #include <c10/cuda/CUDAGuard.h>
 #include <c10/cuda/CUDAStream.h>
@@ -16,6 +16,17 @@ namespace korvex::kernels {
 
 namespace {
 
+// [status, num_bits, den_bits] as the kernels leave them on the device.
+RunningStats stats_of(const at::Tensor& stats) {
+  const at::Tensor s = stats.cpu();
+  const int* p = s.data_ptr<int>();
+  RunningStats res;
+  res.status = p[0];
+  res.num_bits = p[1];
+  res.den_bits = p[2];
+  return res;
+}
+
 DyadicOperand operand_of(const Rows& x) {
   return {x.num.data_ptr<int64_t>(), x.den.data_ptr<int64_t>(), x.kn, x.kd};
 }
@@ -26,27 +37,11 @@ at::Tensor acc_buffer(int64_t count, const at::Tensor& like) {
 
 DyadicAcc* accs(at::Tensor& t) { return reinterpret_cast<DyadicAcc*>(t.data_ptr()); }
 
-constexpr int kDotThreads = 64;  // 64 accumulators of 352 bytes fit in shared memory
-constexpr int64_t kDotBlocks = 1024;
-
-// One partial per block, merged pairwise in shared memory, as dyadic_sum_kernel does.
+// One partial per block, as for the dyadic sum.
 __global__ void dyadic_dot_kernel(const Constants* c, DyadicOperand x, DyadicOperand y, int64_t n, int scale,
                                   DyadicAcc* partials, int* refused) {
-  __shared__ DyadicAcc acc[kDotThreads];
-  DyadicAcc& mine = acc[threadIdx.x];
-  mine.clear();
-  for (int64_t k = (int64_t)blockIdx.x * blockDim.x + threadIdx.x; k < n; k += (int64_t)blockDim.x * gridDim.x) {
-    if (!add_dyadic_product(*c, x, y, n, k, scale, mine)) {
-      atomicOr(refused, 1);
-      break;
-    }
-  }
-  __syncthreads();
-  for (int half = kDotThreads / 2; half > 0; half /= 2) {
-    if ((int)threadIdx.x < half) acc_merge(mine, acc[threadIdx.x + half]);
-    __syncthreads();
-  }
-  if (threadIdx.x == 0) partials[blockIdx.x] = acc[0];
+  accumulate_block(
+      n, [&](int64_t k, DyadicAcc& a) { return add_dyadic_product(*c, x, y, n, k, scale, a); }, partials, refused);
 }
 
 constexpr int kScanThreads = 128;
@@ -145,30 +140,18 @@ RunningStats dyadic_row_sums_cuda(const Rows& x, int64_t m, int scale, at::Tenso
       constants_on(x.num.device()), pow2_table_on(x.num.device()).data_ptr<int32_t>(), operand_of(x), n, rows, m,
       scale, out_num.data_ptr<int64_t>(), out_den.data_ptr<int64_t>(), stats.data_ptr<int>());
   C10_CUDA_KERNEL_LAUNCH_CHECK();
-  const at::Tensor s = stats.cpu();
-  const int* p = s.data_ptr<int>();
-  res.status = p[0];
-  res.num_bits = p[1];
-  res.den_bits = p[2];
-  return res;
+  return stats_of(stats);
 }
 
 bool dyadic_dot_cuda(const Rows& x, const Rows& y, int scale, DyadicAcc& acc) {
   const c10::cuda::CUDAGuard guard(x.num.device());
   const int64_t n = x.num.size(1);
-  acc.clear();
-  if (n == 0) return true;
-  const int64_t blocks = std::max<int64_t>(1, std::min((n + kDotThreads - 1) / kDotThreads, kDotBlocks));
-  at::Tensor partials = acc_buffer(blocks, x.num);
-  at::Tensor flag = at::zeros({1}, x.num.options().dtype(at::kInt));
-  dyadic_dot_kernel<<<(unsigned)blocks, kDotThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
-      constants_on(x.num.device()), operand_of(x), operand_of(y), n, scale, accs(partials), flag.data_ptr<int>());
-  C10_CUDA_KERNEL_LAUNCH_CHECK();
-  if (flag.item<int>() != 0) return false;
-  const at::Tensor host = partials.cpu();
-  const auto* p = reinterpret_cast<const DyadicAcc*>(host.data_ptr());
-  for (int64_t b = 0; b < blocks; ++b) acc_merge(acc, p[b]);
-  return true;
+  const Constants* c = constants_on(x.num.device());
+  const DyadicOperand ox = operand_of(x), oy = operand_of(y);
+  return accumulate(n, x.num, [&](unsigned blocks, DyadicAcc* partials, int* refused) {
+    dyadic_dot_kernel<<<blocks, kAccThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(c, ox, oy, n, scale, partials,
+                                                                                      refused);
+  }, acc);
 }
 
 RunningStats dyadic_cumsum_cuda(const Rows& x, int scale, at::Tensor& out_num, at::Tensor& out_den) {
@@ -201,12 +184,7 @@ RunningStats dyadic_cumsum_cuda(const Rows& x, int scale, at::Tensor& out_num, a
       c, pow2_table_on(x.num.device()).data_ptr<int32_t>(), ox, n, chunks, per, scale, accs(totals), accs(sums),
       out_num.data_ptr<int64_t>(), out_den.data_ptr<int64_t>(), stats.data_ptr<int>());
   C10_CUDA_KERNEL_LAUNCH_CHECK();
-  const at::Tensor s = stats.cpu();
-  const int* p = s.data_ptr<int>();
-  res.status = p[0];
-  res.num_bits = p[1];
-  res.den_bits = p[2];
-  return res;
+  return stats_of(stats);
 }
 
 }  // namespace korvex::kernels
