@@ -128,6 +128,7 @@ def test_stale_hint_does_not_decide(dev):
     ([F(1, 3), F(2, 3), F(1, 2)], None, 1, 0),
     ([F(1), 1 + TINY, 1 + TINY, 1 - TINY], None, 1, 3),  # float32 sees four equal values
     ([(2, 4), F(1, 2), (3, 6)], None, 0, 0),               # exact ties: first index
+    ([(2, 6), F(1, 3) - TINY, F(1, 3), (3, 9)], None, 0, 1),  # one double, inexact: equal thirds
     ([F(0), F(1), F(2), F(5), F(3), F(4)], (2, 3), 3, 0),
     ([F(1), (0, 0), F(5), (0, 0)], None, 1, 1),            # nan wins both, as in torch.argmax
     ([(1, 0), F(2**600), (-1, 0), (5, 0)], None, 0, 2),

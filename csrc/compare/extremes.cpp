@@ -8,6 +8,7 @@
 #include "compare/support.h"
 #include "exact/crt.h"
 #include "python/args.h"
+#include "record/host.h"
 #include "python/table.h"
 
 namespace korvex::compare {
@@ -52,20 +53,35 @@ int64_t extreme_index(const Decided& d, bool largest) {
   return best;
 }
 
+// Candidates settled pairwise on the device up to this many; beyond, the host scan.
+constexpr int64_t kMaxPairedCandidates = 1024;
+
 // The same from the keys on the record's device where it has a kernel (CPU, CUDA), a few
 // scalars read back; false (left to the host scan) on other devices, for an empty record,
-// and when the extreme key is shared by an element whose key is not its exact value.
+// and when more than kMaxPairedCandidates elements share the extreme key without all being
+// exact.
 bool extreme_index_by_keys(Record& r, bool largest, int64_t& index, at::Tensor* images) {
-  at::Tensor keys, exact;
-  if (r.elements() == 0 || !keys_on_device(r, keys, exact, images)) return false;
-  const at::Tensor nan = at::isnan(keys);
+  Keyed kr;
+  if (r.elements() == 0 || !keys_on_device(r, kr.keys, kr.exact, images)) return false;
+  const at::Tensor nan = at::isnan(kr.keys);
   if (nan.any().item<bool>()) {
     index = nan.to(at::kByte).argmax().item<int64_t>();
     return true;
   }
-  const at::Tensor candidates = keys.eq(largest ? keys.max() : keys.min());
-  const bool undecided = candidates.sum().item<int64_t>() > 1 && candidates.logical_and(exact.eq(0)).any().item<bool>();
-  if (undecided) return false;
+  const at::Tensor candidates = kr.keys.eq(largest ? kr.keys.max() : kr.keys.min());
+  const int64_t count = candidates.sum().item<int64_t>();
+  if (count > 1 && candidates.logical_and(kr.exact.eq(0)).any().item<bool>()) {
+    if (count > kMaxPairedCandidates) return false;
+    // Every candidate against every other, exactly: the first that none exceeds wins, so
+    // exactly equal values keep the first index.
+    const at::Tensor pos = candidates.nonzero().squeeze(1);
+    kr.rows = record::value_rows(r);
+    const at::Tensor order =
+        order_keyed(kr, pos.repeat_interleave(count), kr, pos.repeat({count})).view({count, count});
+    const at::Tensor wins = (largest ? order.ge(0) : order.le(0)).all(1);
+    index = pos.index_select(0, wins.to(at::kByte).argmax().unsqueeze(0)).item<int64_t>();
+    return true;
+  }
   // argmax gives the first of equal maxima: exactly equal values keep the first index.
   index = candidates.to(at::kByte).argmax().item<int64_t>();
   return true;
