@@ -239,6 +239,25 @@ def test_sort_along_axes(rec, dev):
     assert e.shape == (0, 3) and ei.shape == (0, 3)
 
 
+@pytest.mark.parametrize("descending", [False, True])
+@pytest.mark.parametrize("dim", [0, 1])
+def test_sort_settles_runs_of_inexact_ties_along_any_axis(rec, descending, dim):
+    # Every column (and row) holds values of one double, some not that double: the runs must be
+    # put right exactly within each line, and exactly equal values keep their order.
+    base = [1 + TINY, F(1), 1 - TINY, (2, 2), 1 + 2 * TINY, 1 - TINY, F(1, 3), (1, 3), THIRD32]
+    x = rec(base, (3, 3))
+    s, i = x.sort(dim=dim, descending=descending)
+    grid = [[oracle(base[3 * r + c]) for c in range(3)] for r in range(3)]
+    lines = [list(col) for col in zip(*grid)] if dim == 0 else grid
+    want = [sorted(range(3), key=lambda k: (-line[k] if descending else line[k], k)) for line in lines]
+    got = i.T.tolist() if dim == 0 else i.tolist()
+    assert got == want
+    vals = values(s)
+    got_vals = [[vals[3 * r + c] for c in range(3)] for r in range(3)]
+    got_lines = [list(col) for col in zip(*got_vals)] if dim == 0 else got_vals
+    assert got_lines == [[line[k] for k in order] for line, order in zip(lines, want)]
+
+
 @pytest.mark.parametrize("call,exc", [
     (lambda x: x.sort(2), IndexError), (lambda x: x.sort(-3), IndexError), (lambda x: x.argsort(5), IndexError),
     (lambda x: x.topk(1, 2), IndexError), (lambda x: x.topk(4), RuntimeError), (lambda x: x.topk(-1), RuntimeError),

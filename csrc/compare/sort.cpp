@@ -16,6 +16,7 @@
 #include "python/errors.h"
 #include "python/table.h"
 #include "record/axes.h"
+#include "record/host.h"
 #include "record/pool.h"
 
 namespace korvex::compare {
@@ -84,29 +85,91 @@ at::Tensor take_last_axis(const at::Tensor& src, const at::Tensor& index) {
   return out;
 }
 
+// Pairs compared exactly to put the runs of one sort right on the device; past this, the host.
+constexpr int64_t kMaxRunPairs = int64_t(1) << 22;
+
+// Puts right, on the device, the runs of equal doubles that hold a double which is not its
+// value: every member of a run is compared exactly with every other, and its rank (those it
+// must follow: exactly smaller, or equal and earlier) gives its slot. lines: the sort's
+// positions [lines, L] along the last axis, `sorted` their int64 keys and `flags` whether each
+// key is exact; elem: the row-major element behind each slot. False where the runs need more
+// than kMaxRunPairs comparisons.
+bool refine_runs_on_device(Record& r, Keyed& kr, const at::Tensor& sorted, const at::Tensor& flags,
+                           const at::Tensor& elem, at::Tensor& lines, bool descending) {
+  const int64_t L = lines.size(-1), total = lines.numel();
+  const auto lopt = lines.options();
+  const at::Tensor sk = sorted.reshape({-1}), fl = flags.reshape({-1});
+  const at::Tensor slot = at::arange(total, lopt);
+  // A run starts at each line's first slot and wherever the key changes; nans keep their order.
+  at::Tensor start = slot.remainder(L).eq(0);
+  start.narrow(0, 1, total - 1).logical_or_(sk.narrow(0, 1, total - 1).ne(sk.narrow(0, 0, total - 1)));
+  const at::Tensor run = start.cumsum(0) - 1;
+  const int64_t runs = run[-1].item<int64_t>() + 1;
+  const at::Tensor length = at::zeros({runs}, lopt).index_add_(0, run, at::ones({total}, lopt));
+  const at::Tensor inexact = at::zeros({runs}, lopt).index_add_(0, run, fl.logical_not().to(at::kLong));
+  constexpr int64_t kInfBits = 0x7FF0000000000000;
+  const at::Tensor needs = length.gt(1).logical_and_(inexact.gt(0)).index_select(0, run).logical_and_(sk.le(kInfBits));
+  const at::Tensor members = needs.nonzero().squeeze(1);
+  if (members.numel() == 0) return true;
+  const at::Tensor first = slot.masked_select(start);  // first slot of each run
+  const at::Tensor m_run = run.index_select(0, members), m_len = length.index_select(0, m_run);
+  const int64_t pairs = m_len.sum().item<int64_t>();
+  if (pairs > kMaxRunPairs) return false;
+  // Member i against every slot j of its run.
+  const at::Tensor offsets = m_len.cumsum(0) - m_len;
+  const at::Tensor pi = at::repeat_interleave(at::arange(members.numel(), lopt), m_len, std::nullopt, pairs);
+  const at::Tensor pj = first.index_select(0, m_run).index_select(0, pi) + at::arange(pairs, lopt) -
+                        offsets.index_select(0, pi);
+  const at::Tensor si = members.index_select(0, pi);
+  kr.rows = record::value_rows(r);
+  const at::Tensor o = order_keyed(kr, elem.index_select(0, si), kr, elem.index_select(0, pj));
+  const at::Tensor after = (descending ? o.eq(-1) : o.eq(1)).logical_or_(o.eq(0).logical_and_(pj.lt(si)));
+  const at::Tensor rank = at::zeros({members.numel()}, lopt).index_add_(0, pi, after.to(at::kLong));
+  const at::Tensor target = first.index_select(0, m_run) + rank;
+  at::Tensor flat = lines.reshape({-1});
+  const at::Tensor moved = flat.index_select(0, members);
+  flat.index_copy_(0, target, moved);
+  lines = flat.view(lines.sizes());
+  return true;
+}
+
 // The whole sort where the record's device has a kernel (CPU, CUDA): a stable sort of the
 // correctly rounded doubles, which settles the exact order unless two neighbours tie without
-// both being exact; that rare case (and every other device) is left to the host's refinement
-// of runs. order: int64 on the record's device.
+// both being exact; such runs are then put right on the device too. False (left to the host's
+// refinement) on other devices and for runs too many to compare pairwise. order: int64 on
+// the record's device.
 bool sorted_on_device(Record& r, const std::vector<int64_t>& shape, int64_t axis, bool descending, at::Tensor& order,
                       at::Tensor& images) {
-  at::Tensor keys, exact;
-  if (!keys_on_device(r, keys, exact, &images)) return false;
+  Keyed kr;
+  if (!keys_on_device(r, kr.keys, kr.exact, &images)) return false;
   // The doubles' bits made monotone as int64 (negatives mirrored), which sort as the doubles
   // do but faster (a radix sort where PyTorch has one); nan, never signed here, stays last.
-  const at::Tensor bits = keys.view(at::kLong);
+  const at::Tensor bits = kr.keys.view(at::kLong);
   const at::Tensor ordinal = bits.bitwise_xor(bits.bitwise_right_shift(63).bitwise_and(INT64_MAX));
   at::Tensor sorted;
   std::tie(sorted, order) = at::sort(ordinal.view(shape), /*stable=*/true, axis, descending);
   const int64_t L = shape[axis];
   if (L < 2) return true;
-  const at::Tensor flags = exact.view(shape).gather(axis, order).to(at::kBool);
+  const at::Tensor flags = kr.exact.view(shape).gather(axis, order).to(at::kBool);
   // Equal ordinals are equal doubles, but nans sit above +inf and tie as PyTorch keeps them.
   constexpr int64_t kInfBits = 0x7FF0000000000000;
   const at::Tensor next = sorted.narrow(axis, 1, L - 1);
   const at::Tensor tie = next.eq(sorted.narrow(axis, 0, L - 1)).logical_and_(next.le(kInfBits));
   const at::Tensor both = flags.narrow(axis, 1, L - 1).logical_and(flags.narrow(axis, 0, L - 1));
-  return !tie.logical_and(both.logical_not()).any().item<bool>();
+  if (!tie.logical_and(both.logical_not()).any().item<bool>()) return true;
+  // Lines along the last axis; the element behind a slot is base(line) + position * inner.
+  int64_t inner = 1;
+  for (size_t ax = axis + 1; ax < shape.size(); ++ax) inner *= shape[ax];
+  at::Tensor lines = order.movedim(axis, -1).contiguous();
+  const auto lopt = lines.options();
+  const at::Tensor line = at::arange(lines.numel(), lopt).floor_divide(L);
+  const at::Tensor base = line.floor_divide(inner) * (L * inner) + line.remainder(inner);
+  const at::Tensor elem = base + lines.reshape({-1}) * inner;
+  if (!refine_runs_on_device(r, kr, sorted.movedim(axis, -1).contiguous(), flags.movedim(axis, -1).contiguous(), elem,
+                             lines, descending))
+    return false;
+  order = lines.movedim(-1, axis);
+  return true;
 }
 
 enum class Want { Sort, Argsort, Topk };
