@@ -9,7 +9,7 @@ from korvex.vla import modular_cuda as mc
 
 MT = mc.ModularTensor
 HERE = os.path.dirname(os.path.abspath(__file__))
-SUM_SIZES = (1_000, 10_000, 100_000, 1_000_000)
+SUM_SIZES = (1_000, 10_000, 100_000, 1_000_000, 10_000_000)
 MATMUL_SIZES = (16, 32, 64, 128, 256, 512)
 FLINT_MAX = 512  # the bar holds at every size up to 512, so the peer is timed that far
 
