@@ -90,14 +90,6 @@ struct Narrow {
 
 using u128 = unsigned __int128;
 
-bool narrow_of(const SBig& x, Narrow& r) {
-  if (x.mag.over || x.mag.n > kNarrowWords) return false;
-  r.n = x.mag.n;
-  r.neg = x.neg;
-  for (int i = 0; i < r.n; ++i) r.w[i] = x.mag.w[i];
-  return true;
-}
-
 SBig wide_of(const Narrow& x) {
   SBig r;
   for (int i = 0; i < x.n; ++i) r.mag.w[i] = x.w[i];
@@ -109,6 +101,20 @@ SBig wide_of(const Narrow& x) {
 void narrow_trim(Narrow& x) {
   while (x.n > 0 && x.w[x.n - 1] == 0) --x.n;
   if (x.n == 0) x.neg = false;
+}
+
+// r = |x| * 2^s, for a value the caller has checked to fit below 2^(64 kNarrowWords - 1).
+void narrow_shifted(const SBig& x, int s, Narrow& r) {
+  const int ls = s / 64, bs = s % 64, n = x.mag.n;
+  r.n = n == 0 ? 0 : std::min(n + ls + 1, kNarrowWords);
+  for (int i = 0; i < r.n; ++i) {
+    const int from = i - ls;
+    const uint64_t lo = from >= 0 && from < n ? x.mag.w[from] : 0;
+    const uint64_t below = from - 1 >= 0 && from - 1 < n ? x.mag.w[from - 1] : 0;
+    r.w[i] = bs ? (lo << bs) | (below >> (64 - bs)) : lo;
+  }
+  r.neg = false;
+  narrow_trim(r);
 }
 
 int narrow_cmp_mag(const Narrow& a, const Narrow& b) {
@@ -233,11 +239,7 @@ void narrow_divexact(Narrow& q, Narrow a, Narrow d) {
 
 // Bareiss on n x n integers in narrow words; false when some value would not fit there, the
 // determinant then being left to the wide path.
-bool narrow_bareiss(const std::vector<SBig>& in, int n, SBig& det) {
-  Narrow m[25];
-  if (n > 5) return false;
-  for (int k = 0; k < n * n; ++k)
-    if (!narrow_of(in[k], m[k])) return false;
+bool narrow_bareiss(Narrow* m, int n, SBig& det) {
   Narrow prev;
   prev.n = 1;
   prev.w[0] = 1;
@@ -281,7 +283,7 @@ bool dyadic_det(const std::vector<SBig>& num, const std::vector<SBig>& den, int 
   int exps[25];
   for (int k = 0; k < n * n; ++k)
     if ((exps[k] = exact::ubig_power_of_two(den[k].mag)) < 0) return false;
-  std::vector<SBig> m(n * n);
+  Narrow m[25];
   int64_t total = 0;
   for (int r = 0; r < n; ++r) {
     int top = 0;
@@ -289,11 +291,9 @@ bool dyadic_det(const std::vector<SBig>& num, const std::vector<SBig>& den, int 
     total += top;
     for (int c = 0; c < n; ++c) {
       const int k = r * n + c;
-      SBig& v = m[k];
-      v.mag = num[k].mag;
-      if (v.mag.bit_length() + (top - exps[k]) > 64 * kNarrowWords) return false;
-      exact::ubig_shl(v.mag, top - exps[k]);
-      v.neg = !v.mag.is_zero() && (num[k].neg != den[k].neg);
+      if (num[k].mag.bit_length() + (top - exps[k]) >= 64 * kNarrowWords) return false;
+      narrow_shifted(num[k], top - exps[k], m[k]);
+      m[k].neg = m[k].n > 0 && (num[k].neg != den[k].neg);
     }
   }
   if (total + 1 >= kCapacityBits) return false;
@@ -338,7 +338,7 @@ bool fraction_det(const std::vector<SBig>& num, const std::vector<SBig>& den, in
     exact::sbig_mul(t, scale, l);
     scale = t;
   }
-  if (!narrow_bareiss(m, n, dn) && !bareiss(m, n, dn)) return false;
+  if (!bareiss(m, n, dn)) return false;
   dd = scale;
   exact::reduce_fraction(dn, dd);
   return true;
