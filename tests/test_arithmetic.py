@@ -231,3 +231,26 @@ def test_one_element_hints_of_other_kinds(hints, dev):
         expected = a._approx * b._approx
         assert r._approx.dtype == expected.dtype and r._approx.requires_grad == expected.requires_grad
         assert torch.equal(r._approx.detach(), expected.detach())
+
+
+@pytest.mark.parametrize("shape", [(), (1,), (1, 1)])
+@pytest.mark.parametrize("hint", [0.5, -0.0, float("inf"), float("nan"), None, "subclass"])
+def test_one_element_negation(shape, hint, dev):
+    class Marked(torch.Tensor):
+        pass
+
+    rng = random.Random(5)
+    for x in [Fraction(0), Fraction(-1), Fraction(rng.randint(1, 10**12), rng.randint(1, 10**12))]:
+        a = one_element(x, shape, None if hint in (None, "subclass") else hint, dev)
+        if hint == "subclass":
+            a._approx = torch.tensor(0.25).view(shape).as_subclass(Marked)
+        r = -a
+        assert value(r) == -x and r.num.shape == (20, *shape)
+        assert r.num.reshape(20).tolist() == residues(-x.numerator)
+        if a._approx is None:
+            assert r._approx is None
+        else:
+            expected = -a._approx
+            assert type(r._approx) is type(expected) and r._approx.shape == expected.shape
+            assert torch.equal(r._approx.signbit(), expected.signbit())
+            assert torch.equal(r._approx.isnan(), expected.isnan())

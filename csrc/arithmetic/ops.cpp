@@ -271,9 +271,34 @@ static py::object m_rsub(py::handle self, const python::Args& args) {
   return binary(FieldOp::Sub, record::as_record(s), a);
 }
 
+// -a of one element on the CPU: p - r per prime and the hint's sign flipped, which is what
+// torch.neg does to a float; only an exact torch.Tensor hint, since `-hint` honours the
+// overrides of a subclass. Null when the record or hint is not of that kind.
+static py::object small_neg(const Record& a) {
+  if (a.elements() != 1 || !a.num.is_cpu() || !a.denom.is_cpu() || record::generic_kernels_only() ||
+      !a.num.is_contiguous())
+    return py::object();
+  float h = 0;
+  const bool plain = !a.approx.is_none() && THPVariable_CheckExact(a.approx.ptr()) && plain_hint(a.approx, a.shape(), h);
+  if (!plain && !a.approx.is_none()) return py::object();
+  at::Tensor on = at::empty(a.num.sizes(), a.num.options());
+  const int64_t* r = a.num.const_data_ptr<int64_t>();
+  int64_t* out = on.data_ptr<int64_t>();
+  const auto& mods = exact::constants().mod;
+  for (int j = 0; j < kPrimes; ++j) out[j] = r[j] ? (int64_t)mods[j].p - r[j] : 0;
+  py::object hint = py::none();
+  if (plain) {
+    at::Tensor t = at::empty(a.shape(), at::TensorOptions().dtype(at::kFloat));
+    *t.data_ptr<float>() = -h;
+    hint = py::cast(std::move(t));
+  }
+  return record::make_record(std::move(on), a.denom.clone(), std::move(hint), a.num_bits, a.den_bits);
+}
+
 static py::object m_neg(py::handle self, const python::Args&) {
   Record& a = record::as_record(self);
   record::ensure_bits(a);
+  if (py::object r = small_neg(a)) return r;
   py::object approx = a.approx.is_none() ? py::none() : -a.approx;
   return record::make_record(negate_residues(a.num), a.denom.clone(), approx, a.num_bits, a.den_bits);
 }
