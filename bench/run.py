@@ -103,13 +103,63 @@ def bench_reductions(device, n=1_000_000):
     return rows
 
 
+def fmpq_matrix(t):
+    import flint
+    rows, cols = (t.shape[0], t.shape[1]) if t.dim() == 2 else (t.shape[0], 1)
+    return flint.fmpq_mat(rows, cols, [flint.fmpq(*v.as_integer_ratio()) for v in t.reshape(-1).tolist()])
+
+
 def bench_linalg(device):
     g = torch.Generator().manual_seed(4)
-    A5 = MT.from_tensor(torch.randn(5, 5, generator=g, dtype=torch.float64).to(device), device)
-    A4 = MT.from_tensor(torch.randn(4, 4, generator=g, dtype=torch.float64).to(device), device)
-    b4 = MT.from_tensor(torch.randn(4, generator=g, dtype=torch.float64).to(device), device)
-    return [("det of a 5x5 float64 matrix", median_time(lambda: A5.det(), repeat=501, warmup=20)),
-            ("solve of a 4x4 float64 system", median_time(lambda: A4.solve(b4), repeat=501, warmup=20))]
+    a5 = torch.randn(5, 5, generator=g, dtype=torch.float64)
+    a4 = torch.randn(4, 4, generator=g, dtype=torch.float64)
+    v4 = torch.randn(4, generator=g, dtype=torch.float64)
+    A5, A4, b4 = (MT.from_tensor(t.to(device), device) for t in (a5, a4, v4))
+    det = median_time(lambda: A5.det(), repeat=501, warmup=20)
+    solve = median_time(lambda: A4.solve(b4), repeat=501, warmup=20)
+    rows = [("det of a 5x5 float64 matrix", det), ("solve of a 4x4 float64 system", solve)]
+    try:
+        import flint  # noqa: F401
+    except ImportError:
+        return rows + [("python-flint not installed: no fmpq_mat figure", float("nan"))]
+    F5, F4, B4 = fmpq_matrix(a5), fmpq_matrix(a4), fmpq_matrix(v4)
+    fdet = median_time(lambda: F5.det(), repeat=501, warmup=20)
+    fsolve = median_time(lambda: F4.solve(B4), repeat=501, warmup=20)
+    return rows + [("python-flint fmpq_mat det 5x5", fdet), ("  det ratio to fmpq_mat (x)", det / fdet),
+                   ("python-flint fmpq_mat solve 4x4", fsolve), ("  solve ratio to fmpq_mat (x)", solve / fsolve)]
+
+
+def bench_scalar(device):
+    from fractions import Fraction
+    a, b = MT.from_fraction(3, 7, (), device), MT.from_fraction(-5, 11, (), device)
+    x, y = Fraction(3, 7), Fraction(-5, 11)
+    rows = []
+    for name, ours, theirs in (("a + b", lambda: a + b, lambda: x + y), ("a * b", lambda: a * b, lambda: x * y)):
+        t = median_time(ours, repeat=5001, warmup=200)
+        f = median_time(theirs, repeat=5001, warmup=200)
+        rows += [(f"{name} of two scalar records", t), (f"{name} of two Fractions", f),
+                 (f"  {name} ratio to Fraction (x)", t / f)]
+    return rows
+
+
+def bench_small_matmul(device):
+    g = torch.Generator().manual_seed(5)
+    rows = []
+    try:
+        import flint  # noqa: F401
+    except ImportError:
+        flint = None
+    for n in (16, 32, 64):
+        a = torch.randn(n, n, generator=g, dtype=torch.float64)
+        b = torch.randn(n, n, generator=g, dtype=torch.float64)
+        A, B = MT.from_tensor(a.to(device), device), MT.from_tensor(b.to(device), device)
+        t = median_time(lambda: A.matmul(B), repeat=51, warmup=3)
+        rows.append((f"matmul {n}x{n} float64, exact", t))
+        if flint is not None:
+            fa, fb = fmpq_matrix(a), fmpq_matrix(b)
+            peer = median_time(lambda: fa * fb, repeat=51, warmup=3)
+            rows += [(f"python-flint fmpq_mat product {n}x{n}", peer), (f"  ratio to fmpq_mat {n} (x)", t / peer)]
+    return rows
 def bench_order(device, n=100_000):
     g = torch.Generator().manual_seed(0)
     a = MT.from_tensor(torch.randn(n, dtype=torch.float64, generator=g), device)
@@ -140,7 +190,8 @@ def main(device=None):
     if device is None:
         device = sys.argv[1] if len(sys.argv) > 1 else ("cuda" if torch.cuda.is_available() else "cpu")
     rows = (bench_elementwise(device) + bench_simplify(device) + bench_floats(device) + bench_reductions(device)
-            + bench_linalg(device) + bench_order(device) + bench_approx(device))
+            + bench_linalg(device) + bench_scalar(device) + bench_small_matmul(device) + bench_order(device)
+            + bench_approx(device))
     lines = [
         "# Benchmark results",
         "",

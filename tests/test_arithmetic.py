@@ -5,7 +5,7 @@ from fractions import Fraction
 import pytest
 import torch
 
-from conftest import HALF, MT, PRIMES, residues, value, values
+from conftest import HALF, MT, PRIMES, mc, residues, value, values
 
 
 def test_broadcast_equal_shapes_returns_operands(frac):
@@ -166,3 +166,91 @@ def test_kernels_equal_pytorch_remainder(op, dev):
                 "*": ((an * bn) % p, (ad * bd) % p), "/": ((an * bd) % p, (ad * bn) % p)}[op]
     out = OPS[op](MT(an.to(dev), ad.to(dev)), MT(bn.to(dev), bd.to(dev)))
     assert torch.equal(out.num.cpu(), expected[0]) and torch.equal(out.denom.cpu(), expected[1])
+
+
+HINT_OPS = {"+": lambda x, y: x + y, "-": lambda x, y: x - y, "*": lambda x, y: x * y,
+            "/": lambda x, y: x / (y + 1e-30)}
+
+
+def one_element(f, shape, hint, dev, contiguous=True):
+    n = torch.tensor([f.numerator % p for p in PRIMES]).view(20, *shape)
+    d = torch.tensor([f.denominator % p for p in PRIMES]).view(20, *shape)
+    if not contiguous:
+        # Every other column of a wider block: the same values through a strided view.
+        n = torch.stack([n.reshape(20), n.reshape(20)], 1).view(20, 2)[:, :1].view(20, *shape) if shape else n
+        d = torch.stack([d.reshape(20), d.reshape(20)], 1).view(20, 2)[:, :1].view(20, *shape) if shape else d
+    h = None if hint is None else torch.tensor(hint, dtype=torch.float32).view(shape).to(dev)
+    return MT(n.to(dev), d.to(dev), mc.PRIMES.to(dev), h)
+
+
+@pytest.mark.parametrize("op", OPS)
+@pytest.mark.parametrize("shape,contiguous", [((), True), ((1,), True), ((1, 1), True), ((1,), False)])
+def test_one_element_operations(op, shape, contiguous, dev):
+    # Exact values, the residues of the `%` formulas, and bit for bit the hint the torch op on
+    # the hints gives, including its infinities, zero divisors and subnormal hints.
+    rng = random.Random(11)
+    specials = [0.0, -0.0, 1e-38, 3e-45, float("inf"), 3e38, 1e-30, -1e-30]
+    p = torch.tensor(PRIMES)
+    for k in range(40):
+        x = Fraction(rng.randint(-10**9, 10**9), rng.randint(1, 10**9))
+        y = Fraction(rng.randint(-10**9, 10**9) if k % 7 else 0, rng.randint(1, 10**9))
+        hx = specials[k % len(specials)] if k % 3 == 0 else rng.uniform(-1e4, 1e4)
+        hy = specials[(k // 3) % len(specials)] if k % 5 == 0 else rng.uniform(-1e-3, 1e-3)
+        a = one_element(x, shape, hx, dev, contiguous)
+        b = one_element(y, shape, hy, dev)
+        r = OPS[op](a, b)
+        assert r.shape == torch.Size(shape) and r.num.shape == (20, *shape)
+        an, ad, bn, bd = (t.reshape(20).cpu() for t in (a.num, a.denom, b.num, b.denom))
+        want = {"+": ((an * bd + ad * bn) % p, ad * bd % p), "-": ((an * bd - ad * bn) % p, ad * bd % p),
+                "*": (an * bn % p, ad * bd % p), "/": (an * bd % p, ad * bn % p)}[op]
+        assert torch.equal(r.num.reshape(20).cpu(), want[0]) and torch.equal(r.denom.reshape(20).cpu(), want[1])
+        if op != "/" or y:
+            assert value(r) == OPS[op](x, y)
+        expected = HINT_OPS[op](a._approx, b._approx)
+        assert r._approx.dtype == expected.dtype and r._approx.shape == expected.shape
+        assert torch.equal(r._approx.isnan(), expected.isnan())
+        assert torch.equal(r._approx.nan_to_num(), expected.nan_to_num())
+
+
+@pytest.mark.parametrize("hints", [(None, 1.0), (1.0, None), "float64", "grad"])
+def test_one_element_hints_of_other_kinds(hints, dev):
+    # Hints the direct loop does not compute itself still come out as the torch op makes them.
+    a, b = one_element(Fraction(3, 7), (), 0.25, dev), one_element(Fraction(-5, 11), (), 0.5, dev)
+    if hints == "float64":
+        a._approx = a._approx.double()
+    elif hints == "grad":
+        a._approx = a._approx.clone().requires_grad_()
+    else:
+        a = one_element(Fraction(3, 7), (), hints[0], dev)
+        b = one_element(Fraction(-5, 11), (), hints[1], dev)
+    r = a * b
+    assert value(r) == Fraction(-15, 77)
+    if a._approx is None or b._approx is None:
+        assert r._approx is None
+    else:
+        expected = a._approx * b._approx
+        assert r._approx.dtype == expected.dtype and r._approx.requires_grad == expected.requires_grad
+        assert torch.equal(r._approx.detach(), expected.detach())
+
+
+@pytest.mark.parametrize("shape", [(), (1,), (1, 1)])
+@pytest.mark.parametrize("hint", [0.5, -0.0, float("inf"), float("nan"), None, "subclass"])
+def test_one_element_negation(shape, hint, dev):
+    class Marked(torch.Tensor):
+        pass
+
+    rng = random.Random(5)
+    for x in [Fraction(0), Fraction(-1), Fraction(rng.randint(1, 10**12), rng.randint(1, 10**12))]:
+        a = one_element(x, shape, None if hint in (None, "subclass") else hint, dev)
+        if hint == "subclass":
+            a._approx = torch.tensor(0.25).view(shape).as_subclass(Marked)
+        r = -a
+        assert value(r) == -x and r.num.shape == (20, *shape)
+        assert r.num.reshape(20).tolist() == residues(-x.numerator)
+        if a._approx is None:
+            assert r._approx is None
+        else:
+            expected = -a._approx
+            assert type(r._approx) is type(expected) and r._approx.shape == expected.shape
+            assert torch.equal(r._approx.signbit(), expected.signbit())
+            assert torch.equal(r._approx.isnan(), expected.isnan())

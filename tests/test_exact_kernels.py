@@ -55,3 +55,18 @@ def test_unexpected_and_duplicate_keywords():
     with pytest.raises(TypeError, match="multiple values"):
         MT.from_int(1, value=2)
 
+
+
+@pytest.mark.parametrize("gbits,bits", [(0, 40), (20, 44), (70, 50), (64, 64), (120, 8), (150, 150), (200, 100)])
+def test_simplify_lowest_terms_across_word_sizes(dev, gbits, bits):
+    # Common factors and cofactors around one and two words and beyond: the gcd walks through
+    # its multi-word, two-word and one-word stages, with even parts on either side.
+    rng = random.Random(gbits * 1000 + bits)
+    for k in range(8):
+        g = (rng.getrandbits(gbits) | 1 if gbits else 1) << (k % 3)
+        n = rng.getrandbits(bits) | 1 << (bits - 1)
+        d = (rng.getrandbits(bits) | 1) << (k % 2)
+        sign = -1 if k % 4 == 1 else 1
+        s = MT.from_fraction(sign * n * g, d * g, (), dev).simplify()
+        expected = Fraction(sign * n, d)
+        assert s.num.tolist() == residues(expected.numerator) and s.denom.tolist() == residues(expected.denominator)

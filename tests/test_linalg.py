@@ -150,3 +150,44 @@ def test_determinant_beyond_the_range_inside_inv_and_solve(rec, M, b):
 def test_inverse_entries_beyond_the_range(rec):
     with pytest.raises(OverflowError, match="an entry of the inverse exceeds the exact range"):
         rec([[F(1, 2**610), F(1)], [F(0), F(1, 2**610)]]).inv()
+
+
+def signed_build(pairs, n, dev):
+    """A record from (numerator, denominator) pairs as written, negative denominators kept."""
+    num = torch.tensor([[a % p for a, _ in pairs] for p in PRIMES]).view(20, n, n)
+    den = torch.tensor([[b % p for _, b in pairs] for p in PRIMES]).view(20, n, n)
+    return MT(num.to(dev), den.to(dev))
+
+
+@pytest.mark.parametrize("n", [2, 3, 4, 5])
+@pytest.mark.parametrize("kind", ["negative powers of two", "zero pivots", "wide entries", "singular", "mixed"])
+def test_det_of_power_of_two_denominators(kind, n, dev):
+    # Float-like entries, cleared by shifts, against Fraction elimination: the sign of a
+    # denominator, pivots needing a row swap, rows too wide for the narrow words, zero results.
+    rng = random.Random(hash((kind, n)) % 1000)
+    pairs = []
+    for k in range(n * n):
+        a, e = rng.randint(-2**53, 2**53), rng.randint(0, 60)
+        b = 2**e * (-1 if kind == "negative powers of two" and rng.random() < 0.5 else 1)
+        if kind == "mixed" and k == n + 1:
+            b = 3 * b
+        pairs.append((a, b))
+    if kind == "zero pivots":
+        pairs[0] = (0, 1)
+        if n > 2:
+            pairs[n + 1] = (0, 4)
+    if kind == "wide entries":
+        # Products past the narrow words in the first block, a small determinant all the same.
+        x, y, K = rng.randint(2**380, 2**381), rng.randint(2**380, 2**381), 2**10 + 1
+        pairs = [(0, 1)] * (n * n)
+        pairs[0], pairs[1], pairs[n], pairs[n + 1] = (x, 1), (y, 1), (x * K + 1, 1), (y * K + 1, 1)
+        for k in range(2, n):
+            pairs[k * n + k] = (rng.randint(1, 2**53), 2**rng.randint(0, 60))
+    if kind == "singular":
+        pairs[n:2 * n] = [(2 * a, b) for a, b in pairs[:n]]
+    M = [[F(a, b) for a, b in pairs[r * n:(r + 1) * n]] for r in range(n)]
+    expected = det_value(M)
+    d = signed_build(pairs, n, dev).det()
+    assert value(d) == expected
+    assert d.num.view(-1).tolist() == residues(expected.numerator)
+    assert d.denom.view(-1).tolist() == residues(expected.denominator)

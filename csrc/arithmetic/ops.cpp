@@ -145,13 +145,83 @@ static py::object approx_of(FieldOp op, const py::object& x, const py::object& y
   }
 }
 
+// ---------------------------------------------------------------- one element on the CPU
+
+// A float32 hint of one element that the torch op would compute on as it stands: no autograd,
+// no Python dispatch, no lazy negation, so one IEEE operation on its value is that op.
+static bool plain_hint(const py::object& h, const std::vector<int64_t>& shape, float& v) {
+  if (!THPVariable_Check(h.ptr())) return false;
+  const at::Tensor& t = THPVariable_Unpack(h.ptr());
+  if (!t.defined() || !t.is_cpu() || t.layout() != at::kStrided || t.scalar_type() != at::kFloat ||
+      t.requires_grad() || t.is_neg() || t.unsafeGetTensorImpl()->is_python_dispatch() || t.sizes() != shape ||
+      !t.has_storage())
+    return false;
+  v = *t.const_data_ptr<float>();
+  return true;
+}
+
+template <FieldOp OP>
+static void small_field_op(const int64_t* an, const int64_t* ad, const int64_t* bn, const int64_t* bd, int64_t* on,
+                           int64_t* od) {
+  const auto& mods = exact::constants().mod;
+  for (int j = 0; j < kPrimes; ++j) {
+    const kernels::FieldResidues r = kernels::field_element<OP>(mods[j], (uint64_t)an[j], (uint64_t)ad[j],
+                                                                (uint64_t)bn[j], (uint64_t)bd[j]);
+    on[j] = (int64_t)r.num;
+    od[j] = (int64_t)r.den;
+  }
+}
+
+// Two records of one element each and one shape, on the CPU launcher's device, whose result
+// fits the range: twenty residues by a direct loop. Through ATen the same op pays for shape
+// inference, four operand reshapes, two kernel launches and the hint's dispatch, several
+// times the arithmetic; null when the operands are not of that kind.
+static py::object small_binary(FieldOp op, const Record& a, const Record& b, int nb, int db) {
+  if (a.elements() != 1 || b.elements() != 1 || !a.num.is_cpu() || record::generic_kernels_only() ||
+      a.num.sizes() != b.num.sizes())
+    return py::object();
+  for (const at::Tensor* t : {&a.num, &a.denom, &b.num, &b.denom})
+    if (!t->is_contiguous() || !t->is_cpu()) return py::object();
+  const std::vector<int64_t> shape = a.shape();
+  at::Tensor on = at::empty(a.num.sizes(), a.num.options()), od = at::empty(a.num.sizes(), a.num.options());
+  const int64_t *an = a.num.const_data_ptr<int64_t>(), *ad = a.denom.const_data_ptr<int64_t>();
+  const int64_t *bn = b.num.const_data_ptr<int64_t>(), *bd = b.denom.const_data_ptr<int64_t>();
+  int64_t *pn = on.data_ptr<int64_t>(), *pd = od.data_ptr<int64_t>();
+  switch (op) {
+    case FieldOp::Add: small_field_op<FieldOp::Add>(an, ad, bn, bd, pn, pd); break;
+    case FieldOp::Sub: small_field_op<FieldOp::Sub>(an, ad, bn, bd, pn, pd); break;
+    case FieldOp::Mul: small_field_op<FieldOp::Mul>(an, ad, bn, bd, pn, pd); break;
+    case FieldOp::Div: small_field_op<FieldOp::Div>(an, ad, bn, bd, pn, pd); break;
+  }
+  py::object hint;
+  float x, y;
+  if (plain_hint(a.approx, shape, x) && plain_hint(b.approx, shape, y)) {
+    // ATen casts the Python scalar of the division's guard to float32 before adding it.
+    float r = 0;
+    switch (op) {
+      case FieldOp::Add: r = x + y; break;
+      case FieldOp::Sub: r = x - y; break;
+      case FieldOp::Mul: r = x * y; break;
+      case FieldOp::Div: r = x / (y + (float)1e-30); break;
+    }
+    at::Tensor t = at::empty(shape, at::TensorOptions().dtype(at::kFloat));
+    *t.data_ptr<float>() = r;
+    hint = py::cast(std::move(t));
+  } else {
+    hint = approx_of(op, a.approx, b.approx);
+  }
+  return record::make_record(std::move(on), std::move(od), std::move(hint), nb, db);
+}
+
 py::object binary(FieldOp op, Record& a, Record& b) {
   record::ensure_bits(a);
   record::ensure_bits(b);
-  const std::vector<int64_t> shape = broadcast_shape(a, b);
-  const int64_t n = count_of(shape);
   int nb = 0, db = 0;
   bound_of(op, a, b, nb, db);
+  if (nb <= exact::kFitBits && db <= exact::kFitBits)
+    if (py::object r = small_binary(op, a, b, nb, db)) return r;
+  const std::vector<int64_t> shape = broadcast_shape(a, b);
+  const int64_t n = count_of(shape);
   at::Tensor on, od;
   if (nb <= exact::kFitBits && db <= exact::kFitBits) {
     auto [x, y] = kernel_operand(a, shape);
@@ -201,9 +271,34 @@ static py::object m_rsub(py::handle self, const python::Args& args) {
   return binary(FieldOp::Sub, record::as_record(s), a);
 }
 
+// -a of one element on the CPU: p - r per prime and the hint's sign flipped, which is what
+// torch.neg does to a float; only an exact torch.Tensor hint, since `-hint` honours the
+// overrides of a subclass. Null when the record or hint is not of that kind.
+static py::object small_neg(const Record& a) {
+  if (a.elements() != 1 || !a.num.is_cpu() || !a.denom.is_cpu() || record::generic_kernels_only() ||
+      !a.num.is_contiguous())
+    return py::object();
+  float h = 0;
+  const bool plain = !a.approx.is_none() && THPVariable_CheckExact(a.approx.ptr()) && plain_hint(a.approx, a.shape(), h);
+  if (!plain && !a.approx.is_none()) return py::object();
+  at::Tensor on = at::empty(a.num.sizes(), a.num.options());
+  const int64_t* r = a.num.const_data_ptr<int64_t>();
+  int64_t* out = on.data_ptr<int64_t>();
+  const auto& mods = exact::constants().mod;
+  for (int j = 0; j < kPrimes; ++j) out[j] = r[j] ? (int64_t)mods[j].p - r[j] : 0;
+  py::object hint = py::none();
+  if (plain) {
+    at::Tensor t = at::empty(a.shape(), at::TensorOptions().dtype(at::kFloat));
+    *t.data_ptr<float>() = -h;
+    hint = py::cast(std::move(t));
+  }
+  return record::make_record(std::move(on), a.denom.clone(), std::move(hint), a.num_bits, a.den_bits);
+}
+
 static py::object m_neg(py::handle self, const python::Args&) {
   Record& a = record::as_record(self);
   record::ensure_bits(a);
+  if (py::object r = small_neg(a)) return r;
   py::object approx = a.approx.is_none() ? py::none() : -a.approx;
   return record::make_record(negate_residues(a.num), a.denom.clone(), approx, a.num_bits, a.den_bits);
 }

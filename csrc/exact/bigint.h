@@ -236,22 +236,48 @@ C10_HOST_DEVICE inline UBig ubig_gcd(UBig a, UBig b) {
     ubig_shl(g, k);
     return g;
   }
-  UBig t;
+  // Each step subtracts the smaller from the larger in place and swaps only the pointers:
+  // copying or clearing the full capacity per step cost more than the words in use.
+  UBig *x = &a, *y = &b;
   while (true) {
-    if (a.n <= 1 && b.n <= 1) {
-      UBig g(gcd_u64(a.w[0], b.w[0]));
+    if (x->n <= 1 && y->n <= 1) {
+      UBig g(gcd_u64(x->w[0], y->w[0]));
       ubig_shl(g, k);
       return g;
     }
-    int c = ubig_cmp(a, b);
+#ifndef __CUDA_ARCH__
+    if (x->n <= 2 && y->n <= 2) {
+      using u128 = unsigned __int128;
+      const u64 x1 = x->n > 1 ? x->w[1] : 0, y1 = y->n > 1 ? y->w[1] : 0;
+      u128 u = ((u128)x1 << 64) | x->w[0], v = ((u128)y1 << 64) | y->w[0];
+      while (u != v) {
+        if (u > v) kswap(u, v);
+        v -= u;
+        const u64 lo = (u64)v;
+        v >>= lo ? ctz64(lo) : 64 + ctz64((u64)(v >> 64));
+      }
+      UBig g((u64)u);
+      g.w[1] = (u64)(u >> 64);
+      g.n = g.w[1] ? 2 : 1;
+      ubig_shl(g, k);
+      return g;
+    }
+#endif
+    const int c = ubig_cmp(*x, *y);
     if (c == 0) break;
-    if (c > 0) kswap(a, b);
-    ubig_sub(t, b, a);
-    b = t;
-    ubig_shr(b, ubig_ctz(b));
+    if (c > 0) kswap(x, y);
+    // y > x, so x has no more words in use than y.
+    u64 borrow = 0;
+    for (int i = 0; i < y->n; ++i) {
+      const u64 xi = i < x->n ? x->w[i] : 0, yi = y->w[i];
+      y->w[i] = yi - xi - borrow;
+      borrow = (yi < xi) || (yi - xi < borrow);
+    }
+    y->trim();
+    ubig_shr(*y, ubig_ctz(*y));
   }
-  ubig_shl(a, k);
-  return a;
+  ubig_shl(*x, k);
+  return *x;
 }
 
 // a / d for d dividing a exactly (Hensel division: no trial quotients, no normalisation).
