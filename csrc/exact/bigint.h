@@ -167,7 +167,11 @@ C10_HOST_DEVICE inline void ubig_add_shifted(UBig& a, const UBig& x, int shift) 
 
 // Single set bit: the exponent, else -1.
 C10_HOST_DEVICE inline int ubig_power_of_two(const UBig& a) {
-  if (a.n == 0 || popcount64(a.w[a.n - 1]) != 1) return -1;
+  if (a.n == 0) return -1;
+  // A single set bit without popcount, which is a library call where the build targets no
+  // hardware popcount, and this runs once per element of every dyadic job.
+  const u64 top = a.w[a.n - 1];
+  if (top == 0 || (top & (top - 1)) != 0) return -1;
   for (int i = 0; i < a.n - 1; ++i)
     if (a.w[i]) return -1;
   return 64 * (a.n - 1) + ctz64(a.w[a.n - 1]);

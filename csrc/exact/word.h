@@ -28,14 +28,6 @@ C10_HOST_DEVICE inline int ctz64(u64 x) {  // x != 0
 #endif
 }
 
-C10_HOST_DEVICE inline int popcount64(u64 x) {
-#ifdef __CUDA_ARCH__
-  return __popcll(x);
-#else
-  return __builtin_popcountll(x);
-#endif
-}
-
 // a * b as hi:lo.
 C10_HOST_DEVICE inline u64 mul_wide(u64 a, u64 b, u64& hi) {
 #ifdef __CUDA_ARCH__
