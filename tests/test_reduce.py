@@ -64,6 +64,12 @@ def test_sum_is_exact_and_in_lowest_terms(ft, make):
     # zero denominators keep the sign rule of the general path
     pytest.param([(1, 2), (-5, 0), (1, 4)], id="zero-denominator"),
     pytest.param([(0, 8), (0, 2**300)], id="zeros"),
+    # values of at most 122 bits, summed from two-word reconstructions: shifts on and off the
+    # limb boundaries, signs on either side, and carries that run through whole limbs
+    pytest.param([((-1) ** i * (2**122 - 1 - i), 2 ** (i * 7 % 122)) for i in range(60)], id="two-word-shifts"),
+    pytest.param([(2**122 - 1, 1), (-(2**119 + 3), 2**64), (5, -(2**64)), (-7, 2**121)], id="two-word-limb-shifts"),
+    pytest.param([(2**122 - 1, 1)] * 300 + [(1, 2**121)] * 5, id="two-word-carries"),
+    pytest.param([(2**100 + 1, 2**90), (3, 5)], id="two-word-general-denominator"),
 ])
 def test_dyadic_sums_at_their_edges(raw, fs):
     got = raw(fs).sum()

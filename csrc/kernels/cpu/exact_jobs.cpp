@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kernels/cpu/field_rows.h"
 #include "kernels/exact_elements.h"
 
 namespace korvex::kernels {
@@ -159,8 +160,12 @@ IngestStats ingest_blocks(int64_t n, at::Tensor& num, at::Tensor& den, Decompose
   std::atomic<int64_t> first{n};
   std::atomic<int> nb{0}, db{1};
   constexpr int64_t kBlock = 256;
+  static const DyadicRowFn row = cpu_runs_avx512() ? dyadic_row_avx512() : dyadic_row_generic();
   at::parallel_for(0, n, 4 * kBlock, [&](int64_t begin, int64_t end) {
     Dyadic d[kBlock];
+    // The block again as plain arrays for the row loops.
+    u64 mant[kBlock], neg[kBlock];
+    int64_t sa[kBlock], sb[kBlock];
     int lnb = 0, ldb = 1;
     for (int64_t blk = begin; blk < end; blk += kBlock) {
       const int64_t cnt = std::min(kBlock, end - blk);
@@ -174,11 +179,22 @@ IngestStats ingest_blocks(int64_t n, at::Tensor& num, at::Tensor& den, Decompose
         lnb = std::max(lnb, x);
         ldb = std::max(ldb, y);
       }
+      // Float mantissas are below 2^53; only integers of 62 bits and more need the wide reduction.
+      bool small = true;
+      for (int64_t i = 0; i < cnt; ++i) {
+        mant[i] = d[i].m;
+        sa[i] = d[i].a;
+        sb[i] = d[i].b;
+        neg[i] = d[i].neg;
+        small = small && d[i].m < (1ull << 62);
+      }
       for (int j = 0; j < kPrimes; ++j) {
         const int32_t* pw = tab + j * (kMaxShift + 1);
         int64_t* rn = on + j * n + blk;
         int64_t* rd = od + j * n + blk;
-        for (int64_t i = 0; i < cnt; ++i) dyadic_residues(mods[j], pw, d[i], rn[i], rd[i]);
+        if (small) row(mods[j], pw, mant, sa, sb, neg, rn, rd, cnt);
+        else
+          for (int64_t i = 0; i < cnt; ++i) dyadic_residues(mods[j], pw, d[i], rn[i], rd[i]);
       }
     }
     exact::atomic_max(nb, lnb);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "exact/moduli.h"
+#include "kernels/dyadic_element.h"
 #include "kernels/field_element.h"
 
 namespace korvex::kernels {
@@ -14,5 +15,17 @@ using RowFn = void (*)(exact::ModP, const int64_t*, const int64_t*, const int64_
 
 RowFn field_row_generic(FieldOp op, bool as, bool bs);
 RowFn field_row_avx512(FieldOp op, bool as, bool bs);
+
+// One prime's residues of a block of cnt values (neg[i] ? -m[i] : m[i]) * 2^a[i] / 2^b[i], every
+// m[i] below 2^62, neg[i] 0 or 1; pw: that prime's row of 2^k mod p.
+using DyadicRowFn = void (*)(exact::ModP, const int32_t* pw, const std::uint64_t* m, const int64_t* a,
+                             const int64_t* b, const std::uint64_t* neg, int64_t* rn, int64_t* rd, int64_t cnt);
+
+DyadicRowFn dyadic_row_generic();
+DyadicRowFn dyadic_row_avx512();
+
+// Whether this CPU runs the AVX-512 builds of the row loops (defined in field_ops.cpp, outside
+// the files compiled for AVX-512).
+bool cpu_runs_avx512();
 
 }  // namespace korvex::kernels
