@@ -160,7 +160,7 @@ IngestStats ingest_blocks(int64_t n, at::Tensor& num, at::Tensor& den, Decompose
   std::atomic<int64_t> first{n};
   std::atomic<int> nb{0}, db{1};
   constexpr int64_t kBlock = 256;
-  static const DyadicRowFn row = cpu_runs_avx512() ? dyadic_row_avx512() : dyadic_row_generic();
+  static const DyadicBlockFn block = cpu_runs_avx512() ? dyadic_block_avx512() : dyadic_block_generic();
   at::parallel_for(0, n, 4 * kBlock, [&](int64_t begin, int64_t end) {
     Dyadic d[kBlock];
     // The block again as plain arrays for the row loops.
@@ -188,13 +188,15 @@ IngestStats ingest_blocks(int64_t n, at::Tensor& num, at::Tensor& den, Decompose
         neg[i] = d[i].neg;
         small = small && d[i].m < (1ull << 62);
       }
+      if (small) {
+        block(mods, tab, kMaxShift + 1, mant, sa, sb, neg, on + blk, od + blk, n, cnt);
+        continue;
+      }
       for (int j = 0; j < kPrimes; ++j) {
         const int32_t* pw = tab + j * (kMaxShift + 1);
         int64_t* rn = on + j * n + blk;
         int64_t* rd = od + j * n + blk;
-        if (small) row(mods[j], pw, mant, sa, sb, neg, rn, rd, cnt);
-        else
-          for (int64_t i = 0; i < cnt; ++i) dyadic_residues(mods[j], pw, d[i], rn[i], rd[i]);
+        for (int64_t i = 0; i < cnt; ++i) dyadic_residues(mods[j], pw, d[i], rn[i], rd[i]);
       }
     }
     exact::atomic_max(nb, lnb);

@@ -16,13 +16,16 @@ using RowFn = void (*)(exact::ModP, const int64_t*, const int64_t*, const int64_
 RowFn field_row_generic(FieldOp op, bool as, bool bs);
 RowFn field_row_avx512(FieldOp op, bool as, bool bs);
 
-// One prime's residues of a block of cnt values (neg[i] ? -m[i] : m[i]) * 2^a[i] / 2^b[i], every
-// m[i] below 2^62, neg[i] 0 or 1; pw: that prime's row of 2^k mod p.
-using DyadicRowFn = void (*)(exact::ModP, const int32_t* pw, const std::uint64_t* m, const int64_t* a,
-                             const int64_t* b, const std::uint64_t* neg, int64_t* rn, int64_t* rd, int64_t cnt);
+// The residues of a block of cnt values (neg[i] ? -m[i] : m[i]) * 2^a[i] / 2^b[i], every m[i]
+// below 2^62 and neg[i] 0 or 1, into on[j * row_stride + i], od[...] for every prime j; tab: the
+// rows of 2^k mod p, tab_stride apart.
+using DyadicBlockFn = void (*)(const exact::ModP* mods, const int32_t* tab, int64_t tab_stride,
+                               const std::uint64_t* m, const int64_t* a, const int64_t* b,
+                               const std::uint64_t* neg, int64_t* on, int64_t* od, int64_t row_stride,
+                               int64_t cnt);
 
-DyadicRowFn dyadic_row_generic();
-DyadicRowFn dyadic_row_avx512();
+DyadicBlockFn dyadic_block_generic();
+DyadicBlockFn dyadic_block_avx512();
 
 // Whether this CPU runs the AVX-512 builds of the row loops (defined in field_ops.cpp, outside
 // the files compiled for AVX-512).
