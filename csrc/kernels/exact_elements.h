@@ -84,16 +84,31 @@ C10_HOST_DEVICE inline float dyadic_to_float(u64 lo, u64 hi, int e, bool neg) {
 
 }  // namespace detail
 
+// n/d from two-word values: over a power of two without big integers (float-derived records).
+C10_HOST_DEVICE inline float float_of_2w(u64 nl, u64 nh, bool nneg, u64 dl, u64 dh, bool dneg) {
+  const int e = detail::power_of_two_2w(dl, dh);
+  if (e >= 0 && (nl | nh)) return detail::dyadic_to_float(nl, nh, e, nneg != dneg);
+  return exact::ratio_to_float(detail::sbig_2w(nl, nh, nneg), detail::sbig_2w(dl, dh, dneg));
+}
+
+// float_element() for a record whose bound says KN, KD <= 4 residues: the CPU launcher picks
+// the instance once per job, so the reconstruction unrolls.
+template <int KN, int KD>
+C10_HOST_DEVICE inline float float_element_2w(const Constants& c, const int64_t* pn, const int64_t* pd,
+                                              int64_t stride) {
+  u64 nl, nh, dl, dh;
+  const bool nneg = exact::detail::crt_signed_2w_k<KN>(c, pn, stride, nl, nh);
+  const bool dneg = exact::detail::crt_signed_2w_k<KD>(c, pd, stride, dl, dh);
+  return float_of_2w(nl, nh, nneg, dl, dh, dneg);
+}
+
 C10_HOST_DEVICE inline float float_element(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
                                            int kn, int kd) {
   if (kn <= 4 && kd <= 4) {
-    // Float-derived records: two-word values over powers of two, rounded without big integers.
     u64 nl, nh, dl, dh;
     const bool nneg = exact::crt_signed_2w(c, pn, stride, kn, nl, nh);
     const bool dneg = exact::crt_signed_2w(c, pd, stride, kd, dl, dh);
-    const int e = detail::power_of_two_2w(dl, dh);
-    if (e >= 0 && (nl | nh)) return detail::dyadic_to_float(nl, nh, e, nneg != dneg);
-    return exact::ratio_to_float(detail::sbig_2w(nl, nh, nneg), detail::sbig_2w(dl, dh, dneg));
+    return float_of_2w(nl, nh, nneg, dl, dh, dneg);
   }
   return exact::ratio_to_float(exact::crt_signed(c, pn, stride, kn), exact::crt_signed(c, pd, stride, kd));
 }
@@ -238,6 +253,28 @@ C10_HOST_DEVICE inline void acc_merge(DyadicAcc& a, const DyadicAcc& b) {
   }
 }
 
+// Adds n/d given as two-word values, as add_dyadic_element() does.
+C10_HOST_DEVICE inline bool add_dyadic_2w(u64 nl, u64 nh, bool nneg, u64 dl, u64 dh, bool dneg, int scale,
+                                          DyadicAcc& acc) {
+  const int e = detail::power_of_two_2w(dl, dh);
+  if (e < 0 || e > scale) return false;
+  if (!(nl | nh)) return true;
+  const int shift = scale - e;
+  if (detail::bit_length_2w(nl, nh) + shift > 64 * (kAccLimbs - 1)) return false;
+  acc_add_shifted_2w(nneg != dneg ? acc.neg : acc.pos, nl, nh, shift);
+  return true;
+}
+
+// add_dyadic_element() for KN, KD <= 4 leading residues, one instance per job as for floats.
+template <int KN, int KD>
+C10_HOST_DEVICE inline bool add_dyadic_element_2w(const Constants& c, const int64_t* pn, const int64_t* pd,
+                                                  int64_t stride, int scale, DyadicAcc& acc) {
+  u64 nl, nh, dl, dh;
+  const bool dneg = exact::detail::crt_signed_2w_k<KD>(c, pd, stride, dl, dh);
+  const bool nneg = exact::detail::crt_signed_2w_k<KN>(c, pn, stride, nl, nh);
+  return add_dyadic_2w(nl, nh, nneg, dl, dh, dneg, scale, acc);
+}
+
 // Adds the element n/d (its first kn, kd residues hold it) when d is +-2^e with e <= scale;
 // false, and nothing added, for any other denominator (zero included): such a sum is left to
 // the general host path.
@@ -247,14 +284,8 @@ C10_HOST_DEVICE inline bool add_dyadic_element(const Constants& c, const int64_t
     // Float-derived records: both values in two words, so no big integer is formed at all.
     u64 nl, nh, dl, dh;
     const bool dneg = exact::crt_signed_2w(c, pd, stride, kd, dl, dh);
-    const int e = detail::power_of_two_2w(dl, dh);
-    if (e < 0 || e > scale) return false;
     const bool nneg = exact::crt_signed_2w(c, pn, stride, kn, nl, nh);
-    if (!(nl | nh)) return true;
-    const int shift = scale - e;
-    if (detail::bit_length_2w(nl, nh) + shift > 64 * (kAccLimbs - 1)) return false;
-    acc_add_shifted_2w(nneg != dneg ? acc.neg : acc.pos, nl, nh, shift);
-    return true;
+    return add_dyadic_2w(nl, nh, nneg, dl, dh, dneg, scale, acc);
   }
   const exact::SBig d = exact::crt_signed(c, pd, stride, kd);
   const int e = exact::ubig_power_of_two(d.mag);
