@@ -100,6 +100,28 @@ def test_int64_beyond_double_precision_and_uint64(dev):
     assert one.num[:, 0].tolist() == residues(2**52) and one.denom[:, 0].tolist() == residues(2**52)
 
 
+def documented_residues(v):
+    """The unreduced (numerator, denominator) from_tensor stores for a double, from its decomposition."""
+    m, e = decompose(v)
+    return m * 2 ** max(e, 0), 2 ** max(-e, 0)
+
+
+# Lengths around the eight lanes and the blocks of the row loops; offsets that start the rows
+# off a cache line, so that the streamed stores meet unaligned heads and tails.
+@pytest.mark.parametrize("n", [1, 7, 9, 255, 257, 1003])
+def test_from_tensor_residues_at_every_length(dev, n):
+    g = torch.Generator().manual_seed(n)
+    x = torch.randn(n, generator=g, dtype=torch.float64) * torch.pow(2.0, torch.randint(-60, 60, (n,), generator=g))
+    x[::5] = -x[::5]
+    x[::11] = 0.0
+    r = MT.from_tensor(x, dev)
+    num, den = r.num.cpu(), r.denom.cpu()
+    for k in {0, n // 2, n - 1} | set(range(0, n, 97)):
+        want_n, want_d = documented_residues(x[k].item())
+        assert num[:, k].tolist() == residues(want_n) and den[:, k].tolist() == residues(want_d)
+    assert values(r) == [Fraction(v) for v in x.tolist()]
+
+
 @pytest.mark.parametrize("dtype", [torch.int64, torch.uint64])
 def test_integers_of_62_bits_and_more_among_small_ones(dev, dtype):
     # Blocks of small values take the vectorised rows; one wide value anywhere in a block sends
