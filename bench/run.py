@@ -40,9 +40,60 @@ def bench_elementwise(device, n=1_000_000):
     C = torch.randint(0, 2**31 - 1000, (20, n), generator=g).to(device)
     p = mc.PRIMES.to(device).view(20, 1)
     aten = median_time(lambda: (A * B + C) % p)
+    # Two field operations, each reading four [20, n] int64 tensors and writing two.
+    moved = 2 * 6 * 8 * 20 * n
     return [("a*b + c, records of 1,000,000 elements", ours),
             ("(a*b + c) % p, ATen int64 [20, 1e6]", aten),
-            ("speed-up over ATen (x)", aten / ours)]
+            ("speed-up over ATen (x)", aten / ours),
+            ("  a*b + c bandwidth GB/s", moved / ours / 1e9)]
+
+
+def bench_stream(device, n=1_000_000):
+    """The element-wise jobs beside plain copies of the bytes each one has to move."""
+    g = torch.Generator().manual_seed(5)
+    x = torch.randn(n, generator=g, dtype=torch.float64).to(device)
+    r = MT.from_tensor(x, device)
+    # The leading residue rows that hold these values (31-bit primes, symmetric range): the
+    # sum and to_float read only those.
+    _, ex = torch.frexp(x.cpu())
+    den_bits = int((53 - ex).clamp_min(0).max()) + 1
+    kn, kd = (53 + 2 + 30) // 31, (den_bits + 2 + 30) // 31
+    rows = torch.cat([r.num[:kn], r.denom[:kd]]).contiguous()
+    full = torch.randint(0, 2**31 - 1000, (40, n), generator=g).to(device)
+    out = torch.empty_like(full)
+    copy_full = median_time(lambda: out.copy_(full))
+    read_rows = median_time(lambda: rows.sum())
+    copy_rows = median_time(lambda: rows.clone())
+    ingest = median_time(lambda: MT.from_tensor(x, device))
+    total = median_time(lambda: r.sum())
+    to_float = median_time(lambda: r.to_float())
+
+    a = MT.from_tensor(torch.rand(n, generator=g, dtype=torch.float64).to(device), device)
+    c = MT.from_tensor(torch.rand(n, generator=g, dtype=torch.float64).to(device), device)
+    add = median_time(lambda: a + c)
+    mul = median_time(lambda: a * c)
+    half = full[:20].contiguous()
+    half_out = torch.empty_like(half)
+    copy_half = median_time(lambda: half_out.copy_(half))
+    moved = 6 * 8 * 20 * n  # four residue tensors read, two written
+    gbs = lambda t, b: b / t / 1e9  # noqa: E731
+    return [("copy of [40, 1e6] int64 (320 MB each way)", copy_full),
+            ("from_tensor of 1e6 float64 alone", ingest),
+            ("  ratio to the 320 MB copy (x)", ingest / copy_full),
+            (f"read (sum) of the {kn}+{kd} residue rows values need", read_rows),
+            (f"copy of those {kn}+{kd} rows", copy_rows),
+            ("sum() of a 1e6 float64 record alone", total),
+            ("  ratio to reading its rows (x)", total / read_rows),
+            ("  ratio to the 320 MB copy (x)", total / copy_full),
+            ("to_float of a 1e6 float64 record", to_float),
+            ("  ratio to reading its rows (x)", to_float / read_rows),
+            ("a + c, records of 1e6 float64", add),
+            ("a * c, records of 1e6 float64", mul),
+            ("  a + c over a * c (x)", add / mul),
+            ("copy of [20, 1e6] int64 (160 MB each way)", copy_half),
+            ("  a + c bandwidth GB/s", gbs(add, moved)),
+            ("  a * c bandwidth GB/s", gbs(mul, moved)),
+            ("  copy bandwidth GB/s", gbs(copy_half, 2 * 8 * 20 * n))]
 
 
 def bench_simplify(device):
@@ -189,9 +240,9 @@ def bench_approx(device):
 def main(device=None):
     if device is None:
         device = sys.argv[1] if len(sys.argv) > 1 else ("cuda" if torch.cuda.is_available() else "cpu")
-    rows = (bench_elementwise(device) + bench_simplify(device) + bench_floats(device) + bench_reductions(device)
-            + bench_linalg(device) + bench_scalar(device) + bench_small_matmul(device) + bench_order(device)
-            + bench_approx(device))
+    rows = (bench_elementwise(device) + bench_stream(device) + bench_simplify(device) + bench_floats(device)
+            + bench_reductions(device) + bench_linalg(device) + bench_scalar(device) + bench_small_matmul(device)
+            + bench_order(device) + bench_approx(device))
     lines = [
         "# Benchmark results",
         "",
@@ -203,7 +254,7 @@ def main(device=None):
         "|---|---|",
     ]
     for name, value in rows:
-        shown = f"{value:.2f}" if name.endswith("(x)") else (
+        shown = f"{value:.2f}" if name.endswith("(x)") else f"{value:.1f}" if name.endswith("GB/s") else (
             f"{value * 1e6:.1f} us" if value < 1e-3 else f"{value * 1e3:.1f} ms")
         print(f"{name:45s} {shown}")
         lines.append(f"| {name} | {shown} |")

@@ -100,6 +100,41 @@ def test_int64_beyond_double_precision_and_uint64(dev):
     assert one.num[:, 0].tolist() == residues(2**52) and one.denom[:, 0].tolist() == residues(2**52)
 
 
+def documented_residues(v):
+    """The unreduced (numerator, denominator) from_tensor stores for a double, from its decomposition."""
+    m, e = decompose(v)
+    return m * 2 ** max(e, 0), 2 ** max(-e, 0)
+
+
+# Lengths around the eight lanes and the blocks of the row loops; offsets that start the rows
+# off a cache line, so that the streamed stores meet unaligned heads and tails.
+@pytest.mark.parametrize("n", [1, 7, 9, 255, 257, 1003])
+def test_from_tensor_residues_at_every_length(dev, n):
+    g = torch.Generator().manual_seed(n)
+    x = torch.randn(n, generator=g, dtype=torch.float64) * torch.pow(2.0, torch.randint(-60, 60, (n,), generator=g))
+    x[::5] = -x[::5]
+    x[::11] = 0.0
+    r = MT.from_tensor(x, dev)
+    num, den = r.num.cpu(), r.denom.cpu()
+    for k in {0, n // 2, n - 1} | set(range(0, n, 97)):
+        want_n, want_d = documented_residues(x[k].item())
+        assert num[:, k].tolist() == residues(want_n) and den[:, k].tolist() == residues(want_d)
+    assert values(r) == [Fraction(v) for v in x.tolist()]
+
+
+@pytest.mark.parametrize("dtype", [torch.int64, torch.uint64])
+def test_integers_of_62_bits_and_more_among_small_ones(dev, dtype):
+    # Blocks of small values take the vectorised rows; one wide value anywhere in a block sends
+    # that block to the wide reduction.
+    top = 2**63 - 1 if dtype == torch.int64 else 2**64 - 1
+    vals = [(i * 7919) % 1000 - (0 if dtype == torch.uint64 else 500) for i in range(700)]
+    for k, v in [(3, top), (300, 2**62), (301, 2**62 - 1), (699, top - 5)]:
+        vals[k] = v
+    r = MT.from_tensor(torch.tensor(vals, dtype=dtype), dev)
+    assert values(r) == [Fraction(v) for v in vals]
+    assert r.num[:, 3].tolist() == residues(top) and r.denom[:, 3].tolist() == [1] * 20
+
+
 def test_non_contiguous_input(dev):
     base = torch.arange(12, dtype=torch.float64).view(3, 4) / 8
     x = base.t()
@@ -167,6 +202,21 @@ def test_to_float_is_correctly_rounded(dev, num, den):
         fr = Fraction(sign * num, den)
         got = MT.from_fraction(fr.numerator, fr.denominator, (), dev).to_float().item()
         assert got == f32(fr)
+
+
+# n / 2^e with both of at most 122 bits, the two-word path float-derived records take: ties
+# and near-ties at 24 bits from numerators the double holds exactly and from wider ones.
+DYADIC_TIES = [(2**24 + 1, 1), (2**24 + 3, 2**3), ((2**24 + 1) << 60, 2**60), (((2**24 + 1) << 60) + 1, 2**60),
+               ((2**24 + 3) << 90, 2**100), (((2**24 + 1) << 97) - 1, 2**121), (2**53 + 1, 2**3),
+               ((2**24 + 1) << 29, 2**29), (((2**24 + 1) << 29) + 1, 2**29), (3, 2**121), (2**122 - 1, 1),
+               ((2**24 - 1) << 98, 2**64), (-(2**80 + 2**56), 2**57), (2**70 + 1, -(2**12))]
+
+
+def test_to_float_of_dyadic_values_rounds_every_tie(dev):
+    num = torch.tensor([residues(n) for n, _ in DYADIC_TIES]).T.contiguous()
+    den = torch.tensor([residues(d) for _, d in DYADIC_TIES]).T.contiguous()
+    got = MT(num.to(dev), den.to(dev)).to_float().tolist()
+    assert got == [f32(Fraction(n, d)) for n, d in DYADIC_TIES]
 
 
 def test_to_float_after_arithmetic_and_on_raw_residues(dev):

@@ -52,6 +52,18 @@ def test_field_kernels_equal_pytorch_remainder(dev, sa, sb, op):
     assert torch.equal(out.num.cpu(), want[0]) and torch.equal(out.denom.cpu(), want[1])
 
 
+@pytest.mark.parametrize("op", ["+", "-"])
+def test_cross_terms_at_their_largest(dev, op):
+    # a*d + b*c summed before one reduction peaks at 2(p-1)^2; zeros and ones beside it.
+    corners = [0, 1, -1, -2]
+    grid = torch.tensor([[v, w, x, y] for v in corners for w in corners for x in corners for y in corners]).T
+    p = torch.tensor(PRIMES).view(20, 1)
+    an, ad, bn, bd = (grid[i].view(1, -1) % p for i in range(4))
+    out = OPS[op](MT(an.to(dev), ad.to(dev)), MT(bn.to(dev), bd.to(dev)))
+    want = expected_residues(op, an, ad, bn, bd)
+    assert torch.equal(out.num.cpu(), want[0]) and torch.equal(out.denom.cpu(), want[1])
+
+
 @pytest.mark.skipif(not torch.cuda.is_available(), reason="no GPU")
 def test_cuda_kernel_runs_on_the_current_stream():
     a = MT.from_fraction(3, 7, (1 << 20,), "cuda")

@@ -54,6 +54,21 @@ def test_sum_is_exact_and_in_lowest_terms(ft, make):
     assert s._approx.item() == pytest.approx(torch.tensor(float(expected)).item(), rel=1e-6, abs=1e-30)
 
 
+# Float data whose bounds need from one to seven leading residues per value, each the
+# reconstruction of its own width, over more elements than one chunk of the CPU sum.
+@pytest.mark.parametrize("low, high", [(0, 20), (-60, 0), (-100, 10), (-200, 40)])
+def test_sum_and_to_float_of_floats_across_residue_counts(ft, low, high):
+    g = torch.Generator().manual_seed(high - low)
+    n = 20000
+    x = torch.randn(n, generator=g, dtype=torch.float64) * torch.pow(2.0, torch.randint(low, high, (n,), generator=g))
+    if low >= 0:
+        x = x.round()
+    r = ft(x)
+    expected = sum(fr(x))
+    assert r.sum().to_rational() == (expected.numerator, expected.denominator)
+    assert torch.equal(r.to_float().cpu(), x.float())
+
+
 @pytest.mark.parametrize("fs", [
     # negative powers of two as denominators, numerators near the range edge, full cancellation
     pytest.param([(3, -4), (5, 8), (-(2**600), 1), (2**600, 1), (1, -(2**617))], id="signed-denominators"),
@@ -64,6 +79,12 @@ def test_sum_is_exact_and_in_lowest_terms(ft, make):
     # zero denominators keep the sign rule of the general path
     pytest.param([(1, 2), (-5, 0), (1, 4)], id="zero-denominator"),
     pytest.param([(0, 8), (0, 2**300)], id="zeros"),
+    # values of at most 122 bits, summed from two-word reconstructions: shifts on and off the
+    # limb boundaries, signs on either side, and carries that run through whole limbs
+    pytest.param([((-1) ** i * (2**122 - 1 - i), 2 ** (i * 7 % 122)) for i in range(60)], id="two-word-shifts"),
+    pytest.param([(2**122 - 1, 1), (-(2**119 + 3), 2**64), (5, -(2**64)), (-7, 2**121)], id="two-word-limb-shifts"),
+    pytest.param([(2**122 - 1, 1)] * 300 + [(1, 2**121)] * 5, id="two-word-carries"),
+    pytest.param([(2**100 + 1, 2**90), (3, 5)], id="two-word-general-denominator"),
 ])
 def test_dyadic_sums_at_their_edges(raw, fs):
     got = raw(fs).sum()

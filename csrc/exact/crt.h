@@ -38,32 +38,58 @@ C10_HOST_DEVICE inline UBig crt_unsigned(const Constants& c, const std::int64_t*
   return x;
 }
 
+namespace detail {
+
+template <int K>
+C10_HOST_DEVICE inline bool crt_signed_2w_k(const Constants& c, const std::int64_t* residues, std::int64_t stride,
+                                            std::uint64_t& lo_out, std::uint64_t& hi_out) {
+  std::uint64_t v[K];
+  garner_digits(c, residues, stride, K, v);
+  std::uint64_t lo = v[K - 1], hi = 0;
+  for (int j = K - 2; j >= 0; --j) {
+    std::uint64_t h1;
+    lo = mul_add2(lo, c.mod[j].p, v[j], 0, h1);
+    hi = hi * c.mod[j].p + h1;  // the value stays below 2^124: no carry out of hi
+  }
+  const UBig& ph = c.prefix_half[K];
+  const std::uint64_t half_lo = ph.w[0], half_hi = ph.n > 1 ? ph.w[1] : 0;
+  bool neg = false;
+  if (hi > half_hi || (hi == half_hi && lo > half_lo)) {
+    const UBig& pm = c.prefix_M[K];
+    const std::uint64_t m_lo = pm.w[0], m_hi = pm.n > 1 ? pm.w[1] : 0;
+    const std::uint64_t borrow = m_lo < lo;
+    lo = m_lo - lo;
+    hi = m_hi - hi - borrow;
+    neg = true;
+  }
+  lo_out = lo;
+  hi_out = hi;
+  return neg;
+}
+
+}  // namespace detail
+
+// The integer of at most 122 bits held by the first k <= 4 residues, read in the symmetric
+// range: its magnitude as hi:lo, its sign as the result. The big-integer loops are skipped,
+// which is what the per-element jobs on float-derived records spend most of their time on;
+// one instance per k lets the compiler unroll the digits.
+C10_HOST_DEVICE inline bool crt_signed_2w(const Constants& c, const std::int64_t* residues, std::int64_t stride,
+                                          int k, std::uint64_t& lo, std::uint64_t& hi) {
+  assert(k >= 1 && k <= 4);
+  switch (k) {
+    case 1: return detail::crt_signed_2w_k<1>(c, residues, stride, lo, hi);
+    case 2: return detail::crt_signed_2w_k<2>(c, residues, stride, lo, hi);
+    case 3: return detail::crt_signed_2w_k<3>(c, residues, stride, lo, hi);
+    default: return detail::crt_signed_2w_k<4>(c, residues, stride, lo, hi);
+  }
+}
+
 // The same integer read in the symmetric range (-(P-1)/2 .. (P-1)/2).
 C10_HOST_DEVICE inline SBig crt_signed(const Constants& c, const std::int64_t* residues, std::int64_t stride,
                                        int k = kPrimes) {
   SBig s;
   if (k <= 4) {
-    // Values of up to 122 bits, the common case, in two words without the big-integer loops.
-    std::uint64_t v[4] = {};
-    garner_digits(c, residues, stride, k, v);
-    std::uint64_t lo = v[k - 1], hi = 0;
-    for (int j = k - 2; j >= 0; --j) {
-      std::uint64_t h1;
-      lo = mul_add2(lo, c.mod[j].p, v[j], 0, h1);
-      hi = hi * c.mod[j].p + h1;  // the value stays below 2^124: no carry out of hi
-    }
-    const UBig& ph = c.prefix_half[k];
-    const std::uint64_t half_lo = ph.w[0], half_hi = ph.n > 1 ? ph.w[1] : 0;
-    if (hi > half_hi || (hi == half_hi && lo > half_lo)) {
-      const UBig& pm = c.prefix_M[k];
-      const std::uint64_t m_lo = pm.w[0], m_hi = pm.n > 1 ? pm.w[1] : 0;
-      const std::uint64_t borrow = m_lo < lo;
-      lo = m_lo - lo;
-      hi = m_hi - hi - borrow;
-      s.neg = true;
-    }
-    s.mag.w[0] = lo;
-    s.mag.w[1] = hi;
+    s.neg = crt_signed_2w(c, residues, stride, k, s.mag.w[0], s.mag.w[1]);
     s.mag.n = 2;
     s.mag.trim();
     return s;

@@ -40,6 +40,15 @@ struct ModP {
   C10_HOST_DEVICE inline std::uint64_t mul(std::uint64_t a, std::uint64_t b) const {
     return reduce((std::uint64_t)(std::uint32_t)a * (std::uint32_t)b);
   }
+  // (a*b + c*d) mod p with one reduction: the products sum below 2p^2 < 2 (p << 31), so one
+  // conditional subtraction of p << 31 brings the sum under 2^62, where reduce() holds.
+  C10_HOST_DEVICE inline std::uint64_t mul_add(std::uint64_t a, std::uint64_t b, std::uint64_t c,
+                                               std::uint64_t d) const {
+    std::uint64_t s = (std::uint64_t)(std::uint32_t)a * (std::uint32_t)b + (std::uint64_t)(std::uint32_t)c * (std::uint32_t)d;
+    const std::uint64_t top = p << 31;
+    s = s >= top ? s - top : s;
+    return reduce(s);
+  }
   C10_HOST_DEVICE inline std::uint64_t add(std::uint64_t a, std::uint64_t b) const {
     std::uint64_t s = a + b;
     return s >= p ? s - p : s;

@@ -11,6 +11,7 @@
 #include "exact/crt.h"
 #include "exact/moduli.h"
 #include "exact/rounding.h"
+#include "kernels/dyadic_element.h"
 
 namespace korvex::kernels {
 
@@ -34,8 +35,81 @@ C10_HOST_DEVICE inline bool measure_element(const Constants& c, const int64_t* p
 
 // The correctly rounded float32 of the element, reconstructed from its first kn (kd)
 // residues, which the caller's bound says suffice.
+namespace detail {
+
+// The exponent e when hi:lo is 2^e, else -1.
+C10_HOST_DEVICE inline int power_of_two_2w(u64 lo, u64 hi) {
+  if (hi == 0) return lo && !(lo & (lo - 1)) ? exact::ctz64(lo) : -1;
+  return lo == 0 && !(hi & (hi - 1)) ? 64 + exact::ctz64(hi) : -1;
+}
+
+C10_HOST_DEVICE inline int bit_length_2w(u64 lo, u64 hi) {
+  return hi ? 128 - exact::clz64(hi) : (lo ? 64 - exact::clz64(lo) : 0);
+}
+
+C10_HOST_DEVICE inline exact::SBig sbig_2w(u64 lo, u64 hi, bool neg) {
+  exact::SBig s;
+  s.mag.w[0] = lo;
+  s.mag.w[1] = hi;
+  s.mag.n = 2;
+  s.mag.trim();
+  s.neg = neg;
+  return s;
+}
+
+// The float32 nearest to (hi:lo) / 2^e, hi:lo non-zero and below 2^124: the exact double where
+// the numerator has at most 53 bits, else ratio_to_float's proxy of 27 bits and a sticky bit.
+// Either is an exact double between 2^-123 and 2^124, whose conversion rounds as the value does.
+C10_HOST_DEVICE inline float dyadic_to_float(u64 lo, u64 hi, int e, bool neg) {
+  const int nb = bit_length_2w(lo, hi);
+  double x;
+  if (nb <= 53) {
+    x = ::ldexp((double)lo, -e);
+  } else {
+    const int sh = nb - 27;
+    u64 q;
+    bool sticky;
+    if (sh >= 64) {
+      q = hi >> (sh - 64);
+      sticky = lo != 0 || (hi & ((1ull << (sh - 64)) - 1)) != 0;
+    } else {
+      q = (lo >> sh) | (hi << (64 - sh));
+      sticky = (lo & ((1ull << sh) - 1)) != 0;
+    }
+    x = ::ldexp((double)((q << 1) | (sticky ? 1 : 0)), sh - 1 - e);
+  }
+  const float f = (float)x;
+  return neg ? -f : f;
+}
+
+}  // namespace detail
+
+// n/d from two-word values: over a power of two without big integers (float-derived records).
+C10_HOST_DEVICE inline float float_of_2w(u64 nl, u64 nh, bool nneg, u64 dl, u64 dh, bool dneg) {
+  const int e = detail::power_of_two_2w(dl, dh);
+  if (e >= 0 && (nl | nh)) return detail::dyadic_to_float(nl, nh, e, nneg != dneg);
+  return exact::ratio_to_float(detail::sbig_2w(nl, nh, nneg), detail::sbig_2w(dl, dh, dneg));
+}
+
+// float_element() for a record whose bound says KN, KD <= 4 residues: the CPU launcher picks
+// the instance once per job, so the reconstruction unrolls.
+template <int KN, int KD>
+C10_HOST_DEVICE inline float float_element_2w(const Constants& c, const int64_t* pn, const int64_t* pd,
+                                              int64_t stride) {
+  u64 nl, nh, dl, dh;
+  const bool nneg = exact::detail::crt_signed_2w_k<KN>(c, pn, stride, nl, nh);
+  const bool dneg = exact::detail::crt_signed_2w_k<KD>(c, pd, stride, dl, dh);
+  return float_of_2w(nl, nh, nneg, dl, dh, dneg);
+}
+
 C10_HOST_DEVICE inline float float_element(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
                                            int kn, int kd) {
+  if (kn <= 4 && kd <= 4) {
+    u64 nl, nh, dl, dh;
+    const bool nneg = exact::crt_signed_2w(c, pn, stride, kn, nl, nh);
+    const bool dneg = exact::crt_signed_2w(c, pd, stride, kd, dl, dh);
+    return float_of_2w(nl, nh, nneg, dl, dh, dneg);
+  }
   return exact::ratio_to_float(exact::crt_signed(c, pn, stride, kn), exact::crt_signed(c, pd, stride, kd));
 }
 
@@ -123,9 +197,8 @@ C10_HOST_DEVICE inline u64 reduce_word(const exact::ModP& mod, u64 m) {
 // The residues of the element for one prime; pw: that prime's row of 2^k mod p, k <= kMaxShift.
 C10_HOST_DEVICE inline void dyadic_residues(const exact::ModP& mod, const int32_t* pw, const Dyadic& d, int64_t& rn,
                                             int64_t& rd) {
-  u64 r = mod.mul(reduce_word(mod, d.m), (u64)pw[d.a]);
-  if (d.neg && r) r = mod.p - r;
-  rn = (int64_t)r;
+  const u64 m = d.m < (1ull << 62) ? d.m : reduce_word(mod, d.m);
+  rn = (int64_t)scaled_residue(mod, m, (u64)pw[d.a], d.neg);
   rd = (int64_t)pw[d.b];
 }
 
@@ -162,6 +235,16 @@ C10_HOST_DEVICE inline void acc_add_shifted(u64* part, const exact::UBig& x, int
   for (int j = i + ls; carry && j < kAccLimbs; ++j) part[j] = exact::add_carry(part[j], 0, carry, carry);
 }
 
+// part += (hi:lo) * 2^shift, for a shift and magnitude the caller has checked against the limbs.
+C10_HOST_DEVICE inline void acc_add_shifted_2w(u64* part, u64 lo, u64 hi, int shift) {
+  const int ls = shift / 64, bs = shift % 64;
+  const u64 w[3] = {lo << bs, bs ? (hi << bs) | (lo >> (64 - bs)) : hi, bs ? hi >> (64 - bs) : 0};
+  u64 carry = 0;
+  int i = 0;
+  for (; i < 3 && ls + i < kAccLimbs; ++i) part[ls + i] = exact::add_carry(part[ls + i], w[i], carry, carry);
+  for (int j = ls + i; carry && j < kAccLimbs; ++j) part[j] = exact::add_carry(part[j], 0, carry, carry);
+}
+
 C10_HOST_DEVICE inline void acc_merge(DyadicAcc& a, const DyadicAcc& b) {
   u64 cp = 0, cn = 0;
   for (int i = 0; i < kAccLimbs; ++i) {
@@ -170,13 +253,42 @@ C10_HOST_DEVICE inline void acc_merge(DyadicAcc& a, const DyadicAcc& b) {
   }
 }
 
+// Adds n/d given as two-word values, as add_dyadic_element() does.
+C10_HOST_DEVICE inline bool add_dyadic_2w(u64 nl, u64 nh, bool nneg, u64 dl, u64 dh, bool dneg, int scale,
+                                          DyadicAcc& acc, int& e) {
+  e = detail::power_of_two_2w(dl, dh);
+  if (e < 0 || e > scale) return false;
+  if (!(nl | nh)) return true;
+  const int shift = scale - e;
+  if (detail::bit_length_2w(nl, nh) + shift > 64 * (kAccLimbs - 1)) return false;
+  acc_add_shifted_2w(nneg != dneg ? acc.neg : acc.pos, nl, nh, shift);
+  return true;
+}
+
+// add_dyadic_element() for KN, KD <= 4 leading residues, one instance per job as for floats.
+template <int KN, int KD>
+C10_HOST_DEVICE inline bool add_dyadic_element_2w(const Constants& c, const int64_t* pn, const int64_t* pd,
+                                                  int64_t stride, int scale, DyadicAcc& acc) {
+  u64 nl, nh, dl, dh;
+  const bool dneg = exact::detail::crt_signed_2w_k<KD>(c, pd, stride, dl, dh);
+  const bool nneg = exact::detail::crt_signed_2w_k<KN>(c, pn, stride, nl, nh);
+  int e;
+  return add_dyadic_2w(nl, nh, nneg, dl, dh, dneg, scale, acc, e);
+}
+
 // Adds the element n/d (its first kn, kd residues hold it) when d is +-2^e with e <= scale;
 // false, and nothing added, for any other denominator (zero included): such a sum is left to
-// the general host path.
-// Also gives the exponent e and the sign of the denominator.
+// the general host path. Also gives the exponent e and the sign of the denominator.
 C10_HOST_DEVICE inline bool add_dyadic_element(const Constants& c, const int64_t* pn, const int64_t* pd,
                                                int64_t stride, int kn, int kd, int scale, DyadicAcc& acc, int& e,
                                                bool& den_neg) {
+  if (kn <= 4 && kd <= 4) {
+    // Float-derived records: both values in two words, so no big integer is formed at all.
+    u64 nl, nh, dl, dh;
+    den_neg = exact::crt_signed_2w(c, pd, stride, kd, dl, dh);
+    const bool nneg = exact::crt_signed_2w(c, pn, stride, kn, nl, nh);
+    return add_dyadic_2w(nl, nh, nneg, dl, dh, den_neg, scale, acc, e);
+  }
   const exact::SBig d = exact::crt_signed(c, pd, stride, kd);
   e = exact::ubig_power_of_two(d.mag);
   den_neg = d.neg;

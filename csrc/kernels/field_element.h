@@ -22,8 +22,9 @@ struct FieldResidues {
 template <FieldOp OP>
 C10_HOST_DEVICE inline FieldResidues field_element(const exact::ModP& m, std::uint64_t a, std::uint64_t b,
                                                    std::uint64_t c, std::uint64_t d) {
-  if constexpr (OP == FieldOp::Add) return {m.add(m.mul(a, d), m.mul(b, c)), m.mul(b, d)};
-  else if constexpr (OP == FieldOp::Sub) return {m.sub(m.mul(a, d), m.mul(b, c)), m.mul(b, d)};
+  // The cross terms are summed before reducing; -b*c enters as (p - b)*c, still below p^2.
+  if constexpr (OP == FieldOp::Add) return {m.mul_add(a, d, b, c), m.mul(b, d)};
+  else if constexpr (OP == FieldOp::Sub) return {m.mul_add(a, d, m.p - b, c), m.mul(b, d)};
   else if constexpr (OP == FieldOp::Mul) return {m.mul(a, c), m.mul(b, d)};
   else return {m.mul(a, d), m.mul(b, c)};
 }

@@ -7,8 +7,10 @@
 #include <cmath>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "kernels/cpu/field_rows.h"
 #include "kernels/exact_elements.h"
 
 namespace korvex::kernels {
@@ -38,6 +40,37 @@ double largest_fitting_double() {
   exact::ubig_shr(top, drop);
   return std::ldexp((double)top.w[0], drop);
 }
+
+namespace {
+
+template <int K>
+using Count = std::integral_constant<int, K>;
+
+template <int KN, class F>
+bool with_den_count(int kd, F& f) {
+  switch (kd) {
+    case 1: f(Count<KN>{}, Count<1>{}); return true;
+    case 2: f(Count<KN>{}, Count<2>{}); return true;
+    case 3: f(Count<KN>{}, Count<3>{}); return true;
+    case 4: f(Count<KN>{}, Count<4>{}); return true;
+    default: return false;
+  }
+}
+
+// Runs f(Count<kn>, Count<kd>) where both counts are at most 4 (values of two words), so that
+// the per-element reconstruction is an unrolled instance; false, and nothing run, otherwise.
+template <class F>
+bool with_two_word_counts(int kn, int kd, F&& f) {
+  switch (kn) {
+    case 1: return with_den_count<1>(kd, f);
+    case 2: return with_den_count<2>(kd, f);
+    case 3: return with_den_count<3>(kd, f);
+    case 4: return with_den_count<4>(kd, f);
+    default: return false;
+  }
+}
+
+}  // namespace
 
 // The header's contract for residue operands (at least the kn, kd leading rows the job reads):
 // the caller checks it, debug builds check the caller.
@@ -79,7 +112,12 @@ void to_float_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, 
   float* po = out.data_ptr<float>();
   const Constants& c = exact::constants();
   at::parallel_for(0, n, 1024, [&](int64_t b, int64_t e) {
-    for (int64_t k = b; k < e; ++k) po[k] = float_element(c, pn + k, pd + k, n, kn, kd);
+    const bool two_words = with_two_word_counts(kn, kd, [&](auto kn_c, auto kd_c) {
+      for (int64_t k = b; k < e; ++k)
+        po[k] = float_element_2w<decltype(kn_c)::value, decltype(kd_c)::value>(c, pn + k, pd + k, n);
+    });
+    if (!two_words)
+      for (int64_t k = b; k < e; ++k) po[k] = float_element(c, pn + k, pd + k, n, kn, kd);
   });
 }
 
@@ -133,11 +171,16 @@ bool dyadic_sum_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd
       DyadicAcc& a = parts[q];
       a.clear();
       const int64_t hi = std::min(n, (q + 1) * kChunk);
-      for (int64_t k = q * kChunk; k < hi; ++k) {
-        if (!add_dyadic_element(c, pn + k, pd + k, n, kn, kd, scale, a)) {
-          dyadic = false;
-          return;
-        }
+      bool ok = true;
+      const bool two_words = with_two_word_counts(kn, kd, [&](auto kn_c, auto kd_c) {
+        for (int64_t k = q * kChunk; k < hi && ok; ++k)
+          ok = add_dyadic_element_2w<decltype(kn_c)::value, decltype(kd_c)::value>(c, pn + k, pd + k, n, scale, a);
+      });
+      if (!two_words)
+        for (int64_t k = q * kChunk; k < hi && ok; ++k) ok = add_dyadic_element(c, pn + k, pd + k, n, kn, kd, scale, a);
+      if (!ok) {
+        dyadic = false;
+        return;
       }
     }
   });
@@ -159,8 +202,12 @@ IngestStats ingest_blocks(int64_t n, at::Tensor& num, at::Tensor& den, Decompose
   std::atomic<int64_t> first{n};
   std::atomic<int> nb{0}, db{1};
   constexpr int64_t kBlock = 256;
+  static const DyadicBlockFn block = cpu_runs_avx512() ? dyadic_block_avx512() : dyadic_block_generic();
   at::parallel_for(0, n, 4 * kBlock, [&](int64_t begin, int64_t end) {
     Dyadic d[kBlock];
+    // The block again as plain arrays for the row loops.
+    u64 mant[kBlock], neg[kBlock];
+    int64_t sa[kBlock], sb[kBlock];
     int lnb = 0, ldb = 1;
     for (int64_t blk = begin; blk < end; blk += kBlock) {
       const int64_t cnt = std::min(kBlock, end - blk);
@@ -173,6 +220,19 @@ IngestStats ingest_blocks(int64_t n, at::Tensor& num, at::Tensor& den, Decompose
         dyadic_bits(d[i], x, y);
         lnb = std::max(lnb, x);
         ldb = std::max(ldb, y);
+      }
+      // Float mantissas are below 2^53; only integers of 62 bits and more need the wide reduction.
+      bool small = true;
+      for (int64_t i = 0; i < cnt; ++i) {
+        mant[i] = d[i].m;
+        sa[i] = d[i].a;
+        sb[i] = d[i].b;
+        neg[i] = d[i].neg;
+        small = small && d[i].m < (1ull << 62);
+      }
+      if (small) {
+        block(mods, tab, kMaxShift + 1, mant, sa, sb, neg, on + blk, od + blk, n, cnt);
+        continue;
       }
       for (int j = 0; j < kPrimes; ++j) {
         const int32_t* pw = tab + j * (kMaxShift + 1);

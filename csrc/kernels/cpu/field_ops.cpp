@@ -9,13 +9,17 @@ namespace korvex::kernels {
 
 using exact::kPrimes;
 
+bool cpu_runs_avx512() {
+  static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                             __builtin_cpu_supports("avx512vl");
+  return avx512;
+}
+
 namespace {
 
 // The widest build of the row loops this CPU runs.
 RowFn field_row_fn(FieldOp op, bool as, bool bs) {
-  static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                             __builtin_cpu_supports("avx512vl");
-  return avx512 ? field_row_avx512(op, as, bs) : field_row_generic(op, as, bs);
+  return cpu_runs_avx512() ? field_row_avx512(op, as, bs) : field_row_generic(op, as, bs);
 }
 
 }  // namespace

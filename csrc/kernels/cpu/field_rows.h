@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "exact/moduli.h"
+#include "kernels/dyadic_element.h"
 #include "kernels/field_element.h"
 
 namespace korvex::kernels {
@@ -14,5 +15,20 @@ using RowFn = void (*)(exact::ModP, const int64_t*, const int64_t*, const int64_
 
 RowFn field_row_generic(FieldOp op, bool as, bool bs);
 RowFn field_row_avx512(FieldOp op, bool as, bool bs);
+
+// The residues of a block of cnt values (neg[i] ? -m[i] : m[i]) * 2^a[i] / 2^b[i], every m[i]
+// below 2^62 and neg[i] 0 or 1, into on[j * row_stride + i], od[...] for every prime j; tab: the
+// rows of 2^k mod p, tab_stride apart.
+using DyadicBlockFn = void (*)(const exact::ModP* mods, const int32_t* tab, int64_t tab_stride,
+                               const std::uint64_t* m, const int64_t* a, const int64_t* b,
+                               const std::uint64_t* neg, int64_t* on, int64_t* od, int64_t row_stride,
+                               int64_t cnt);
+
+DyadicBlockFn dyadic_block_generic();
+DyadicBlockFn dyadic_block_avx512();
+
+// Whether this CPU runs the AVX-512 builds of the row loops (defined in field_ops.cpp, outside
+// the files compiled for AVX-512).
+bool cpu_runs_avx512();
 
 }  // namespace korvex::kernels
