@@ -150,6 +150,16 @@ C10_HOST_DEVICE inline bool add_dyadic_product(const Constants& c, const DyadicO
 // elements be replayed on its own from the lowest-terms sum of everything before it.
 constexpr int64_t kRunChunk = 32;
 
+// Each of a[0 .. count) replaced by run plus the sum of those before it; run ends holding
+// its start plus the sum of all of them.
+C10_HOST_DEVICE inline void acc_exclusive_scan(DyadicAcc* a, int64_t count, DyadicAcc& run) {
+  for (int64_t q = 0; q < count; ++q) {
+    const DyadicAcc t = a[q];
+    a[q] = run;
+    acc_merge(run, t);
+  }
+}
+
 // A value num / 2^exp in lowest terms: num odd, or exp == 0 (and 0 is 0 / 1).
 struct DyadicValue {
   SBig num;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kernels/cpu/field_rows.h"
+#include "kernels/cpu/accumulate.h"
 #include "kernels/exact_elements.h"
 
 namespace korvex::kernels {
@@ -161,33 +162,16 @@ bool dyadic_sum_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd
   const int64_t n = num.size(1);
   const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
   const Constants& c = exact::constants();
-  // Fixed chunks, so that the partials (and the work per thread) do not depend on the pool.
-  constexpr int64_t kChunk = 1 << 14;
-  const int64_t chunks = (n + kChunk - 1) / kChunk;
-  std::vector<DyadicAcc> parts(std::max<int64_t>(chunks, 1));
-  std::atomic<bool> dyadic{true};
-  at::parallel_for(0, chunks, 1, [&](int64_t b, int64_t e) {
-    for (int64_t q = b; q < e && dyadic; ++q) {
-      DyadicAcc& a = parts[q];
-      a.clear();
-      const int64_t hi = std::min(n, (q + 1) * kChunk);
-      bool ok = true;
-      const bool two_words = with_two_word_counts(kn, kd, [&](auto kn_c, auto kd_c) {
-        for (int64_t k = q * kChunk; k < hi && ok; ++k)
-          ok = add_dyadic_element_2w<decltype(kn_c)::value, decltype(kd_c)::value>(c, pn + k, pd + k, n, scale, a);
-      });
-      if (!two_words)
-        for (int64_t k = q * kChunk; k < hi && ok; ++k) ok = add_dyadic_element(c, pn + k, pd + k, n, kn, kd, scale, a);
-      if (!ok) {
-        dyadic = false;
-        return;
-      }
-    }
-  });
-  acc.clear();
-  if (!dyadic) return false;
-  for (int64_t q = 0; q < chunks; ++q) acc_merge(acc, parts[q]);
-  return true;
+  return accumulate_chunks(n, [&](int64_t lo, int64_t hi, DyadicAcc& a) {
+    bool ok = true;
+    const bool two_words = with_two_word_counts(kn, kd, [&](auto kn_c, auto kd_c) {
+      for (int64_t k = lo; k < hi && ok; ++k)
+        ok = add_dyadic_element_2w<decltype(kn_c)::value, decltype(kd_c)::value>(c, pn + k, pd + k, n, scale, a);
+    });
+    if (!two_words)
+      for (int64_t k = lo; k < hi && ok; ++k) ok = add_dyadic_element(c, pn + k, pd + k, n, kn, kd, scale, a);
+    return ok;
+  }, acc);
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <vector>
 
+#include "kernels/cpu/accumulate.h"
 #include "kernels/exact_jobs.h"
 #include "kernels/scan_elements.h"
 
@@ -33,28 +34,11 @@ bool dyadic_dot_cpu(const Rows& x, const Rows& y, int scale, DyadicAcc& acc) {
   const int64_t n = x.num.size(1);
   const DyadicOperand ox = operand_of(x), oy = operand_of(y);
   const Constants& c = exact::constants();
-  // Fixed chunks, as in dyadic_sum_cpu: the partials do not depend on the pool.
-  constexpr int64_t kChunk = 1 << 14;
-  const int64_t chunks = (n + kChunk - 1) / kChunk;
-  std::vector<DyadicAcc> parts(std::max<int64_t>(chunks, 1));
-  std::atomic<bool> fits{true};
-  at::parallel_for(0, chunks, 1, [&](int64_t b, int64_t e) {
-    for (int64_t q = b; q < e && fits; ++q) {
-      DyadicAcc& a = parts[q];
-      a.clear();
-      const int64_t hi = std::min(n, (q + 1) * kChunk);
-      for (int64_t k = q * kChunk; k < hi; ++k) {
-        if (!add_dyadic_product(c, ox, oy, n, k, scale, a)) {
-          fits = false;
-          return;
-        }
-      }
-    }
-  });
-  acc.clear();
-  if (!fits) return false;
-  for (int64_t q = 0; q < chunks; ++q) acc_merge(acc, parts[q]);
-  return true;
+  return accumulate_chunks(n, [&](int64_t lo, int64_t hi, DyadicAcc& a) {
+    for (int64_t k = lo; k < hi; ++k)
+      if (!add_dyadic_product(c, ox, oy, n, k, scale, a)) return false;
+    return true;
+  }, acc);
 }
 
 RunningStats dyadic_cumsum_cpu(const Rows& x, int scale, at::Tensor& out_num, at::Tensor& out_den) {
@@ -88,11 +72,7 @@ RunningStats dyadic_cumsum_cpu(const Rows& x, int scale, at::Tensor& out_num, at
   }
   DyadicAcc run;
   run.clear();
-  for (int64_t q = 0; q < chunks; ++q) {
-    const DyadicAcc total = before[q];
-    before[q] = run;
-    acc_merge(run, total);
-  }
+  acc_exclusive_scan(before.data(), chunks, run);
   const int32_t* pow2 = pow2_table_on(at::kCPU).data_ptr<int32_t>();
   int64_t* on = out_num.data_ptr<int64_t>();
   int64_t* od = out_den.data_ptr<int64_t>();

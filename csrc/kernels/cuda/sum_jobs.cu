@@ -74,12 +74,8 @@ __global__ void group_scan_kernel(DyadicAcc* totals, int64_t chunks, int64_t per
   if (g >= groups) return;
   DyadicAcc run;
   run.clear();
-  const int64_t hi = exact::kmin<int64_t>(chunks, (g + 1) * per);
-  for (int64_t q = g * per; q < hi; ++q) {
-    const DyadicAcc t = totals[q];
-    totals[q] = run;
-    acc_merge(run, t);
-  }
+  const int64_t lo = g * per;
+  acc_exclusive_scan(totals + lo, exact::kmin<int64_t>(chunks, lo + per) - lo, run);
   sums[g] = run;
 }
 
@@ -87,11 +83,7 @@ __global__ void group_scan_kernel(DyadicAcc* totals, int64_t chunks, int64_t per
 __global__ void sums_scan_kernel(DyadicAcc* sums, int64_t groups) {
   DyadicAcc run;
   run.clear();
-  for (int64_t g = 0; g < groups; ++g) {
-    const DyadicAcc t = sums[g];
-    sums[g] = run;
-    acc_merge(run, t);
-  }
+  acc_exclusive_scan(sums, groups, run);
 }
 
 // stats: [status, num_bits, den_bits]
