@@ -4,6 +4,10 @@
 // evaluating a field operation exactly on the host reach 1239 bits, so the capacity is 24
 // limbs of 64 bits. Everything is inline: these run in tight per-element loops.
 //
+// The limb count is a parameter: work whose integers provably stay small (the eliminations of
+// small float matrices) uses a narrower width of the same integer, because every temporary
+// clears and copies its whole capacity.
+//
 // No operation ever writes past the capacity. A result that would need more is not truncated
 // but marked `over`, and the mark is sticky: every operation on an over operand gives an over
 // result, an over value never `fits` and its bit length exceeds every capacity test, so a
@@ -33,18 +37,21 @@ C10_HOST_DEVICE inline int ceil_log2(std::int64_t m) {
   return b;
 }
 
-// Bit length reported for an over value: above every capacity and range test.
+// Bit length reported for an over value of any width: above every capacity and range test.
 constexpr int kOverBits = 64 * kLimbs + 64;
 
-struct UBig {
-  u64 w[kLimbs];
+template <int N>
+struct BasicUBig {
+  static_assert(N >= 4 && N <= kLimbs, "between the word paths and the host capacity");
+  static constexpr int kWords = N;
+  u64 w[N];
   int n = 0;  // limbs in use; w[n-1] != 0 unless n == 0
-  bool over = false;  // the true value needs more than kLimbs limbs; w holds nothing useful
+  bool over = false;  // the true value needs more than N limbs; w holds nothing useful
 
-  C10_HOST_DEVICE UBig() {
-    for (int i = 0; i < kLimbs; ++i) w[i] = 0;
+  C10_HOST_DEVICE BasicUBig() {
+    for (int i = 0; i < N; ++i) w[i] = 0;
   }
-  C10_HOST_DEVICE explicit UBig(u64 v) : UBig() {
+  C10_HOST_DEVICE explicit BasicUBig(u64 v) : BasicUBig() {
     w[0] = v;
     n = v ? 1 : 0;
   }
@@ -58,14 +65,17 @@ struct UBig {
   }
   C10_HOST_DEVICE bool is_one() const { return n == 1 && w[0] == 1 && !over; }
   C10_HOST_DEVICE void set_over() {
-    for (int i = 0; i < kLimbs; ++i) w[i] = 0;
+    for (int i = 0; i < N; ++i) w[i] = 0;
     n = 0;
     over = true;
   }
 };
 
+using UBig = BasicUBig<kLimbs>;
+
 // An over value compares above every value that has one.
-C10_HOST_DEVICE inline int ubig_cmp(const UBig& a, const UBig& b) {
+template <int N>
+C10_HOST_DEVICE inline int ubig_cmp(const BasicUBig<N>& a, const BasicUBig<N>& b) {
   if (a.over || b.over) return a.over == b.over ? 0 : (a.over ? 1 : -1);
   if (a.n != b.n) return a.n < b.n ? -1 : 1;
   for (int i = a.n - 1; i >= 0; --i)
@@ -74,23 +84,25 @@ C10_HOST_DEVICE inline int ubig_cmp(const UBig& a, const UBig& b) {
 }
 
 // r = a + b (r may alias a or b)
-C10_HOST_DEVICE inline void ubig_add(UBig& r, const UBig& a, const UBig& b) {
+template <int N>
+C10_HOST_DEVICE inline void ubig_add(BasicUBig<N>& r, const BasicUBig<N>& a, const BasicUBig<N>& b) {
   if (a.over || b.over) return r.set_over();
   const int n = kmax(a.n, b.n);
   u64 carry = 0;
   for (int i = 0; i < n; ++i) r.w[i] = add_carry(a.w[i], b.w[i], carry, carry);
-  for (int i = n; i < kLimbs; ++i) r.w[i] = 0;
+  for (int i = n; i < N; ++i) r.w[i] = 0;
   r.over = false;
   r.n = n;
   if (carry) {
-    if (n == kLimbs) return r.set_over();
+    if (n == N) return r.set_over();
     r.w[r.n++] = carry;
   }
   r.trim();
 }
 
 // r = a - b, requires a >= b (r may alias a or b)
-C10_HOST_DEVICE inline void ubig_sub(UBig& r, const UBig& a, const UBig& b) {
+template <int N>
+C10_HOST_DEVICE inline void ubig_sub(BasicUBig<N>& r, const BasicUBig<N>& a, const BasicUBig<N>& b) {
   if (a.over || b.over) return r.set_over();
   assert(ubig_cmp(a, b) >= 0);
   u64 borrow = 0;
@@ -100,21 +112,23 @@ C10_HOST_DEVICE inline void ubig_sub(UBig& r, const UBig& a, const UBig& b) {
     borrow = (a.w[i] < bi) || (a.w[i] - bi < borrow);
     r.w[i] = d;
   }
-  for (int i = a.n; i < kLimbs; ++i) r.w[i] = 0;
+  for (int i = a.n; i < N; ++i) r.w[i] = 0;
   r.over = false;
   r.n = a.n;
   r.trim();
 }
 
-// r = a * b (r must not alias a or b). The schoolbook product is formed in a buffer of twice
-// the capacity, where every index i + j and i + b.n stays below a.n + b.n <= 2 * kLimbs, and
-// is marked over when limbs beyond the capacity are non-zero.
-C10_HOST_DEVICE inline void ubig_mul(UBig& r, const UBig& a, const UBig& b) {
+// r = a * b (r must not alias a or b). Past the early test a.n + b.n <= N + 1, so the
+// schoolbook product fits a buffer of N + 1 words, and it is marked over when the top one is
+// non-zero.
+template <int N>
+C10_HOST_DEVICE inline void ubig_mul(BasicUBig<N>& r, const BasicUBig<N>& a, const BasicUBig<N>& b) {
   assert(&r != &a && &r != &b);
   if (a.over || b.over) return r.set_over();
   // a.n + b.n - 1 limbs at least: past the capacity before any work.
-  if (a.n && b.n && a.n + b.n - 1 > kLimbs) return r.set_over();
-  u64 t[2 * kLimbs + 1] = {0};
+  if (a.n && b.n && a.n + b.n - 1 > N) return r.set_over();
+  u64 t[N + 1];
+  for (int i = 0; i < a.n + b.n; ++i) t[i] = 0;
   for (int i = 0; i < a.n; ++i) {
     u64 carry = 0;
     for (int j = 0; j < b.n; ++j) {
@@ -124,49 +138,53 @@ C10_HOST_DEVICE inline void ubig_mul(UBig& r, const UBig& a, const UBig& b) {
   }
   int n = a.n + b.n;
   while (n > 0 && t[n - 1] == 0) --n;
-  if (n > kLimbs) return r.set_over();
-  for (int i = 0; i < kLimbs; ++i) r.w[i] = t[i];
+  if (n > N) return r.set_over();
+  for (int i = 0; i < n; ++i) r.w[i] = t[i];
+  for (int i = n; i < N; ++i) r.w[i] = 0;
   r.n = n;
   r.over = false;
 }
 
 // a = a * m + add, for a word multiplier (the Horner step of mixed-radix reconstruction)
-C10_HOST_DEVICE inline void ubig_mul_add_word(UBig& a, u64 m, u64 add) {
+template <int N>
+C10_HOST_DEVICE inline void ubig_mul_add_word(BasicUBig<N>& a, u64 m, u64 add) {
   if (a.over) return;
   u64 carry = add;
   for (int i = 0; i < a.n; ++i) {
     a.w[i] = mul_add2(a.w[i], m, carry, 0, carry);
   }
   if (carry) {
-    if (a.n == kLimbs) return a.set_over();
+    if (a.n == N) return a.set_over();
     a.w[a.n++] = carry;
   }
 }
 
 // a += x * 2^shift; marked over where the sum leaves the capacity.
-C10_HOST_DEVICE inline void ubig_add_shifted(UBig& a, const UBig& x, int shift) {
+template <int N>
+C10_HOST_DEVICE inline void ubig_add_shifted(BasicUBig<N>& a, const BasicUBig<N>& x, int shift) {
   if (a.over || x.over) return a.set_over();
   if (x.n == 0) return;
-  if (shift < 0 || x.bit_length() + shift > 64 * kLimbs) return a.set_over();
+  if (shift < 0 || x.bit_length() + shift > 64 * N) return a.set_over();
   const int ls = shift / 64, bs = shift % 64;
   u64 carry = 0;
   int i = 0;
   for (; i <= x.n; ++i) {
     const u64 lo = i < x.n ? x.w[i] : 0, below = i > 0 ? x.w[i - 1] : 0;
     const u64 word = bs ? (lo << bs) | (below >> (64 - bs)) : lo;
-    if (i + ls >= kLimbs) break;
+    if (i + ls >= N) break;
     a.w[i + ls] = add_carry(a.w[i + ls], word, carry, carry);
   }
-  for (int j = i + ls; carry && j < kLimbs; ++j) {
+  for (int j = i + ls; carry && j < N; ++j) {
     a.w[j] = add_carry(a.w[j], 0, carry, carry);
   }
   if (carry) return a.set_over();
-  a.n = kLimbs;
+  a.n = N;
   a.trim();
 }
 
 // Single set bit: the exponent, else -1.
-C10_HOST_DEVICE inline int ubig_power_of_two(const UBig& a) {
+template <int N>
+C10_HOST_DEVICE inline int ubig_power_of_two(const BasicUBig<N>& a) {
   if (a.n == 0) return -1;
   // A single set bit without popcount, which is a library call where the build targets no
   // hardware popcount, and this runs once per element of every dyadic job.
@@ -177,13 +195,15 @@ C10_HOST_DEVICE inline int ubig_power_of_two(const UBig& a) {
   return 64 * (a.n - 1) + ctz64(a.w[a.n - 1]);
 }
 
-C10_HOST_DEVICE inline int ubig_ctz(const UBig& a) {
+template <int N>
+C10_HOST_DEVICE inline int ubig_ctz(const BasicUBig<N>& a) {
   for (int i = 0; i < a.n; ++i)
     if (a.w[i]) return 64 * i + ctz64(a.w[i]);
   return 0;
 }
 
-C10_HOST_DEVICE inline void ubig_shr(UBig& a, int s) {
+template <int N>
+C10_HOST_DEVICE inline void ubig_shr(BasicUBig<N>& a, int s) {
   if (s <= 0 || a.n == 0) return;
   const int ls = s / 64, bs = s % 64;
   for (int i = 0; i < a.n; ++i) {
@@ -194,11 +214,12 @@ C10_HOST_DEVICE inline void ubig_shr(UBig& a, int s) {
   a.trim();
 }
 
-C10_HOST_DEVICE inline void ubig_shl(UBig& a, int s) {
+template <int N>
+C10_HOST_DEVICE inline void ubig_shl(BasicUBig<N>& a, int s) {
   if (s <= 0 || a.n == 0 || a.over) return;
-  if (a.bit_length() + s > 64 * kLimbs) return a.set_over();
+  if (a.bit_length() + s > 64 * N) return a.set_over();
   const int ls = s / 64, bs = s % 64;
-  const int n = kmin(a.n + ls + 1, kLimbs);
+  const int n = kmin(a.n + ls + 1, N);
   for (int i = n - 1; i >= 0; --i) {
     u64 lo = (i - ls >= 0 && i - ls < a.n) ? a.w[i - ls] : 0;
     u64 lo2 = (i - ls - 1 >= 0 && i - ls - 1 < a.n) ? a.w[i - ls - 1] : 0;
@@ -222,9 +243,10 @@ C10_HOST_DEVICE inline u64 gcd_u64(u64 a, u64 b) {
 }
 
 // Binary gcd; drops to one word as soon as both operands fit, which is the common case.
-C10_HOST_DEVICE inline UBig ubig_gcd(UBig a, UBig b) {
+template <int N>
+C10_HOST_DEVICE inline BasicUBig<N> ubig_gcd(BasicUBig<N> a, BasicUBig<N> b) {
   if (a.over || b.over) {
-    UBig g;
+    BasicUBig<N> g;
     g.set_over();
     return g;
   }
@@ -236,16 +258,16 @@ C10_HOST_DEVICE inline UBig ubig_gcd(UBig a, UBig b) {
   ubig_shr(b, zb);
   // Power-of-two denominators leave an odd part of 1: nothing left to do.
   if (a.is_one() || b.is_one()) {
-    UBig g(1);
+    BasicUBig<N> g(1);
     ubig_shl(g, k);
     return g;
   }
   // Each step subtracts the smaller from the larger in place and swaps only the pointers:
   // copying or clearing the full capacity per step cost more than the words in use.
-  UBig *x = &a, *y = &b;
+  BasicUBig<N> *x = &a, *y = &b;
   while (true) {
     if (x->n <= 1 && y->n <= 1) {
-      UBig g(gcd_u64(x->w[0], y->w[0]));
+      BasicUBig<N> g(gcd_u64(x->w[0], y->w[0]));
       ubig_shl(g, k);
       return g;
     }
@@ -260,7 +282,7 @@ C10_HOST_DEVICE inline UBig ubig_gcd(UBig a, UBig b) {
         const u64 lo = (u64)v;
         v >>= lo ? ctz64(lo) : 64 + ctz64((u64)(v >> 64));
       }
-      UBig g((u64)u);
+      BasicUBig<N> g((u64)u);
       g.w[1] = (u64)(u >> 64);
       g.n = g.w[1] ? 2 : 1;
       ubig_shl(g, k);
@@ -285,7 +307,8 @@ C10_HOST_DEVICE inline UBig ubig_gcd(UBig a, UBig b) {
 }
 
 // a / d for d dividing a exactly (Hensel division: no trial quotients, no normalisation).
-C10_HOST_DEVICE inline UBig ubig_divexact(UBig a, UBig d) {
+template <int N>
+C10_HOST_DEVICE inline BasicUBig<N> ubig_divexact(BasicUBig<N> a, BasicUBig<N> d) {
   if (a.over || d.over) {
     a.set_over();
     return a;
@@ -296,13 +319,15 @@ C10_HOST_DEVICE inline UBig ubig_divexact(UBig a, UBig d) {
   ubig_shr(d, s);
   u64 inv = d.w[0];  // Newton iteration for d0^-1 mod 2^64, 3 -> 6 -> ... -> 96 bits
   for (int i = 0; i < 5; ++i) inv *= 2 - d.w[0] * inv;
-  UBig q;
+  BasicUBig<N> q;
   const int n = a.n;
   for (int i = 0; i < n; ++i) {
     const u64 qi = a.w[i] * inv;
     q.w[i] = qi;
     u64 borrow = 0;
+    // Only the words d reaches, then the borrow ripples on until it dies out.
     for (int j = 0; i + j < n; ++j) {
+      if (j >= d.n && borrow == 0) break;
       u64 hi;
       const u64 lo = mul_add2(qi, j < d.n ? d.w[j] : 0, borrow, 0, hi);
       const u64 cur = a.w[i + j];
@@ -316,19 +341,24 @@ C10_HOST_DEVICE inline UBig ubig_divexact(UBig a, UBig d) {
 }
 
 // Signed value as magnitude and sign; zero is never negative.
-struct SBig {
-  UBig mag;
+template <int N>
+struct BasicSBig {
+  BasicUBig<N> mag;
   bool neg = false;
 };
 
-C10_HOST_DEVICE inline void sbig_mul(SBig& r, const SBig& a, const SBig& b) {
+using SBig = BasicSBig<kLimbs>;
+
+template <int N>
+C10_HOST_DEVICE inline void sbig_mul(BasicSBig<N>& r, const BasicSBig<N>& a, const BasicSBig<N>& b) {
   const bool neg = a.neg != b.neg;
   ubig_mul(r.mag, a.mag, b.mag);
   r.neg = !r.mag.is_zero() && neg;
 }
 
 // r = a + b (sub: a - b)
-C10_HOST_DEVICE inline void sbig_add(SBig& r, const SBig& a, const SBig& b, bool sub) {
+template <int N>
+C10_HOST_DEVICE inline void sbig_add(BasicSBig<N>& r, const BasicSBig<N>& a, const BasicSBig<N>& b, bool sub) {
   const bool bneg = sub ? !b.neg : b.neg;
   if (a.mag.over || b.mag.over) {
     r.mag.set_over();
@@ -346,6 +376,20 @@ C10_HOST_DEVICE inline void sbig_add(SBig& r, const SBig& a, const SBig& b, bool
     r.neg = bneg;
   }
   if (r.mag.is_zero()) r.neg = false;
+}
+
+// x in another width: over when its words do not fit there (or it was over already).
+template <int M, int N>
+C10_HOST_DEVICE inline BasicSBig<M> sbig_resized(const BasicSBig<N>& x) {
+  BasicSBig<M> r;
+  if (x.mag.over || x.mag.n > M) {
+    r.mag.set_over();
+    return r;
+  }
+  for (int i = 0; i < x.mag.n; ++i) r.mag.w[i] = x.mag.w[i];
+  r.mag.n = x.mag.n;
+  r.neg = x.neg;
+  return r;
 }
 
 // Raises `target` to at least `v`; parallel loops fold their per-chunk maxima with it.

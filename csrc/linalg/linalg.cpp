@@ -34,37 +34,37 @@ SBig one() {
 
 // ---------------------------------------------------------------- exact determinants
 
-// Determinant of an integer matrix by fraction-free elimination (every division exact).
-// False when an intermediate would leave the host capacity.
-bool bareiss(std::vector<SBig> m, int n, SBig& det) {
-  SBig prev = one();
+// Determinant of an integer matrix by fraction-free elimination (every division exact), in
+// integers of W words. False when an intermediate would leave them.
+template <int W>
+bool bareiss(exact::BasicSBig<W>* m, int n, exact::BasicSBig<W>& det) {
+  using Int = exact::BasicSBig<W>;
+  Int prev;
+  prev.mag = exact::BasicUBig<W>(1);
   bool negate = false;
+  // Every operation below writes all words of its result: the temporaries are set up once.
+  Int t1, t2, s;
   for (int k = 0; k < n - 1; ++k) {
     if (m[k * n + k].mag.is_zero()) {
       int p = k + 1;
       while (p < n && m[p * n + k].mag.is_zero()) ++p;
       if (p == n) {
-        det = SBig();
+        det = Int();
         return true;
       }
       for (int j = 0; j < n; ++j) std::swap(m[k * n + j], m[p * n + j]);
       negate = !negate;
     }
-    const SBig& piv = m[k * n + k];
+    const Int& piv = m[k * n + k];
     for (int i = k + 1; i < n; ++i) {
       for (int j = k + 1; j < n; ++j) {
-        const SBig &a = m[i * n + j], &b = m[i * n + k], &c = m[k * n + j];
-        if (a.mag.bit_length() + piv.mag.bit_length() >= kCapacityBits ||
-            b.mag.bit_length() + c.mag.bit_length() >= kCapacityBits)
-          return false;
-        SBig t1, t2, s;
-        exact::sbig_mul(t1, a, piv);
-        exact::sbig_mul(t2, b, c);
+        exact::sbig_mul(t1, m[i * n + j], piv);
+        exact::sbig_mul(t2, m[i * n + k], m[k * n + j]);
         exact::sbig_add(s, t1, t2, true);
-        SBig q;
+        Int& q = m[i * n + j];
         q.mag = exact::ubig_divexact(s.mag, prev.mag);
+        if (q.mag.over) return false;
         q.neg = !q.mag.is_zero() && (s.neg != prev.neg);
-        m[i * n + j] = q;
       }
     }
     prev = piv;
@@ -74,203 +74,12 @@ bool bareiss(std::vector<SBig> m, int n, SBig& det) {
   return true;
 }
 
-// ---------------------------------------------------------------- narrow elimination
-
 // The integers of a 4x4 or 5x5 elimination of float entries stay within a few hundred bits,
-// while the host integers carry the full capacity: every temporary there zeroes and copies
-// two hundred bytes, which was most of a small determinant's cost. These hold only the words
-// in use, and give up (to the wide path) as soon as a value would not fit.
+// while the host integers carry the full capacity: every temporary there clears and copies
+// two hundred bytes, which was most of a small determinant's cost. This width holds them,
+// and the wide path takes over as soon as a value would not fit.
 constexpr int kNarrowWords = 12;
-
-struct Narrow {
-  uint64_t w[kNarrowWords];
-  int n = 0;
-  bool neg = false;
-};
-
-using u128 = unsigned __int128;
-
-SBig wide_of(const Narrow& x) {
-  SBig r;
-  for (int i = 0; i < x.n; ++i) r.mag.w[i] = x.w[i];
-  r.mag.n = x.n;
-  r.neg = x.neg && x.n > 0;
-  return r;
-}
-
-void narrow_trim(Narrow& x) {
-  while (x.n > 0 && x.w[x.n - 1] == 0) --x.n;
-  if (x.n == 0) x.neg = false;
-}
-
-// r = |x| * 2^s, for a value the caller has checked to fit below 2^(64 kNarrowWords - 1).
-void narrow_shifted(const SBig& x, int s, Narrow& r) {
-  const int ls = s / 64, bs = s % 64, n = x.mag.n;
-  r.n = n == 0 ? 0 : std::min(n + ls + 1, kNarrowWords);
-  for (int i = 0; i < r.n; ++i) {
-    const int from = i - ls;
-    const uint64_t lo = from >= 0 && from < n ? x.mag.w[from] : 0;
-    const uint64_t below = from - 1 >= 0 && from - 1 < n ? x.mag.w[from - 1] : 0;
-    r.w[i] = bs ? (lo << bs) | (below >> (64 - bs)) : lo;
-  }
-  r.neg = false;
-  narrow_trim(r);
-}
-
-int narrow_cmp_mag(const Narrow& a, const Narrow& b) {
-  if (a.n != b.n) return a.n < b.n ? -1 : 1;
-  for (int i = a.n - 1; i >= 0; --i)
-    if (a.w[i] != b.w[i]) return a.w[i] < b.w[i] ? -1 : 1;
-  return 0;
-}
-
-// r = a * b; false when the product might not fit.
-bool narrow_mul(Narrow& r, const Narrow& a, const Narrow& b) {
-  if (a.n == 0 || b.n == 0) {
-    r.n = 0;
-    r.neg = false;
-    return true;
-  }
-  if (a.n + b.n > kNarrowWords) return false;
-  for (int i = 0; i < a.n + b.n; ++i) r.w[i] = 0;
-  for (int i = 0; i < a.n; ++i) {
-    uint64_t carry = 0;
-    for (int j = 0; j < b.n; ++j) {
-      const u128 t = (u128)a.w[i] * b.w[j] + r.w[i + j] + carry;
-      r.w[i + j] = (uint64_t)t;
-      carry = (uint64_t)(t >> 64);
-    }
-    r.w[i + b.n] = carry;
-  }
-  r.n = a.n + b.n;
-  r.neg = a.neg != b.neg;
-  narrow_trim(r);
-  return true;
-}
-
-// |r| = |big| - |small| for |big| >= |small|
-void narrow_sub_mag(Narrow& r, const Narrow& big, const Narrow& small) {
-  uint64_t borrow = 0;
-  for (int i = 0; i < big.n; ++i) {
-    const uint64_t s = i < small.n ? small.w[i] : 0;
-    const u128 t = (u128)big.w[i] - s - borrow;
-    r.w[i] = (uint64_t)t;
-    borrow = (uint64_t)(t >> 64) ? 1 : 0;
-  }
-  r.n = big.n;
-}
-
-// r = a - b; false when the difference might not fit.
-bool narrow_sub(Narrow& r, const Narrow& a, const Narrow& b) {
-  const bool bneg = !b.neg && b.n > 0;
-  if (a.neg == bneg || a.n == 0 || b.n == 0) {
-    // Equal signs after negating b: magnitudes add.
-    if (a.n == 0 || b.n == 0) {
-      r = a.n ? a : b;
-      if (a.n == 0) r.neg = bneg;
-      narrow_trim(r);
-      return true;
-    }
-    const int n = std::max(a.n, b.n);
-    if (n + 1 > kNarrowWords) return false;
-    uint64_t carry = 0;
-    for (int i = 0; i < n; ++i) {
-      const u128 t = (u128)(i < a.n ? a.w[i] : 0) + (i < b.n ? b.w[i] : 0) + carry;
-      r.w[i] = (uint64_t)t;
-      carry = (uint64_t)(t >> 64);
-    }
-    r.w[n] = carry;
-    r.n = n + 1;
-    r.neg = a.neg;
-  } else if (narrow_cmp_mag(a, b) >= 0) {
-    narrow_sub_mag(r, a, b);
-    r.neg = a.neg;
-  } else {
-    narrow_sub_mag(r, b, a);
-    r.neg = bneg;
-  }
-  narrow_trim(r);
-  return true;
-}
-
-void narrow_shr(Narrow& a, int s) {
-  const int ls = s / 64, bs = s % 64;
-  for (int i = 0; i < a.n; ++i) {
-    const uint64_t lo = i + ls < a.n ? a.w[i + ls] : 0, hi = i + ls + 1 < a.n ? a.w[i + ls + 1] : 0;
-    a.w[i] = bs ? (lo >> bs) | (hi << (64 - bs)) : lo;
-  }
-  a.n = std::max(a.n - ls, 0);
-  narrow_trim(a);
-}
-
-int narrow_ctz(const Narrow& a) {
-  for (int i = 0; i < a.n; ++i)
-    if (a.w[i]) return 64 * i + __builtin_ctzll(a.w[i]);
-  return 0;
-}
-
-// q = a / d for d != 0 dividing a exactly: Hensel division, as ubig_divexact.
-void narrow_divexact(Narrow& q, Narrow a, Narrow d) {
-  const bool neg = a.neg != d.neg;
-  const int s = narrow_ctz(d);
-  narrow_shr(a, s);
-  narrow_shr(d, s);
-  uint64_t inv = d.w[0];
-  for (int i = 0; i < 5; ++i) inv *= 2 - d.w[0] * inv;
-  const int n = a.n;
-  for (int i = 0; i < n; ++i) {
-    const uint64_t qi = a.w[i] * inv;
-    q.w[i] = qi;
-    uint64_t borrow = 0;
-    // Only the words that d reaches, then the borrow ripples on.
-    for (int j = 0; i + j < n; ++j) {
-      const uint64_t dj = j < d.n ? d.w[j] : 0;
-      if (j >= d.n && borrow == 0) break;
-      const u128 prod = (u128)qi * dj + borrow;
-      const uint64_t lo = (uint64_t)prod, cur = a.w[i + j];
-      a.w[i + j] = cur - lo;
-      borrow = (uint64_t)(prod >> 64) + (cur < lo);
-    }
-  }
-  q.n = n;
-  q.neg = neg;
-  narrow_trim(q);
-}
-
-// Bareiss on n x n integers in narrow words; false when some value would not fit there, the
-// determinant then being left to the wide path.
-bool narrow_bareiss(Narrow* m, int n, SBig& det) {
-  Narrow prev;
-  prev.n = 1;
-  prev.w[0] = 1;
-  bool negate = false;
-  for (int k = 0; k < n - 1; ++k) {
-    if (m[k * n + k].n == 0) {
-      int p = k + 1;
-      while (p < n && m[p * n + k].n == 0) ++p;
-      if (p == n) {
-        det = SBig();
-        return true;
-      }
-      for (int j = 0; j < n; ++j) std::swap(m[k * n + j], m[p * n + j]);
-      negate = !negate;
-    }
-    const Narrow& piv = m[k * n + k];
-    for (int i = k + 1; i < n; ++i) {
-      for (int j = k + 1; j < n; ++j) {
-        Narrow t1, t2, s;
-        if (!narrow_mul(t1, m[i * n + j], piv) || !narrow_mul(t2, m[i * n + k], m[k * n + j]) ||
-            !narrow_sub(s, t1, t2))
-          return false;
-        narrow_divexact(m[i * n + j], s, prev);
-      }
-    }
-    prev = piv;
-  }
-  det = wide_of(m[n * n - 1]);
-  if (negate && !det.mag.is_zero()) det.neg = !det.neg;
-  return true;
-}
+using Narrow = exact::BasicSBig<kNarrowWords>;
 
 // det of the n x n matrix of fractions (num, den), none of whose denominators is zero, in
 // lowest terms: each row is cleared by the lcm of its denominators first (for floats the
@@ -291,14 +100,16 @@ bool dyadic_det(const std::vector<SBig>& num, const std::vector<SBig>& den, int 
     total += top;
     for (int c = 0; c < n; ++c) {
       const int k = r * n + c;
-      if (num[k].mag.bit_length() + (top - exps[k]) >= 64 * kNarrowWords) return false;
-      narrow_shifted(num[k], top - exps[k], m[k]);
-      m[k].neg = m[k].n > 0 && (num[k].neg != den[k].neg);
+      Narrow& v = m[k] = exact::sbig_resized<kNarrowWords>(num[k]);
+      exact::ubig_shl(v.mag, top - exps[k]);
+      if (v.mag.over) return false;
+      v.neg = !v.mag.is_zero() && (num[k].neg != den[k].neg);
     }
   }
   if (total + 1 >= kCapacityBits) return false;
-  SBig d;
-  if (!narrow_bareiss(m, n, d)) return false;
+  Narrow nd;
+  if (!bareiss(m, n, nd)) return false;
+  SBig d = exact::sbig_resized<exact::kLimbs>(nd);
   // gcd(d, 2^total) is 2 to the lesser of the two exponents.
   const int shift = d.mag.is_zero() ? (int)total : std::min(exact::ubig_ctz(d.mag), (int)total);
   exact::ubig_shr(d.mag, shift);
@@ -338,7 +149,7 @@ bool fraction_det(const std::vector<SBig>& num, const std::vector<SBig>& den, in
     exact::sbig_mul(t, scale, l);
     scale = t;
   }
-  if (!bareiss(m, n, dn)) return false;
+  if (!bareiss(m.data(), n, dn)) return false;
   dd = scale;
   exact::reduce_fraction(dn, dd);
   return true;
