@@ -6,11 +6,13 @@
 #include <torch/csrc/utils/pybind.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "exact/crt.h"
 #include "python/args.h"
 #include "python/errors.h"
 #include "python/table.h"
+#include "record/pool.h"
 
 namespace korvex::arithmetic {
 
@@ -183,7 +185,7 @@ static py::object small_binary(FieldOp op, const Record& a, const Record& b, int
   for (const at::Tensor* t : {&a.num, &a.denom, &b.num, &b.denom})
     if (!t->is_contiguous() || !t->is_cpu()) return py::object();
   const std::vector<int64_t> shape = a.shape();
-  at::Tensor on = at::empty(a.num.sizes(), a.num.options()), od = at::empty(a.num.sizes(), a.num.options());
+  at::Tensor on = record::empty_host(a.num.sizes(), at::kLong), od = record::empty_host(a.num.sizes(), at::kLong);
   const int64_t *an = a.num.const_data_ptr<int64_t>(), *ad = a.denom.const_data_ptr<int64_t>();
   const int64_t *bn = b.num.const_data_ptr<int64_t>(), *bd = b.denom.const_data_ptr<int64_t>();
   int64_t *pn = on.data_ptr<int64_t>(), *pd = od.data_ptr<int64_t>();
@@ -204,7 +206,7 @@ static py::object small_binary(FieldOp op, const Record& a, const Record& b, int
       case FieldOp::Mul: r = x * y; break;
       case FieldOp::Div: r = x / (y + (float)1e-30); break;
     }
-    at::Tensor t = at::empty(shape, at::TensorOptions().dtype(at::kFloat));
+    at::Tensor t = record::empty_host(shape, at::kFloat);
     *t.data_ptr<float>() = r;
     hint = py::cast(std::move(t));
   } else {
@@ -276,23 +278,25 @@ static py::object m_rsub(py::handle self, const python::Args& args) {
 // overrides of a subclass. Null when the record or hint is not of that kind.
 static py::object small_neg(const Record& a) {
   if (a.elements() != 1 || !a.num.is_cpu() || !a.denom.is_cpu() || record::generic_kernels_only() ||
-      !a.num.is_contiguous())
+      !a.num.is_contiguous() || !a.denom.is_contiguous())
     return py::object();
   float h = 0;
   const bool plain = !a.approx.is_none() && THPVariable_CheckExact(a.approx.ptr()) && plain_hint(a.approx, a.shape(), h);
   if (!plain && !a.approx.is_none()) return py::object();
-  at::Tensor on = at::empty(a.num.sizes(), a.num.options());
+  at::Tensor on = record::empty_host(a.num.sizes(), at::kLong);
   const int64_t* r = a.num.const_data_ptr<int64_t>();
   int64_t* out = on.data_ptr<int64_t>();
   const auto& mods = exact::constants().mod;
   for (int j = 0; j < kPrimes; ++j) out[j] = r[j] ? (int64_t)mods[j].p - r[j] : 0;
   py::object hint = py::none();
   if (plain) {
-    at::Tensor t = at::empty(a.shape(), at::TensorOptions().dtype(at::kFloat));
+    at::Tensor t = record::empty_host(a.shape(), at::kFloat);
     *t.data_ptr<float>() = -h;
     hint = py::cast(std::move(t));
   }
-  return record::make_record(std::move(on), a.denom.clone(), std::move(hint), a.num_bits, a.den_bits);
+  at::Tensor od = record::empty_host(a.denom.sizes(), at::kLong);
+  std::memcpy(od.data_ptr<int64_t>(), a.denom.const_data_ptr<int64_t>(), kPrimes * sizeof(int64_t));
+  return record::make_record(std::move(on), std::move(od), std::move(hint), a.num_bits, a.den_bits);
 }
 
 static py::object m_neg(py::handle self, const python::Args&) {

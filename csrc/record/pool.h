@@ -8,6 +8,7 @@
 #pragma once
 
 #include <ATen/ATen.h>
+#include <ATen/EmptyTensor.h>
 
 #include <vector>
 
@@ -15,5 +16,11 @@ namespace korvex::record {
 
 // Uninitialised int64 tensor on `device`; pooled when on the CPU and large.
 at::Tensor empty_residues(const std::vector<int64_t>& sizes, const at::Device& device);
+
+// Uninitialised host tensor made without a trip through the dispatcher: a one-element result
+// needs three of them, and the dispatch of at::empty cost more than its arithmetic.
+inline at::Tensor empty_host(at::IntArrayRef sizes, at::ScalarType dtype) {
+  return at::detail::empty_cpu(sizes, dtype);
+}
 
 }  // namespace korvex::record
