@@ -17,10 +17,13 @@ Long runs (seed and case index reproduce a failure; the report is a runnable pro
 KORVEX_GENERIC_KERNELS=1 in the environment fuzzes the ATen formulas other devices run.
 """
 import argparse
+import collections
+import hashlib
 import inspect
 import itertools
 import math
 import random
+import re
 import struct
 import sys
 import time
@@ -461,6 +464,7 @@ class Case:
         self.lines, self.deps, self.regs = [], {}, []
         self.failure = None   # a wrong value or error: the program stops there
         self.notes = []       # exact values held in another form than the unreduced formulas give
+        self.stats = collections.Counter()
         self.big = {"arith": 0.25, "reduce": 0.2, "matrix": 0.15, "edge": 0.6, "mixed": 0.3}[self.focus]
 
     # -- bookkeeping
@@ -474,6 +478,18 @@ class Case:
             self.failure = self.finding(what, code, detail, deps)
 
     def step(self, code, oracle, operands=(), label=None, special=None):
+        """Counts what became of each statement, for the --stats summary."""
+        if self.failure:
+            return None
+        name = self._step(code, oracle, operands, label, special)
+        outcome = ("checked" if name else "finding" if self.failure else
+                   "refused: nan/inf" if special else "refused: out of range")
+        self.stats[(op_name(code), outcome)] += 1
+        if name:
+            self.stats[("elements checked", "")] += len(self.regs[-1][1].ents)
+        return name
+
+    def _step(self, code, oracle, operands=(), label=None, special=None):
         """Runs one statement; the oracle thunk gives the Arr it must produce (or Unholdable).
         `special` names a non-finite float in the input: inf must raise OverflowError, nan
         ValueError (or OverflowError where another element cannot be held)."""
@@ -1159,6 +1175,27 @@ class Case:
         return ([self.failure] if self.failure else []) + self.notes
 
 
+def op_name(code):
+    """The operation a statement applies last: its outermost method, function or operator."""
+    while True:
+        bare = re.sub(r"\([^()]*\)|\[[^\[\]]*\]", "", code)
+        if bare == code:
+            break
+        code = bare
+    ops = re.findall(r" (\*\*|[-+*/]) ", code)
+    if ops:
+        return ops[0]
+    names = re.findall(r"(\w+)$", code)
+    return "neg" if code.startswith("-") else names[0] if names else code
+
+
+def digest(case):
+    """A hash of everything a case ran and expected, to compare two versions of this file."""
+    regs = [(n, a.shape, a.ents) for n, a in case.regs]
+    found = [f["what"] for f in ([case.failure] if case.failure else []) + case.notes]
+    return repr((case.lines, regs, found, case.rng.getstate())).encode()
+
+
 def run_case(seed, index, focus=None):
     """Findings of one case: a failure (wrong value, wrong error) and/or a note on held forms."""
     return Case(seed, index, focus).run()
@@ -1263,11 +1300,16 @@ def main(argv=None):
     ap.add_argument("--case", type=int, default=None, help="run only this case index")
     ap.add_argument("--focus", choices=FOCI, default=None, help="default: cycle through all")
     ap.add_argument("--show", type=int, default=3, help="programs printed per kind of failure")
+    ap.add_argument("--stats", action="store_true", help="count statements by operation and outcome")
     args = ap.parse_args(argv)
     cases = [args.case] if args.case is not None else range(args.start, args.start + args.cases)
     start, seen, failed = time.time(), {}, 0
+    stats, sha = collections.Counter(), hashlib.sha256()
     for i in cases:
-        found = run_case(args.seed, i, args.focus)
+        case = Case(args.seed, i, args.focus)
+        found = case.run()
+        stats.update(case.stats)
+        sha.update(digest(case))
         failed += any(kind_of(f) not in KNOWN_OPEN for f in found)
         for f in found:
             key = (f["what"], f["op"].split("(")[0].split(".")[-1].split(" ")[-1])
@@ -1276,6 +1318,10 @@ def main(argv=None):
                 print(report(f), flush=True)
     for (what, op), n in sorted(seen.items(), key=lambda kv: -kv[1]):
         print(f"{n:6d}  {what}  [{op}]")
+    if args.stats:
+        for (op, outcome), n in sorted(stats.items()):
+            print(f"{n:8d}  {op}  {outcome}")
+        print(f"programs and expectations digest {sha.hexdigest()[:16]}")
     print(f"{len(cases)} cases, {failed} with findings beyond the known open ones, {time.time() - start:.1f} s")
     return 1 if failed else 0
 
