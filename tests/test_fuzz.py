@@ -92,11 +92,6 @@ def decompose(x):
     return (m << e, 1) if e >= 0 else (m, 1 << -e)
 
 
-def int_pair(v):
-    """Integers that are doubles go the way floats do (3 as 3*2^51 / 2^51); the others as v / 1."""
-    return decompose(float(v)) if abs(v) < 2**1000 and int(float(v)) == v else (v, 1)
-
-
 # ---------------------------------------------------------------- the oracle
 
 class Unholdable(Exception):
@@ -118,10 +113,7 @@ def guard(p):
 
 
 def strides(shape):
-    s = [1] * len(shape)
-    for i in range(len(shape) - 2, -1, -1):
-        s[i] = s[i + 1] * shape[i + 1]
-    return s
+    return [math.prod(shape[i + 1:]) for i in range(len(shape))]
 
 
 def positions(shape):
@@ -150,7 +142,6 @@ class Arr:
 
     def transpose(self, d0, d1):
         perm = list(range(len(self.shape)))
-        d0, d1 = d0 % len(perm), d1 % len(perm)
         perm[d0], perm[d1] = perm[d1], perm[d0]
         return self.permute(perm)
 
@@ -176,12 +167,10 @@ class Arr:
 
 
 def bshape(s1, s2):
-    out = []
-    for a, b in itertools.zip_longest(reversed(s1), reversed(s2), fillvalue=1):
-        if a != b and 1 not in (a, b):
-            return None
-        out.append(a if b == 1 else b)
-    return tuple(reversed(out))
+    axes = list(itertools.zip_longest(reversed(s1), reversed(s2), fillvalue=1))
+    if any(a != b and 1 not in (a, b) for a, b in axes):
+        return None
+    return tuple(reversed([a if b == 1 else b for a, b in axes]))
 
 
 def known(f):
@@ -198,10 +187,9 @@ P_ADD, P_MUL = E_OPS["+"][1], E_OPS["*"][1]
 
 
 def o_binary(a, b, op):
-    shape = bshape(a.shape, b.shape)
-    fv, fp = E_OPS[op]
-    A, B = a.broadcast(shape), b.broadcast(shape)
-    return Arr(shape, [settle(fv(x[0], y[0]), fp(x[1], y[1])) for x, y in zip(A.ents, B.ents)])
+    shape, (fv, fp) = bshape(a.shape, b.shape), E_OPS[op]
+    return Arr(shape, [settle(fv(x[0], y[0]), fp(x[1], y[1]))
+                       for x, y in zip(a.broadcast(shape).ents, b.broadcast(shape).ents)])
 
 
 def o_unary(a, fv, fp):
@@ -215,13 +203,11 @@ def one_element(shape):
 def pow_pair(v, p, k, one):
     """Square-and-multiply normalises one-element records after every product; a negative
     power is 1 over the positive one, numerator and denominator swapped."""
-    if k in (0, 1):
-        return (1, 1) if k == 0 else p
     if k < 0:
         q = pow_pair(v, p, -k, one)
         return None if q is None else (q[1], q[0])
-    if one:
-        return lowest(v ** k)
+    if k < 2 or one:
+        return (1, 1) if k == 0 else p if k == 1 else lowest(v ** k)
     return None if p is None else (p[0] ** k, p[1] ** k)
 
 
@@ -234,8 +220,8 @@ def tree(pairs):
     """Pairwise halving: 0+1, 2+3, ..., an odd last element carried to the end."""
     pairs = list(pairs)
     while len(pairs) > 1:
-        last = pairs[-1:] if len(pairs) % 2 else []
-        pairs = [guard(P_ADD(pairs[i], pairs[i + 1])) for i in range(0, len(pairs) - 1, 2)] + last
+        odd = pairs[-1:] if len(pairs) % 2 else []
+        pairs = [guard(P_ADD(pairs[i], pairs[i + 1])) for i in range(0, len(pairs) - 1, 2)] + odd
     return pairs[0]
 
 
@@ -244,22 +230,18 @@ def o_sum_dim(a, dim):
     return Arr(shape, [settle(sum(v for v, _ in lane), tree(p for _, p in lane)) for lane in a.lanes(dim)])
 
 
-def o_total(ents):
-    """A full reduction of (value, pair) terms: lowest terms, except that one element comes back
-    as it was held."""
-    if len(ents) == 1:
-        return Arr((1,), [settle(*ents[0])])
-    v = sum((v for v, _ in ents), Fraction(0))
-    return Arr((1,), [settle(v, lowest(v) if ents else None)])
-
-
 def o_sum(a):
-    return o_total(a.ents)
+    """A full reduction: lowest terms, except that one element comes back as it was held."""
+    if len(a.ents) == 1:
+        return Arr((1,), [settle(*a.ents[0])])
+    v = sum(a.values(), Fraction(0))
+    return Arr((1,), [settle(v, lowest(v) if a.ents else None)])
 
 
 def o_dot(a, b):
     shape = bshape(a.shape, b.shape)
-    return o_total([(x[0] * y[0], P_MUL(x[1], y[1])) for x, y in zip(a.broadcast(shape).ents, b.broadcast(shape).ents)])
+    ab = zip(a.broadcast(shape).ents, b.broadcast(shape).ents)
+    return o_sum(Arr((math.prod(shape),), [(x[0] * y[0], P_MUL(x[1], y[1])) for x, y in ab]))
 
 
 def o_prod(a):
@@ -291,38 +273,37 @@ def o_matmul(a, b):
 
 
 def det_value(rows):
-    rows = [list(r) for r in rows]
-    n, d = len(rows), Fraction(1)
-    for c in range(n):
-        piv = next((r for r in range(c, n) if rows[r][c] != 0), None)
+    rows, d = [list(r) for r in rows], Fraction(1)
+    for c in range(len(rows)):
+        piv = next((r for r in range(c, len(rows)) if rows[r][c] != 0), None)
         if piv is None:
             return Fraction(0)
         if piv != c:
             rows[c], rows[piv], d = rows[piv], rows[c], -d
         d *= rows[c][c]
-        for r in range(c + 1, n):
+        for r in range(c + 1, len(rows)):
             f = rows[r][c] / rows[c][c]
             rows[r] = [x - f * y for x, y in zip(rows[r], rows[c])]
     return d
 
 
 def matrix(a):
-    n = a.shape[0]
-    return [[a.at((i, j))[0] for j in range(n)] for i in range(n)]
+    return [[a.at((i, j))[0] for j in range(a.shape[0])] for i in range(a.shape[0])]
 
 
 def o_det(a):
     if a.shape[0] == 1:
-        return o_total(a.ents)
+        return o_sum(a)
     d = det_value(matrix(a))
     return Arr((1,), [settle(d, lowest(d))])
 
 
 def o_trace(a):
-    return o_total([a.at((i, i)) for i in range(a.shape[0])])
+    return o_sum(Arr((a.shape[0],), [a.at((i, i)) for i in range(a.shape[0])]))
 
 
 def o_inv(a):
+    """A 2 x 2 inverse is the adjugate over the determinant in lowest terms."""
     if a.shape[0] == 1:
         return o_unary(a, lambda v: 1 / v, lambda n, d: (d, n))
     (av, ap), (bv, bp), (cv, cp), (dv, dp) = a.ents
@@ -339,62 +320,51 @@ def o_solve(a, b):
     n, det = len(A), det_value(A)
     xs = [det_value([[rhs[r] if c == i else A[r][c] for c in range(n)] for r in range(n)]) / det for i in range(n)]
     return Arr((n,), [settle(x, lowest(x)) for x in xs])
+
+
 # ---------------------------------------------------------------- random values
 
+INTS = {"small": lambda rng: rng.randint(-9, 9), "mid": lambda rng: rng.randint(-2**40, 2**40),
+        "big": lambda rng: rng.choice((1, -1)) * rng.getrandbits(rng.randint(300, 618)),
+        "edge": lambda rng: rng.choice((1, -1)) * rng.choice((HALF, HALF - rng.randint(1, 9), HALF // rng.randint(2, 9),
+                                                               2**618, 2**618 - 1, 2**rng.randint(600, 618))),
+        "over": lambda rng: rng.choice((1, -1)) * rng.getrandbits(rng.randint(620, 700))}
+
+
 def rand_int(rng, mag):
-    if mag == "small":
-        return rng.randint(-9, 9)
-    if mag == "mid":
-        return rng.randint(-2**40, 2**40)
-    if mag == "big":
-        return rng.choice((1, -1)) * rng.getrandbits(rng.randint(300, 618))
-    if mag == "edge":
-        return rng.choice((1, -1)) * rng.choice(
-            (HALF, HALF - rng.randint(1, 9), HALF // rng.randint(2, 9), 2**618, 2**618 - 1, 2**rng.randint(600, 618)))
-    return rng.choice((1, -1)) * rng.getrandbits(rng.randint(620, 700))   # "over"
+    return INTS[mag](rng)
+
+
+# Big (numerator, denominator) pairs: integers, fractions, tiny dyadics, next to the edge, big denominators.
+BIG_PAIRS = (lambda rng: (rand_int(rng, "big"), 1),
+             lambda rng: (rand_int(rng, "big"), abs(rand_int(rng, "big")) or 1),
+             lambda rng: (rng.randrange(1, 2**20, 2) * rng.choice((1, -1)), 2**rng.randint(100, 618)),
+             lambda rng: (rand_int(rng, "edge"), rng.choice((1, 1, 3, 2**rng.randint(1, 300)))),
+             lambda rng: (rand_int(rng, "small") or 1, abs(rand_int(rng, rng.choice(("big", "edge")))) or 1))
 
 
 def rand_pair(rng, big=0.3, over=0.0):
-    """An unreduced (numerator, denominator): small, 40-bit, big, tiny dyadic, next to the edge."""
+    """An unreduced (numerator, denominator), sometimes with a common factor or both negated."""
     r = rng.random()
     if r < over:
         n, d = rand_int(rng, "over"), rng.choice((1, 3, rng.getrandbits(rng.randint(620, 700)) | 1))
     elif r < over + big:
-        kind = rng.choice(("bigint", "bigfrac", "tiny", "edge", "bigden"))
-        if kind == "bigint":
-            n, d = rand_int(rng, "big"), 1
-        elif kind == "bigfrac":
-            n, d = rand_int(rng, "big"), abs(rand_int(rng, "big")) or 1
-        elif kind == "tiny":
-            n, d = rng.randrange(1, 2**20, 2) * rng.choice((1, -1)), 2**rng.randint(100, 618)
-        elif kind == "edge":
-            n, d = rand_int(rng, "edge"), rng.choice((1, 1, 3, 2**rng.randint(1, 300)))
-        else:
-            n, d = rand_int(rng, "small") or 1, abs(rand_int(rng, rng.choice(("big", "edge")))) or 1
+        n, d = rng.choice(BIG_PAIRS)(rng)
     else:
-        mag = rng.choice(("small", "small", "mid"))
-        n, d = rand_int(rng, mag), abs(rand_int(rng, rng.choice(("small", "mid")))) or 1
+        n, d = rand_int(rng, rng.choice(("small", "small", "mid"))), abs(rand_int(rng, rng.choice(("small", "mid")))) or 1
     if rng.random() < 0.2:
         g = rng.choice((2, 3, 6, 2**rng.randint(1, 400), rng.getrandbits(rng.randint(2, 300)) | 1))
         n, d = n * g, d * g
-    if rng.random() < 0.15:
-        n, d = -n, -d
-    return n, d
+    return (-n, -d) if rng.random() < 0.15 else (n, d)
 
 
 def held_pair(rng, big=0.3):
     """A pair that fits as it stands (what raw residues can hold)."""
     while True:
-        n, d = rand_pair(rng, big)
-        if fits(n, d):
-            return n, d
-        v = Fraction(n, d)
-        if fits(*lowest(v)):
-            return lowest(v)
-
-
-FLOAT_DTYPES = {"float64": torch.float64, "float32": torch.float32, "float16": torch.float16,
-                "bfloat16": torch.bfloat16}
+        p = rand_pair(rng, big)
+        for q in (p, lowest(Fraction(*p))):
+            if fits(*q):
+                return q
 
 
 def rand_float(rng, dtype, wild, span=560):
@@ -413,20 +383,16 @@ def rand_float(rng, dtype, wild, span=560):
         if r < 0.3:
             return float(torch.tensor(rng.gauss(0, 1) * 2.0 ** rng.randint(-10, 10), dtype=torch.float32))
         if r < 0.85 or not wild:
-            while True:
-                x = struct.unpack(">f", struct.pack(">I", rng.getrandbits(32)))[0]
-                if math.isfinite(x):
-                    return x
+            while not math.isfinite(x := struct.unpack(">f", struct.pack(">I", rng.getrandbits(32)))[0]):
+                pass
+            return x
         return rng.choice((2.0**-140, 2.0**-149, -2.0**-126, 3.4028234663852886e38, -0.0, 1.0))
     bits = rng.getrandbits(16)
-    if dtype == "float16":
-        x = struct.unpack(">e", struct.pack(">H", bits))[0]
-    else:
-        x = struct.unpack(">f", struct.pack(">I", bits << 16))[0]
+    x = struct.unpack(">e", struct.pack(">H", bits))[0] if dtype == "float16" else \
+        struct.unpack(">f", struct.pack(">I", bits << 16))[0]
     return x if math.isfinite(x) else 1.5
 
 
-# ---------------------------------------------------------------- programs
 # ---------------------------------------------------------------- programs
 
 # Per focus: the share of big values, of values beyond the range and of wild floats in new
@@ -491,13 +457,13 @@ class Case:
 
     # -- bookkeeping
 
-    def finding(self, what, code, detail, deps):
-        return {"seed": self.seed, "case": self.index, "focus": self.focus, "what": what, "op": code,
-                "detail": detail, "program": [self.lines[i] for i in sorted(deps)]}
-
-    def fail(self, what, code, detail, deps):
-        if self.failure is None:
-            self.failure = self.finding(what, code, detail, deps)
+    def fail(self, what, code, detail, deps, note=False):
+        f = {"seed": self.seed, "case": self.index, "focus": self.focus, "what": what, "op": code,
+             "detail": detail, "program": [self.lines[i] for i in sorted(deps)]}
+        if note and not self.notes:
+            self.notes.append(f)
+        elif not note and self.failure is None:
+            self.failure = f
 
     def step(self, code, oracle, operands=(), label=None, special=None):
         """Runs one statement; the oracle thunk gives the Arr it must produce (or Unholdable).
@@ -515,28 +481,28 @@ class Case:
         name = f"r{line}"
         deps = set().union({line}, *(self.deps[o] for o in operands))
         self.lines.append(f"{name} = {code}")
-        rec = None
+        what, detail, ran = None, "", False
         try:
             rec = eval(code, self.env)
         except OverflowError as e:
             if not (special == "inf" or (expect is None and "exceeds the exact range" in str(e))):
-                self.fail("OverflowError with a different message" if expect is None else "spurious OverflowError",
-                          label, f"{e}", deps)
+                what = "OverflowError with a different message" if expect is None else "spurious OverflowError"
+                detail = f"{e}"
         except ValueError as e:
-            if special != "nan":
-                self.fail("unexpected ValueError", label, f"{e!r}", deps)
+            what, detail = (None, "") if special == "nan" else ("unexpected ValueError", f"{e!r}")
         except Exception as e:   # noqa: BLE001 - any other exception is a finding to report
-            self.fail(f"unexpected {type(e).__name__}", label, f"{e!r}", deps)
+            what, detail = f"unexpected {type(e).__name__}", f"{e!r}"
         else:
-            if special:
-                self.fail(f"no error for {special} in a float tensor", label, "", deps)
-            elif expect is None:
-                self.fail("no OverflowError although the exact result leaves the range", label, "", deps)
-            else:
-                self.env[name], self.deps[name] = rec, deps
-                self.check(name, rec, expect, label, deps)
-        outcome = ("finding" if self.failure else "refused: nan/inf" if rec is None and special else
-                   "refused: out of range" if rec is None else "checked")
+            what = (f"no error for {special} in a float tensor" if special else
+                    "no OverflowError although the exact result leaves the range" if expect is None else None)
+            ran = what is None
+        if what:
+            self.fail(what, label, detail, deps)
+        elif ran:
+            self.env[name], self.deps[name] = rec, deps
+            self.check(name, rec, expect, label, deps)
+        outcome = ("finding" if self.failure else "checked" if ran else
+                   "refused: nan/inf" if special else "refused: out of range")
         self.stats[(op_name(code), outcome)] += 1
         if outcome != "checked":
             return None
@@ -546,8 +512,8 @@ class Case:
 
     def check(self, name, rec, arr, label, deps):
         fault, note = compare(rec, arr)
-        if note and not self.notes:
-            self.notes.append(self.finding("unreduced pair not kept although it fits", label, note, deps))
+        if note:
+            self.fail("unreduced pair not kept although it fits", label, note, deps, note=True)
         if fault:
             return self.fail(fault[0], label, fault[1], deps)
         code = f"{name}.to_float()"
@@ -580,11 +546,9 @@ class Case:
         if way == 0 and len(shape) == 2:
             return (f"{name}.index_select(0, torch.tensor([{idx[0]}])).index_select(1, torch.tensor([{idx[1]}]))"
                     f".reshape(1).to_rational()")
-        if way == 1:
-            return f"{name}.flatten().gather(0, torch.tensor([{k}])).to_rational()"
-        if way == 2:
-            return f"{name}.reshape(-1).index_select(0, torch.tensor([{k}])).sum().to_rational()"
-        return f"{name}.flatten().index_select(0, torch.tensor([{k}])).to_rational()"
+        return name + {1: f".flatten().gather(0, torch.tensor([{k}]))",
+                       2: f".reshape(-1).index_select(0, torch.tensor([{k}])).sum()"}.get(
+            way, f".flatten().index_select(0, torch.tensor([{k}]))") + ".to_rational()"
 
     def attempt(self, op):
         try:
@@ -607,9 +571,9 @@ class Case:
 
     def leaf(self, shape):
         """A new record made one of the ways records are made: (register, Arr) or None."""
-        rng, shape = self.rng, tuple(shape)
+        rng, shape, size = self.rng, tuple(shape), math.prod(shape)
         kind = rng.choices(("fraction", "tensor", "raw", "int"), (3, 5, 3, 1))[0]
-        if kind == "fraction" or (kind == "raw" and math.prod(shape) > 150):
+        if kind == "fraction" or (kind == "raw" and size > 150):
             n, d = rand_pair(rng, self.big, self.over)
             r = rng.random()
             if r < 0.1 and d == 1:
@@ -619,27 +583,25 @@ class Case:
                 code = f"MT.{'zeros' if n == 0 else 'ones'}({shape!r}, 'cpu')"
             else:
                 code = f"MT.from_fraction({n}, {d}, {shape!r}, 'cpu')"
-            return self.step(code, lambda: Arr(shape, [settle(Fraction(n, d), (n, d))] * math.prod(shape)))
+            return self.step(code, lambda: Arr(shape, [settle(Fraction(n, d), (n, d))] * size))
         if kind == "raw":
-            return self._raw([held_pair(rng, self.big) for _ in range(math.prod(shape))], shape)
+            return self._raw([held_pair(rng, self.big) for _ in range(size)], shape)
         if kind == "int":
             dt = rng.choice(("int64", "int64", "int32", "bool"))
             lim = {"int64": 2**63, "int32": 2**31, "bool": 1}[dt]
             vals = [rng.choice((rng.randint(-9, 9), rng.randrange(-lim, lim), -lim, lim - 1)) if dt != "bool"
-                    else rng.random() < 0.5 for _ in range(math.prod(shape))]
-            code = f"MT.from_tensor(torch.tensor({vals!r}, dtype=torch.{dt}).reshape({shape!r}), 'cpu')"
-            return self.step(code, lambda: Arr(shape, [settle(Fraction(int(x)), int_pair(int(x))) for x in vals]))
-        dt = rng.choices(tuple(FLOAT_DTYPES), (9, 7, 1, 1))[0]
+                    else rng.random() < 0.5 for _ in range(size)]
+            # Integers that are doubles go the way floats do (3 as 3*2^51 / 2^51); the others as v / 1.
+            pair = lambda v: decompose(float(v)) if abs(v) < 2**1000 and int(float(v)) == v else (v, 1)   # noqa: E731
+            return self.step(f"MT.from_tensor(torch.tensor({vals!r}, dtype=torch.{dt}).reshape({shape!r}), 'cpu')",
+                             lambda: Arr(shape, [settle(Fraction(int(x)), pair(int(x))) for x in vals]))
+        dt = rng.choices(("float64", "float32", "float16", "bfloat16"), (9, 7, 1, 1))[0]
         wild = rng.random() < self.wild
         layout = rng.choice(("plain", "plain", "T", "step", "expand")) if shape else "plain"
-        if layout == "T" and len(shape) == 2:
-            base, suffix = shape[::-1], ".T"
-        elif layout == "step":
-            base, suffix = (2 * shape[0],) + shape[1:], "[::2]"
-        elif layout == "expand" and shape[0] > 1:
-            base, suffix = (1,) + shape[1:], f".expand({', '.join(map(str, shape))})"
-        else:
-            base, suffix = shape, ""
+        base, suffix = ((shape[::-1], ".T") if layout == "T" and len(shape) == 2 else
+                        ((2 * shape[0],) + shape[1:], "[::2]") if layout == "step" else
+                        ((1,) + shape[1:], f".expand({', '.join(map(str, shape))})") if layout == "expand" and shape[0] > 1
+                        else (shape, ""))
         # Narrow exponent spans keep sums and products of doubles inside the range.
         span = rng.choice((30, 120, 250, 560))
         vals = [rand_float(rng, dt, wild, span) for _ in range(math.prod(base))]
@@ -660,6 +622,9 @@ class Case:
         if all(fits(*p) for p in pairs):
             return self.step(f"raw({pairs!r}, {shape!r})", lambda: Arr(shape, [(Fraction(*p), p) for p in pairs]))
         return None
+
+    def raw_matrix(self, rows):
+        return self._raw([p for row in rows for p in row], (len(rows), len(rows[0])))
 
     def operand(self, want=None, ndim=None, fresh=0.35):
         """An existing register whose shape satisfies `want`, else a new leaf of `ndim` axes."""
@@ -731,13 +696,13 @@ class Case:
         code = out = None   # out: the oracle, where the result is not our entries under a new shape
         if kind in ("T", "transpose") and nd >= 2:
             d0, d1 = rng.randrange(-nd, nd), rng.randrange(-nd, nd)
-            code = f"{x}.T" if kind == "T" else f"{x}.transpose({d0}, {d1})"
-            out = (lambda: arr.transpose(-2, -1)) if kind == "T" else (lambda: arr.transpose(d0, d1))
+            code, out = (f"{x}.T", lambda: arr.transpose(-2, -1)) if kind == "T" else \
+                (f"{x}.transpose({d0}, {d1})", lambda: arr.transpose(d0, d1))
         elif kind == "reshape" and n:
             first = rng.choice([d for d in range(1, n + 1) if n % d == 0])
-            shape = (first, n // first) if rng.random() < 0.6 else (n,)
-            spell = list(shape)
+            shape = spell = (first, n // first) if rng.random() < 0.6 else (n,)
             if rng.random() < 0.3:
+                spell = list(shape)
                 spell[rng.randrange(len(spell))] = -1
             code = f"{x}.reshape({', '.join(map(str, spell))})" if rng.random() < 0.5 else f"{x}.reshape({tuple(spell)!r})"
         elif kind == "flatten":
@@ -747,14 +712,13 @@ class Case:
             code = f"{x}.flatten({s}, {e - nd if rng.random() < 0.5 else e})"
         elif kind == "unsqueeze":
             d = rng.randint(-nd - 1, nd)
-            shape = arr.shape[:d % (nd + 1)] + (1,) + arr.shape[d % (nd + 1):]
-            code = f"{x}.unsqueeze({d})"
+            code, shape = f"{x}.unsqueeze({d})", arr.shape[:d % (nd + 1)] + (1,) + arr.shape[d % (nd + 1):]
         elif kind == "squeeze" and rng.random() < 0.5:
             code, shape = f"{x}.squeeze()", tuple(s for s in arr.shape if s != 1)
         elif kind == "squeeze":
             d = rng.randrange(-nd, nd)
-            shape = arr.shape if arr.shape[d] != 1 else arr.shape[:d % nd] + arr.shape[d % nd + 1:]
             code = f"{x}.squeeze({d})"
+            shape = arr.shape if arr.shape[d] != 1 else arr.shape[:d % nd] + arr.shape[d % nd + 1:]
         elif kind in ("index_select", "gather"):
             d = rng.randrange(nd)
             if kind == "index_select" and arr.shape[d]:
@@ -769,17 +733,24 @@ class Case:
         if code:
             self.step(code, out or (lambda: arr.reshape(shape)), (x,))
 
+    def transposed(self, x, arr):
+        """The register or, some of the time where it has two axes or more, its transpose."""
+        return (f"{x}.T", arr.transpose(-2, -1)) if len(arr.shape) >= 2 and self.rng.random() < 0.3 else (x, arr)
+
     def op_sum(self):
         rng = self.rng
         x, arr = must(self.operand())
-        nd, src = len(arr.shape), x
-        if nd >= 2 and rng.random() < 0.3:
-            src, arr = f"{x}.T", arr.transpose(-2, -1)
+        nd, (src, arr) = len(arr.shape), self.transposed(x, arr)
         if nd and rng.random() < 0.5 and 0 not in arr.shape:
             d = rng.randrange(nd)
             self.step(f"{src}.sum({rng.choice((f'{d}', f'{d - nd}', f'dim={d}'))})", lambda: o_sum_dim(arr, d), (x,))
         else:
             self.step(f"{src}.sum()", lambda: o_sum(arr), (x,))
+
+    def op_prod(self):
+        x, arr = must(self.operand())
+        src, arr = self.transposed(x, arr)
+        self.step(f"{src}.prod()" if self.rng.random() < 0.7 else f"mc.modular_prod({src})", lambda: o_prod(arr), (x,))
 
     def op_dot(self):
         rng = self.rng
@@ -792,23 +763,14 @@ class Case:
     def op_running(self):
         rng = self.rng
         x, arr = must(self.operand(want=lambda s: len(s) == 1, ndim=1))
-        if len(arr.shape) == 1:
-            add = rng.random() < 0.5
-            self.step(f"{x}.{'cumsum' if add else 'cumprod'}({rng.choice(('', '0', '-1', 'dim=0'))})",
-                      lambda: o_running(arr, add), (x,))
-
-    def op_prod(self):
-        rng = self.rng
-        x, arr = must(self.operand())
-        src = x
-        if len(arr.shape) >= 2 and rng.random() < 0.3:
-            src, arr = f"{x}.T", arr.transpose(-2, -1)
-        self.step(f"{src}.prod()" if rng.random() < 0.7 else f"mc.modular_prod({src})", lambda: o_prod(arr), (x,))
+        add = rng.random() < 0.5
+        self.step(f"{x}.{'cumsum' if add else 'cumprod'}({rng.choice(('', '0', '-1', 'dim=0'))})",
+                  lambda: o_running(arr, add), (x,))
 
     def op_matmul(self):
         rng = self.rng
         a = must(self.operand(want=lambda s: len(s) == 2, ndim=2))
-        if len(a[1].shape) != 2 or 0 in a[1].shape:
+        if 0 in a[1].shape:
             return
         k, r = a[1].shape[1], rng.random()
         if r < 0.3:
@@ -823,10 +785,7 @@ class Case:
         kind = rng.choice(("det", "det", "trace", "inv", "solve"))
         top, oracle = {"det": (5, o_det), "trace": (6, o_trace), "inv": (2, o_inv), "solve": (4, o_solve)}[kind]
         a = self.operand(want=lambda s: len(s) == 2 and s[0] == s[1] and 1 <= s[0] <= top, fresh=0.5)
-        if a is None:
-            n = rng.randint(1, top)
-            a = must(self.leaf((n, n)))
-        x, arr = a
+        x, arr = a or must(self.leaf((rng.randint(1, top),) * 2))
         if kind in ("inv", "solve") and det_value(matrix(arr)) == 0:
             return
         if kind == "solve":
@@ -839,9 +798,6 @@ class Case:
 
     def bigint(self):
         return self.rng.choice((1, -1)) * self.rng.getrandbits(self.rng.randint(250, 460))
-
-    def raw_matrix(self, rows):
-        return self._raw([p for row in rows for p in row], (len(rows), len(rows[0])))
 
     def edge_dot(self):
         """Products far outside the range whose sum is small."""
@@ -863,16 +819,14 @@ class Case:
             pairs_a, pairs_b = [(self.bigint(), rng.choice((1, 3)))], [p for p in pairs_b[::2] for p in (p, (-p[0], p[1]))]
         n = len(pairs_b)
         a = self._raw(pairs_a, (len(pairs_a),) if len(pairs_a) > 1 or rng.random() < 0.5 else ())
-        b = self._raw(pairs_b, (n,))
-        if a is None or b is None:
-            return
-        if a[1].shape != b[1].shape or rng.random() < 0.5:
-            if a[1].shape != b[1].shape and rng.random() < 0.5:
-                a, b = b, a
-            self.step(f"{a[0]}.dot({b[0]})", lambda: o_dot(a[1], b[1]), (a[0], b[0]))
+        x, y = must(a), must(self._raw(pairs_b, (n,)))
+        if x[1].shape != y[1].shape or rng.random() < 0.5:
+            if x[1].shape != y[1].shape and rng.random() < 0.5:
+                x, y = y, x
+            self.step(f"{x[0]}.dot({y[0]})", lambda: o_dot(x[1], y[1]), (x[0], y[0]))
         else:
-            self.step(f"{a[0]}.reshape(1, {n}).matmul({b[0]}.reshape({n}, 1))",
-                      lambda: o_matmul(a[1].reshape((1, n)), b[1].reshape((n, 1))), (a[0], b[0]))
+            self.step(f"{x[0]}.reshape(1, {n}).matmul({y[0]}.reshape({n}, 1))",
+                      lambda: o_matmul(x[1].reshape((1, n)), y[1].reshape((n, 1))), (x[0], y[0]))
 
     def edge_matmul(self):
         """A = [R | R], B = [S ; -S + E]: every product leaves the range, A B = R E does not."""
@@ -901,9 +855,7 @@ class Case:
         if rng.random() < 0.4:
             q = rng.getrandbits(rng.randint(200, 500)) | 1
             pairs = [(v // q * q, q) if abs(v // q) > 0 else (v, 1) for v in vals]
-        shape = (len(pairs),)
-        if len(pairs) % 2 == 0 and rng.random() < 0.3:
-            shape = (2, len(pairs) // 2)
+        shape = (2, len(pairs) // 2) if len(pairs) % 2 == 0 and rng.random() < 0.3 else (len(pairs),)
         x, arr = must(self._raw(pairs, shape))
         if kind == "sum":
             self.step(f"{x}.sum()", lambda: o_sum(arr), (x,))
@@ -914,8 +866,8 @@ class Case:
             self.step(f"{x}.cumsum()", lambda: o_running(arr, True), (x,))
         else:
             n = min(5, len(pairs))
-            t = must(self._raw([arr.ents[i][1] if i == j else (0, 1) for i, j in positions((n, n))], (n, n)))
-            self.step(f"{t[0]}.trace()", lambda: o_trace(t[1]), (t[0],))
+            t, diag = must(self._raw([arr.ents[i][1] if i == j else (0, 1) for i, j in positions((n, n))], (n, n)))
+            self.step(f"{t}.trace()", lambda: o_trace(diag), (t,))
 
     def edge_rounding(self):
         """Exact values at, just above and just below float32 rounding ties, the overflow
@@ -934,8 +886,7 @@ class Case:
         tensor = f"MT.from_tensor(torch.tensor({ties!r}, dtype=torch.float64), 'cpu')"
         x, arr = must(self.step(tensor, lambda: Arr((len(ties),), [settle(Fraction(t), decompose(t)) for t in ties])))
         k, sign = rng.randint(60, 400), rng.choice((1, -1))
-        tiny = Arr((), [(Fraction(sign, 2**k), (sign, 2**k))])
-        y = f"MT.from_fraction({sign}, {2**k}, (), 'cpu')"
+        tiny, y = Arr((), [(Fraction(sign, 2**k), (sign, 2**k))]), f"MT.from_fraction({sign}, {2**k}, (), 'cpu')"
         if rng.choice((False, True)):
             self.step(f"{x} + {y} * {tensor}", lambda: o_binary(arr, o_binary(tiny, arr, "*"), "+"), (x,))
         else:
@@ -956,18 +907,15 @@ class Case:
         x, arr = must(self._raw(pairs, (n,)))
         kind = rng.choice(("sum", "sum", "sumdim", "dot", "matmul", "sum2d"))
         ones = Arr((n,), [(Fraction(1), (1, 1))] * n)
-        if kind == "sum":
-            self.step(f"{x}.sum()", lambda: o_sum(arr), (x,))
-        elif kind == "sumdim":
-            self.step(f"{x}.sum(0)", lambda: o_sum_dim(arr, 0), (x,))
-        elif kind == "dot":
-            self.step(f"{x}.dot(MT.ones(({n},), 'cpu'))", lambda: o_dot(arr, ones), (x,))
-        elif kind == "matmul":
-            self.step(f"{x}.reshape(1, {n}).matmul(MT.ones(({n}, 1), 'cpu'))",
-                      lambda: o_matmul(arr.reshape((1, n)), ones.reshape((n, 1))), (x,))
-        elif n % 2 == 0:
-            self.step(f"{x}.reshape(2, {n // 2}).sum({rng.choice((1, -1))})",
-                      lambda: o_sum_dim(arr.reshape((2, n // 2)), 1), (x,))
+        code, oracle = {
+            "sum": (f"{x}.sum()", lambda: o_sum(arr)),
+            "sumdim": (f"{x}.sum(0)", lambda: o_sum_dim(arr, 0)),
+            "dot": (f"{x}.dot(MT.ones(({n},), 'cpu'))", lambda: o_dot(arr, ones)),
+            "matmul": (f"{x}.reshape(1, {n}).matmul(MT.ones(({n}, 1), 'cpu'))",
+                       lambda: o_matmul(arr.reshape((1, n)), ones.reshape((n, 1)))),
+            "sum2d": (f"{x}.reshape(2, {n // 2}).sum", lambda: o_sum_dim(arr.reshape((2, n // 2)), 1))}[kind]
+        if kind != "sum2d" or n % 2 == 0:
+            self.step(code + (f"({rng.choice((1, -1))})" if kind == "sum2d" else ""), oracle, (x,))
 
     def edge_products(self):
         """Partial products that leave the range while the (running) products stay inside."""
@@ -989,8 +937,7 @@ class Case:
     def edge_pow(self):
         """Squares of the base beyond the range while the power itself fits."""
         rng = self.rng
-        n = rng.randint(2, 4)
-        k = rng.choice((2, 3, 5, 6, -2, -3))
+        n, k = rng.randint(2, 4), rng.choice((2, 3, 5, 6, -2, -3))
         lim = 618 // abs(k)
         pairs = [(rng.choice((1, -1)) * (rng.getrandbits(lim - 8) | 1), rng.choice((1, 2**rng.randint(1, lim - 10))))
                  for _ in range(n)]
@@ -1000,10 +947,9 @@ class Case:
 
     def edge_det(self):
         """A big rank-one part plus a small diagonal: entries' products leave the range, det fits."""
-        rng = self.rng
-        n = rng.randint(2, 5)
+        n = self.rng.randint(2, 5)
         u = [self.bigint() >> 120 for _ in range(n)]
-        dg = [rng.choice((1, 2, 3, -1)) for _ in range(n)]
+        dg = [self.rng.choice((1, 2, 3, -1)) for _ in range(n)]
         x, arr = must(self.raw_matrix([[(u[i] + (dg[i] if i == j else 0), 1) for j in range(n)] for i in range(n)]))
         self.step(f"{x}.det()", lambda: o_det(arr), (x,))
 
