@@ -351,7 +351,8 @@ def rand_pair(rng, big=0.3, over=0.0):
     elif r < over + big:
         n, d = rng.choice(BIG_PAIRS)(rng)
     else:
-        n, d = rand_int(rng, rng.choice(("small", "small", "mid"))), abs(rand_int(rng, rng.choice(("small", "mid")))) or 1
+        n = rand_int(rng, rng.choice(("small", "small", "mid")))
+        d = abs(rand_int(rng, rng.choice(("small", "mid")))) or 1
     if rng.random() < 0.2:
         g = rng.choice((2, 3, 6, 2**rng.randint(1, 400), rng.getrandbits(rng.randint(2, 300)) | 1))
         n, d = n * g, d * g
@@ -443,6 +444,22 @@ def compare(rec, arr):
     return None, note
 
 
+def misjudged(error, expect, special):
+    """What is wrong with the way a statement ended, as (what, detail), or None where it is right:
+    OverflowError only for results out of range (or an inf in the input), ValueError only for nan."""
+    if isinstance(error, OverflowError):
+        if special == "inf" or (expect is None and "exceeds the exact range" in str(error)):
+            return None
+        return "OverflowError with a different message" if expect is None else "spurious OverflowError", f"{error}"
+    if isinstance(error, ValueError):
+        return None if special == "nan" else ("unexpected ValueError", f"{error!r}")
+    if error is not None:
+        return f"unexpected {type(error).__name__}", f"{error!r}"
+    if special:
+        return f"no error for {special} in a float tensor", ""
+    return ("no OverflowError although the exact result leaves the range", "") if expect is None else None
+
+
 class Case:
     def __init__(self, seed, index, focus=None):
         self.seed, self.index = seed, index
@@ -465,43 +482,31 @@ class Case:
         elif not note and self.failure is None:
             self.failure = f
 
-    def step(self, code, oracle, operands=(), label=None, special=None):
+    def step(self, code, oracle, operands=(), special=None):
         """Runs one statement; the oracle thunk gives the Arr it must produce (or Unholdable).
         `special` names a non-finite float in the input: inf must raise OverflowError, nan
         ValueError (or OverflowError where another element cannot be held). Gives the new
         (register, Arr), or None where the statement raised or is wrong."""
         if self.failure:
             return None
-        label = label or code
         try:
             expect = oracle()
         except Unholdable:
             expect = None
         line = len(self.lines)
-        name = f"r{line}"
-        deps = set().union({line}, *(self.deps[o] for o in operands))
+        name, deps = f"r{line}", set().union({line}, *(self.deps[o] for o in operands))
         self.lines.append(f"{name} = {code}")
-        what, detail, ran = None, "", False
         try:
-            rec = eval(code, self.env)
-        except OverflowError as e:
-            if not (special == "inf" or (expect is None and "exceeds the exact range" in str(e))):
-                what = "OverflowError with a different message" if expect is None else "spurious OverflowError"
-                detail = f"{e}"
-        except ValueError as e:
-            what, detail = (None, "") if special == "nan" else ("unexpected ValueError", f"{e!r}")
-        except Exception as e:   # noqa: BLE001 - any other exception is a finding to report
-            what, detail = f"unexpected {type(e).__name__}", f"{e!r}"
-        else:
-            what = (f"no error for {special} in a float tensor" if special else
-                    "no OverflowError although the exact result leaves the range" if expect is None else None)
-            ran = what is None
-        if what:
-            self.fail(what, label, detail, deps)
-        elif ran:
+            rec, error = eval(code, self.env), None
+        except Exception as e:   # noqa: BLE001 - any exception is judged below
+            rec, error = None, e
+        wrong = misjudged(error, expect, special)
+        if wrong:
+            self.fail(wrong[0], code, wrong[1], deps)
+        elif error is None:
             self.env[name], self.deps[name] = rec, deps
-            self.check(name, rec, expect, label, deps)
-        outcome = ("finding" if self.failure else "checked" if ran else
+            self.check(name, rec, expect, code, deps)
+        outcome = ("finding" if self.failure else "checked" if error is None else
                    "refused: nan/inf" if special else "refused: out of range")
         self.stats[(op_name(code), outcome)] += 1
         if outcome != "checked":
@@ -598,10 +603,13 @@ class Case:
         dt = rng.choices(("float64", "float32", "float16", "bfloat16"), (9, 7, 1, 1))[0]
         wild = rng.random() < self.wild
         layout = rng.choice(("plain", "plain", "T", "step", "expand")) if shape else "plain"
-        base, suffix = ((shape[::-1], ".T") if layout == "T" and len(shape) == 2 else
-                        ((2 * shape[0],) + shape[1:], "[::2]") if layout == "step" else
-                        ((1,) + shape[1:], f".expand({', '.join(map(str, shape))})") if layout == "expand" and shape[0] > 1
-                        else (shape, ""))
+        base, suffix = shape, ""
+        if layout == "T" and len(shape) == 2:
+            base, suffix = shape[::-1], ".T"
+        elif layout == "step":
+            base, suffix = (2 * shape[0],) + shape[1:], "[::2]"
+        elif layout == "expand" and shape[0] > 1:
+            base, suffix = (1,) + shape[1:], f".expand({', '.join(map(str, shape))})"
         # Narrow exponent spans keep sums and products of doubles inside the range.
         span = rng.choice((30, 120, 250, 560))
         vals = [rand_float(rng, dt, wild, span) for _ in range(math.prod(base))]
@@ -704,7 +712,7 @@ class Case:
             if rng.random() < 0.3:
                 spell = list(shape)
                 spell[rng.randrange(len(spell))] = -1
-            code = f"{x}.reshape({', '.join(map(str, spell))})" if rng.random() < 0.5 else f"{x}.reshape({tuple(spell)!r})"
+            code = f"{x}.reshape({', '.join(map(str, spell)) if rng.random() < 0.5 else tuple(spell)})"
         elif kind == "flatten":
             s = rng.randrange(nd)
             e = rng.randrange(s, nd)
@@ -816,7 +824,8 @@ class Case:
         pairs_a, pairs_b = [pairs_a[i] for i in order], [pairs_b[i] for i in order]
         if rng.random() < 0.3:
             # One big factor broadcast against terms that cancel among themselves.
-            pairs_a, pairs_b = [(self.bigint(), rng.choice((1, 3)))], [p for p in pairs_b[::2] for p in (p, (-p[0], p[1]))]
+            pairs_a = [(self.bigint(), rng.choice((1, 3)))]
+            pairs_b = [p for p in pairs_b[::2] for p in (p, (-p[0], p[1]))]
         n = len(pairs_b)
         a = self._raw(pairs_a, (len(pairs_a),) if len(pairs_a) > 1 or rng.random() < 0.5 else ())
         x, y = must(a), must(self._raw(pairs_b, (n,)))
