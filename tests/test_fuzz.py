@@ -12,15 +12,19 @@ the interface.
 
 Long runs (seed and case index reproduce a failure; the report is a runnable program):
 
-    python tests/test_fuzz.py --cases 100000 --seed N [--start S] [--focus F] [--case K]
+    python tests/test_fuzz.py --cases 100000 --seed N [--start S] [--focus F] [--case K] [--stats]
 
 KORVEX_GENERIC_KERNELS=1 in the environment fuzzes the ATen formulas other devices run.
 """
 import argparse
+import collections
+import hashlib
 import inspect
 import itertools
 import math
+import operator
 import random
+import re
 import struct
 import sys
 import time
@@ -84,14 +88,8 @@ def decompose(x):
     bits = struct.unpack(">Q", struct.pack(">d", x))[0]
     eb, mant = (bits >> 52) & 2047, bits & (2**52 - 1)
     m, e = (mant, -1074) if eb == 0 else (mant | 2**52, eb - 1075)
-    if bits >> 63:
-        m = -m
+    m = -m if bits >> 63 else m
     return (m << e, 1) if e >= 0 else (m, 1 << -e)
-
-
-def int_pair(v):
-    """Integers that are doubles go the way floats do (3 as 3*2^51 / 2^51); the others as v / 1."""
-    return decompose(float(v)) if abs(v) < 2**1000 and int(float(v)) == v else (v, 1)
 
 
 # ---------------------------------------------------------------- the oracle
@@ -115,10 +113,7 @@ def guard(p):
 
 
 def strides(shape):
-    s = [1] * len(shape)
-    for i in range(len(shape) - 2, -1, -1):
-        s[i] = s[i + 1] * shape[i + 1]
-    return s
+    return [math.prod(shape[i + 1:]) for i in range(len(shape))]
 
 
 def positions(shape):
@@ -129,8 +124,7 @@ class Arr:
     """Oracle tensor: row-major entries (exact value, held pair or None where unknown)."""
 
     def __init__(self, shape, ents):
-        self.shape = tuple(shape)
-        self.ents = list(ents)
+        self.shape, self.ents = tuple(shape), list(ents)
         assert len(self.ents) == math.prod(self.shape)
 
     def at(self, idx):
@@ -139,16 +133,16 @@ class Arr:
     def values(self):
         return [v for v, _ in self.ents]
 
+    def remap(self, shape, source):
+        """The Arr of `shape` whose entry at each position is ours at source(position)."""
+        return Arr(shape, [self.at(source(o)) for o in positions(shape)])
+
     def permute(self, perm):
-        shape = tuple(self.shape[p] for p in perm)
-        st = strides(self.shape)
-        return Arr(shape, [self.ents[sum(o[k] * st[perm[k]] for k in range(len(perm)))]
-                           for o in positions(shape)])
+        return self.remap([self.shape[p] for p in perm], lambda o: [o[perm.index(k)] for k in range(len(perm))])
 
     def transpose(self, d0, d1):
-        nd = len(self.shape)
-        perm = list(range(nd))
-        perm[d0 % nd], perm[d1 % nd] = perm[d1 % nd], perm[d0 % nd]
+        perm = list(range(len(self.shape)))
+        perm[d0], perm[d1] = perm[d1], perm[d0]
         return self.permute(perm)
 
     def reshape(self, shape):
@@ -156,64 +150,50 @@ class Arr:
 
     def broadcast(self, shape):
         off = len(shape) - len(self.shape)
-        return Arr(shape, [self.at(tuple(0 if s == 1 else o[k + off] for k, s in enumerate(self.shape)))
-                           for o in positions(shape)])
+        return self.remap(shape, lambda o: [0 if s == 1 else o[k + off] for k, s in enumerate(self.shape)])
 
     def index_select(self, dim, idx):
-        shape = list(self.shape)
-        shape[dim] = len(idx)
-        return Arr(shape, [self.at(o[:dim] + (idx[o[dim]],) + o[dim + 1:]) for o in positions(shape)])
+        shape = self.shape[:dim] + (len(idx),) + self.shape[dim + 1:]
+        return self.remap(shape, lambda o: o[:dim] + (idx[o[dim]],) + o[dim + 1:])
 
     def gather(self, dim, index, ishape):
         flat = Arr(ishape, index)
-        return Arr(ishape, [self.at(o[:dim] + (flat.at(o),) + o[dim + 1:]) for o in positions(ishape)])
+        return self.remap(ishape, lambda o: o[:dim] + (flat.at(o),) + o[dim + 1:])
 
     def lanes(self, dim):
         """Entries along `dim` for every position of the other axes, in row-major order."""
-        perm = [a for a in range(len(self.shape)) if a != dim] + [dim]
-        t = self.permute(perm)
-        n = self.shape[dim]
+        t, n = self.permute([a for a in range(len(self.shape)) if a != dim] + [dim]), self.shape[dim]
         return [t.ents[i:i + n] for i in range(0, len(t.ents), n)] if n else []
 
 
 def bshape(s1, s2):
-    out = []
-    for a, b in itertools.zip_longest(reversed(s1), reversed(s2), fillvalue=1):
-        if a != b and 1 not in (a, b):
-            return None
-        out.append(a if b == 1 else b)
-    return tuple(reversed(out))
+    axes = list(itertools.zip_longest(reversed(s1), reversed(s2), fillvalue=1))
+    if any(a != b and 1 not in (a, b) for a, b in axes):
+        return None
+    return tuple(reversed([a if b == 1 else b for a, b in axes]))
 
 
-def p_add(x, y):
-    return None if x is None or y is None else (x[0] * y[1] + x[1] * y[0], x[1] * y[1])
+def known(f):
+    """A formula on two (numerator, denominator) pairs, unknown (None) where either one is."""
+    return lambda x, y: None if x is None or y is None else f(*x, *y)
 
 
-def p_sub(x, y):
-    return None if x is None or y is None else (x[0] * y[1] - x[1] * y[0], x[1] * y[1])
-
-
-def p_mul(x, y):
-    return None if x is None or y is None else (x[0] * y[0], x[1] * y[1])
-
-
-def p_div(x, y):
-    return None if x is None or y is None else (x[0] * y[1], x[1] * y[0])
-
-
-E_OPS = {"+": (lambda a, b: a + b, p_add), "-": (lambda a, b: a - b, p_sub),
-         "*": (lambda a, b: a * b, p_mul), "/": (lambda a, b: a / b, p_div)}
+# Each operator: the exact value, and the pair the unreduced formula gives.
+E_OPS = {"+": (operator.add, known(lambda a, b, c, d: (a * d + b * c, b * d))),
+         "-": (operator.sub, known(lambda a, b, c, d: (a * d - b * c, b * d))),
+         "*": (operator.mul, known(lambda a, b, c, d: (a * c, b * d))),
+         "/": (operator.truediv, known(lambda a, b, c, d: (a * d, b * c)))}
+P_ADD, P_MUL = E_OPS["+"][1], E_OPS["*"][1]
 
 
 def o_binary(a, b, op):
-    shape = bshape(a.shape, b.shape)
-    fv, fp = E_OPS[op]
-    A, B = a.broadcast(shape), b.broadcast(shape)
-    return Arr(shape, [settle(fv(x[0], y[0]), fp(x[1], y[1])) for x, y in zip(A.ents, B.ents)])
+    shape, (fv, fp) = bshape(a.shape, b.shape), E_OPS[op]
+    return Arr(shape, [settle(fv(x[0], y[0]), fp(x[1], y[1]))
+                       for x, y in zip(a.broadcast(shape).ents, b.broadcast(shape).ents)])
 
 
 def o_unary(a, fv, fp):
-    return Arr(a.shape, [settle(fv(v), None if p is None else fp(p)) for v, p in a.ents])
+    return Arr(a.shape, [settle(fv(v), None if p is None else fp(*p)) for v, p in a.ents])
 
 
 def one_element(shape):
@@ -223,15 +203,11 @@ def one_element(shape):
 def pow_pair(v, p, k, one):
     """Square-and-multiply normalises one-element records after every product; a negative
     power is 1 over the positive one, numerator and denominator swapped."""
-    if k == 0:
-        return (1, 1)
-    if k == 1:
-        return p
     if k < 0:
         q = pow_pair(v, p, -k, one)
         return None if q is None else (q[1], q[0])
-    if one:
-        return lowest(v ** k)
+    if k < 2 or one:
+        return (1, 1) if k == 0 else p if k == 1 else lowest(v ** k)
     return None if p is None else (p[0] ** k, p[1] ** k)
 
 
@@ -244,10 +220,8 @@ def tree(pairs):
     """Pairwise halving: 0+1, 2+3, ..., an odd last element carried to the end."""
     pairs = list(pairs)
     while len(pairs) > 1:
-        last = pairs.pop() if len(pairs) % 2 else False
-        pairs = [guard(p_add(pairs[i], pairs[i + 1])) for i in range(0, len(pairs), 2)]
-        if last is not False:
-            pairs.append(last)
+        odd = pairs[-1:] if len(pairs) % 2 else []
+        pairs = [guard(P_ADD(pairs[i], pairs[i + 1])) for i in range(0, len(pairs) - 1, 2)] + odd
     return pairs[0]
 
 
@@ -256,23 +230,18 @@ def o_sum_dim(a, dim):
     return Arr(shape, [settle(sum(v for v, _ in lane), tree(p for _, p in lane)) for lane in a.lanes(dim)])
 
 
-def o_total(vals, single=None):
-    """A full reduction: lowest terms, except that one element comes back as it was held."""
-    if single is not None:
-        return Arr((1,), [settle(*single)])
-    v = sum(vals, Fraction(0))
-    return Arr((1,), [settle(v, lowest(v) if vals else None)])
-
-
 def o_sum(a):
-    return o_total(a.values(), a.ents[0] if len(a.ents) == 1 else None)
+    """A full reduction: lowest terms, except that one element comes back as it was held."""
+    if len(a.ents) == 1:
+        return Arr((1,), [settle(*a.ents[0])])
+    v = sum(a.values(), Fraction(0))
+    return Arr((1,), [settle(v, lowest(v) if a.ents else None)])
 
 
 def o_dot(a, b):
     shape = bshape(a.shape, b.shape)
-    A, B = a.broadcast(shape), b.broadcast(shape)
-    prods = [(x[0] * y[0], p_mul(x[1], y[1])) for x, y in zip(A.ents, B.ents)]
-    return o_total([v for v, _ in prods], prods[0] if len(prods) == 1 else None)
+    ab = zip(a.broadcast(shape).ents, b.broadcast(shape).ents)
+    return o_sum(Arr((math.prod(shape),), [(x[0] * y[0], P_MUL(x[1], y[1])) for x, y in ab]))
 
 
 def o_prod(a):
@@ -280,145 +249,123 @@ def o_prod(a):
         return Arr((1,), [(Fraction(1), None)])
     v, p = a.ents[0]
     for w, q in a.ents[1:]:
-        v, p = v * w, guard(p_mul(p, q))
+        v, p = v * w, guard(P_MUL(p, q))
     return Arr((1,), [settle(v, p)])
 
 
 def o_running(a, add):
-    v, p = Fraction(0 if add else 1), (0 if add else 1, 1)
-    out = []
+    """Running sums and products start from lowest terms again every 32 elements."""
+    v, p, out = Fraction(0 if add else 1), (0 if add else 1, 1), []
     for i, (w, q) in enumerate(a.ents):
-        v, p = (v + w, guard(p_add(p, q))) if add else (v * w, guard(p_mul(p, q)))
+        v, p = (v + w, guard(P_ADD(p, q))) if add else (v * w, guard(P_MUL(p, q)))
         out.append(settle(v, p))
-        if i % 32 == 31:
-            p = lowest(v)
+        p = lowest(v) if i % 32 == 31 else p
     return Arr(a.shape, out)
 
 
 def o_matmul(a, b):
     (m, k), (_, n) = a.shape, b.shape
     out = []
-    for i in range(m):
-        for j in range(n):
-            terms = [(a.at((i, t))[0] * b.at((t, j))[0], p_mul(a.at((i, t))[1], b.at((t, j))[1]))
-                     for t in range(k)]
-            out.append(settle(sum(v for v, _ in terms), tree(guard(p) for _, p in terms)))
+    for i, j in positions((m, n)):
+        terms = [(a.at((i, t))[0] * b.at((t, j))[0], P_MUL(a.at((i, t))[1], b.at((t, j))[1])) for t in range(k)]
+        out.append(settle(sum(v for v, _ in terms), tree(guard(p) for _, p in terms)))
     return Arr((m, n), out)
 
 
 def det_value(rows):
-    rows = [list(r) for r in rows]
-    n, d = len(rows), Fraction(1)
-    for c in range(n):
-        piv = next((r for r in range(c, n) if rows[r][c] != 0), None)
+    rows, d = [list(r) for r in rows], Fraction(1)
+    for c in range(len(rows)):
+        piv = next((r for r in range(c, len(rows)) if rows[r][c] != 0), None)
         if piv is None:
             return Fraction(0)
         if piv != c:
             rows[c], rows[piv], d = rows[piv], rows[c], -d
         d *= rows[c][c]
-        for r in range(c + 1, n):
+        for r in range(c + 1, len(rows)):
             f = rows[r][c] / rows[c][c]
             rows[r] = [x - f * y for x, y in zip(rows[r], rows[c])]
     return d
 
 
 def matrix(a):
-    n = a.shape[0]
-    return [[a.at((i, j))[0] for j in range(n)] for i in range(n)]
+    return [[a.at((i, j))[0] for j in range(a.shape[0])] for i in range(a.shape[0])]
 
 
 def o_det(a):
     if a.shape[0] == 1:
-        return Arr((1,), [settle(*a.ents[0])])
-    return o_total([det_value(matrix(a))])
+        return o_sum(a)
+    d = det_value(matrix(a))
+    return Arr((1,), [settle(d, lowest(d))])
 
 
 def o_trace(a):
-    n = a.shape[0]
-    diag = [a.at((i, i)) for i in range(n)]
-    return o_total([v for v, _ in diag], diag[0] if n == 1 else None)
+    return o_sum(Arr((a.shape[0],), [a.at((i, i)) for i in range(a.shape[0])]))
 
 
 def o_inv(a):
+    """A 2 x 2 inverse is the adjugate over the determinant in lowest terms."""
     if a.shape[0] == 1:
-        v, p = a.ents[0]
-        return Arr((1, 1), [settle(1 / v, None if p is None else (p[1], p[0]))])
+        return o_unary(a, lambda v: 1 / v, lambda n, d: (d, n))
     (av, ap), (bv, bp), (cv, cp), (dv, dp) = a.ents
     det = av * dv - bv * cv
     dn, dd = lowest(det)
-    neg = lambda p: None if p is None else (-p[0], p[1])
+    neg = lambda p: None if p is None else (-p[0], p[1])   # noqa: E731
     adj = [(dv, dp), (-bv, neg(bp)), (-cv, neg(cp)), (av, ap)]
     return Arr((2, 2), [settle(v / det, None if p is None else (p[0] * dd, p[1] * dn)) for v, p in adj])
 
 
 def o_solve(a, b):
-    A = matrix(a)
-    n = len(A)
-    rhs = b.values()
-    det = det_value(A)
-    xs = []
-    for i in range(n):
-        Ai = [[rhs[r] if c == i else A[r][c] for c in range(n)] for r in range(n)]
-        xs.append(det_value(Ai) / det)
+    """Cramer's rule, in lowest terms."""
+    A, rhs = matrix(a), b.values()
+    n, det = len(A), det_value(A)
+    xs = [det_value([[rhs[r] if c == i else A[r][c] for c in range(n)] for r in range(n)]) / det for i in range(n)]
     return Arr((n,), [settle(x, lowest(x)) for x in xs])
 
 
 # ---------------------------------------------------------------- random values
 
+INTS = {"small": lambda rng: rng.randint(-9, 9), "mid": lambda rng: rng.randint(-2**40, 2**40),
+        "big": lambda rng: rng.choice((1, -1)) * rng.getrandbits(rng.randint(300, 618)),
+        "edge": lambda rng: rng.choice((1, -1)) * rng.choice((HALF, HALF - rng.randint(1, 9), HALF // rng.randint(2, 9),
+                                                               2**618, 2**618 - 1, 2**rng.randint(600, 618))),
+        "over": lambda rng: rng.choice((1, -1)) * rng.getrandbits(rng.randint(620, 700))}
+
+
 def rand_int(rng, mag):
-    if mag == "small":
-        return rng.randint(-9, 9)
-    if mag == "mid":
-        return rng.randint(-2**40, 2**40)
-    if mag == "big":
-        return rng.choice((1, -1)) * rng.getrandbits(rng.randint(300, 618))
-    if mag == "edge":
-        return rng.choice((1, -1)) * rng.choice(
-            (HALF, HALF - rng.randint(1, 9), HALF // rng.randint(2, 9), 2**618, 2**618 - 1, 2**rng.randint(600, 618)))
-    return rng.choice((1, -1)) * rng.getrandbits(rng.randint(620, 700))   # "over"
+    return INTS[mag](rng)
+
+
+# Big (numerator, denominator) pairs: integers, fractions, tiny dyadics, next to the edge, big denominators.
+BIG_PAIRS = (lambda rng: (rand_int(rng, "big"), 1),
+             lambda rng: (rand_int(rng, "big"), abs(rand_int(rng, "big")) or 1),
+             lambda rng: (rng.randrange(1, 2**20, 2) * rng.choice((1, -1)), 2**rng.randint(100, 618)),
+             lambda rng: (rand_int(rng, "edge"), rng.choice((1, 1, 3, 2**rng.randint(1, 300)))),
+             lambda rng: (rand_int(rng, "small") or 1, abs(rand_int(rng, rng.choice(("big", "edge")))) or 1))
 
 
 def rand_pair(rng, big=0.3, over=0.0):
-    """An unreduced (numerator, denominator): small, 40-bit, big, tiny dyadic, next to the edge."""
+    """An unreduced (numerator, denominator), sometimes with a common factor or both negated."""
     r = rng.random()
     if r < over:
         n, d = rand_int(rng, "over"), rng.choice((1, 3, rng.getrandbits(rng.randint(620, 700)) | 1))
     elif r < over + big:
-        kind = rng.choice(("bigint", "bigfrac", "tiny", "edge", "bigden"))
-        if kind == "bigint":
-            n, d = rand_int(rng, "big"), 1
-        elif kind == "bigfrac":
-            n, d = rand_int(rng, "big"), abs(rand_int(rng, "big")) or 1
-        elif kind == "tiny":
-            n, d = rng.randrange(1, 2**20, 2) * rng.choice((1, -1)), 2**rng.randint(100, 618)
-        elif kind == "edge":
-            n, d = rand_int(rng, "edge"), rng.choice((1, 1, 3, 2**rng.randint(1, 300)))
-        else:
-            n, d = rand_int(rng, "small") or 1, abs(rand_int(rng, rng.choice(("big", "edge")))) or 1
+        n, d = rng.choice(BIG_PAIRS)(rng)
     else:
-        mag = rng.choice(("small", "small", "mid"))
-        n, d = rand_int(rng, mag), abs(rand_int(rng, rng.choice(("small", "mid")))) or 1
+        n = rand_int(rng, rng.choice(("small", "small", "mid")))
+        d = abs(rand_int(rng, rng.choice(("small", "mid")))) or 1
     if rng.random() < 0.2:
         g = rng.choice((2, 3, 6, 2**rng.randint(1, 400), rng.getrandbits(rng.randint(2, 300)) | 1))
         n, d = n * g, d * g
-    if rng.random() < 0.15:
-        n, d = -n, -d
-    return n, d
+    return (-n, -d) if rng.random() < 0.15 else (n, d)
 
 
 def held_pair(rng, big=0.3):
     """A pair that fits as it stands (what raw residues can hold)."""
     while True:
-        n, d = rand_pair(rng, big)
-        if fits(n, d):
-            return n, d
-        v = Fraction(n, d)
-        if fits(*lowest(v)):
-            return lowest(v)
-
-
-FLOAT_DTYPES = {"float64": torch.float64, "float32": torch.float32, "float16": torch.float16,
-                "bfloat16": torch.bfloat16}
+        p = rand_pair(rng, big)
+        for q in (p, lowest(Fraction(*p))):
+            if fits(*q):
+                return q
 
 
 def rand_float(rng, dtype, wild, span=560):
@@ -437,20 +384,81 @@ def rand_float(rng, dtype, wild, span=560):
         if r < 0.3:
             return float(torch.tensor(rng.gauss(0, 1) * 2.0 ** rng.randint(-10, 10), dtype=torch.float32))
         if r < 0.85 or not wild:
-            while True:
-                x = struct.unpack(">f", struct.pack(">I", rng.getrandbits(32)))[0]
-                if math.isfinite(x):
-                    return x
+            while not math.isfinite(x := struct.unpack(">f", struct.pack(">I", rng.getrandbits(32)))[0]):
+                pass
+            return x
         return rng.choice((2.0**-140, 2.0**-149, -2.0**-126, 3.4028234663852886e38, -0.0, 1.0))
     bits = rng.getrandbits(16)
-    if dtype == "float16":
-        x = struct.unpack(">e", struct.pack(">H", bits))[0]
-    else:
-        x = struct.unpack(">f", struct.pack(">I", bits << 16))[0]
+    x = struct.unpack(">e", struct.pack(">H", bits))[0] if dtype == "float16" else \
+        struct.unpack(">f", struct.pack(">I", bits << 16))[0]
     return x if math.isfinite(x) else 1.5
 
 
 # ---------------------------------------------------------------- programs
+
+# Per focus: the share of big values, of values beyond the range and of wild floats in new
+# records, and how often each kind of operation is drawn.
+FOCUS = {
+    "arith": (0.25, 0.0, 0.1, {"binary": 5, "scalar": 2, "unary": 3, "shape": 2, "sum": 1, "prod": 1}),
+    "reduce": (0.2, 0.0, 0.1, {"binary": 2, "unary": 1, "shape": 1, "sum": 4, "dot": 3, "running": 3, "prod": 2}),
+    "matrix": (0.15, 0.0, 0.1, {"binary": 1, "shape": 1, "matmul": 5, "linalg": 4, "sum": 1}),
+    "edge": (0.6, 0.04, 0.3, {"binary": 2, "unary": 1, "sum": 1, "dot": 1, "matmul": 1, "linalg": 1, "prod": 1,
+                              "running": 1, "edge": 8}),
+    "mixed": (0.3, 0.04, 0.3, {"binary": 3, "scalar": 1, "unary": 2, "shape": 2, "sum": 2, "dot": 1, "running": 1,
+                               "prod": 1, "matmul": 2, "linalg": 2, "edge": 1}),
+}
+EDGES = ("dot", "matmul", "sum", "products", "pow", "det", "inverse", "growth", "rounding", "cancel")
+
+
+class Skip(Exception):
+    """An operand could not be made (an expected error, or a finding): the operation is dropped."""
+
+
+def must(reg):
+    if reg is None:
+        raise Skip
+    return reg
+
+
+def compare(rec, arr):
+    """A record against the oracle's entries: the first fault as (what, detail) or None, and the
+    first pair held other than the unreduced formulas give (a note, not a fault). The entries
+    then take the pairs held, so that later pairs derive from them."""
+    if not isinstance(rec, MT) or tuple(rec.shape) != arr.shape:
+        got = tuple(rec.shape) if isinstance(rec, MT) else type(rec).__name__
+        return ("wrong shape", f"expected {arr.shape}, got {got}"), None
+    try:
+        num, den = (t.reshape(len(PRIMES), -1).T.tolist() for t in (rec.num, rec.denom))
+    except Exception as e:   # noqa: BLE001
+        return ("unreadable residues", repr(e)), None
+    note = None
+    for k, ((v, p), rn, rd) in enumerate(zip(arr.ents, num, den)):
+        if any(not 0 <= r < q for r, q in zip(rn + rd, PRIMES + PRIMES)):
+            return ("residues outside [0, p)", f"element {k}"), note
+        n, d = crt(rn), crt(rd)
+        if d == 0 or Fraction(n, d) != v:
+            return ("wrong value (residues)", f"element {k}: expected {v}, holds {n}/{d}"), note
+        if note is None and p not in (None, (n, d)):
+            note = f"element {k} = {v}: expected the pair {p}, holds {(n, d)}"
+        arr.ents[k] = (v, (n, d))
+    return None, note
+
+
+def misjudged(error, expect, special):
+    """What is wrong with the way a statement ended, as (what, detail), or None where it is right:
+    OverflowError only for results out of range (or an inf in the input), ValueError only for nan."""
+    if isinstance(error, OverflowError):
+        if special == "inf" or (expect is None and "exceeds the exact range" in str(error)):
+            return None
+        return "OverflowError with a different message" if expect is None else "spurious OverflowError", f"{error}"
+    if isinstance(error, ValueError):
+        return None if special == "nan" else ("unexpected ValueError", f"{error!r}")
+    if error is not None:
+        return f"unexpected {type(error).__name__}", f"{error!r}"
+    if special:
+        return f"no error for {special} in a float tensor", ""
+    return ("no OverflowError although the exact result leaves the range", "") if expect is None else None
+
 
 class Case:
     def __init__(self, seed, index, focus=None):
@@ -461,91 +469,62 @@ class Case:
         self.lines, self.deps, self.regs = [], {}, []
         self.failure = None   # a wrong value or error: the program stops there
         self.notes = []       # exact values held in another form than the unreduced formulas give
-        self.big = {"arith": 0.25, "reduce": 0.2, "matrix": 0.15, "edge": 0.6, "mixed": 0.3}[self.focus]
+        self.stats = collections.Counter()
+        self.big, self.over, self.wild, self.weights = FOCUS[self.focus]
 
     # -- bookkeeping
 
-    def finding(self, what, code, detail, deps):
-        return {"seed": self.seed, "case": self.index, "focus": self.focus, "what": what, "op": code,
-                "detail": detail, "program": [self.lines[i] for i in sorted(deps)]}
+    def fail(self, what, code, detail, deps, note=False):
+        f = {"seed": self.seed, "case": self.index, "focus": self.focus, "what": what, "op": code,
+             "detail": detail, "program": [self.lines[i] for i in sorted(deps)]}
+        if note and not self.notes:
+            self.notes.append(f)
+        elif not note and self.failure is None:
+            self.failure = f
 
-    def fail(self, what, code, detail, deps):
-        if self.failure is None:
-            self.failure = self.finding(what, code, detail, deps)
-
-    def step(self, code, oracle, operands=(), label=None, special=None):
+    def step(self, code, oracle, operands=(), special=None):
         """Runs one statement; the oracle thunk gives the Arr it must produce (or Unholdable).
         `special` names a non-finite float in the input: inf must raise OverflowError, nan
-        ValueError (or OverflowError where another element cannot be held)."""
+        ValueError (or OverflowError where another element cannot be held). Gives the new
+        (register, Arr), or None where the statement raised or is wrong."""
         if self.failure:
             return None
-        label = label or code
         try:
             expect = oracle()
         except Unholdable:
             expect = None
         line = len(self.lines)
-        name = f"r{line}"
-        deps = set().union({line}, *(self.deps[o] for o in operands))
+        name, deps = f"r{line}", set().union({line}, *(self.deps[o] for o in operands))
         self.lines.append(f"{name} = {code}")
         try:
-            rec = eval(code, self.env)
-        except OverflowError as e:
-            if special == "inf" or (expect is None and "exceeds the exact range" in str(e)):
-                return None
-            what = "OverflowError with a different message" if expect is None else "spurious OverflowError"
-            self.fail(what, label, f"{e}", deps)
+            rec, error = eval(code, self.env), None
+        except Exception as e:   # noqa: BLE001 - any exception is judged below
+            rec, error = None, e
+        wrong = misjudged(error, expect, special)
+        if wrong:
+            self.fail(wrong[0], code, wrong[1], deps)
+        elif error is None:
+            self.env[name], self.deps[name] = rec, deps
+            self.check(name, rec, expect, code, deps)
+        outcome = ("finding" if self.failure else "checked" if error is None else
+                   "refused: nan/inf" if special else "refused: out of range")
+        self.stats[(op_name(code), outcome)] += 1
+        if outcome != "checked":
             return None
-        except ValueError as e:
-            if special == "nan":
-                return None
-            self.fail("unexpected ValueError", label, f"{e!r}", deps)
-            return None
-        except Exception as e:   # noqa: BLE001 - any other exception is a finding to report
-            self.fail(f"unexpected {type(e).__name__}", label, f"{e!r}", deps)
-            return None
-        if special:
-            self.fail(f"no error for {special} in a float tensor", label, "", deps)
-            return None
-        if expect is None:
-            self.fail("no OverflowError although the exact result leaves the range", label, "", deps)
-            return None
-        self.env[name] = rec
-        self.deps[name] = deps
-        self.check(name, rec, expect, label, deps)
-        if self.failure:
-            return None
+        self.stats[("elements checked", "")] += len(expect.ents)
         self.regs.append((name, expect))
-        return name
+        return self.regs[-1]
 
     def check(self, name, rec, arr, label, deps):
-        if not isinstance(rec, MT) or tuple(rec.shape) != arr.shape:
-            got = tuple(rec.shape) if isinstance(rec, MT) else type(rec).__name__
-            return self.fail("wrong shape", label, f"expected {arr.shape}, got {got}", deps)
-        try:
-            num = rec.num.reshape(len(PRIMES), -1).T.tolist()
-            den = rec.denom.reshape(len(PRIMES), -1).T.tolist()
-        except Exception as e:   # noqa: BLE001
-            return self.fail("unreadable residues", label, repr(e), deps)
-        for k, ((v, p), rn, rd) in enumerate(zip(arr.ents, num, den)):
-            if any(not 0 <= r < q for r, q in zip(rn + rd, PRIMES + PRIMES)):
-                return self.fail("residues outside [0, p)", label, f"element {k}", deps)
-            n, d = crt(rn), crt(rd)
-            if d == 0 or Fraction(n, d) != v:
-                got = f"{n}/{d}"
-                return self.fail("wrong value (residues)", label, f"element {k}: expected {v}, holds {got}", deps)
-            if p is None:
-                arr.ents[k] = (v, (n, d))
-            elif (n, d) != p:
-                if not self.notes:
-                    self.notes.append(self.finding("unreduced pair not kept although it fits", label,
-                                                   f"element {k} = {v}: expected the pair {p}, holds {(n, d)}", deps))
-                # Follow what is held, so that later pairs are derived from it.
-                arr.ents[k] = (v, (n, d))
+        fault, note = compare(rec, arr)
+        if note:
+            self.fail("unreduced pair not kept although it fits", label, note, deps, note=True)
+        if fault:
+            return self.fail(fault[0], label, fault[1], deps)
         code = f"{name}.to_float()"
         try:
-            got = eval(code, self.env)
-            got = got.reshape(-1).tolist() if got.dtype == torch.float32 else got
+            got = rec.to_float()
+            got = got.reshape(-1).tolist() if got.dtype == torch.float32 else [f"dtype {got.dtype}"]
         except Exception as e:   # noqa: BLE001
             return self.fail("to_float raised", code, repr(e), deps)
         want = [f32(v) for v in arr.values()]
@@ -560,9 +539,8 @@ class Case:
                 got = eval(code, self.env)
             except Exception as e:   # noqa: BLE001
                 return self.fail("to_rational raised", code, repr(e), deps)
-            v = arr.ents[k][0]
-            if got != lowest(v):
-                return self.fail("to_rational wrong", code, f"expected {lowest(v)}, got {got}", deps)
+            if got != lowest(arr.ents[k][0]):
+                return self.fail("to_rational wrong", code, f"expected {lowest(arr.ents[k][0])}, got {got}", deps)
 
     def pick_code(self, name, shape, k):
         """Reads element k back through the selection operations."""
@@ -573,11 +551,15 @@ class Case:
         if way == 0 and len(shape) == 2:
             return (f"{name}.index_select(0, torch.tensor([{idx[0]}])).index_select(1, torch.tensor([{idx[1]}]))"
                     f".reshape(1).to_rational()")
-        if way == 1:
-            return f"{name}.flatten().gather(0, torch.tensor([{k}])).to_rational()"
-        if way == 2:
-            return f"{name}.reshape(-1).index_select(0, torch.tensor([{k}])).sum().to_rational()"
-        return f"{name}.flatten().index_select(0, torch.tensor([{k}])).to_rational()"
+        return name + {1: f".flatten().gather(0, torch.tensor([{k}]))",
+                       2: f".reshape(-1).index_select(0, torch.tensor([{k}])).sum()"}.get(
+            way, f".flatten().index_select(0, torch.tensor([{k}]))") + ".to_rational()"
+
+    def attempt(self, op):
+        try:
+            op()
+        except Skip:
+            pass
 
     # -- leaves
 
@@ -592,12 +574,12 @@ class Case:
             return (rng.randint(30, 140),)
         return tuple(rng.randint(1, 5 if ndim < 3 else 3) for _ in range(ndim))
 
-    def leaf(self, shape, kind=None):
-        rng = self.rng
-        kind = kind or rng.choices(("fraction", "tensor", "raw", "int"), (3, 5, 3, 1))[0]
-        if kind == "fraction" or (kind == "raw" and math.prod(shape) > 150):
-            over = 0.04 if self.focus in ("edge", "mixed") else 0.0
-            n, d = rand_pair(rng, self.big, over)
+    def leaf(self, shape):
+        """A new record made one of the ways records are made: (register, Arr) or None."""
+        rng, shape, size = self.rng, tuple(shape), math.prod(shape)
+        kind = rng.choices(("fraction", "tensor", "raw", "int"), (3, 5, 3, 1))[0]
+        if kind == "fraction" or (kind == "raw" and size > 150):
+            n, d = rand_pair(rng, self.big, self.over)
             r = rng.random()
             if r < 0.1 and d == 1:
                 code = f"MT.from_int({n}, {shape!r}, 'cpu')"
@@ -606,34 +588,28 @@ class Case:
                 code = f"MT.{'zeros' if n == 0 else 'ones'}({shape!r}, 'cpu')"
             else:
                 code = f"MT.from_fraction({n}, {d}, {shape!r}, 'cpu')"
-            v = Fraction(n, d)
-            return self.step(code, lambda: Arr(shape, [settle(v, (n, d))] * math.prod(shape)))
+            return self.step(code, lambda: Arr(shape, [settle(Fraction(n, d), (n, d))] * size))
         if kind == "raw":
-            pairs = [held_pair(rng, self.big) for _ in range(math.prod(shape))]
-            return self.step(f"raw({pairs!r}, {shape!r})",
-                             lambda: Arr(shape, [(Fraction(n, d), (n, d)) for n, d in pairs]))
+            return self._raw([held_pair(rng, self.big) for _ in range(size)], shape)
         if kind == "int":
             dt = rng.choice(("int64", "int64", "int32", "bool"))
             lim = {"int64": 2**63, "int32": 2**31, "bool": 1}[dt]
             vals = [rng.choice((rng.randint(-9, 9), rng.randrange(-lim, lim), -lim, lim - 1)) if dt != "bool"
-                    else rng.random() < 0.5 for _ in range(math.prod(shape))]
-            code = f"MT.from_tensor(torch.tensor({vals!r}, dtype=torch.{dt}).reshape({shape!r}), 'cpu')"
-            return self.step(code, lambda: Arr(shape, [settle(Fraction(int(x)), int_pair(int(x))) for x in vals]))
-        return self.float_leaf(shape)
-
-    def float_leaf(self, shape):
-        rng = self.rng
-        dt = rng.choices(tuple(FLOAT_DTYPES), (9, 7, 1, 1))[0]
-        wild = rng.random() < (0.3 if self.focus in ("edge", "mixed") else 0.1)
+                    else rng.random() < 0.5 for _ in range(size)]
+            # Integers that are doubles go the way floats do (3 as 3*2^51 / 2^51); the others as v / 1.
+            pair = lambda v: decompose(float(v)) if abs(v) < 2**1000 and int(float(v)) == v else (v, 1)   # noqa: E731
+            return self.step(f"MT.from_tensor(torch.tensor({vals!r}, dtype=torch.{dt}).reshape({shape!r}), 'cpu')",
+                             lambda: Arr(shape, [settle(Fraction(int(x)), pair(int(x))) for x in vals]))
+        dt = rng.choices(("float64", "float32", "float16", "bfloat16"), (9, 7, 1, 1))[0]
+        wild = rng.random() < self.wild
         layout = rng.choice(("plain", "plain", "T", "step", "expand")) if shape else "plain"
+        base, suffix = shape, ""
         if layout == "T" and len(shape) == 2:
             base, suffix = shape[::-1], ".T"
         elif layout == "step":
             base, suffix = (2 * shape[0],) + shape[1:], "[::2]"
         elif layout == "expand" and shape[0] > 1:
             base, suffix = (1,) + shape[1:], f".expand({', '.join(map(str, shape))})"
-        else:
-            base, suffix = shape, ""
         # Narrow exponent spans keep sums and products of doubles inside the range.
         span = rng.choice((30, 120, 250, 560))
         vals = [rand_float(rng, dt, wild, span) for _ in range(math.prod(base))]
@@ -641,42 +617,41 @@ class Case:
             vals[rng.randrange(len(vals))] = rng.choice((math.inf, -math.inf, math.nan))
         tensor = f"torch.tensor({vals!r}, dtype=torch.{dt}).reshape({base!r}){suffix}"
         tensor = tensor.replace("inf", "float('inf')").replace("nan", "float('nan')")
-        t = eval(tensor, {"torch": torch})
-        flat = t.reshape(-1).tolist()
+        flat = eval(tensor, {"torch": torch}).reshape(-1).tolist()
         special = "nan" if any(map(math.isnan, flat)) else "inf" if any(map(math.isinf, flat)) else None
+        # With a nan or inf in the input only the finite elements are settled: one out of range
+        # makes OverflowError an accepted answer as well.
+        ents = lambda: [settle(Fraction(x), decompose(x)) for x in flat if math.isfinite(x)]   # noqa: E731
+        return self.step(f"MT.from_tensor({tensor}, 'cpu')", lambda: ents() if special else Arr(shape, ents()),
+                         special=special)
 
-        def oracle():
-            if special:
-                return [settle(Fraction(x), decompose(x)) for x in flat if math.isfinite(x)]
-            return Arr(shape, [settle(Fraction(x), decompose(x)) for x in flat])
-        return self.step(f"MT.from_tensor({tensor}, 'cpu')", oracle, special=special)
+    def _raw(self, pairs, shape):
+        pairs = [p if fits(*p) else lowest(Fraction(*p)) for p in pairs]
+        if all(fits(*p) for p in pairs):
+            return self.step(f"raw({pairs!r}, {shape!r})", lambda: Arr(shape, [(Fraction(*p), p) for p in pairs]))
+        return None
+
+    def raw_matrix(self, rows):
+        return self._raw([p for row in rows for p in row], (len(rows), len(rows[0])))
 
     def operand(self, want=None, ndim=None, fresh=0.35):
         """An existing register whose shape satisfies `want`, else a new leaf of `ndim` axes."""
         pool = [r for r in self.regs if want is None or want(r[1].shape)]
         if pool and self.rng.random() > fresh:
             return self.rng.choice(pool)
-        return self.new_leaf(self.rand_shape(ndim) if want is None or ndim is not None else
-                             next(s for s in iter(self.rand_shape, None) if want(s)))
-
-    def new_leaf(self, shape, kind=None):
-        name = self.leaf(tuple(shape), kind)
-        return None if name is None else (name, self.regs[-1][1])
+        return self.leaf(self.rand_shape(ndim) if want is None or ndim is not None else
+                         next(s for s in iter(self.rand_shape, None) if want(s)))
 
     # -- operations
 
     def op_binary(self):
         rng = self.rng
-        a = self.operand()
-        if a is None:
-            return
+        a = must(self.operand())
         op = rng.choice("+-*/")
-        r = rng.random()
-        if r < 0.25:
+        if rng.random() < 0.25:
             b = a
         else:
-            shape = list(a[1].shape)
-            r = rng.random()
+            shape, r = list(a[1].shape), rng.random()
             if r < 0.3 and shape:
                 shape = shape[rng.randint(1, len(shape)):]
             elif r < 0.6:
@@ -684,207 +659,148 @@ class Case:
             elif r < 0.7 and math.prod(shape) * 3 <= 150 and len(shape) < 3:
                 shape = [rng.randint(2, 3)] + shape
             pool = [x for x in self.regs if bshape(a[1].shape, x[1].shape) is not None]
-            b = rng.choice(pool) if pool and rng.random() < 0.3 else self.new_leaf(shape)
-            if b is None:
-                return
+            b = rng.choice(pool) if pool and rng.random() < 0.3 else must(self.leaf(shape))
         if rng.random() < 0.5:
             a, b = b, a
-        if op == "/" and any(v == 0 for v in b[1].values()):
-            return
-        self.step(f"{a[0]} {op} {b[0]}", lambda: o_binary(a[1], b[1], op), (a[0], b[0]))
+        if op != "/" or 0 not in b[1].values():
+            self.step(f"{a[0]} {op} {b[0]}", lambda: o_binary(a[1], b[1], op), (a[0], b[0]))
 
     def op_scalar(self):
         rng = self.rng
-        a = self.operand()
-        if a is None:
-            return
+        x, arr = must(self.operand())
         k = rng.choice((rng.randint(-9, 9), rng.randint(-2**40, 2**40), rand_int(rng, "big"),
                         round(rng.uniform(-9, 9), 1)))
         op = rng.choice("+-*/")
-        if op == "/" and int(k) == 0:
-            k = 3
+        k = 3 if op == "/" and int(k) == 0 else k
         ka = Arr((), [(Fraction(int(k)), (int(k), 1))])
         if op != "/" and rng.random() < 0.5:
-            code, oracle = f"{k!r} {op} {a[0]}", lambda: o_binary(ka, a[1], op)
+            self.step(f"{k!r} {op} {x}", lambda: o_binary(ka, arr, op), (x,))
         else:
-            code, oracle = f"{a[0]} {op} {k!r}", lambda: o_binary(a[1], ka, op)
-        self.step(code, oracle, (a[0],))
+            self.step(f"{x} {op} {k!r}", lambda: o_binary(arr, ka, op), (x,))
 
     def op_unary(self):
         rng = self.rng
-        a = self.operand()
-        if a is None:
-            return
-        nonzero = all(v != 0 for v in a[1].values())
+        x, arr = must(self.operand())
+        nonzero = 0 not in arr.values()
         kind = rng.choice(("neg", "square", "pow", "pow", "reciprocal"))
-        x, arr = a
         if kind == "neg":
-            self.step(f"-{x}", lambda: o_unary(arr, lambda v: -v, lambda p: (-p[0], p[1])), (x,))
+            self.step(f"-{x}", lambda: o_unary(arr, operator.neg, lambda n, d: (-n, d)), (x,))
         elif kind == "square":
-            code = rng.choice((f"{x}.square()", f"mc.modular_square({x})", f"{x} * {x}"))
-            self.step(code, lambda: o_binary(arr, arr, "*"), (x,))
+            self.step(rng.choice((f"{x}.square()", f"mc.modular_square({x})", f"{x} * {x}")),
+                      lambda: o_binary(arr, arr, "*"), (x,))
         elif kind == "reciprocal" and nonzero:
-            code = rng.choice((f"{x}.reciprocal()", f"mc.modular_reciprocal({x})"))
-            self.step(code, lambda: o_unary(arr, lambda v: 1 / v, lambda p: (p[1], p[0])), (x,))
+            self.step(rng.choice((f"{x}.reciprocal()", f"mc.modular_reciprocal({x})")),
+                      lambda: o_unary(arr, lambda v: 1 / v, lambda n, d: (d, n)), (x,))
         elif kind == "pow":
             k = rng.randint(-4 if nonzero else 0, 7)
-            code = rng.choice((f"{x} ** {k}", f"{x}.pow({k})", f"mc.modular_pow({x}, {k})"))
-            self.step(code, lambda: o_pow(arr, k), (x,))
+            self.step(rng.choice((f"{x} ** {k}", f"{x}.pow({k})", f"mc.modular_pow({x}, {k})")),
+                      lambda: o_pow(arr, k), (x,))
 
     def op_shape(self):
         rng = self.rng
-        a = self.operand(want=lambda s: len(s) > 0)
-        if a is None:
-            return
-        x, arr = a
-        nd = len(arr.shape)
+        x, arr = must(self.operand(want=lambda s: len(s) > 0))
+        nd, n = len(arr.shape), math.prod(arr.shape)
         kind = rng.choice(("T", "transpose", "reshape", "flatten", "unsqueeze", "squeeze", "index_select", "gather"))
+        code = out = None   # out: the oracle, where the result is not our entries under a new shape
         if kind in ("T", "transpose") and nd >= 2:
             d0, d1 = rng.randrange(-nd, nd), rng.randrange(-nd, nd)
-            code = f"{x}.T" if kind == "T" else f"{x}.transpose({d0}, {d1})"
-            self.step(code, lambda: arr.transpose(-2, -1) if kind == "T" else arr.transpose(d0, d1), (x,))
-        elif kind == "reshape":
-            n = math.prod(arr.shape)
-            if n == 0:
-                return
-            dims = [d for d in range(1, n + 1) if n % d == 0]
-            first = rng.choice(dims)
-            shape = (first, n // first) if rng.random() < 0.6 else (n,)
-            spell = list(shape)
+            code, out = (f"{x}.T", lambda: arr.transpose(-2, -1)) if kind == "T" else \
+                (f"{x}.transpose({d0}, {d1})", lambda: arr.transpose(d0, d1))
+        elif kind == "reshape" and n:
+            first = rng.choice([d for d in range(1, n + 1) if n % d == 0])
+            shape = spell = (first, n // first) if rng.random() < 0.6 else (n,)
             if rng.random() < 0.3:
+                spell = list(shape)
                 spell[rng.randrange(len(spell))] = -1
-            code = f"{x}.reshape({', '.join(map(str, spell))})" if rng.random() < 0.5 else f"{x}.reshape({tuple(spell)!r})"
-            self.step(code, lambda: arr.reshape(shape), (x,))
+            code = f"{x}.reshape({', '.join(map(str, spell)) if rng.random() < 0.5 else tuple(spell)})"
         elif kind == "flatten":
             s = rng.randrange(nd)
             e = rng.randrange(s, nd)
             shape = arr.shape[:s] + (math.prod(arr.shape[s:e + 1]),) + arr.shape[e + 1:]
-            self.step(f"{x}.flatten({s}, {e - nd if rng.random() < 0.5 else e})", lambda: arr.reshape(shape), (x,))
+            code = f"{x}.flatten({s}, {e - nd if rng.random() < 0.5 else e})"
         elif kind == "unsqueeze":
             d = rng.randint(-nd - 1, nd)
-            dd = d % (nd + 1)
-            self.step(f"{x}.unsqueeze({d})", lambda: arr.reshape(arr.shape[:dd] + (1,) + arr.shape[dd:]), (x,))
+            code, shape = f"{x}.unsqueeze({d})", arr.shape[:d % (nd + 1)] + (1,) + arr.shape[d % (nd + 1):]
+        elif kind == "squeeze" and rng.random() < 0.5:
+            code, shape = f"{x}.squeeze()", tuple(s for s in arr.shape if s != 1)
         elif kind == "squeeze":
-            if rng.random() < 0.5:
-                shape = tuple(s for s in arr.shape if s != 1)
-                self.step(f"{x}.squeeze()", lambda: arr.reshape(shape), (x,))
-            else:
-                d = rng.randrange(-nd, nd)
-                shape = arr.shape if arr.shape[d] != 1 else arr.shape[:d % nd] + arr.shape[d % nd + 1:]
-                self.step(f"{x}.squeeze({d})", lambda: arr.reshape(shape), (x,))
-        elif kind == "index_select":
+            d = rng.randrange(-nd, nd)
+            code = f"{x}.squeeze({d})"
+            shape = arr.shape if arr.shape[d] != 1 else arr.shape[:d % nd] + arr.shape[d % nd + 1:]
+        elif kind in ("index_select", "gather"):
             d = rng.randrange(nd)
-            if arr.shape[d] == 0:
-                return
-            idx = [rng.randrange(arr.shape[d]) for _ in range(rng.randint(1, 4))]
-            spell = d - nd if rng.random() < 0.3 else d
-            self.step(f"{x}.index_select({spell}, torch.tensor({idx}))", lambda: arr.index_select(d, idx), (x,))
-        elif kind == "gather":
-            d = rng.randrange(nd)
-            if 0 in arr.shape:
-                return
-            ishape = tuple(rng.randint(1, 4) if k == d else rng.randint(1, s) for k, s in enumerate(arr.shape))
-            index = [rng.randrange(arr.shape[d]) for _ in range(math.prod(ishape))]
-            code = f"{x}.gather({d}, torch.tensor({index}).reshape({ishape!r}))"
-            self.step(code, lambda: arr.gather(d, index, ishape), (x,))
+            if kind == "index_select" and arr.shape[d]:
+                idx = [rng.randrange(arr.shape[d]) for _ in range(rng.randint(1, 4))]
+                code = f"{x}.index_select({d - nd if rng.random() < 0.3 else d}, torch.tensor({idx}))"
+                out = lambda: arr.index_select(d, idx)   # noqa: E731
+            elif kind == "gather" and 0 not in arr.shape:
+                ishape = tuple(rng.randint(1, 4) if k == d else rng.randint(1, s) for k, s in enumerate(arr.shape))
+                index = [rng.randrange(arr.shape[d]) for _ in range(math.prod(ishape))]
+                code = f"{x}.gather({d}, torch.tensor({index}).reshape({ishape!r}))"
+                out = lambda: arr.gather(d, index, ishape)   # noqa: E731
+        if code:
+            self.step(code, out or (lambda: arr.reshape(shape)), (x,))
+
+    def transposed(self, x, arr):
+        """The register or, some of the time where it has two axes or more, its transpose."""
+        return (f"{x}.T", arr.transpose(-2, -1)) if len(arr.shape) >= 2 and self.rng.random() < 0.3 else (x, arr)
 
     def op_sum(self):
         rng = self.rng
-        a = self.operand()
-        if a is None:
-            return
-        x, arr = a
-        nd = len(arr.shape)
-        src, arr2 = x, arr
-        if nd >= 2 and rng.random() < 0.3:
-            src, arr2 = f"{x}.T", arr.transpose(-2, -1)
-        if nd and rng.random() < 0.5 and 0 not in arr2.shape:
+        x, arr = must(self.operand())
+        nd, (src, arr) = len(arr.shape), self.transposed(x, arr)
+        if nd and rng.random() < 0.5 and 0 not in arr.shape:
             d = rng.randrange(nd)
-            spell = rng.choice((f"{d}", f"{d - nd}", f"dim={d}"))
-            self.step(f"{src}.sum({spell})", lambda: o_sum_dim(arr2, d), (x,))
+            self.step(f"{src}.sum({rng.choice((f'{d}', f'{d - nd}', f'dim={d}'))})", lambda: o_sum_dim(arr, d), (x,))
         else:
-            self.step(f"{src}.sum()", lambda: o_sum(arr2), (x,))
+            self.step(f"{src}.sum()", lambda: o_sum(arr), (x,))
+
+    def op_prod(self):
+        x, arr = must(self.operand())
+        src, arr = self.transposed(x, arr)
+        self.step(f"{src}.prod()" if self.rng.random() < 0.7 else f"mc.modular_prod({src})", lambda: o_prod(arr), (x,))
 
     def op_dot(self):
         rng = self.rng
-        a = self.operand(ndim=1)
-        if a is None:
-            return
-        b = a if rng.random() < 0.2 else self.new_leaf(a[1].shape if rng.random() < 0.8 else ())
-        if b is None:
-            return
+        a = must(self.operand(ndim=1))
+        b = a if rng.random() < 0.2 else must(self.leaf(a[1].shape if rng.random() < 0.8 else ()))
         if rng.random() < 0.5:
             a, b = b, a
         self.step(f"{a[0]}.dot({b[0]})", lambda: o_dot(a[1], b[1]), (a[0], b[0]))
 
     def op_running(self):
         rng = self.rng
-        a = self.operand(want=lambda s: len(s) == 1, ndim=1)
-        if a is None:
-            return
-        if len(a[1].shape) != 1:
-            return
+        x, arr = must(self.operand(want=lambda s: len(s) == 1, ndim=1))
         add = rng.random() < 0.5
-        name = "cumsum" if add else "cumprod"
-        self.step(f"{a[0]}.{name}({rng.choice(('', '0', '-1', 'dim=0'))})", lambda: o_running(a[1], add), (a[0],))
-
-    def op_prod(self):
-        rng = self.rng
-        a = self.operand()
-        if a is None:
-            return
-        x, arr = a
-        if len(arr.shape) >= 2 and rng.random() < 0.3:
-            x2, arr = f"{x}.T", arr.transpose(-2, -1)
-        else:
-            x2 = x
-        code = f"{x2}.prod()" if rng.random() < 0.7 else f"mc.modular_prod({x2})"
-        self.step(code, lambda: o_prod(arr), (x,))
+        self.step(f"{x}.{'cumsum' if add else 'cumprod'}({rng.choice(('', '0', '-1', 'dim=0'))})",
+                  lambda: o_running(arr, add), (x,))
 
     def op_matmul(self):
         rng = self.rng
-        a = self.operand(want=lambda s: len(s) == 2, ndim=2)
-        if a is None or len(a[1].shape) != 2 or 0 in a[1].shape:
+        a = must(self.operand(want=lambda s: len(s) == 2, ndim=2))
+        if 0 in a[1].shape:
             return
-        m, k = a[1].shape
-        r = rng.random()
+        k, r = a[1].shape[1], rng.random()
         if r < 0.3:
             b = (f"{a[0]}.T", a[1].transpose(0, 1))
         else:
             pool = [x for x in self.regs if len(x[1].shape) == 2 and x[1].shape[0] == k]
-            b = rng.choice(pool) if pool and r < 0.5 else self.new_leaf((k, rng.randint(1, 5)))
-            if b is None:
-                return
+            b = rng.choice(pool) if pool and r < 0.5 else must(self.leaf((k, rng.randint(1, 5))))
         self.step(f"{a[0]}.matmul({b[0]})", lambda: o_matmul(a[1], b[1]), (a[0], b[0].split(".")[0]))
-
-    def square(self, top):
-        a = self.operand(want=lambda s: len(s) == 2 and s[0] == s[1] and 1 <= s[0] <= top, fresh=0.5)
-        if a is not None and len(a[1].shape) == 2 and a[1].shape[0] == a[1].shape[1] and 1 <= a[1].shape[0] <= top:
-            return a
-        n = self.rng.randint(1, top)
-        return self.new_leaf((n, n))
 
     def op_linalg(self):
         rng = self.rng
         kind = rng.choice(("det", "det", "trace", "inv", "solve"))
-        top = {"det": 5, "trace": 6, "inv": 2, "solve": 4}[kind]
-        a = self.square(top)
-        if a is None:
+        top, oracle = {"det": (5, o_det), "trace": (6, o_trace), "inv": (2, o_inv), "solve": (4, o_solve)}[kind]
+        a = self.operand(want=lambda s: len(s) == 2 and s[0] == s[1] and 1 <= s[0] <= top, fresh=0.5)
+        x, arr = a or must(self.leaf((rng.randint(1, top),) * 2))
+        if kind in ("inv", "solve") and det_value(matrix(arr)) == 0:
             return
-        x, arr = a
-        if kind == "det":
-            self.step(f"{x}.det()", lambda: o_det(arr), (x,))
-        elif kind == "trace":
-            self.step(f"{x}.trace()", lambda: o_trace(arr), (x,))
-        elif det_value(matrix(arr)) == 0:
-            return
-        elif kind == "inv":
-            self.step(f"{x}.inv()", lambda: o_inv(arr), (x,))
+        if kind == "solve":
+            b = must(self.leaf((arr.shape[0],) if rng.random() < 0.7 else (arr.shape[0], 1)))
+            self.step(f"{x}.solve({b[0]})", lambda: o_solve(arr, b[1]), (x, b[0]))
         else:
-            n = arr.shape[0]
-            b = self.new_leaf((n,) if rng.random() < 0.7 else (n, 1))
-            if b is not None:
-                self.step(f"{x}.solve({b[0]})", lambda: o_solve(arr, b[1]), (x, b[0]))
+            self.step(f"{x}.{kind}()", lambda: oracle(arr), (x,))
 
     # -- designed near-edge programs: cancellations the random ones almost never hit
 
@@ -906,26 +822,20 @@ class Case:
         order = list(range(len(pairs_a)))
         rng.shuffle(order)
         pairs_a, pairs_b = [pairs_a[i] for i in order], [pairs_b[i] for i in order]
-        n = len(pairs_a)
         if rng.random() < 0.3:
             # One big factor broadcast against terms that cancel among themselves.
-            pairs_a, pairs_b = [(self.bigint(), rng.choice((1, 3)))], [p for p in pairs_b[::2] for p in (p, (-p[0], p[1]))]
-            n = len(pairs_b)
+            pairs_a = [(self.bigint(), rng.choice((1, 3)))]
+            pairs_b = [p for p in pairs_b[::2] for p in (p, (-p[0], p[1]))]
+        n = len(pairs_b)
         a = self._raw(pairs_a, (len(pairs_a),) if len(pairs_a) > 1 or rng.random() < 0.5 else ())
-        b = self._raw(pairs_b, (n,))
-        if a is None or b is None:
-            return
-        if a[1].shape != b[1].shape:
-            if rng.random() < 0.5:
-                a, b = b, a
-            self.step(f"{a[0]}.dot({b[0]})", lambda: o_dot(a[1], b[1]), (a[0], b[0]))
-            return
-        if rng.random() < 0.5:
-            self.step(f"{a[0]}.dot({b[0]})", lambda: o_dot(a[1], b[1]), (a[0], b[0]))
+        x, y = must(a), must(self._raw(pairs_b, (n,)))
+        if x[1].shape != y[1].shape or rng.random() < 0.5:
+            if x[1].shape != y[1].shape and rng.random() < 0.5:
+                x, y = y, x
+            self.step(f"{x[0]}.dot({y[0]})", lambda: o_dot(x[1], y[1]), (x[0], y[0]))
         else:
-            ra, rb = a[1].reshape((1, n)), b[1].reshape((n, 1))
-            self.step(f"{a[0]}.reshape(1, {n}).matmul({b[0]}.reshape({n}, 1))", lambda: o_matmul(ra, rb),
-                      (a[0], b[0]))
+            self.step(f"{x[0]}.reshape(1, {n}).matmul({y[0]}.reshape({n}, 1))",
+                      lambda: o_matmul(x[1].reshape((1, n)), y[1].reshape((n, 1))), (x[0], y[0]))
 
     def edge_matmul(self):
         """A = [R | R], B = [S ; -S + E]: every product leaves the range, A B = R E does not."""
@@ -934,10 +844,8 @@ class Case:
         R = [[(self.bigint(), rng.choice((1, 5))) for _ in range(h)] for _ in range(m)]
         S = [[(self.bigint(), 1) for _ in range(n)] for _ in range(h)]
         E = [[(rng.randint(-2, 2), 1) for _ in range(n)] for _ in range(h)]
-        A = [row + row for row in R]
-        B = S + [[(-s[0] + e[0], 1) for s, e in zip(srow, erow)] for srow, erow in zip(S, E)]
-        a = self._raw([p for row in A for p in row], (m, 2 * h))
-        b = self._raw([p for row in B for p in row], (2 * h, n))
+        a = self.raw_matrix([row + row for row in R])
+        b = self.raw_matrix(S + [[(e[0] - s[0], 1) for s, e in zip(srow, erow)] for srow, erow in zip(S, E)])
         if a and b:
             self.step(f"{a[0]}.matmul({b[0]})", lambda: o_matmul(a[1], b[1]), (a[0], b[0]))
 
@@ -950,20 +858,14 @@ class Case:
         kind = rng.choice(("sum", "sumdim", "cumsum", "trace"))
         if kind == "cumsum":
             # Alternating signs keep every running total inside the range.
-            pos, neg = sorted(v for v in vals if v > 0), sorted(v for v in vals if v < 0)
-            vals = [v for pair in zip(pos, neg) for v in pair]
+            vals = [v for pair in zip(sorted(v for v in vals if v > 0), sorted(v for v in vals if v < 0)) for v in pair]
         vals += [rng.randint(-9, 9) for _ in range(rng.randint(0, 4))]
         pairs = [(v, 1) for v in vals]
         if rng.random() < 0.4:
             q = rng.getrandbits(rng.randint(200, 500)) | 1
             pairs = [(v // q * q, q) if abs(v // q) > 0 else (v, 1) for v in vals]
-        shape = (len(pairs),)
-        if len(pairs) % 2 == 0 and rng.random() < 0.3:
-            shape = (2, len(pairs) // 2)
-        a = self._raw(pairs, shape)
-        if a is None:
-            return
-        x, arr = a
+        shape = (2, len(pairs) // 2) if len(pairs) % 2 == 0 and rng.random() < 0.3 else (len(pairs),)
+        x, arr = must(self._raw(pairs, shape))
         if kind == "sum":
             self.step(f"{x}.sum()", lambda: o_sum(arr), (x,))
         elif kind == "sumdim":
@@ -973,20 +875,15 @@ class Case:
             self.step(f"{x}.cumsum()", lambda: o_running(arr, True), (x,))
         else:
             n = min(5, len(pairs))
-            diag = Arr((n * n,), [(Fraction(0), (0, 1))] * (n * n)).ents
-            for i in range(n):
-                diag[i * n + i] = arr.ents[i]
-            d = self._raw([p for _, p in diag], (n, n))
-            if d:
-                self.step(f"{d[0]}.trace()", lambda: o_trace(d[1]), (d[0],))
+            t, diag = must(self._raw([arr.ents[i][1] if i == j else (0, 1) for i, j in positions((n, n))], (n, n)))
+            self.step(f"{t}.trace()", lambda: o_trace(diag), (t,))
 
     def edge_rounding(self):
         """Exact values at, just above and just below float32 rounding ties, the overflow
         threshold and the subnormal range: where rounding a double again goes wrong."""
         rng = self.rng
-        n = rng.randint(1, 6)
         ties = []
-        for _ in range(n):
+        for _ in range(rng.randint(1, 6)):
             r = rng.random()
             if r < 0.6:
                 ties.append(math.ldexp(2**24 + 2 * rng.randrange(2**23) + 1, rng.randint(-170, 100)))
@@ -995,21 +892,14 @@ class Case:
             else:
                 ties.append(math.ldexp(rng.getrandbits(53), rng.randint(-210, 80)))
             ties[-1] *= rng.choice((1, -1))
-        shape = (n,)
-        x = self.step(f"MT.from_tensor(torch.tensor({ties!r}, dtype=torch.float64), 'cpu')",
-                      lambda: Arr(shape, [settle(Fraction(t), decompose(t)) for t in ties]))
-        if x is None:
-            return
-        k = rng.randint(60, 400)
-        sign = rng.choice((1, -1))
-        y = (f"MT.from_fraction({sign}, {2**k}, (), 'cpu')", Fraction(sign, 2**k))
-        tiny = Arr((), [(y[1], (sign, 2**k))])
-        scale = rng.choice(("", f" * MT.from_tensor(torch.tensor({ties!r}, dtype=torch.float64), 'cpu')"))
-        arr = self.regs[-1][1]
-        if scale:
-            self.step(f"{x} + {y[0]}{scale}", lambda: o_binary(arr, o_binary(tiny, arr, "*"), "+"), (x,))
+        tensor = f"MT.from_tensor(torch.tensor({ties!r}, dtype=torch.float64), 'cpu')"
+        x, arr = must(self.step(tensor, lambda: Arr((len(ties),), [settle(Fraction(t), decompose(t)) for t in ties])))
+        k, sign = rng.randint(60, 400), rng.choice((1, -1))
+        tiny, y = Arr((), [(Fraction(sign, 2**k), (sign, 2**k))]), f"MT.from_fraction({sign}, {2**k}, (), 'cpu')"
+        if rng.choice((False, True)):
+            self.step(f"{x} + {y} * {tensor}", lambda: o_binary(arr, o_binary(tiny, arr, "*"), "+"), (x,))
         else:
-            self.step(f"{x} + {y[0]}", lambda: o_binary(arr, tiny, "+"), (x,))
+            self.step(f"{x} + {y}", lambda: o_binary(arr, tiny, "+"), (x,))
 
     def edge_cancel(self):
         """Terms over distinct big denominators that cancel: the common denominator outgrows the
@@ -1023,25 +913,18 @@ class Case:
         pairs += [(rng.randint(-9, 9), rng.randint(1, 9)) for _ in range(rng.randint(0, 3))]
         rng.shuffle(pairs)
         n = len(pairs)
-        a = self._raw(pairs, (n,))
-        if a is None:
-            return
-        x, arr = a
+        x, arr = must(self._raw(pairs, (n,)))
         kind = rng.choice(("sum", "sum", "sumdim", "dot", "matmul", "sum2d"))
-        if kind == "sum":
-            self.step(f"{x}.sum()", lambda: o_sum(arr), (x,))
-        elif kind == "sumdim":
-            self.step(f"{x}.sum(0)", lambda: o_sum_dim(arr, 0), (x,))
-        elif kind == "dot":
-            ones = Arr((n,), [(Fraction(1), (1, 1))] * n)
-            self.step(f"{x}.dot(MT.ones(({n},), 'cpu'))", lambda: o_dot(arr, ones), (x,))
-        elif kind == "matmul":
-            ones = Arr((n, 1), [(Fraction(1), (1, 1))] * n)
-            self.step(f"{x}.reshape(1, {n}).matmul(MT.ones(({n}, 1), 'cpu'))",
-                      lambda: o_matmul(arr.reshape((1, n)), ones), (x,))
-        elif n % 2 == 0:
-            t = arr.reshape((2, n // 2))
-            self.step(f"{x}.reshape(2, {n // 2}).sum({rng.choice((1, -1))})", lambda: o_sum_dim(t, 1), (x,))
+        ones = Arr((n,), [(Fraction(1), (1, 1))] * n)
+        code, oracle = {
+            "sum": (f"{x}.sum()", lambda: o_sum(arr)),
+            "sumdim": (f"{x}.sum(0)", lambda: o_sum_dim(arr, 0)),
+            "dot": (f"{x}.dot(MT.ones(({n},), 'cpu'))", lambda: o_dot(arr, ones)),
+            "matmul": (f"{x}.reshape(1, {n}).matmul(MT.ones(({n}, 1), 'cpu'))",
+                       lambda: o_matmul(arr.reshape((1, n)), ones.reshape((n, 1)))),
+            "sum2d": (f"{x}.reshape(2, {n // 2}).sum", lambda: o_sum_dim(arr.reshape((2, n // 2)), 1))}[kind]
+        if kind != "sum2d" or n % 2 == 0:
+            self.step(code + (f"({rng.choice((1, -1))})" if kind == "sum2d" else ""), oracle, (x,))
 
     def edge_products(self):
         """Partial products that leave the range while the (running) products stay inside."""
@@ -1051,10 +934,7 @@ class Case:
             b = 2**rng.randint(300, 600) * rng.choice((1, 3, -1))
             out += [(b, 1), (1, b)] if rng.random() < 0.5 else [(1, b), (b, 1)]
         out += [held_pair(rng, 0.1) for _ in range(rng.randint(0, 3))]
-        a = self._raw(out, (len(out),))
-        if a is None:
-            return
-        x, arr = a
+        x, arr = must(self._raw(out, (len(out),)))
         if rng.random() < 0.5:
             self.step(f"{x}.cumprod()", lambda: o_running(arr, False), (x,))
         else:
@@ -1066,27 +946,21 @@ class Case:
     def edge_pow(self):
         """Squares of the base beyond the range while the power itself fits."""
         rng = self.rng
-        n = rng.randint(2, 4)
-        k = rng.choice((2, 3, 5, 6, -2, -3))
+        n, k = rng.randint(2, 4), rng.choice((2, 3, 5, 6, -2, -3))
         lim = 618 // abs(k)
         pairs = [(rng.choice((1, -1)) * (rng.getrandbits(lim - 8) | 1), rng.choice((1, 2**rng.randint(1, lim - 10))))
                  for _ in range(n)]
         shape = (n,) if rng.random() < 0.7 else (1,)
-        pairs = pairs[:math.prod(shape)]
-        a = self._raw(pairs, shape)
-        if a:
-            self.step(f"{a[0]} ** {k}", lambda: o_pow(a[1], k), (a[0],))
+        x, arr = must(self._raw(pairs[:shape[0]], shape))
+        self.step(f"{x} ** {k}", lambda: o_pow(arr, k), (x,))
 
     def edge_det(self):
         """A big rank-one part plus a small diagonal: entries' products leave the range, det fits."""
-        rng = self.rng
-        n = rng.randint(2, 5)
+        n = self.rng.randint(2, 5)
         u = [self.bigint() >> 120 for _ in range(n)]
-        dg = [rng.choice((1, 2, 3, -1)) for _ in range(n)]
-        rows = [[(u[i] + (dg[i] if i == j else 0), 1) for j in range(n)] for i in range(n)]
-        a = self._raw([p for row in rows for p in row], (n, n))
-        if a:
-            self.step(f"{a[0]}.det()", lambda: o_det(a[1]), (a[0],))
+        dg = [self.rng.choice((1, 2, 3, -1)) for _ in range(n)]
+        x, arr = must(self.raw_matrix([[(u[i] + (dg[i] if i == j else 0), 1) for j in range(n)] for i in range(n)]))
+        self.step(f"{x}.det()", lambda: o_det(arr), (x,))
 
     def edge_inverse(self):
         """Coprime big denominators: det(A) leaves the range, inv(A) and the solution do not."""
@@ -1096,15 +970,12 @@ class Case:
         rows = [[(1, qs[i]) if i == j else (0, 1) for j in range(n)] for i in range(n)]
         if n > 1 and rng.random() < 0.5:
             rows[0][1] = (rng.randint(1, 3), 1)
-        a = self._raw([p for row in rows for p in row], (n, n))
-        if a is None:
-            return
+        x, arr = must(self.raw_matrix(rows))
         if n <= 2 and rng.random() < 0.5:
-            self.step(f"{a[0]}.inv()", lambda: o_inv(a[1]), (a[0],))
+            self.step(f"{x}.inv()", lambda: o_inv(arr), (x,))
         else:
-            b = self._raw([(rng.randint(-9, 9), 1) for _ in range(n)], (n,))
-            if b:
-                self.step(f"{a[0]}.solve({b[0]})", lambda: o_solve(a[1], b[1]), (a[0], b[0]))
+            b = must(self._raw([(rng.randint(-9, 9), 1) for _ in range(n)], (n,)))
+            self.step(f"{x}.solve({b[0]})", lambda: o_solve(arr, b[1]), (x, b[0]))
 
     def edge_growth(self):
         """Unreduced pairs that outgrow the range through arithmetic while the values stay small."""
@@ -1112,56 +983,51 @@ class Case:
         g = 2**rng.randint(150, 320) * rng.choice((1, 3))
         shape = self.rand_shape(rng.randint(0, 2))
         n, d = rng.randint(-9, 9) * g, rng.randint(1, 9) * g
-        x = self.step(f"MT.from_fraction({n}, {d}, {shape!r}, 'cpu')",
-                      lambda: Arr(shape, [settle(Fraction(n, d), (n, d))] * math.prod(shape)))
-        if x is None:
-            return
+        must(self.step(f"MT.from_fraction({n}, {d}, {shape!r}, 'cpu')",
+                       lambda: Arr(shape, [settle(Fraction(n, d), (n, d))] * math.prod(shape))))
         for _ in range(rng.randint(2, 4)):
             if self.failure:
                 return
-            rng.choice((self.op_binary, self.op_unary, self.op_sum, self.op_prod, self.op_scalar))()
-
-    def _raw(self, pairs, shape):
-        pairs = [p if fits(*p) else lowest(Fraction(*p)) for p in pairs]
-        if not all(fits(*p) for p in pairs):
-            return None
-        name = self.step(f"raw({pairs!r}, {shape!r})", lambda: Arr(shape, [(Fraction(n, d), (n, d)) for n, d in pairs]))
-        return None if name is None else (name, self.regs[-1][1])
+            self.attempt(rng.choice((self.op_binary, self.op_unary, self.op_sum, self.op_prod, self.op_scalar)))
 
     # -- driver
 
-    WEIGHTS = {
-        "arith": {"binary": 5, "scalar": 2, "unary": 3, "shape": 2, "sum": 1, "prod": 1},
-        "reduce": {"binary": 2, "unary": 1, "shape": 1, "sum": 4, "dot": 3, "running": 3, "prod": 2},
-        "matrix": {"binary": 1, "shape": 1, "matmul": 5, "linalg": 4, "sum": 1},
-        "edge": {"binary": 2, "unary": 1, "sum": 1, "dot": 1, "matmul": 1, "linalg": 1, "prod": 1, "running": 1,
-                 "edge": 8},
-        "mixed": {"binary": 3, "scalar": 1, "unary": 2, "shape": 2, "sum": 2, "dot": 1, "running": 1, "prod": 1,
-                  "matmul": 2, "linalg": 2, "edge": 1},
-    }
-
     def run(self):
-        rng = self.rng
-        ops = {"binary": self.op_binary, "scalar": self.op_scalar, "unary": self.op_unary, "shape": self.op_shape,
-               "sum": self.op_sum, "dot": self.op_dot, "running": self.op_running, "prod": self.op_prod,
-               "matmul": self.op_matmul, "linalg": self.op_linalg}
-        edges = (self.edge_dot, self.edge_matmul, self.edge_sum, self.edge_products, self.edge_pow,
-                 self.edge_det, self.edge_inverse, self.edge_growth, self.edge_rounding, self.edge_cancel)
-        w = self.WEIGHTS[self.focus]
-        names = list(w)
+        rng, names = self.rng, list(self.weights)
         for _ in range(rng.randint(1, 2)):
-            self.new_leaf(self.rand_shape())
+            self.leaf(self.rand_shape())
         for _ in range(rng.randint(3, 8)):
             if self.failure:
                 break
-            kind = rng.choices(names, [w[n] for n in names])[0]
-            (rng.choice(edges) if kind == "edge" else ops[kind])()
+            kind = rng.choices(names, [self.weights[n] for n in names])[0]
+            self.attempt(getattr(self, "edge_" + rng.choice(EDGES) if kind == "edge" else "op_" + kind))
         return ([self.failure] if self.failure else []) + self.notes
+
+
+def op_name(code):
+    """The operation a statement applies last: its outermost method, function or operator."""
+    bare = None
+    while bare != code:
+        bare, code = code, re.sub(r"\([^()]*\)|\[[^\[\]]*\]", "", code)
+    ops = re.findall(r" (\*\*|[-+*/]) ", code)
+    names = re.findall(r"(\w+)$", code)
+    return ops[0] if ops else "neg" if code.startswith("-") else names[0] if names else code
+
+
+def digest(case):
+    """A hash of everything a case ran and expected, to compare two versions of this file."""
+    regs = [(n, a.shape, a.ents) for n, a in case.regs]
+    found = [f["what"] for f in ([case.failure] if case.failure else []) + case.notes]
+    return repr((case.lines, regs, found, case.rng.getstate())).encode()
 
 
 def run_case(seed, index, focus=None):
     """Findings of one case: a failure (wrong value, wrong error) and/or a note on held forms."""
     return Case(seed, index, focus).run()
+
+
+def kind_of(f):
+    return f["what"], f["op"].split("(")[0].split(".")[-1].split(" ")[-1]
 
 
 def report(f):
@@ -1172,36 +1038,31 @@ def report(f):
             f"  at: {f['op']}\n  {f['detail']}\n--- program ---\n{body}\n---")
 
 
+def verdict(findings):
+    assert not findings, "\n\n".join(report(f) for f in findings[:3]) + f"\n({len(findings)} findings)"
+
+
 # ---------------------------------------------------------------- the suite
 
 SUITE_CASES = {"arith": 70, "reduce": 60, "matrix": 45, "edge": 70, "mixed": 60}
 
 
-# Faults this test has found and that are still open, as (what, operation). They are kept out
-# of the check below and held by the strict xfail after it, which starts failing once they are
-# fixed, so that the entry is removed and the check covers them again.
-# Kinds of finding not yet fixed, left out of the suite's verdict (none today).
-KNOWN_OPEN: set = set()
-
-
-def kind_of(f):
-    return f["what"], f["op"].split("(")[0].split(".")[-1].split(" ")[-1]
-
-
-def suite_findings(focus):
-    return [f for i in range(SUITE_CASES[focus]) for f in run_case(0, i, focus)]
-
-
 @pytest.mark.parametrize("focus", FOCI)
 def test_random_programs_agree_with_fractions(focus):
-    findings = [f for f in suite_findings(focus) if kind_of(f) not in KNOWN_OPEN]
-    assert not findings, "\n\n".join(report(f) for f in findings[:3]) + f"\n({len(findings)} findings)"
+    verdict([f for i in range(SUITE_CASES[focus]) for f in run_case(0, i, focus)])
+
+
+def test_generic_kernels_agree_with_fractions():
+    previous = mc._set_generic_kernels(True)
+    try:
+        findings = [f for i in range(60) for f in run_case(1, i)]
+    finally:
+        mc._set_generic_kernels(previous)
+    verdict(findings)
 
 
 # The smallest programs found for each fault, with the exact values (row-major) and, where the
 # unreduced formulas stay in range, the pairs they must hold.
-
-
 @pytest.mark.parametrize("code, want, held", [
     pytest.param("MT.from_int(2**400, (), 'cpu').dot(raw([(2**300, 1), (-2**300, 1)], (2,)))",
                  [0], None, id="dot-broadcast-products-beyond-range"),
@@ -1227,21 +1088,9 @@ def test_found_faults_stay_fixed(dev, code, want, held):
         return MT(r.num.to(dev), r.denom.to(dev))
 
     rec = eval(code.replace("'cpu'", repr(dev)), {"MT": MT, "torch": torch, "raw": raw_on})
-    num = rec.num.reshape(len(PRIMES), -1).T.tolist()
-    den = rec.denom.reshape(len(PRIMES), -1).T.tolist()
-    got = [(crt(n), crt(d)) for n, d in zip(num, den)]
-    assert [Fraction(n, d) for n, d in got] == [Fraction(w) for w in want]
-    assert held is None or got == held
+    arr = Arr(tuple(rec.shape), [(Fraction(w), held and held[k]) for k, w in enumerate(want)])
+    assert compare(rec, arr) == (None, None)
     assert rec.to_float().reshape(-1).tolist() == [f32(Fraction(w)) for w in want]
-
-
-def test_generic_kernels_agree_with_fractions():
-    previous = mc._set_generic_kernels(True)
-    try:
-        findings = [f for i in range(60) for f in run_case(1, i) if kind_of(f) not in KNOWN_OPEN]
-    finally:
-        mc._set_generic_kernels(previous)
-    assert not findings, "\n\n".join(report(f) for f in findings[:3]) + f"\n({len(findings)} findings)"
 
 
 @pytest.mark.parametrize("seed", range(3))
@@ -1263,20 +1112,28 @@ def main(argv=None):
     ap.add_argument("--case", type=int, default=None, help="run only this case index")
     ap.add_argument("--focus", choices=FOCI, default=None, help="default: cycle through all")
     ap.add_argument("--show", type=int, default=3, help="programs printed per kind of failure")
+    ap.add_argument("--stats", action="store_true", help="count statements by operation and outcome")
     args = ap.parse_args(argv)
     cases = [args.case] if args.case is not None else range(args.start, args.start + args.cases)
-    start, seen, failed = time.time(), {}, 0
+    start, seen, failed = time.time(), collections.Counter(), 0
+    stats, sha = collections.Counter(), hashlib.sha256()
     for i in cases:
-        found = run_case(args.seed, i, args.focus)
-        failed += any(kind_of(f) not in KNOWN_OPEN for f in found)
+        case = Case(args.seed, i, args.focus)
+        found = case.run()
+        stats.update(case.stats)
+        sha.update(digest(case))
+        failed += bool(found)
         for f in found:
-            key = (f["what"], f["op"].split("(")[0].split(".")[-1].split(" ")[-1])
-            seen[key] = seen.get(key, 0) + 1
-            if seen[key] <= args.show:
+            seen[kind_of(f)] += 1
+            if seen[kind_of(f)] <= args.show:
                 print(report(f), flush=True)
-    for (what, op), n in sorted(seen.items(), key=lambda kv: -kv[1]):
+    for (what, op), n in seen.most_common():
         print(f"{n:6d}  {what}  [{op}]")
-    print(f"{len(cases)} cases, {failed} with findings beyond the known open ones, {time.time() - start:.1f} s")
+    if args.stats:
+        for (op, outcome), n in sorted(stats.items()):
+            print(f"{n:8d}  {op}  {outcome}")
+        print(f"programs and expectations digest {sha.hexdigest()[:16]}")
+    print(f"{len(cases)} cases, {failed} with findings, {time.time() - start:.1f} s")
     return 1 if failed else 0
 
 
