@@ -242,6 +242,63 @@ C10_HOST_DEVICE inline u64 gcd_u64(u64 a, u64 b) {
   return a << k;
 }
 
+namespace detail {
+
+// Binary gcd steps on odd u, v held in W fixed words, until they are equal or both fit in
+// S words. The general loop's per-step trims, counts and bounds cost several times these
+// straight-line words, and values of a few words are what small eliminations reduce.
+template <int W, int S>
+C10_HOST_DEVICE inline void gcd_odd_fixed(u64 (&u)[W], u64 (&v)[W]) {
+  while (true) {
+    u64 high = 0;
+    for (int i = S; i < W; ++i) high |= u[i] | v[i];
+    if (high == 0) return;
+    int c = 0;
+    for (int i = W - 1; i >= 0 && c == 0; --i)
+      if (u[i] != v[i]) c = u[i] > v[i] ? 1 : -1;
+    if (c == 0) return;
+    if (c > 0)
+      for (int i = 0; i < W; ++i) kswap(u[i], v[i]);
+    u64 borrow = 0;
+    for (int i = 0; i < W; ++i) {
+      const u64 d = v[i] - u[i] - borrow;
+      borrow = (v[i] < u[i]) || (v[i] - u[i] < borrow);
+      v[i] = d;
+    }
+    // v is even and not zero: drop its trailing zero words, then its trailing zero bits.
+    while (v[0] == 0) {
+      for (int i = 0; i < W - 1; ++i) v[i] = v[i + 1];
+      v[W - 1] = 0;
+    }
+    const int b = ctz64(v[0]);
+    if (b) {
+      for (int i = 0; i < W - 1; ++i) v[i] = (v[i] >> b) | (v[i + 1] << (64 - b));
+      v[W - 1] >>= b;
+    }
+  }
+}
+
+// gcd_odd_fixed on the operands' words in place; true once they are equal.
+template <int W, int S, int N>
+C10_HOST_DEVICE inline bool gcd_odd_words(BasicUBig<N>& x, BasicUBig<N>& y) {
+  u64 u[W], v[W];
+  for (int i = 0; i < W; ++i) {
+    u[i] = x.w[i];
+    v[i] = y.w[i];
+  }
+  gcd_odd_fixed<W, S>(u, v);
+  for (int i = 0; i < W; ++i) {
+    x.w[i] = u[i];
+    y.w[i] = v[i];
+  }
+  x.n = y.n = W;
+  x.trim();
+  y.trim();
+  return ubig_cmp(x, y) == 0;
+}
+
+}  // namespace detail
+
 // Binary gcd; drops to one word as soon as both operands fit, which is the common case.
 template <int N>
 C10_HOST_DEVICE inline BasicUBig<N> ubig_gcd(BasicUBig<N> a, BasicUBig<N> b) {
@@ -289,6 +346,16 @@ C10_HOST_DEVICE inline BasicUBig<N> ubig_gcd(BasicUBig<N> a, BasicUBig<N> b) {
       return g;
     }
 #endif
+    // Below 2^512, then below 2^256: fixed-word loops, until both fit the two-word one.
+    if (N >= 8 && x->n <= 8 && y->n <= 8 && (x->n > 4 || y->n > 4)) {
+      if (detail::gcd_odd_words<(N >= 8 ? 8 : N), 4>(*x, *y)) break;
+    }
+    if (x->n <= 4 && y->n <= 4) {
+      if (detail::gcd_odd_words<4, 2>(*x, *y)) break;
+#ifndef __CUDA_ARCH__
+      continue;  // both fit two words now
+#endif
+    }
     const int c = ubig_cmp(*x, *y);
     if (c == 0) break;
     if (c > 0) kswap(x, y);

@@ -212,11 +212,12 @@ Entries entries_of(Record& r) {
     const int64_t count = r.elements();
     const int kn = exact::primes_for_bits(r.num_bits), kd = exact::primes_for_bits(r.den_bits);
     const int64_t *pn = r.num.const_data_ptr<int64_t>(), *pd = r.denom.const_data_ptr<int64_t>();
-    e.num.resize(count);
-    e.den.resize(count);
+    // Reserved, not resized: each wide entry is two hundred bytes that would be cleared first.
+    e.num.reserve(count);
+    e.den.reserve(count);
     for (int64_t k = 0; k < count; ++k) {
-      e.num[k] = exact::crt_signed(pn + k, count, kn);
-      e.den[k] = exact::crt_signed(pd + k, count, kd);
+      e.num.push_back(exact::crt_signed(pn + k, count, kn));
+      e.den.push_back(exact::crt_signed(pd + k, count, kd));
       e.zero_den = e.zero_den || e.den[k].mag.is_zero();
     }
     return e;

@@ -47,7 +47,13 @@ py::object fill_record(py::handle cls, const SBig& n, const SBig& d, const std::
   at::Tensor num = filled_residues(n, shape, device);
   at::Tensor den = filled_residues(d, shape, device);
   // A value beyond the float32 range gets an infinite hint rather than a conversion error.
-  at::Tensor hint = at::full(shape, (double)(float)approx, at::TensorOptions().dtype(at::kFloat).device(device));
+  at::Tensor hint;
+  if (device.is_cpu()) {
+    hint = empty_host(shape, at::kFloat);
+    std::fill_n(hint.data_ptr<float>(), hint.numel(), (float)approx);
+  } else {
+    hint = at::full(shape, (double)(float)approx, at::TensorOptions().dtype(at::kFloat).device(device));
+  }
   const int nb = n.mag.bit_length(), db = d.mag.bit_length();
   if (cls.ptr() == record_type().ptr()) return make_record(num, den, py::cast(hint), nb, db);
   py::object obj = py::reinterpret_borrow<py::object>(cls)(num, den, record_primes_on(device), hint);

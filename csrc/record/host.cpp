@@ -1,5 +1,7 @@
 #include "record/host.h"
 
+#include "record/pool.h"
+
 namespace korvex::record {
 
 kernels::Rows value_rows(Record& r) {
@@ -27,7 +29,7 @@ HostValues host_values(Record& r) {
 }
 
 ResidueWriter::ResidueWriter(int64_t count)
-    : num_(at::empty({exact::kPrimes, count}, at::kLong)), den_(at::empty({exact::kPrimes, count}, at::kLong)),
+    : num_(empty_residues({exact::kPrimes, count}, at::kCPU)), den_(empty_residues({exact::kPrimes, count}, at::kCPU)),
       count_(count) {}
 
 void ResidueWriter::put(int64_t k, const exact::SBig& n, const exact::SBig& d) {
@@ -46,8 +48,12 @@ py::object ResidueWriter::record(const std::vector<int64_t>& shape, const at::De
   if (overflow_) raise_range_error(what);
   std::vector<int64_t> full{exact::kPrimes};
   full.insert(full.end(), shape.begin(), shape.end());
-  return make_record(num_.view(full).to(device), den_.view(full).to(device), std::move(hint), nb_.load(),
-                     db_.load());
+  at::Tensor num = num_.view(full), den = den_.view(full);
+  if (!device.is_cpu()) {
+    num = num.to(device);
+    den = den.to(device);
+  }
+  return make_record(std::move(num), std::move(den), std::move(hint), nb_.load(), db_.load());
 }
 
 }  // namespace korvex::record

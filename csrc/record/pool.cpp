@@ -140,7 +140,8 @@ at::Tensor empty_residues(const std::vector<int64_t>& sizes, const at::Device& d
     count *= (uint64_t)s;
   }
   const size_t bytes = (size_t)count * sizeof(int64_t);
-  if (!device.is_cpu() || bytes < kMinPooled || max_cached() == 0) return at::empty(sizes, options);
+  if (!device.is_cpu()) return at::empty(sizes, options);
+  if (bytes < kMinPooled || max_cached() == 0) return empty_host(sizes, at::kLong);
   void* p = pool().take(bytes);
   return at::from_blob(p, sizes, [bytes](void* q) { pool().give(q, bytes); }, options);
 }
