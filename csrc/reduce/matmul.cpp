@@ -282,22 +282,32 @@ bool dyadic_matmul(Record& x, Record& y, int64_t m, int64_t k, int64_t n, py::ob
       if (!B.dyadic || B.max_L > kernels::kMaxRowShift) return false;
     }
     static_assert(kernels::kMaxRowShift + 1 <= kLcmBits, "the cleared rows are the host path's");
-    const int zbits = A.bits + B.bits + exact::ceil_log2(k);
-    if (zbits > exact::kFitBits) return false;
-    const int kz = exact::primes_for_bits(zbits);
+    // The host path's bound decides whether this path runs at all; the GEMM needs only the
+    // bits left once each row's shared power of two is divided out.
+    if (A.bits + B.bits + exact::ceil_log2(k) > exact::kFitBits) return false;
+    const int gbits = A.gemm_bits + B.gemm_bits + exact::ceil_log2(k);
+    // Cleared values below 2^29 are their own balanced residues, and when every sum of
+    // their products stays below 2^53 one float64 GEMM of them is Z' itself.
+    const bool direct = gbits <= 53 && A.gemm_bits <= 29 && B.gemm_bits <= 29;
+    const int kz = direct ? 1 : exact::primes_for_bits(gbits);
     const auto f64 = at::TensorOptions().dtype(at::kDouble).device(dev);
-    at::Tensor XA = at::empty({kz, 2 * m, k}, f64), XB = at::empty({kz, n, k}, f64);
-    kernels::cleared_operand(l, operand_rows(x.num, kz, false, l).r, m, k, kz, A, true, XA);
+    at::Tensor XA = at::empty({kz, (direct ? 1 : 2) * m, k}, f64), XB = at::empty({kz, n, k}, f64);
+    kernels::cleared_operand(l, operand_rows(x.num, kz, false, l).r, m, k, kz, A, !direct, XA);
     kernels::cleared_operand(l, operand_rows(y.num, kz, true, l).r, n, k, kz, B, false, XB);
-    at::Tensor acc = at::empty({kz, m * n}, f64.dtype(at::kLong));
-    for (int64_t s = 0; s < k; s += kernels::kGemmBlock) {
-      const int64_t len = std::min(kernels::kGemmBlock, k - s);
-      const at::Tensor z = at::bmm(XA.narrow(2, s, len), XB.narrow(2, s, len).transpose(1, 2)).contiguous();
-      kernels::fold_block(l, z, kz, m, n, s == 0, acc);
+    at::Tensor acc;
+    if (direct) {
+      acc = at::bmm(XA, XB.transpose(1, 2)).view({1, m * n}).to(at::kLong);
+    } else {
+      acc = at::empty({kz, m * n}, f64.dtype(at::kLong));
+      for (int64_t s = 0; s < k; s += kernels::kGemmBlock) {
+        const int64_t len = std::min(kernels::kGemmBlock, k - s);
+        const at::Tensor z = at::bmm(XA.narrow(2, s, len), XB.narrow(2, s, len).transpose(1, 2)).contiguous();
+        kernels::fold_block(l, z, kz, m, n, s == 0, acc);
+      }
     }
     on = at::empty({kPrimes, m * n}, acc.options());
     od = at::empty({kPrimes, m * n}, acc.options());
-    st = kernels::finish_entries(l, acc, kz, m, n, A, B, on, od);
+    st = kernels::finish_entries(l, acc, kz, direct, m, n, A, B, on, od);
   }
   if (!st.fits) record::raise_range_error("an entry of the exact product");
   result = record::make_record(on.view({kPrimes, m, n}), od.view({kPrimes, m, n}), hint, st.num_bits, st.den_bits);

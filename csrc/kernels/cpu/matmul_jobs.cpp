@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
+#include <string>
 
 #include "kernels/exact_jobs.h"
 
@@ -15,21 +17,44 @@ namespace korvex::kernels {
 constexpr int64_t kRowGrain = 1 << 15;
 constexpr int64_t kEntryGrain = 2048;
 
+const at::Tensor& signed_pow2_table_on(const at::Device& device) {
+  // Leaked on purpose, like the moduli: tensors must outlive interpreter shutdown.
+  static auto* cache = new std::map<std::string, at::Tensor>();
+  const std::string key = device.str();
+  auto it = cache->find(key);
+  if (it != cache->end()) return it->second;
+  at::Tensor t = at::empty({kPrimes, kSignedPow2Row}, at::kInt);
+  int32_t* p = t.data_ptr<int32_t>();
+  for (int j = 0; j < kPrimes; ++j) {
+    const u64 q = (u64)exact::kModuli[j], half = (q + 1) / 2;  // 2^-1 mod q
+    int32_t* row = p + j * kSignedPow2Row + kSignedPow2Zero;
+    u64 up = 1, down = 1;
+    for (int k = 0; k < kPow2Row; ++k) {
+      row[k] = (int32_t)up;
+      row[-k] = (int32_t)down;
+      up = (up << 1) % q;
+      down = down * half % q;
+    }
+  }
+  return cache->emplace(key, device.is_cpu() ? t : t.to(device)).first->second;
+}
+
 SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
                          int kd) {
   SideTerms s;
   s.L = at::empty({rows}, at::kInt);
   s.S = at::empty({rows}, at::kLong);
   s.neg = at::empty({rows}, at::kByte);
+  s.T = at::empty({rows}, at::kInt);
   s.codes = at::empty({rows, len}, at::kInt);
-  int32_t *pl = s.L.data_ptr<int32_t>(), *pc = s.codes.data_ptr<int32_t>();
+  int32_t *pl = s.L.data_ptr<int32_t>(), *pt = s.T.data_ptr<int32_t>(), *pc = s.codes.data_ptr<int32_t>();
   int64_t* ps = s.S.data_ptr<int64_t>();
   uint8_t* pn = s.neg.data_ptr<uint8_t>();
   const Constants& c = exact::constants();
   std::atomic<bool> dyadic{true};
-  std::atomic<int> max_L{0}, bits{0};
+  std::atomic<int> max_L{0}, bits{0}, gemm_bits{0};
   at::parallel_for(0, rows, std::max<int64_t>(1, kRowGrain / len), [&](int64_t b, int64_t e) {
-    int lL = 0, lb = 0;
+    int lL = 0, lb = 0, lg = 0;
     for (int64_t r = b; r < e && dyadic; ++r) {
       const RowTerms t = row_terms(c, num, den, r, len, kn, kd, pc + r * len);
       if (!t.dyadic) {
@@ -39,15 +64,19 @@ SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den,
       pl[r] = t.L;
       ps[r] = t.S;
       pn[r] = t.neg;
+      pt[r] = t.T;
       lL = std::max(lL, t.L);
       lb = std::max(lb, t.bits);
+      lg = std::max(lg, t.bits - t.T);
     }
     exact::atomic_max(max_L, lL);
     exact::atomic_max(bits, lb);
+    exact::atomic_max(gemm_bits, lg);
   });
   s.dyadic = dyadic.load();
   s.max_L = max_L.load();
   s.bits = bits.load();
+  s.gemm_bits = gemm_bits.load();
   return s;
 }
 
@@ -56,21 +85,22 @@ void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, 
   TORCH_INTERNAL_ASSERT_DEBUG_ONLY(out.is_contiguous() && out.scalar_type() == at::kDouble &&
                                    out.size(0) == kz && out.size(1) == (split ? 2 : 1) * rows);
   const int32_t* pc = t.codes.data_ptr<int32_t>();
-  const int32_t* pl = t.L.data_ptr<int32_t>();
+  const int32_t *pl = t.L.data_ptr<int32_t>(), *pt = t.T.data_ptr<int32_t>();
   double* po = out.data_ptr<double>();
-  const int32_t* tab = pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  const int32_t* tab = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
   const auto& mods = exact::constants().mod;
   const int64_t plane = (split ? 2 : 1) * rows * len, half = rows * len;
   // Row by row and prime by prime, so that each output row is written in order.
   at::parallel_for(0, rows, std::max<int64_t>(1, kRowGrain / len), [&](int64_t b, int64_t e) {
     for (int64_t r = b; r < e; ++r) {
+      const int32_t shift = pl[r] - pt[r];
       for (int j = 0; j < kz; ++j) {
-        const int32_t* pw = tab + j * kPow2Row;
+        const int32_t* pw = tab + j * kSignedPow2Row;
         const int64_t* src = num.p + j * num.sp + r * num.sr;
         const int32_t* code = pc + r * len;
         double* dst = po + j * plane + r * len;
         for (int64_t q = 0; q < len; ++q) {
-          const int64_t x = balanced(mods[j], cleared_residue(mods[j], pw, src[q * num.st], code[q], pl[r]));
+          const int64_t x = balanced(mods[j], cleared_residue(mods[j], pw, src[q * num.st], code[q], shift));
           if (split) split_halves(x, dst[q], dst[half + q]);
           else dst[q] = (double)x;
         }
@@ -101,16 +131,17 @@ void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool firs
   });
 }
 
-FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, int64_t m, int64_t n, const SideTerms& a,
-                               const SideTerms& b, at::Tensor& on, at::Tensor& od) {
+FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64_t m, int64_t n,
+                               const SideTerms& a, const SideTerms& b, at::Tensor& on, at::Tensor& od) {
   TORCH_INTERNAL_ASSERT_DEBUG_ONLY(acc.is_contiguous() && acc.size(0) >= kz && acc.size(1) == m * n);
   TORCH_INTERNAL_ASSERT_DEBUG_ONLY(on.is_contiguous() && od.is_contiguous() && on.size(1) == m * n);
   const int64_t* pz = acc.data_ptr<int64_t>();
   const int32_t *pla = a.L.data_ptr<int32_t>(), *plb = b.L.data_ptr<int32_t>();
   const int64_t *psa = a.S.data_ptr<int64_t>(), *psb = b.S.data_ptr<int64_t>();
   const uint8_t *pna = a.neg.data_ptr<uint8_t>(), *pnb = b.neg.data_ptr<uint8_t>();
+  const int32_t *pta = a.T.data_ptr<int32_t>(), *ptb = b.T.data_ptr<int32_t>();
   int64_t *pon = on.data_ptr<int64_t>(), *pod = od.data_ptr<int64_t>();
-  const int32_t* tab = pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  const int32_t* tab = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
   const Constants& c = exact::constants();
   const int64_t count = m * n;
   std::atomic<int> nbits{0}, dbits{0};
@@ -120,8 +151,8 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, int64_t m, int64_t
     bool lf = true;
     for (int64_t idx = b0; idx < e0; ++idx) {
       const int64_t i = idx / n, j = idx % n;
-      const EntryBits eb = finish_entry(c, tab, pz + idx, count, kz, RowTerms{pla[i], psa[i], pna[i] != 0},
-                                        RowTerms{plb[j], psb[j], pnb[j] != 0}, pon + idx, pod + idx, count);
+      const EntryBits eb = finish_entry(c, tab, pz + idx, count, kz, direct, RowTerms{pla[i], psa[i], pna[i] != 0, pta[i]},
+                                        RowTerms{plb[j], psb[j], pnb[j] != 0, ptb[j]}, pon + idx, pod + idx, count);
       lf = lf && eb.fits;
       lnb = std::max(lnb, eb.num_bits);
       ldb = std::max(ldb, eb.den_bits);
