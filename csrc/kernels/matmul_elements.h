@@ -218,26 +218,35 @@ C10_HOST_DEVICE inline EntryBits finish_entry_wide(const exact::Constants& c, co
                                                    const int64_t* pz, int64_t sz, int kz, const RowTerms& a,
                                                    const RowTerms& b, int64_t* on, int64_t* od, int64_t so);
 
-C10_HOST_DEVICE inline EntryBits finish_entry(const exact::Constants& c, const int32_t* spow2, const int64_t* pz,
-                                              int64_t sz, int kz, bool direct, const RowTerms& a, const RowTerms& b,
-                                              int64_t* on, int64_t* od, int64_t so) {
-  if (!direct && kz > kWordPrimes) return finish_entry_wide(c, spow2, pz, sz, kz, a, b, on, od, so);
-  u64 x[4] = {0, 0, 0, 0};  // |Z'|
-  bool zneg;
+// An entry's numerator is Z' 2^delta (negated when flip), its denominator 2^sd (negated
+// when dneg): what its residues follow from, once per entry, for Z' of at most kWordPrimes
+// primes, |Z'| in four words of xb bits.
+struct EntryForm {
+  u64 x[4];
+  int xb;
+  int32_t delta, sd;
+  bool zneg, flip, dneg;
+  EntryBits bits;
+};
+
+C10_HOST_DEVICE inline EntryForm entry_form(const exact::Constants& c, const int64_t* pz, int64_t sz, int kz,
+                                            bool direct, const RowTerms& a, const RowTerms& b) {
+  EntryForm f;
+  u64* x = f.x;  // |Z'|
+  x[0] = x[1] = x[2] = x[3] = 0;
   if (direct) {
     const int64_t v = pz[0];
-    zneg = v < 0;
-    x[0] = zneg ? (u64)0 - (u64)v : (u64)v;
+    f.zneg = v < 0;
+    x[0] = f.zneg ? (u64)0 - (u64)v : (u64)v;
   } else {
-    zneg = crt_4w(c, pz, sz, kz, x);
+    f.zneg = crt_4w(c, pz, sz, kz, x);
   }
   const int tz = a.T + b.T;
-  const int xb = words_bits(x, 4);
+  const int xb = f.xb = words_bits(x, 4);
   const int zb = xb == 0 ? 0 : xb + tz;  // bits of Z
   const bool sign = a.neg != b.neg;
-  // The entry's numerator is Z' 2^delta, negated when flip; its denominator +-2^sd.
-  int delta = 0, sd = 0, nbits = 0;
-  bool flip = false, dneg = false, done = false;
+  f.flip = f.dneg = false;
+  bool done = false;
   // The unreduced form needs both denominator products (and theirs) inside the range.
   if (a.S <= exact::kFitBits && b.S <= exact::kFitBits && a.S + b.S <= exact::kFitBits) {
     const int w = (int)(a.S - a.L + b.S - b.L);
@@ -251,10 +260,10 @@ C10_HOST_DEVICE inline EntryBits finish_entry(const exact::Constants& c, const i
       fit = exact::ubig_cmp(t, c.half_M) <= 0;
     }
     if (fit) {
-      delta = w + tz;
-      sd = (int)(a.S + b.S);
-      flip = dneg = sign;
-      nbits = zb == 0 ? 0 : zb + w;
+      f.delta = w + tz;
+      f.sd = (int)(a.S + b.S);
+      f.flip = f.dneg = sign;
+      f.bits = {zb == 0 ? 0 : zb + w, f.sd + 1, true};
       done = true;
     }
   }
@@ -262,53 +271,63 @@ C10_HOST_DEVICE inline EntryBits finish_entry(const exact::Constants& c, const i
     // Lowest terms: only a common power of two can cancel against 2^(L_i + L'_j).
     const int shift = a.L + b.L;
     const int t = zb == 0 ? shift : exact::kmin(words_ctz(x, 4) + tz, shift);
-    sd = shift - t;
-    if (sd > exact::kFitBits) return {0, 0, false};
-    delta = tz - t;  // at least -ctz(Z')
-    nbits = zb == 0 ? 0 : zb - t;
+    f.sd = shift - t;
+    f.delta = tz - t;  // at least -ctz(Z')
+    f.bits = {zb == 0 ? 0 : zb - t, f.sd + 1, f.sd <= exact::kFitBits};
   }
-  // Z' mod p_j: the GEMM's own residues for j < kz, from the words for the rest.
-  const int known = direct ? 0 : kz;
-  for (int j = 0; j < known; ++j) {
-    const exact::ModP& m = c.mod[j];
-    const int32_t* pw = spow2 + j * kSignedPow2Row + kSignedPow2Zero;
-    u64 n = m.mul((u64)pz[j * sz], (u64)pw[delta]);
-    if (flip && n) n = m.p - n;
-    on[j * so] = (int64_t)n;
-    od[j * so] = (int64_t)(dneg ? m.p - (u64)pw[sd] : (u64)pw[sd]);  // 2^k mod p is never 0
-  }
-  // |Z'| in 30-bit chunks once (at most nine), then per prime a sum of products below 2^65.
-  u64 ch[9];
-  const int chunks = (xb + 29) / 30;
-  for (int q = 0; q < chunks; ++q) {
+  return f;
+}
+
+// |Z'| mod p_j: below 2^62 one reduction, above a sum of products of its 30-bit chunks (at
+// most nine, each product below 2^61) in two words, one reduction at the end.
+C10_HOST_DEVICE inline u64 entry_magnitude_residue(const exact::Constants& c, int j, const EntryForm& f) {
+  const exact::ModP& m = c.mod[j];
+  if (f.xb <= 62) return m.reduce(f.x[0]);
+  const u64* cp = c.chunk_pow[j];
+  u64 lo = 0, hi = 0;
+  for (int q = 0; 30 * q < f.xb; ++q) {
     const int pos = 30 * q, li = pos / 64, bi = pos % 64;
-    u64 chunk = x[li] >> bi;
-    if (bi > 34 && li + 1 < 4) chunk |= x[li + 1] << (64 - bi);
-    ch[q] = chunk & ((1u << 30) - 1);
+    u64 chunk = f.x[li] >> bi;
+    if (bi > 34 && li + 1 < 4) chunk |= f.x[li + 1] << (64 - bi);
+    const u64 t = (chunk & ((1u << 30) - 1)) * cp[q];
+    lo += t;
+    hi += lo < t;
   }
-  const bool neg = zneg != flip;
-  for (int j = known; j < kPrimes; ++j) {
-    const exact::ModP& m = c.mod[j];
+  return m.add(m.reduce(lo & ((1ull << 62) - 1)), m.mul(m.reduce((lo >> 62) | (hi << 2)), c.two62[j]));
+}
+
+// An entry's residues modulo p from zr, the residue of its Z' (or of |Z'|, then neg says
+// whether the numerator's sign differs from zr's), and pw, the prime's signed table row at
+// 2^0. A multiplication by 2^0 = 1 leaves zr < p as it is.
+C10_HOST_DEVICE inline void entry_residue_pair(const exact::ModP& m, const int32_t* pw, u64 zr, int32_t delta,
+                                               int32_t sd, bool neg, bool dneg, int64_t& num, int64_t& den) {
+  u64 n = m.mul(zr, (u64)pw[delta]);
+  if (neg && n) n = m.p - n;
+  const u64 d = (u64)pw[sd];
+  num = (int64_t)n;
+  den = (int64_t)(dneg ? m.p - d : d);  // 2^k mod p is never 0
+}
+
+// The same from a form, zr the GEMM's residue of Z' or (with `magnitude`) that of |Z'|.
+C10_HOST_DEVICE inline void entry_residues(const exact::ModP& m, const int32_t* pw, const EntryForm& f, u64 zr,
+                                           bool magnitude, int64_t& num, int64_t& den) {
+  entry_residue_pair(m, pw, zr, f.delta, f.sd, f.flip != (magnitude && f.zneg), f.dneg, num, den);
+}
+
+C10_HOST_DEVICE inline EntryBits finish_entry(const exact::Constants& c, const int32_t* spow2, const int64_t* pz,
+                                              int64_t sz, int kz, bool direct, const RowTerms& a, const RowTerms& b,
+                                              int64_t* on, int64_t* od, int64_t so) {
+  if (!direct && kz > kWordPrimes) return finish_entry_wide(c, spow2, pz, sz, kz, a, b, on, od, so);
+  const EntryForm f = entry_form(c, pz, sz, kz, direct, a, b);
+  if (!f.bits.fits) return f.bits;
+  const int known = direct ? 0 : kz;
+  for (int j = 0; j < kPrimes; ++j) {
     const int32_t* pw = spow2 + j * kSignedPow2Row + kSignedPow2Zero;
-    u64 r;
-    if (xb <= 62) {
-      r = m.reduce(x[0]);
-    } else {
-      const u64* cp = c.chunk_pow[j];
-      u64 lo = 0, hi = 0;
-      for (int q = 0; q < chunks; ++q) {
-        const u64 t = ch[q] * cp[q];
-        lo += t;
-        hi += lo < t;
-      }
-      r = m.add(m.reduce(lo & ((1ull << 62) - 1)), m.mul(m.reduce((lo >> 62) | (hi << 2)), c.two62[j]));
-    }
-    u64 n = m.mul(r, (u64)pw[delta]);
-    if (neg && n) n = m.p - n;
-    on[j * so] = (int64_t)n;
-    od[j * so] = (int64_t)(dneg ? m.p - (u64)pw[sd] : (u64)pw[sd]);
+    const bool mag = j >= known;
+    entry_residues(c.mod[j], pw, f, mag ? entry_magnitude_residue(c, j, f) : (u64)pz[j * sz], mag, on[j * so],
+                   od[j * so]);
   }
-  return {nbits, sd + 1, true};
+  return f.bits;
 }
 
 // The same for Z' of more than kWordPrimes primes, through the big integers.

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <map>
 #include <string>
+#include <vector>
 
+#include "kernels/cpu/field_rows.h"
 #include "kernels/exact_jobs.h"
 
 namespace korvex::kernels {
@@ -146,16 +148,73 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
   const int64_t count = m * n;
   std::atomic<int> nbits{0}, dbits{0};
   std::atomic<bool> fits{true};
+  const bool words = direct || kz <= kWordPrimes;
+  // The residues of a block of entries through the vectorised rows of dyadic values: |Z'| in
+  // 62-bit pieces, piece i scaled by 2^(delta + 62 i), the pieces' residues summed.
+  static const DyadicBlockFn block = cpu_runs_avx512() ? dyadic_block_avx512() : dyadic_block_generic();
+  const int32_t* center = tab + kSignedPow2Zero;
   at::parallel_for(0, count, kEntryGrain, [&](int64_t b0, int64_t e0) {
     int lnb = 0, ldb = 0;
     bool lf = true;
-    for (int64_t idx = b0; idx < e0; ++idx) {
-      const int64_t i = idx / n, j = idx % n;
-      const EntryBits eb = finish_entry(c, tab, pz + idx, count, kz, direct, RowTerms{pla[i], psa[i], pna[i] != 0, pta[i]},
-                                        RowTerms{plb[j], psb[j], pnb[j] != 0, ptb[j]}, pon + idx, pod + idx, count);
-      lf = lf && eb.fits;
-      lnb = std::max(lnb, eb.num_bits);
-      ldb = std::max(ldb, eb.den_bits);
+    constexpr int64_t kBlock = 256, kPieces = 4;
+    u64 piece[kPieces][kBlock], neg[kBlock];
+    int64_t shift[kPieces][kBlock], sd[kBlock];
+    std::vector<int64_t> tn, td;  // the later pieces' residues, where entries have them
+    bool dneg[kBlock];
+    for (int64_t blk = b0; blk < e0; blk += kBlock) {
+      const int64_t cnt = std::min(kBlock, e0 - blk);
+      int pieces = 1;
+      bool any_dneg = false;
+      for (int64_t q = 0; q < cnt; ++q) {
+        const int64_t idx = blk + q, i = idx / n, j = idx % n;
+        const RowTerms ra{pla[i], psa[i], pna[i] != 0, pta[i]}, rb{plb[j], psb[j], pnb[j] != 0, ptb[j]};
+        EntryBits eb;
+        if (words) {
+          const EntryForm f = entry_form(c, pz + idx, count, kz, direct, ra, rb);
+          eb = f.bits;
+          const int np = f.xb <= 62 ? 1 : (f.xb + 61) / 62;
+          for (int k = 0; k < kPieces; ++k) {
+            const int pos = 62 * k, li = pos / 64, bi = pos % 64;
+            u64 w = li < 4 ? f.x[li] >> bi : 0;
+            if (bi > 2 && li + 1 < 4) w |= f.x[li + 1] << (64 - bi);
+            piece[k][q] = w & ((1ull << 62) - 1);
+            shift[k][q] = f.delta + pos;
+          }
+          pieces = std::max(pieces, np);
+          sd[q] = eb.fits ? f.sd : 0;
+          neg[q] = f.flip != f.zneg;
+          dneg[q] = f.dneg;
+          any_dneg = any_dneg || f.dneg;
+        } else {
+          eb = finish_entry_wide(c, tab, pz + idx, count, kz, ra, rb, pon + idx, pod + idx, count);
+        }
+        lf = lf && eb.fits;
+        lnb = std::max(lnb, eb.num_bits);
+        ldb = std::max(ldb, eb.den_bits);
+      }
+      // An entry past the range: the product raises, and nothing it wrote is kept.
+      if (!words || !lf) continue;
+      block(c.mod, center, kSignedPow2Row, piece[0], shift[0], sd, neg, pon + blk, pod + blk, count, cnt);
+      if (pieces > 1 && tn.empty()) {
+        tn.resize(kPrimes * kBlock);
+        td.resize(kPrimes * kBlock);
+      }
+      for (int k = 1; k < pieces; ++k) {
+        block(c.mod, center, kSignedPow2Row, piece[k], shift[k], sd, neg, tn.data(), td.data(), cnt, cnt);
+        for (int p = 0; p < kPrimes; ++p) {
+          const exact::ModP& mod = c.mod[p];
+          int64_t* rn = pon + p * count + blk;
+          const int64_t* add = tn.data() + p * cnt;
+          for (int64_t q = 0; q < cnt; ++q) rn[q] = (int64_t)mod.add((u64)rn[q], (u64)add[q]);
+        }
+      }
+      if (any_dneg) {
+        for (int p = 0; p < kPrimes; ++p) {
+          int64_t* rd = pod + p * count + blk;
+          for (int64_t q = 0; q < cnt; ++q)
+            if (dneg[q]) rd[q] = (int64_t)c.mod[p].p - rd[q];
+        }
+      }
     }
     exact::atomic_max(nbits, lnb);
     exact::atomic_max(dbits, ldb);
