@@ -13,6 +13,7 @@
 #include "python/errors.h"
 #include "python/table.h"
 #include "record/host.h"
+#include "record/pool.h"
 #include "reduce/exact_sum.h"
 #include "reduce/sum.h"
 
@@ -290,23 +291,27 @@ bool dyadic_matmul(Record& x, Record& y, int64_t m, int64_t k, int64_t n, py::ob
     // their products stays below 2^53 one float64 GEMM of them is Z' itself.
     const bool direct = gbits <= 53 && A.gemm_bits <= 29 && B.gemm_bits <= 29;
     const int kz = direct ? 1 : exact::primes_for_bits(gbits);
-    const auto f64 = at::TensorOptions().dtype(at::kDouble).device(dev);
-    at::Tensor XA = at::empty({kz, (direct ? 1 : 2) * m, k}, f64), XB = at::empty({kz, n, k}, f64);
+    // The operands' and accumulators' buffers from the residue pool too (the doubles as a view
+    // of its int64 memory): at n = 128 and above fresh pages cost as much as the GEMM.
+    at::Tensor XA = record::empty_residues({kz, (direct ? 1 : 2) * m, k}, dev).view(at::kDouble);
+    at::Tensor XB = record::empty_residues({kz, n, k}, dev).view(at::kDouble);
     kernels::cleared_operand(l, operand_rows(x.num, kz, false, l).r, m, k, kz, A, !direct, XA);
     kernels::cleared_operand(l, operand_rows(y.num, kz, true, l).r, n, k, kz, B, false, XB);
     at::Tensor acc;
     if (direct) {
       acc = at::bmm(XA, XB.transpose(1, 2)).view({1, m * n}).to(at::kLong);
     } else {
-      acc = at::empty({kz, m * n}, f64.dtype(at::kLong));
+      acc = record::empty_residues({kz, m * n}, dev);
       for (int64_t s = 0; s < k; s += kernels::kGemmBlock) {
         const int64_t len = std::min(kernels::kGemmBlock, k - s);
         const at::Tensor z = at::bmm(XA.narrow(2, s, len), XB.narrow(2, s, len).transpose(1, 2)).contiguous();
         kernels::fold_block(l, z, kz, m, n, s == 0, acc);
       }
     }
-    on = at::empty({kPrimes, m * n}, acc.options());
-    od = at::empty({kPrimes, m * n}, acc.options());
+    // The result's rows from the pool: fresh pages of a large product cost more to fault in
+    // than its entries take to finish.
+    on = record::empty_residues({kPrimes, m * n}, dev);
+    od = record::empty_residues({kPrimes, m * n}, dev);
     st = kernels::finish_entries(l, acc, kz, direct, m, n, A, B, on, od);
   }
   if (!st.fits) record::raise_range_error("an entry of the exact product");
