@@ -12,13 +12,29 @@
 
 namespace korvex::kernels {
 
-// The rows' terms as tensors (L int32, S int64, neg uint8, T int32, each [rows]; codes int32
-// [rows, len]) and what decides whether the device path goes on: bits of the widest cleared
-// value, and gemm_bits of the widest value the GEMM sees, its row's 2^T divided out.
+// The rows' terms on the launcher's device (L, T int32, S int64, neg uint8, each [rows]; codes
+// int32 [rows, len]), all in one allocation since a small product pays for each, and what
+// decides whether the device path goes on: bits of the widest cleared value, and gemm_bits
+// of the widest value the GEMM sees, its row's 2^T divided out.
 struct SideTerms {
-  at::Tensor L, S, neg, T, codes;
+  at::Tensor store;
+  int64_t* S = nullptr;
+  int32_t *L = nullptr, *T = nullptr, *codes = nullptr;
+  uint8_t* neg = nullptr;
   bool dyadic = true;
   int max_L = 0, bits = 0, gemm_bits = 0;
+
+  SideTerms() = default;
+  SideTerms(int64_t rows, int64_t len, const at::Device& device) {
+    const int64_t half = (rows + 1) / 2;  // int64 words of an int32 row
+    store = at::empty({rows + 2 * half + (rows * len + 1) / 2 + (rows + 7) / 8},
+                      at::TensorOptions().dtype(at::kLong).device(device));
+    S = store.data_ptr<int64_t>();
+    L = reinterpret_cast<int32_t*>(S + rows);
+    T = reinterpret_cast<int32_t*>(S + rows + half);
+    codes = reinterpret_cast<int32_t*>(S + rows + 2 * half);
+    neg = reinterpret_cast<uint8_t*>(S + rows + 2 * half + (rows * len + 1) / 2);
+  }
 };
 
 // 2^x mod p_j for |x| < kPow2Row as int32 [N_PRIMES, kSignedPow2Row], on the device.
@@ -37,7 +53,7 @@ void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, 
                          bool split, at::Tensor& out);
 // z: float64 [kz, 2m, n], one k-block's GEMM of split A and B; acc: int64 [kz, m * n].
 void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool first, at::Tensor& acc);
-// acc: int64 [kz, m * n] of residues of Z', or with `direct` [1, m * n] of Z' itself.
+// acc: int64 [kz, m * n] of residues of Z', or with `direct` float64 [1, m * n] of Z' itself.
 // on, od: int64 [N_PRIMES, m * n].
 FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64_t m, int64_t n,
                                const SideTerms& a, const SideTerms& b, at::Tensor& on, at::Tensor& od);

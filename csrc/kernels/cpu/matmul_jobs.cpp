@@ -43,15 +43,10 @@ const at::Tensor& signed_pow2_table_on(const at::Device& device) {
 
 SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
                          int kd) {
-  SideTerms s;
-  s.L = at::empty({rows}, at::kInt);
-  s.S = at::empty({rows}, at::kLong);
-  s.neg = at::empty({rows}, at::kByte);
-  s.T = at::empty({rows}, at::kInt);
-  s.codes = at::empty({rows, len}, at::kInt);
-  int32_t *pl = s.L.data_ptr<int32_t>(), *pt = s.T.data_ptr<int32_t>(), *pc = s.codes.data_ptr<int32_t>();
-  int64_t* ps = s.S.data_ptr<int64_t>();
-  uint8_t* pn = s.neg.data_ptr<uint8_t>();
+  SideTerms s(rows, len, at::kCPU);
+  int32_t *pl = s.L, *pt = s.T, *pc = s.codes;
+  int64_t* ps = s.S;
+  uint8_t* pn = s.neg;
   const Constants& c = exact::constants();
   std::atomic<bool> dyadic{true};
   std::atomic<int> max_L{0}, bits{0}, gemm_bits{0};
@@ -86,8 +81,7 @@ void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, 
                          bool split, at::Tensor& out) {
   TORCH_INTERNAL_ASSERT_DEBUG_ONLY(out.is_contiguous() && out.scalar_type() == at::kDouble &&
                                    out.size(0) == kz && out.size(1) == (split ? 2 : 1) * rows);
-  const int32_t* pc = t.codes.data_ptr<int32_t>();
-  const int32_t *pl = t.L.data_ptr<int32_t>(), *pt = t.T.data_ptr<int32_t>();
+  const int32_t *pc = t.codes, *pl = t.L, *pt = t.T;
   double* po = out.data_ptr<double>();
   const int32_t* tab = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
   const auto& mods = exact::constants().mod;
@@ -137,11 +131,11 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
                                const SideTerms& a, const SideTerms& b, at::Tensor& on, at::Tensor& od) {
   TORCH_INTERNAL_ASSERT_DEBUG_ONLY(acc.is_contiguous() && acc.size(0) >= kz && acc.size(1) == m * n);
   TORCH_INTERNAL_ASSERT_DEBUG_ONLY(on.is_contiguous() && od.is_contiguous() && on.size(1) == m * n);
-  const int64_t* pz = acc.data_ptr<int64_t>();
-  const int32_t *pla = a.L.data_ptr<int32_t>(), *plb = b.L.data_ptr<int32_t>();
-  const int64_t *psa = a.S.data_ptr<int64_t>(), *psb = b.S.data_ptr<int64_t>();
-  const uint8_t *pna = a.neg.data_ptr<uint8_t>(), *pnb = b.neg.data_ptr<uint8_t>();
-  const int32_t *pta = a.T.data_ptr<int32_t>(), *ptb = b.T.data_ptr<int32_t>();
+  const int64_t* pz = direct ? nullptr : acc.data_ptr<int64_t>();
+  const double* pzd = direct ? acc.data_ptr<double>() : nullptr;
+  const int32_t *pla = a.L, *plb = b.L, *pta = a.T, *ptb = b.T;
+  const int64_t *psa = a.S, *psb = b.S;
+  const uint8_t *pna = a.neg, *pnb = b.neg;
   int64_t *pon = on.data_ptr<int64_t>(), *pod = od.data_ptr<int64_t>();
   const int32_t* tab = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
   const Constants& c = exact::constants();
@@ -170,7 +164,8 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
         const RowTerms ra{pla[i], psa[i], pna[i] != 0, pta[i]}, rb{plb[j], psb[j], pnb[j] != 0, ptb[j]};
         EntryBits eb;
         if (words) {
-          const EntryForm f = entry_form(c, pz + idx, count, kz, direct, ra, rb);
+          const int64_t zd = direct ? (int64_t)pzd[idx] : 0;  // an integer below 2^53
+          const EntryForm f = entry_form(c, direct ? &zd : pz + idx, count, kz, direct, ra, rb);
           eb = f.bits;
           const int np = f.xb <= 62 ? 1 : (f.xb + 61) / 62;
           for (int k = 0; k < kPieces; ++k) {

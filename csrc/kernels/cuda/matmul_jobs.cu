@@ -99,19 +99,12 @@ __global__ void finish_entries_kernel(const Constants* c, const int32_t* __restr
 SideTerms side_terms_cuda(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
                           int kd, const at::Device& device) {
   const c10::cuda::CUDAGuard guard(device);
-  SideTerms s;
+  SideTerms s(rows, len, device);
   const auto opts = at::TensorOptions().device(device);
-  s.L = at::empty({rows}, opts.dtype(at::kInt));
-  s.S = at::empty({rows}, opts.dtype(at::kLong));
-  s.neg = at::empty({rows}, opts.dtype(at::kByte));
-  s.T = at::empty({rows}, opts.dtype(at::kInt));
-  s.codes = at::empty({rows, len}, opts.dtype(at::kInt));
   at::Tensor stats = at::zeros({4}, opts.dtype(at::kInt));
   if (rows > 0) {
     side_terms_kernel<<<blocks_for(rows), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
-        constants_on(device), num, den, rows, len, kn, kd, s.codes.data_ptr<int32_t>(),
-        s.L.data_ptr<int32_t>(), s.S.data_ptr<int64_t>(), s.neg.data_ptr<uint8_t>(), s.T.data_ptr<int32_t>(),
-        stats.data_ptr<int>());
+        constants_on(device), num, den, rows, len, kn, kd, s.codes, s.L, s.S, s.neg, s.T, stats.data_ptr<int>());
     C10_CUDA_KERNEL_LAUNCH_CHECK();
   }
   const at::Tensor h = stats.cpu();
@@ -130,7 +123,7 @@ void cleared_operand_cuda(const StridedResidues& num, int64_t rows, int64_t len,
   if (count == 0) return;
   cleared_operand_kernel<<<blocks_for(count), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
       constants_on(out.device()), signed_pow2_table_on(out.device()).data_ptr<int32_t>(), num, len, count, kz, split,
-      t.codes.data_ptr<int32_t>(), t.L.data_ptr<int32_t>(), t.T.data_ptr<int32_t>(), out.data_ptr<double>());
+      t.codes, t.L, t.T, out.data_ptr<double>());
   C10_CUDA_KERNEL_LAUNCH_CHECK();
 }
 
@@ -147,13 +140,14 @@ FinishStats finish_entries_cuda(const at::Tensor& acc, int kz, bool direct, int6
                                 const SideTerms& a, const SideTerms& b, at::Tensor& on, at::Tensor& od) {
   const c10::cuda::CUDAGuard guard(acc.device());
   const int64_t count = m * n;
+  // Z' as the integers it holds (below 2^53) for the element code, which reads int64.
+  const at::Tensor z = direct ? acc.to(at::kLong) : acc;
   at::Tensor stats = at::zeros({3}, acc.options().dtype(at::kInt));
   if (count > 0) {
     finish_entries_kernel<<<blocks_for(count), kThreads, 0, c10::cuda::getCurrentCUDAStream()>>>(
-        constants_on(acc.device()), signed_pow2_table_on(acc.device()).data_ptr<int32_t>(), acc.data_ptr<int64_t>(),
-        kz, direct, n, count, a.L.data_ptr<int32_t>(), a.S.data_ptr<int64_t>(), a.neg.data_ptr<uint8_t>(),
-        a.T.data_ptr<int32_t>(), b.L.data_ptr<int32_t>(), b.S.data_ptr<int64_t>(), b.neg.data_ptr<uint8_t>(),
-        b.T.data_ptr<int32_t>(), on.data_ptr<int64_t>(), od.data_ptr<int64_t>(), stats.data_ptr<int>());
+        constants_on(acc.device()), signed_pow2_table_on(acc.device()).data_ptr<int32_t>(), z.data_ptr<int64_t>(),
+        kz, direct, n, count, a.L, a.S, a.neg, a.T, b.L, b.S, b.neg, b.T, on.data_ptr<int64_t>(),
+        od.data_ptr<int64_t>(), stats.data_ptr<int>());
     C10_CUDA_KERNEL_LAUNCH_CHECK();
   }
   const at::Tensor s = stats.cpu();
