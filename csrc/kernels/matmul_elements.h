@@ -173,9 +173,10 @@ C10_HOST_DEVICE inline RowTerms row_terms(const exact::Constants& c, const Strid
 // row spw (|L - T - e| < kPow2Row).
 C10_HOST_DEVICE inline int64_t cleared_residue(const exact::ModP& mod, const int32_t* spw, int64_t r, int32_t code,
                                                int32_t shift) {
-  u64 x = mod.mul((u64)r, (u64)spw[kSignedPow2Zero + shift - (code >> 1)]);
-  if ((code & 1) && x) x = mod.p - x;
-  return (int64_t)x;
+  // Without branches, so that the CPU's row loop vectorises.
+  const u64 x = mod.mul((u64)r, (u64)spw[kSignedPow2Zero + shift - (code >> 1)]);
+  const bool flip = ((code & 1) != 0) & (x != 0);
+  return (int64_t)(flip ? mod.p - x : x);
 }
 
 // ------------------------------------------------------------------ the residue GEMM in doubles

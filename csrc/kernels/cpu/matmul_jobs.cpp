@@ -19,6 +19,67 @@ namespace korvex::kernels {
 constexpr int64_t kRowGrain = 1 << 15;
 constexpr int64_t kEntryGrain = 2048;
 
+namespace {
+
+// The inner loops twice: for the build's baseline, and for AVX-512 where the CPU has it, which
+// the compiler vectorises (64-bit lanes, gathers of the table) from the same inline bodies.
+#define KORVEX_ALWAYS_INLINE inline __attribute__((always_inline))
+#define KORVEX_AVX512 __attribute__((target("avx512f,avx512dq,avx512vl,avx2")))
+
+KORVEX_ALWAYS_INLINE void fold_row(const exact::ModP& mod, const double* __restrict z1, const double* __restrict z0,
+                                   int64_t* __restrict a, int64_t count, bool first) {
+  if (first) {
+    for (int64_t i = 0; i < count; ++i) a[i] = fold_gemm_block(mod, z1[i], z0[i], 0);
+  } else {
+    for (int64_t i = 0; i < count; ++i) a[i] = fold_gemm_block(mod, z1[i], z0[i], a[i]);
+  }
+}
+
+// One row's cleared residues for one prime, as doubles (split: high halves at dst, low at lo).
+// The row's residues are contiguous: operand_rows copies those that are not.
+KORVEX_ALWAYS_INLINE void cleared_row(const exact::ModP& mod, const int32_t* __restrict pw,
+                                      const int64_t* __restrict src, const int32_t* __restrict code, int32_t shift,
+                                      int64_t len, bool split, double* __restrict dst, double* __restrict lo) {
+  if (split) {
+    for (int64_t q = 0; q < len; ++q)
+      split_halves(balanced(mod, cleared_residue(mod, pw, src[q], code[q], shift)), dst[q], lo[q]);
+  } else {
+    for (int64_t q = 0; q < len; ++q) dst[q] = (double)balanced(mod, cleared_residue(mod, pw, src[q], code[q], shift));
+  }
+}
+
+// rn[q] += add[q] modulo p.
+KORVEX_ALWAYS_INLINE void add_row(const exact::ModP& mod, int64_t* __restrict rn, const int64_t* __restrict add,
+                                  int64_t cnt) {
+  for (int64_t q = 0; q < cnt; ++q) rn[q] = (int64_t)mod.add((u64)rn[q], (u64)add[q]);
+}
+
+void fold_row_generic(const exact::ModP& mod, const double* z1, const double* z0, int64_t* a, int64_t count,
+                      bool first) {
+  fold_row(mod, z1, z0, a, count, first);
+}
+KORVEX_AVX512 void fold_row_avx512(const exact::ModP& mod, const double* z1, const double* z0, int64_t* a,
+                                   int64_t count, bool first) {
+  fold_row(mod, z1, z0, a, count, first);
+}
+void cleared_row_generic(const exact::ModP& mod, const int32_t* pw, const int64_t* src, const int32_t* code,
+                         int32_t shift, int64_t len, bool split, double* dst, double* lo) {
+  cleared_row(mod, pw, src, code, shift, len, split, dst, lo);
+}
+KORVEX_AVX512 void cleared_row_avx512(const exact::ModP& mod, const int32_t* pw, const int64_t* src,
+                                      const int32_t* code, int32_t shift, int64_t len, bool split, double* dst,
+                                      double* lo) {
+  cleared_row(mod, pw, src, code, shift, len, split, dst, lo);
+}
+void add_row_generic(const exact::ModP& mod, int64_t* rn, const int64_t* add, int64_t cnt) {
+  add_row(mod, rn, add, cnt);
+}
+KORVEX_AVX512 void add_row_avx512(const exact::ModP& mod, int64_t* rn, const int64_t* add, int64_t cnt) {
+  add_row(mod, rn, add, cnt);
+}
+
+}  // namespace
+
 const at::Tensor& signed_pow2_table_on(const at::Device& device) {
   // Leaked on purpose, like the moduli: tensors must outlive interpreter shutdown.
   static auto* cache = new std::map<std::string, at::Tensor>();
@@ -86,6 +147,8 @@ void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, 
   const int32_t* tab = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
   const auto& mods = exact::constants().mod;
   const int64_t plane = (split ? 2 : 1) * rows * len, half = rows * len;
+  TORCH_INTERNAL_ASSERT(num.st == 1 || len <= 1);
+  static const auto row_fn = cpu_runs_avx512() ? &cleared_row_avx512 : &cleared_row_generic;
   // Row by row and prime by prime, so that each output row is written in order.
   at::parallel_for(0, rows, std::max<int64_t>(1, kRowGrain / len), [&](int64_t b, int64_t e) {
     for (int64_t r = b; r < e; ++r) {
@@ -95,11 +158,7 @@ void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, 
         const int64_t* src = num.p + j * num.sp + r * num.sr;
         const int32_t* code = pc + r * len;
         double* dst = po + j * plane + r * len;
-        for (int64_t q = 0; q < len; ++q) {
-          const int64_t x = balanced(mods[j], cleared_residue(mods[j], pw, src[q * num.st], code[q], shift));
-          if (split) split_halves(x, dst[q], dst[half + q]);
-          else dst[q] = (double)x;
-        }
+        row_fn(mods[j], pw, src, code, shift, len, split, dst, dst + half);
       }
     }
   });
@@ -111,18 +170,13 @@ void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool firs
   int64_t* pa = acc.data_ptr<int64_t>();
   const auto& mods = exact::constants().mod;
   const int64_t count = m * n;
+  static const auto row_fn = cpu_runs_avx512() ? &fold_row_avx512 : &fold_row_generic;
   // Prime by prime, so that no index is divided in the loop; small products in one go.
   at::parallel_for(0, kz, count >= kRowGrain ? 1 : kz, [&](int64_t b, int64_t e) {
     for (int64_t j = b; j < e; ++j) {
       const double* z1 = pz + j * 2 * count;
       const double* z0 = z1 + count;
-      int64_t* a = pa + j * count;
-      const exact::ModP& mod = mods[j];
-      if (first) {
-        for (int64_t i = 0; i < count; ++i) a[i] = fold_gemm_block(mod, z1[i], z0[i], 0);
-      } else {
-        for (int64_t i = 0; i < count; ++i) a[i] = fold_gemm_block(mod, z1[i], z0[i], a[i]);
-      }
+      row_fn(mods[j], z1, z0, pa + j * count, count, first);
     }
   });
 }
@@ -146,6 +200,7 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
   // The residues of a block of entries through the vectorised rows of dyadic values: |Z'| in
   // 62-bit pieces, piece i scaled by 2^(delta + 62 i), the pieces' residues summed.
   static const DyadicBlockFn block = cpu_runs_avx512() ? dyadic_block_avx512() : dyadic_block_generic();
+  static const auto add_fn = cpu_runs_avx512() ? &add_row_avx512 : &add_row_generic;
   const int32_t* center = tab + kSignedPow2Zero;
   at::parallel_for(0, count, kEntryGrain, [&](int64_t b0, int64_t e0) {
     int lnb = 0, ldb = 0;
@@ -196,12 +251,7 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
       }
       for (int k = 1; k < pieces; ++k) {
         block(c.mod, center, kSignedPow2Row, piece[k], shift[k], sd, neg, tn.data(), td.data(), cnt, cnt);
-        for (int p = 0; p < kPrimes; ++p) {
-          const exact::ModP& mod = c.mod[p];
-          int64_t* rn = pon + p * count + blk;
-          const int64_t* add = tn.data() + p * cnt;
-          for (int64_t q = 0; q < cnt; ++q) rn[q] = (int64_t)mod.add((u64)rn[q], (u64)add[q]);
-        }
+        for (int p = 0; p < kPrimes; ++p) add_fn(c.mod[p], pon + p * count + blk, tn.data() + p * cnt, cnt);
       }
       if (any_dneg) {
         for (int p = 0; p < kPrimes; ++p) {
