@@ -247,3 +247,18 @@ def test_shared_powers_of_two_in_fractions(dev, case):
         fa = [(1, 2**300), (3, 1), (2**100, 1), (5, 2**3)] + powers(40, (m - 1) * k, 0, 4)
         fb = [(x * 2**64, 1) for x in range(1, k * n + 1)]
     check(raw(fa, (m, k), dev), raw(fb, (k, n), dev), m, k, n)
+
+
+@pytest.mark.parametrize("case", ["signed-powers", "wide-shifts", "shared-powers"])
+def test_long_rows_of_dyadic_fractions(dev, case):
+    # Rows long enough for the CPU's eight-lane loops and their tails, with negative
+    # denominators and rows whose numerators share powers of two spread through them.
+    m, k, n = 3, 19, 2
+    if case == "signed-powers":
+        fa, fb = powers(50, m * k, 0, 40), powers(51, k * n, 0, 40)
+    elif case == "wide-shifts":
+        fa, fb = powers(52, m * k, 0, 250), powers(53, k * n, 0, 120)
+    else:
+        fa = [(x * 2**(20 + x % 7), (-1) ** x * 2**(x % 11)) for x in range(1, m * k + 1)]
+        fb = [(x * 2**9, -(2**(x % 4))) for x in range(-k, k * n - k)]
+    check(raw(fa, (m, k), dev), raw(fb, (k, n), dev), m, k, n)
