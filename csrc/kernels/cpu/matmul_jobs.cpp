@@ -249,8 +249,11 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
       const int64_t cnt = std::min(kBlock, e0 - blk);
       int pieces = 1;
       bool any_dneg = false;
-      for (int64_t q = 0; q < cnt; ++q) {
-        const int64_t idx = blk + q, i = idx / n, j = idx % n;
+      // Entry (i, j) stepped along rather than divided out of its index: the form of a small
+      // integer entry is only a few dozen instructions, and the division is one of the slowest.
+      int64_t i = blk / n, j = blk % n;
+      for (int64_t q = 0; q < cnt; ++q, j = j + 1 == n ? (++i, 0) : j + 1) {
+        const int64_t idx = blk + q;
         const RowTerms ra{pla[i], psa[i], pna[i] != 0, pta[i]}, rb{plb[j], psb[j], pnb[j] != 0, ptb[j]};
         EntryBits eb;
         if (words) {
