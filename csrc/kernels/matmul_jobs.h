@@ -51,6 +51,11 @@ SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den,
 // 2^T, or [kz, 2 rows, len] of their high halves (rows first) then low halves when `split`.
 void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, int kz, const SideTerms& t,
                          bool split, at::Tensor& out);
+// xa [kz, rows, k] times xb [kz, n, k] transposed, float64 on the CPU, in one thread: for
+// products so small that at::bmm's fixed costs and its threads (which a busy machine can
+// leave waiting for a core for milliseconds) outweigh the arithmetic. Exact wherever every
+// sum of the products is, as the GEMM's are by their bounds.
+at::Tensor small_gemm_cpu(const at::Tensor& xa, const at::Tensor& xb);
 // z: float64 [kz, 2m, n], one k-block's GEMM of split A and B; acc: int64 [kz, m * n].
 void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool first, at::Tensor& acc);
 // acc: int64 [kz, m * n] of residues of Z', or with `direct` float64 [1, m * n] of Z' itself.

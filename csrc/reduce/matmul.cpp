@@ -325,8 +325,15 @@ bool dyadic_matmul(Record& x, Record& y, int64_t m, int64_t k, int64_t n, py::ob
     kernels::cleared_operand(l, n1.r, m, k, kz, A, !direct, XA);
     kernels::cleared_operand(l, n2.r, n, k, kz, B, false, XB);
     at::Tensor acc;
+    // Up to 2^16 multiplications (float products to n = 16, small integers to n = 40) the CPU's
+    // own loop; beyond, at::bmm is faster.
+    const bool small = l == kernels::Launcher::Cpu && (direct || k <= kernels::kGemmBlock) &&
+                       (direct ? 1 : 2) * kz * m * n * k <= (int64_t(1) << 16);
     if (direct) {
-      acc = at::bmm(XA, XB.transpose(1, 2)).view({1, m * n});
+      acc = (small ? kernels::small_gemm_cpu(XA, XB) : at::bmm(XA, XB.transpose(1, 2))).view({1, m * n});
+    } else if (small) {
+      acc = record::empty_residues({kz, m * n}, dev);
+      kernels::fold_block(l, kernels::small_gemm_cpu(XA, XB), kz, m, n, true, acc);
     } else {
       acc = record::empty_residues({kz, m * n}, dev);
       for (int64_t s = 0; s < k; s += kernels::kGemmBlock) {

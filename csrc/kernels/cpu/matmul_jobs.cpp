@@ -51,6 +51,30 @@ KORVEX_ALWAYS_INLINE void cleared_row(const exact::ModP& mod, const int32_t* __r
   }
 }
 
+// c = a (rows x k) times b^T, b given transposed as bt (k x n): the products of integers that
+// sum exactly in doubles in any order, so each row is accumulated across its columns, which
+// vectorises without reassociating anything.
+KORVEX_ALWAYS_INLINE void gemm_rows(const double* __restrict a, const double* __restrict bt, double* __restrict c,
+                                    int64_t rows, int64_t k, int64_t n) {
+  for (int64_t r = 0; r < rows; ++r) {
+    double* cr = c + r * n;
+    for (int64_t j = 0; j < n; ++j) cr[j] = 0;
+    for (int64_t q = 0; q < k; ++q) {
+      const double x = a[r * k + q];
+      const double* b = bt + q * n;
+      for (int64_t j = 0; j < n; ++j) cr[j] += x * b[j];
+    }
+  }
+}
+
+void gemm_rows_generic(const double* a, const double* bt, double* c, int64_t rows, int64_t k, int64_t n) {
+  gemm_rows(a, bt, c, rows, k, n);
+}
+KORVEX_AVX512 void gemm_rows_avx512(const double* a, const double* bt, double* c, int64_t rows, int64_t k,
+                                    int64_t n) {
+  gemm_rows(a, bt, c, rows, k, n);
+}
+
 // rn[q] += add[q] modulo p.
 KORVEX_ALWAYS_INLINE void add_row(const exact::ModP& mod, int64_t* __restrict rn, const int64_t* __restrict add,
                                   int64_t cnt) {
@@ -197,6 +221,23 @@ void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, 
       }
     }
   });
+}
+
+at::Tensor small_gemm_cpu(const at::Tensor& xa, const at::Tensor& xb) {
+  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(xa.is_contiguous() && xb.is_contiguous() && xa.size(0) == xb.size(0));
+  const int64_t kz = xa.size(0), rows = xa.size(1), k = xa.size(2), n = xb.size(1);
+  at::Tensor out = at::empty({kz, rows, n}, xa.options());
+  static const auto row_fn = cpu_runs_avx512() ? &gemm_rows_avx512 : &gemm_rows_generic;
+  std::vector<double> bt(k * n);
+  const double *pa = xa.data_ptr<double>(), *pb = xb.data_ptr<double>();
+  double* pc = out.data_ptr<double>();
+  for (int64_t j = 0; j < kz; ++j) {
+    const double* b = pb + j * n * k;
+    for (int64_t c = 0; c < n; ++c)
+      for (int64_t q = 0; q < k; ++q) bt[q * n + c] = b[c * k + q];
+    row_fn(pa + j * rows * k, bt.data(), pc + j * rows * n, rows, k, n);
+  }
+  return out;
 }
 
 void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool first, at::Tensor& acc) {
