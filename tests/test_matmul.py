@@ -264,3 +264,45 @@ def test_long_rows_of_dyadic_fractions(dev, case):
         fa = [(x * 2**(20 + x % 7), (-1) ** x * 2**(x % 11)) for x in range(1, m * k + 1)]
         fb = [(x * 2**9, -(2**(x % 4))) for x in range(-k, k * n - k)]
     check(raw(fa, (m, k), dev), raw(fb, (k, n), dev), m, k, n)
+
+
+@pytest.mark.parametrize("layout", ["transposed", "sliced", "both-transposed"])
+def test_strided_integer_operands(dev, layout):
+    # Operands larger than the 32 x 32 tiles in which the CPU copies strided rows into place.
+    a, b = randint(-70, 70, (37, 41), seed=60), randint(-70, 70, (37, 35), seed=61)
+    A, B = MT.from_tensor(a, dev), MT.from_tensor(b, dev)
+    if layout == "transposed":
+        check(A.transpose(0, 1), B, 41, 37, 35)
+    elif layout == "sliced":
+        C = MT.from_tensor(randint(-70, 70, (43, 35), seed=62), dev)
+        S = MT(A.num[:, ::2, 1::3], A.denom[:, ::2, 1::3])
+        T = MT(C.num[:, 1::3, ::2], C.denom[:, 1::3, ::2])
+        check(S, T, 19, 14, 18)
+    else:
+        check(B.transpose(0, 1), A, 35, 37, 41)
+
+
+@pytest.mark.parametrize("kind", ["integers", "dyadic"])
+def test_entries_that_cancel(dev, kind):
+    # Each row of A is orthogonal to some columns of B: exact zeros among non-zero entries,
+    # which keep the row's and column's shared powers of two out of their numerators.
+    a = torch.tensor([[3, -3, 6, 0], [1, 1, 1, 1], [8, 4, -4, 12]], dtype=torch.int64)
+    b = torch.tensor([[1, 2, 0], [1, -2, 5], [0, 0, 7], [-1, 2, 1]], dtype=torch.int64)
+    if kind == "integers":
+        c = check(MT.from_tensor(a, dev), MT.from_tensor(b, dev), 3, 4, 3)
+    else:
+        # Scaled row by row and column by column, which keeps the zeros.
+        fa = [(int(v) * 2**10, 2**(3 + i // 4)) for i, v in enumerate(a.reshape(-1).tolist())]
+        fb = [(int(v), -(2**(i % 3))) for i, v in enumerate(b.reshape(-1).tolist())]
+        c = check(raw(fa, (3, 4), dev), raw(fb, (4, 3), dev), 3, 4, 3)
+    assert sum(Fraction(*e) == 0 for e in pairs(c)) >= 2
+
+
+def test_numerators_of_four_words(dev):
+    # Odd cleared values of ~95 bits: Z' of ~192 bits, the widest the word path takes in its
+    # 62-bit pieces, on either side of negative and positive signs.
+    g = torch.Generator().manual_seed(70)
+    odd = lambda: (int(torch.randint(1, 2**40, (1,), generator=g)) << 55) | 1
+    fa = [((-1) ** i * odd(), 2 ** (i % 2)) for i in range(12)]
+    fb = [((-1) ** (i // 2) * odd(), 1) for i in range(8)]
+    check(raw(fa, (3, 4), dev), raw(fb, (4, 2), dev), 3, 4, 2)
