@@ -87,7 +87,8 @@ def powers(rng_seed, count, lo, hi):
     return [(x, (-1) ** si * 2**ei) for x, ei, si in zip(num, e, s)]
 
 
-@pytest.mark.parametrize("m, k, n", [(1, 1, 1), (4, 1, 3), (2, 3, 2), (7, 13, 4), (16, 16, 16), (3, 40, 5)])
+@pytest.mark.parametrize("m, k, n", [(1, 1, 1), (4, 1, 3), (2, 3, 2), (7, 13, 4), (16, 16, 16), (3, 40, 5),
+                                     (24, 24, 24)])
 def test_float_products_are_exact_and_documented(dev, m, k, n):
     # Short rows keep the product of their denominators in range (the unreduced entry); long
     # rows leave it (lowest terms).
@@ -174,3 +175,134 @@ def test_large_float_product_matches_host_path(dev):
     got = pairs(c)
     for i, j in [(0, 0), (69, 32), (35, 7)]:
         assert Fraction(*got[i * 33 + j]) == sum(ea[i][q] * eb[q][j] for q in range(300))
+
+
+def randint(lo, hi, shape, seed):
+    return torch.randint(lo, hi + 1, shape, generator=torch.Generator().manual_seed(seed), dtype=torch.int64)
+
+
+# Integers made from tensors are (v 2^s) / 2^s: every row of them shares a power of two the
+# product divides out before its GEMM. The ranges straddle the bounds that choose one float64
+# GEMM of the integers themselves (29 bits a side, 53 for the sums) or the residue GEMM.
+# (100, 50, 45, 30) is past the CPU's own small GEMM: at::bmm sums the integers there.
+@pytest.mark.parametrize("bound, m, k, n", [(100, 5, 7, 3), (100, 16, 16, 16), (100, 50, 45, 30), (2**26 - 1, 3, 2, 4),
+                                            (2**28, 4, 3, 2), (2**40, 3, 5, 2), (2**52, 2, 9, 3)])
+@pytest.mark.parametrize("dtype", [torch.int64, torch.float64])
+def test_integer_products(dev, bound, m, k, n, dtype):
+    a = randint(-bound, bound, (m, k), seed=bound % 97 + m).to(dtype)
+    b = randint(-bound, bound, (k, n), seed=bound % 89 + n).to(dtype)
+    check(MT.from_tensor(a, dev), MT.from_tensor(b, dev), m, k, n)
+
+
+def test_integer_sums_at_the_float64_limit(dev):
+    # Every product is (2^26 - 1)^2 and each entry the sum of two: just below 2^53, the widest
+    # sums the float64 GEMM of the integers takes.
+    top = 2**26 - 1
+    a = torch.tensor([[top, top], [-top, top], [top, 0]], dtype=torch.int64)
+    b = torch.tensor([[top, -top, 1], [top, top, 0]], dtype=torch.int64)
+    c = check(MT.from_tensor(a, dev), MT.from_tensor(b, dev), 3, 2, 3)
+    assert Fraction(*pairs(c)[0]) == 2 * top * top
+
+
+@pytest.mark.parametrize("case", ["even-rows", "zero-rows-and-columns", "one-odd-element", "signs"])
+def test_integer_rows_sharing_powers_of_two(dev, case):
+    m, k, n = 4, 5, 3
+    a, b = randint(-60, 60, (m, k), seed=21), randint(-60, 60, (k, n), seed=22)
+    if case == "even-rows":
+        # Whole rows and columns of multiples of 2^10 and 2^3: larger shared powers.
+        a[1] *= 2**10
+        a[2] *= 8
+        b[:, 0] *= 2**7
+    elif case == "zero-rows-and-columns":
+        a[0] = 0
+        a[3] = 0
+        b[:, 2] = 0
+    elif case == "one-odd-element":
+        # A row of multiples of 64 but for one odd element: nothing shared there.
+        a[2] = a[2] * 64
+        a[2, 4] = 7
+    else:
+        a = a.abs() * torch.tensor([1, -1, 1, -1, 1])
+        b = -b.abs()
+    check(MT.from_tensor(a, dev), MT.from_tensor(b, dev), m, k, n)
+
+
+@pytest.mark.parametrize("case", ["integers-times-floats", "high-powers", "fractions-over-shared-powers",
+                                  "wide-against-narrow"])
+def test_shared_powers_of_two_in_fractions(dev, case):
+    m, k, n = 3, 4, 2
+    if case == "integers-times-floats":
+        a = MT.from_tensor(randint(-9, 9, (m, k), seed=30), dev)
+        b = MT.from_tensor(rand64(k, n, seed=31), dev)
+        check(a, b, m, k, n)
+        return
+    if case == "high-powers":
+        # Integers of 2^200 and more: a row shares 200 trailing zeros that go back on its entries.
+        fa = [(x * 2**200, 1) for x in range(-5, 7)]
+        fb = [(2**150 + x, 1) for x in range(8)]
+    elif case == "fractions-over-shared-powers":
+        # Numerators carrying more factors of two than their denominators: the cleared values
+        # are divided by powers past the row's shift.
+        fa = [((2 * x + 1) * 2**(40 + x % 3), (-1) ** x * 2**(x % 5)) for x in range(m * k)]
+        fb = [((3 - x) * 2**30, 2**(7 + x % 2)) for x in range(k * n)]
+    else:
+        fa = [(1, 2**300), (3, 1), (2**100, 1), (5, 2**3)] + powers(40, (m - 1) * k, 0, 4)
+        fb = [(x * 2**64, 1) for x in range(1, k * n + 1)]
+    check(raw(fa, (m, k), dev), raw(fb, (k, n), dev), m, k, n)
+
+
+@pytest.mark.parametrize("case", ["signed-powers", "wide-shifts", "shared-powers"])
+def test_long_rows_of_dyadic_fractions(dev, case):
+    # Rows long enough for the CPU's eight-lane loops and their tails, with negative
+    # denominators and rows whose numerators share powers of two spread through them.
+    m, k, n = 3, 19, 2
+    if case == "signed-powers":
+        fa, fb = powers(50, m * k, 0, 40), powers(51, k * n, 0, 40)
+    elif case == "wide-shifts":
+        fa, fb = powers(52, m * k, 0, 250), powers(53, k * n, 0, 120)
+    else:
+        fa = [(x * 2**(20 + x % 7), (-1) ** x * 2**(x % 11)) for x in range(1, m * k + 1)]
+        fb = [(x * 2**9, -(2**(x % 4))) for x in range(-k, k * n - k)]
+    check(raw(fa, (m, k), dev), raw(fb, (k, n), dev), m, k, n)
+
+
+@pytest.mark.parametrize("layout", ["transposed", "sliced", "both-transposed"])
+def test_strided_integer_operands(dev, layout):
+    # Operands larger than the 32 x 32 tiles in which the CPU copies strided rows into place.
+    a, b = randint(-70, 70, (37, 41), seed=60), randint(-70, 70, (37, 35), seed=61)
+    A, B = MT.from_tensor(a, dev), MT.from_tensor(b, dev)
+    if layout == "transposed":
+        check(A.transpose(0, 1), B, 41, 37, 35)
+    elif layout == "sliced":
+        C = MT.from_tensor(randint(-70, 70, (43, 35), seed=62), dev)
+        S = MT(A.num[:, ::2, 1::3], A.denom[:, ::2, 1::3])
+        T = MT(C.num[:, 1::3, ::2], C.denom[:, 1::3, ::2])
+        check(S, T, 19, 14, 18)
+    else:
+        check(B.transpose(0, 1), A, 35, 37, 41)
+
+
+@pytest.mark.parametrize("kind", ["integers", "dyadic"])
+def test_entries_that_cancel(dev, kind):
+    # Each row of A is orthogonal to some columns of B: exact zeros among non-zero entries,
+    # which keep the row's and column's shared powers of two out of their numerators.
+    a = torch.tensor([[3, -3, 6, 0], [1, 1, 1, 1], [8, 4, -4, 12]], dtype=torch.int64)
+    b = torch.tensor([[1, 2, 0], [1, -2, 5], [0, 0, 7], [-1, 2, 1]], dtype=torch.int64)
+    if kind == "integers":
+        c = check(MT.from_tensor(a, dev), MT.from_tensor(b, dev), 3, 4, 3)
+    else:
+        # Scaled row by row and column by column, which keeps the zeros.
+        fa = [(int(v) * 2**10, 2**(3 + i // 4)) for i, v in enumerate(a.reshape(-1).tolist())]
+        fb = [(int(v), -(2**(i % 3))) for i, v in enumerate(b.reshape(-1).tolist())]
+        c = check(raw(fa, (3, 4), dev), raw(fb, (4, 3), dev), 3, 4, 3)
+    assert sum(Fraction(*e) == 0 for e in pairs(c)) >= 2
+
+
+def test_numerators_of_four_words(dev):
+    # Odd cleared values of ~95 bits: Z' of ~192 bits, the widest the word path takes in its
+    # 62-bit pieces, on either side of negative and positive signs.
+    g = torch.Generator().manual_seed(70)
+    odd = lambda: (int(torch.randint(1, 2**40, (1,), generator=g)) << 55) | 1
+    fa = [((-1) ** i * odd(), 2 ** (i % 2)) for i in range(12)]
+    fb = [((-1) ** (i // 2) * odd(), 1) for i in range(8)]
+    check(raw(fa, (3, 4), dev), raw(fb, (4, 2), dev), 3, 4, 2)

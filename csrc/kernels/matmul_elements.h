@@ -21,17 +21,23 @@ using u64 = std::uint64_t;
 constexpr int kMaxRowShift = 599;
 // Width of a row of the 2^k mod p table (exact_jobs.h: k <= 1074).
 constexpr int kPow2Row = 1075;
+// The table the product reads instead: 2^x mod p for |x| < kPow2Row, x at [x + kPow2Row - 1].
+// Negative powers divide out the power of two a cleared row or an entry shares.
+constexpr int kSignedPow2Row = 2 * kPow2Row - 1;
+constexpr int kSignedPow2Zero = kPow2Row - 1;
 
 // Integers of at most eight primes (246 bits: every element of a float-made record, and the
 // product entries of float matrices up to large sizes) are rebuilt in four words, which spares
 // the element loops the big integers' 24-limb loops and copies.
 constexpr int kWordPrimes = 8;
 
-C10_HOST_DEVICE inline exact::SBig crt_words(const exact::Constants& c, const int64_t* r, int64_t stride, int k) {
-  if (k > kWordPrimes) return exact::crt_signed(c, r, stride, k);
+// The integer held by the first k <= kWordPrimes residues, read in the symmetric range, as
+// its magnitude in four words; true when it is negative.
+C10_HOST_DEVICE inline bool crt_4w(const exact::Constants& c, const int64_t* r, int64_t stride, int k, u64* x) {
   u64 v[kWordPrimes] = {};  // k is at least 1, which the compiler cannot see
   exact::garner_digits(c, r, stride, k, v);
-  u64 x[4] = {v[k - 1], 0, 0, 0};
+  x[0] = v[k - 1];
+  x[1] = x[2] = x[3] = 0;
   for (int j = k - 2; j >= 0; --j) {
     u64 carry = v[j];
     for (int i = 0; i < 4; ++i) x[i] = exact::mul_add2(x[i], c.mod[j].p, carry, 0, carry);
@@ -42,24 +48,70 @@ C10_HOST_DEVICE inline exact::SBig crt_words(const exact::Constants& c, const in
     const u64 hw = i < h.n ? h.w[i] : 0;
     if (x[i] != hw) cmp = x[i] > hw ? 1 : -1;
   }
-  exact::SBig s;
-  if (cmp > 0) {
-    // The symmetric range: x - P, as its magnitude P - x.
-    const exact::UBig& pm = c.prefix_M[k];
-    u64 borrow = 0;
-    for (int i = 0; i < 4; ++i) {
-      const u64 a = i < pm.n ? pm.w[i] : 0;
-      const u64 d = a - x[i] - borrow;
-      borrow = (a < x[i]) || (a - x[i] < borrow);
-      x[i] = d;
-    }
-    s.neg = true;
+  if (cmp <= 0) return false;
+  // The symmetric range: x - P, as its magnitude P - x.
+  const exact::UBig& pm = c.prefix_M[k];
+  u64 borrow = 0;
+  for (int i = 0; i < 4; ++i) {
+    const u64 a = i < pm.n ? pm.w[i] : 0;
+    const u64 d = a - x[i] - borrow;
+    borrow = (a < x[i]) || (a - x[i] < borrow);
+    x[i] = d;
   }
+  return true;
+}
+
+C10_HOST_DEVICE inline int words_bits(const u64* x, int n) {
+  for (int i = n - 1; i >= 0; --i)
+    if (x[i]) return 64 * i + 64 - exact::clz64(x[i]);
+  return 0;
+}
+
+C10_HOST_DEVICE inline int words_ctz(const u64* x, int n) {
+  for (int i = 0; i < n; ++i)
+    if (x[i]) return 64 * i + exact::ctz64(x[i]);
+  return 0;
+}
+
+C10_HOST_DEVICE inline exact::SBig crt_words(const exact::Constants& c, const int64_t* r, int64_t stride, int k) {
+  if (k > kWordPrimes) return exact::crt_signed(c, r, stride, k);
+  u64 x[4];
+  exact::SBig s;
+  s.neg = crt_4w(c, r, stride, k, x);
   for (int i = 0; i < 4; ++i) s.mag.w[i] = x[i];
   s.mag.n = 4;
   s.mag.trim();
   s.neg = s.neg && !s.mag.is_zero();
   return s;
+}
+
+// Bit length, trailing zeros and sign of the integer held by the first k residues: in two
+// words where it fits (every element of a float- or integer-made record), since this runs
+// for each element of both operands.
+struct ElementShape {
+  int bits, ctz;
+  bool neg;
+  int pow2;  // e when |x| = 2^e, else -1
+};
+
+C10_HOST_DEVICE inline ElementShape element_shape(const exact::Constants& c, const int64_t* r, int64_t stride,
+                                                  int k) {
+  ElementShape e;
+  if (k <= 4) {
+    u64 x[2];
+    e.neg = exact::crt_signed_2w(c, r, stride, k, x[0], x[1]);
+    e.bits = words_bits(x, 2);
+    e.ctz = words_ctz(x, 2);
+    e.pow2 = e.bits > 0 && e.bits - 1 == e.ctz ? e.ctz : -1;
+    e.neg = e.neg && e.bits > 0;
+    return e;
+  }
+  const exact::SBig s = crt_words(c, r, stride, k);
+  e.neg = s.neg;
+  e.bits = s.mag.bit_length();
+  e.ctz = exact::ubig_ctz(s.mag);
+  e.pow2 = exact::ubig_power_of_two(s.mag);
+  return e;
 }
 
 // Residues of one operand, element (r, t) of prime j at p[j * sp + r * sr + t * st]: the
@@ -71,13 +123,17 @@ struct StridedResidues {
 };
 
 // What the product needs of a row (of A) or a column (of B): the shift L that clears its
-// denominators (2^L their lcm), the exponent sum S of their product R and the sign of R, and
-// the bit length of its largest cleared value. dyadic is false when some denominator is not
-// +-2^e (zero included); the host path then decides.
+// denominators (2^L their lcm), the exponent sum S of their product R and the sign of R, the
+// bit length of its largest cleared value, and T, the trailing zeros all its cleared values
+// share. The GEMM sums the cleared values over 2^T: an integer made from a tensor is stored
+// as (v 2^s) / 2^s, so a row of small integers clears to v 2^L, and without T its entries
+// would need sixty bits more than the integers have. dyadic is false when some denominator
+// is not +-2^e (zero included); the host path then decides.
 struct RowTerms {
   int32_t L = 0;
   int64_t S = 0;
   bool neg = false;
+  int32_t T = 0;
   int bits = 0;
   bool dyadic = true;
 };
@@ -87,11 +143,12 @@ C10_HOST_DEVICE inline RowTerms row_terms(const exact::Constants& c, const Strid
                                           const StridedResidues& den, int64_t r, int64_t len, int kn, int kd,
                                           int32_t* codes) {
   RowTerms rt;
-  int widest = -1;  // max of bits(num) - e over non-zero numerators: cleared bits less L
+  int widest = 0;  // max of bits(num) - e over non-zero numerators: cleared bits less L
+  int lowest = 0;  // min of ctz(num) - e over them: shared trailing zeros less L
   bool any = false;
   for (int64_t t = 0; t < len; ++t) {
-    const exact::SBig d = crt_words(c, den.at(r, t), den.sp, kd);
-    const int e = exact::ubig_power_of_two(d.mag);
+    const ElementShape d = element_shape(c, den.at(r, t), den.sp, kd);
+    const int e = d.pow2;
     if (e < 0) {
       rt.dyadic = false;
       return rt;
@@ -100,22 +157,26 @@ C10_HOST_DEVICE inline RowTerms row_terms(const exact::Constants& c, const Strid
     rt.L = exact::kmax(rt.L, (int32_t)e);
     rt.S += e;
     rt.neg = rt.neg != d.neg;
-    const int nb = crt_words(c, num.at(r, t), num.sp, kn).mag.bit_length();
-    if (nb > 0) {
-      widest = any ? exact::kmax(widest, nb - e) : nb - e;
+    const ElementShape x = element_shape(c, num.at(r, t), num.sp, kn);
+    if (x.bits > 0) {
+      widest = any ? exact::kmax(widest, x.bits - e) : x.bits - e;
+      lowest = any ? exact::kmin(lowest, x.ctz - e) : x.ctz - e;
       any = true;
     }
   }
   rt.bits = any ? rt.L + widest : 0;
+  rt.T = any ? rt.L + lowest : 0;
   return rt;
 }
 
-// The residue of num * sign(den) * 2^(L - e) for the row maximum L (L - e <= kMaxRowShift).
-C10_HOST_DEVICE inline int64_t cleared_residue(const exact::ModP& mod, const int32_t* pw, int64_t r, int32_t code,
-                                               int32_t L) {
-  u64 x = mod.mul((u64)r, (u64)pw[L - (code >> 1)]);
-  if ((code & 1) && x) x = mod.p - x;
-  return (int64_t)x;
+// The residue of num * sign(den) * 2^(L - T - e) for the row's L and T, from the signed table
+// row spw (|L - T - e| < kPow2Row).
+C10_HOST_DEVICE inline int64_t cleared_residue(const exact::ModP& mod, const int32_t* spw, int64_t r, int32_t code,
+                                               int32_t shift) {
+  // Without branches, so that the CPU's row loop vectorises.
+  const u64 x = mod.mul((u64)r, (u64)spw[kSignedPow2Zero + shift - (code >> 1)]);
+  const bool flip = ((code & 1) != 0) & (x != 0);
+  return (int64_t)(flip ? mod.p - x : x);
 }
 
 // ------------------------------------------------------------------ the residue GEMM in doubles
@@ -148,17 +209,136 @@ struct EntryBits {
   bool fits;
 };
 
-// Entry (i, j) from the kz residues of the integer Z = sum A~ B~ (the caller's bound says they
-// hold it): the unreduced Z u_i v_j / (R_i C_j) where it fits, R_i = +-2^S_i the product of
-// row i's denominators and u_i = R_i / 2^L_i; else Z / 2^(L_i + L'_j) in lowest terms. The 20
-// residues of each go to on[j * so], od[j * so]; nothing is written when the value cannot be held.
-C10_HOST_DEVICE inline EntryBits finish_entry(const exact::Constants& c, const int32_t* pow2, const int64_t* pz,
-                                              int64_t sz, int kz, const RowTerms& a, const RowTerms& b,
+// Entry (i, j) from Z' = Z / 2^(T_i + T'_j), the sum of the cleared values the GEMM formed:
+// its kz residues (the caller's bound says they hold it), or with `direct` Z' itself in
+// pz[0]. The unreduced Z u_i v_j / (R_i C_j) where it fits, R_i = +-2^S_i the product of
+// row i's denominators and u_i = R_i / 2^L_i; else Z / 2^(L_i + L'_j) in lowest terms. The
+// 20 residues of each go to on[j * so], od[j * so]; nothing is written when the value cannot
+// be held. spow2 is the signed table, kSignedPow2Row per prime.
+C10_HOST_DEVICE inline EntryBits finish_entry_wide(const exact::Constants& c, const int32_t* spow2,
+                                                   const int64_t* pz, int64_t sz, int kz, const RowTerms& a,
+                                                   const RowTerms& b, int64_t* on, int64_t* od, int64_t so);
+
+// An entry's numerator is Z' 2^delta (negated when flip), its denominator 2^sd (negated
+// when dneg): what its residues follow from, once per entry, for Z' of at most kWordPrimes
+// primes, |Z'| in four words of xb bits.
+struct EntryForm {
+  u64 x[4];
+  int xb;
+  int32_t delta, sd;
+  bool zneg, flip, dneg;
+  EntryBits bits;
+};
+
+C10_HOST_DEVICE inline EntryForm entry_form(const exact::Constants& c, const int64_t* pz, int64_t sz, int kz,
+                                            bool direct, const RowTerms& a, const RowTerms& b) {
+  EntryForm f;
+  u64* x = f.x;  // |Z'|
+  x[0] = x[1] = x[2] = x[3] = 0;
+  if (direct) {
+    const int64_t v = pz[0];
+    f.zneg = v < 0;
+    x[0] = f.zneg ? (u64)0 - (u64)v : (u64)v;
+  } else {
+    f.zneg = crt_4w(c, pz, sz, kz, x);
+  }
+  const int tz = a.T + b.T;
+  const int xb = f.xb = words_bits(x, 4);
+  const int zb = xb == 0 ? 0 : xb + tz;  // bits of Z
+  const bool sign = a.neg != b.neg;
+  f.flip = f.dneg = false;
+  bool done = false;
+  // The unreduced form needs both denominator products (and theirs) inside the range.
+  if (a.S <= exact::kFitBits && b.S <= exact::kFitBits && a.S + b.S <= exact::kFitBits) {
+    const int w = (int)(a.S - a.L + b.S - b.L);
+    bool fit = zb + w <= exact::kFitBits;
+    if (!fit && zb + w == exact::kCongruenceBits) {
+      exact::UBig t;
+      for (int i = 0; i < 4; ++i) t.w[i] = x[i];
+      t.n = 4;
+      t.trim();
+      exact::ubig_shl(t, w + tz);
+      fit = exact::ubig_cmp(t, c.half_M) <= 0;
+    }
+    if (fit) {
+      f.delta = w + tz;
+      f.sd = (int)(a.S + b.S);
+      f.flip = f.dneg = sign;
+      f.bits = {zb == 0 ? 0 : zb + w, f.sd + 1, true};
+      done = true;
+    }
+  }
+  if (!done) {
+    // Lowest terms: only a common power of two can cancel against 2^(L_i + L'_j).
+    const int shift = a.L + b.L;
+    const int t = zb == 0 ? shift : exact::kmin(words_ctz(x, 4) + tz, shift);
+    f.sd = shift - t;
+    f.delta = tz - t;  // at least -ctz(Z')
+    f.bits = {zb == 0 ? 0 : zb - t, f.sd + 1, f.sd <= exact::kFitBits};
+  }
+  return f;
+}
+
+// |Z'| mod p_j: below 2^62 one reduction, above a sum of products of its 30-bit chunks (at
+// most nine, each product below 2^61) in two words, one reduction at the end.
+C10_HOST_DEVICE inline u64 entry_magnitude_residue(const exact::Constants& c, int j, const EntryForm& f) {
+  const exact::ModP& m = c.mod[j];
+  if (f.xb <= 62) return m.reduce(f.x[0]);
+  const u64* cp = c.chunk_pow[j];
+  u64 lo = 0, hi = 0;
+  for (int q = 0; 30 * q < f.xb; ++q) {
+    const int pos = 30 * q, li = pos / 64, bi = pos % 64;
+    u64 chunk = f.x[li] >> bi;
+    if (bi > 34 && li + 1 < 4) chunk |= f.x[li + 1] << (64 - bi);
+    const u64 t = (chunk & ((1u << 30) - 1)) * cp[q];
+    lo += t;
+    hi += lo < t;
+  }
+  return m.add(m.reduce(lo & ((1ull << 62) - 1)), m.mul(m.reduce((lo >> 62) | (hi << 2)), c.two62[j]));
+}
+
+// An entry's residues modulo p from zr, the residue of its Z' (or of |Z'|, then neg says
+// whether the numerator's sign differs from zr's), and pw, the prime's signed table row at
+// 2^0. A multiplication by 2^0 = 1 leaves zr < p as it is.
+C10_HOST_DEVICE inline void entry_residue_pair(const exact::ModP& m, const int32_t* pw, u64 zr, int32_t delta,
+                                               int32_t sd, bool neg, bool dneg, int64_t& num, int64_t& den) {
+  u64 n = m.mul(zr, (u64)pw[delta]);
+  if (neg && n) n = m.p - n;
+  const u64 d = (u64)pw[sd];
+  num = (int64_t)n;
+  den = (int64_t)(dneg ? m.p - d : d);  // 2^k mod p is never 0
+}
+
+// The same from a form, zr the GEMM's residue of Z' or (with `magnitude`) that of |Z'|.
+C10_HOST_DEVICE inline void entry_residues(const exact::ModP& m, const int32_t* pw, const EntryForm& f, u64 zr,
+                                           bool magnitude, int64_t& num, int64_t& den) {
+  entry_residue_pair(m, pw, zr, f.delta, f.sd, f.flip != (magnitude && f.zneg), f.dneg, num, den);
+}
+
+C10_HOST_DEVICE inline EntryBits finish_entry(const exact::Constants& c, const int32_t* spow2, const int64_t* pz,
+                                              int64_t sz, int kz, bool direct, const RowTerms& a, const RowTerms& b,
                                               int64_t* on, int64_t* od, int64_t so) {
+  if (!direct && kz > kWordPrimes) return finish_entry_wide(c, spow2, pz, sz, kz, a, b, on, od, so);
+  const EntryForm f = entry_form(c, pz, sz, kz, direct, a, b);
+  if (!f.bits.fits) return f.bits;
+  const int known = direct ? 0 : kz;
+  for (int j = 0; j < kPrimes; ++j) {
+    const int32_t* pw = spow2 + j * kSignedPow2Row + kSignedPow2Zero;
+    const bool mag = j >= known;
+    entry_residues(c.mod[j], pw, f, mag ? entry_magnitude_residue(c, j, f) : (u64)pz[j * sz], mag, on[j * so],
+                   od[j * so]);
+  }
+  return f.bits;
+}
+
+// The same for Z' of more than kWordPrimes primes, through the big integers.
+C10_HOST_DEVICE inline EntryBits finish_entry_wide(const exact::Constants& c, const int32_t* spow2,
+                                                   const int64_t* pz, int64_t sz, int kz, const RowTerms& a,
+                                                   const RowTerms& b, int64_t* on, int64_t* od, int64_t so) {
   exact::SBig z = crt_words(c, pz, sz, kz);
+  exact::ubig_shl(z.mag, a.T + b.T);  // Z has at most kFitBits bits: no capacity to leave
   const int zb = z.mag.bit_length();
   const bool sign = a.neg != b.neg;
-  // The unreduced form needs both denominator products (and theirs) inside the range.
   if (a.S <= exact::kFitBits && b.S <= exact::kFitBits && a.S + b.S <= exact::kFitBits) {
     const int w = (int)(a.S - a.L + b.S - b.L);
     bool fit = zb + w <= exact::kFitBits;
@@ -172,25 +352,24 @@ C10_HOST_DEVICE inline EntryBits finish_entry(const exact::Constants& c, const i
       exact::residues_of(c, z, on, so);
       for (int j = 0; j < kPrimes; ++j) {
         const exact::ModP& m = c.mod[j];
-        const int32_t* pw = pow2 + j * kPow2Row;
+        const int32_t* pw = spow2 + j * kSignedPow2Row + kSignedPow2Zero;
         u64 n = m.mul((u64)on[j * so], (u64)pw[w]);
         if (sign && n) n = m.p - n;
         u64 d = (u64)pw[sd];
-        if (sign) d = m.p - d;  // 2^k mod p is never 0
+        if (sign) d = m.p - d;
         on[j * so] = (int64_t)n;
         od[j * so] = (int64_t)d;
       }
       return {zb == 0 ? 0 : zb + w, sd + 1, true};
     }
   }
-  // Lowest terms: only a common power of two can cancel against 2^(L_i + L'_j).
   const int shift = a.L + b.L;
   const int t = zb == 0 ? shift : exact::kmin(exact::ubig_ctz(z.mag), shift);
   const int sd = shift - t;
   if (sd > exact::kFitBits) return {0, 0, false};
   exact::ubig_shr(z.mag, t);
   exact::residues_of(c, z, on, so);
-  for (int j = 0; j < kPrimes; ++j) od[j * so] = (int64_t)pow2[j * kPow2Row + sd];
+  for (int j = 0; j < kPrimes; ++j) od[j * so] = (int64_t)spow2[j * kSignedPow2Row + kSignedPow2Zero + sd];
   return {z.mag.bit_length(), sd + 1, true};
 }
 

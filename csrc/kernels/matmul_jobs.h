@@ -12,13 +12,33 @@
 
 namespace korvex::kernels {
 
-// The rows' terms as tensors (L int32, S int64, neg uint8, each [rows]; codes int32
-// [rows, len]) and what decides whether the device path goes on.
+// The rows' terms on the launcher's device (L, T int32, S int64, neg uint8, each [rows]; codes
+// int32 [rows, len]), all in one allocation since a small product pays for each, and what
+// decides whether the device path goes on: bits of the widest cleared value, and gemm_bits
+// of the widest value the GEMM sees, its row's 2^T divided out.
 struct SideTerms {
-  at::Tensor L, S, neg, codes;
+  at::Tensor store;
+  int64_t* S = nullptr;
+  int32_t *L = nullptr, *T = nullptr, *codes = nullptr;
+  uint8_t* neg = nullptr;
   bool dyadic = true;
-  int max_L = 0, bits = 0;
+  int max_L = 0, bits = 0, gemm_bits = 0;
+
+  SideTerms() = default;
+  SideTerms(int64_t rows, int64_t len, const at::Device& device) {
+    const int64_t half = (rows + 1) / 2;  // int64 words of an int32 row
+    store = at::empty({rows + 2 * half + (rows * len + 1) / 2 + (rows + 7) / 8},
+                      at::TensorOptions().dtype(at::kLong).device(device));
+    S = store.data_ptr<int64_t>();
+    L = reinterpret_cast<int32_t*>(S + rows);
+    T = reinterpret_cast<int32_t*>(S + rows + half);
+    codes = reinterpret_cast<int32_t*>(S + rows + 2 * half);
+    neg = reinterpret_cast<uint8_t*>(S + rows + 2 * half + (rows * len + 1) / 2);
+  }
 };
+
+// 2^x mod p_j for |x| < kPow2Row as int32 [N_PRIMES, kSignedPow2Row], on the device.
+const at::Tensor& signed_pow2_table_on(const at::Device& device);
 
 struct FinishStats {
   int num_bits = 0, den_bits = 0;
@@ -27,15 +47,21 @@ struct FinishStats {
 
 SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
                          int kd);
-// out: float64 [kz, rows, len] of balanced cleared residues, or [kz, 2 rows, len] of their
-// high halves (rows first) then low halves when `split`.
+// out: float64 [kz, rows, len] of balanced residues of the cleared values over their row's
+// 2^T, or [kz, 2 rows, len] of their high halves (rows first) then low halves when `split`.
 void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, int kz, const SideTerms& t,
                          bool split, at::Tensor& out);
+// xa [kz, rows, k] times xb [kz, n, k] transposed, float64 on the CPU, in one thread: for
+// products so small that at::bmm's fixed costs and its threads (which a busy machine can
+// leave waiting for a core for milliseconds) outweigh the arithmetic. Exact wherever every
+// sum of the products is, as the GEMM's are by their bounds.
+at::Tensor small_gemm_cpu(const at::Tensor& xa, const at::Tensor& xb);
 // z: float64 [kz, 2m, n], one k-block's GEMM of split A and B; acc: int64 [kz, m * n].
 void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool first, at::Tensor& acc);
+// acc: int64 [kz, m * n] of residues of Z', or with `direct` float64 [1, m * n] of Z' itself.
 // on, od: int64 [N_PRIMES, m * n].
-FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, int64_t m, int64_t n, const SideTerms& a,
-                               const SideTerms& b, at::Tensor& on, at::Tensor& od);
+FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64_t m, int64_t n,
+                               const SideTerms& a, const SideTerms& b, at::Tensor& on, at::Tensor& od);
 
 #ifdef KORVEX_WITH_CUDA
 SideTerms side_terms_cuda(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
@@ -43,8 +69,8 @@ SideTerms side_terms_cuda(const StridedResidues& num, const StridedResidues& den
 void cleared_operand_cuda(const StridedResidues& num, int64_t rows, int64_t len, int kz, const SideTerms& t,
                           bool split, at::Tensor& out);
 void fold_block_cuda(const at::Tensor& z, int kz, int64_t m, int64_t n, bool first, at::Tensor& acc);
-FinishStats finish_entries_cuda(const at::Tensor& acc, int kz, int64_t m, int64_t n, const SideTerms& a,
-                                const SideTerms& b, at::Tensor& on, at::Tensor& od);
+FinishStats finish_entries_cuda(const at::Tensor& acc, int kz, bool direct, int64_t m, int64_t n,
+                                const SideTerms& a, const SideTerms& b, at::Tensor& on, at::Tensor& od);
 #endif
 
 // The same jobs by launcher (Cpu or Cuda; Generic devices take the host path instead).
@@ -75,13 +101,13 @@ inline void fold_block(Launcher l, const at::Tensor& z, int kz, int64_t m, int64
   fold_block_cpu(z, kz, m, n, first, acc);
 }
 
-inline FinishStats finish_entries(Launcher l, const at::Tensor& acc, int kz, int64_t m, int64_t n,
+inline FinishStats finish_entries(Launcher l, const at::Tensor& acc, int kz, bool direct, int64_t m, int64_t n,
                                   const SideTerms& a, const SideTerms& b, at::Tensor& on, at::Tensor& od) {
 #ifdef KORVEX_WITH_CUDA
-  if (l == Launcher::Cuda) return finish_entries_cuda(acc, kz, m, n, a, b, on, od);
+  if (l == Launcher::Cuda) return finish_entries_cuda(acc, kz, direct, m, n, a, b, on, od);
 #endif
   (void)l;
-  return finish_entries_cpu(acc, kz, m, n, a, b, on, od);
+  return finish_entries_cpu(acc, kz, direct, m, n, a, b, on, od);
 }
 
 }  // namespace korvex::kernels

@@ -13,6 +13,7 @@
 #include "python/errors.h"
 #include "python/table.h"
 #include "record/host.h"
+#include "record/pool.h"
 #include "reduce/exact_sum.h"
 #include "reduce/sum.h"
 
@@ -244,18 +245,39 @@ void emit_by_terms(const HostValues& ha, const HostValues& hb, int64_t m, int64_
 
 // The leading k primes of an operand as rows (of A) or columns (of B), read through their own
 // strides. The CPU reads each row in order, so there a row that is not contiguous (a column
-// of B, a transposed A) is first copied into place: one blocked copy instead of a cache line
-// per element.
+// of B, a transposed A) is first copied into place in tiles: each tile's source lines are
+// read once instead of a cache line per element, and no ATen calls, which a small product
+// would notice.
 struct OperandRows {
   at::Tensor t;
   kernels::StridedResidues r;
 };
 
 OperandRows operand_rows(const at::Tensor& residues, int k, bool columns, kernels::Launcher l) {
-  at::Tensor v = residues.narrow(0, 0, k);
-  if (columns) v = v.transpose(1, 2);
-  if (l == kernels::Launcher::Cpu && v.stride(2) != 1) v = v.contiguous();
-  return {v, {v.data_ptr<int64_t>(), v.stride(0), v.stride(1), v.stride(2)}};
+  const int64_t rows = residues.size(columns ? 2 : 1), len = residues.size(columns ? 1 : 2);
+  const int64_t sr = residues.stride(columns ? 2 : 1), st = residues.stride(columns ? 1 : 2);
+  OperandRows o{at::Tensor(), {residues.data_ptr<int64_t>(), residues.stride(0), sr, st}};
+  if (l != kernels::Launcher::Cpu || st == 1 || len == 1) return o;
+  o.t = record::empty_residues({k, rows, len}, residues.device());
+  int64_t* dst = o.t.data_ptr<int64_t>();
+  constexpr int64_t kTile = 32;
+  const kernels::StridedResidues src = o.r;
+  at::parallel_for(0, k * ((rows + kTile - 1) / kTile), std::max<int64_t>(1, (1 << 16) / (kTile * len)),
+                   [&](int64_t b, int64_t e) {
+    const int64_t tiles = (rows + kTile - 1) / kTile;
+    for (int64_t w = b; w < e; ++w) {
+      const int64_t j = w / tiles, r0 = (w % tiles) * kTile, r1 = std::min(rows, r0 + kTile);
+      for (int64_t t0 = 0; t0 < len; t0 += kTile) {
+        const int64_t t1 = std::min(len, t0 + kTile);
+        for (int64_t t = t0; t < t1; ++t) {
+          const int64_t* in = src.p + j * src.sp + t * src.st;
+          for (int64_t r = r0; r < r1; ++r) dst[(j * rows + r) * len + t] = in[r * src.sr];
+        }
+      }
+    }
+  });
+  o.r = {dst, rows * len, len, 1};
+  return o;
 }
 
 // The product of operands whose denominators are all +-2^e, without their values leaving the
@@ -273,31 +295,58 @@ bool dyadic_matmul(Record& x, Record& y, int64_t m, int64_t k, int64_t n, py::ob
   {
     py::gil_scoped_release nogil;
     kernels::SideTerms A, B;
+    // The numerators' rows stay for the cleared operands, which read as many primes or fewer
+    // where the GEMM's values are small: B's columns are then copied once.
+    OperandRows n1 = operand_rows(x.num, akn, false, l), n2;
     {
-      const OperandRows n1 = operand_rows(x.num, akn, false, l), d1 = operand_rows(x.denom, akd, false, l);
+      const OperandRows d1 = operand_rows(x.denom, akd, false, l);
       A = kernels::side_terms(l, n1.r, d1.r, m, k, akn, akd, dev);
       if (!A.dyadic || A.max_L > kernels::kMaxRowShift) return false;
-      const OperandRows n2 = operand_rows(y.num, bkn, true, l), d2 = operand_rows(y.denom, bkd, true, l);
+      n2 = operand_rows(y.num, bkn, true, l);
+      const OperandRows d2 = operand_rows(y.denom, bkd, true, l);
       B = kernels::side_terms(l, n2.r, d2.r, n, k, bkn, bkd, dev);
       if (!B.dyadic || B.max_L > kernels::kMaxRowShift) return false;
     }
     static_assert(kernels::kMaxRowShift + 1 <= kLcmBits, "the cleared rows are the host path's");
-    const int zbits = A.bits + B.bits + exact::ceil_log2(k);
-    if (zbits > exact::kFitBits) return false;
-    const int kz = exact::primes_for_bits(zbits);
-    const auto f64 = at::TensorOptions().dtype(at::kDouble).device(dev);
-    at::Tensor XA = at::empty({kz, 2 * m, k}, f64), XB = at::empty({kz, n, k}, f64);
-    kernels::cleared_operand(l, operand_rows(x.num, kz, false, l).r, m, k, kz, A, true, XA);
-    kernels::cleared_operand(l, operand_rows(y.num, kz, true, l).r, n, k, kz, B, false, XB);
-    at::Tensor acc = at::empty({kz, m * n}, f64.dtype(at::kLong));
-    for (int64_t s = 0; s < k; s += kernels::kGemmBlock) {
-      const int64_t len = std::min(kernels::kGemmBlock, k - s);
-      const at::Tensor z = at::bmm(XA.narrow(2, s, len), XB.narrow(2, s, len).transpose(1, 2)).contiguous();
-      kernels::fold_block(l, z, kz, m, n, s == 0, acc);
+    // The host path's bound decides whether this path runs at all; the GEMM needs only the
+    // bits left once each row's shared power of two is divided out.
+    if (A.bits + B.bits + exact::ceil_log2(k) > exact::kFitBits) return false;
+    const int gbits = A.gemm_bits + B.gemm_bits + exact::ceil_log2(k);
+    // Cleared values below 2^29 are their own balanced residues, and when every sum of
+    // their products stays below 2^53 one float64 GEMM of them is Z' itself.
+    const bool direct = gbits <= 53 && A.gemm_bits <= 29 && B.gemm_bits <= 29;
+    const int kz = direct ? 1 : exact::primes_for_bits(gbits);
+    // The operands' and accumulators' buffers from the residue pool too (the doubles as a view
+    // of its int64 memory): at n = 128 and above fresh pages cost as much as the GEMM.
+    at::Tensor XA = record::empty_residues({kz, (direct ? 1 : 2) * m, k}, dev).view(at::kDouble);
+    at::Tensor XB = record::empty_residues({kz, n, k}, dev).view(at::kDouble);
+    if (kz > akn) n1 = operand_rows(x.num, kz, false, l);
+    if (kz > bkn) n2 = operand_rows(y.num, kz, true, l);
+    kernels::cleared_operand(l, n1.r, m, k, kz, A, !direct, XA);
+    kernels::cleared_operand(l, n2.r, n, k, kz, B, false, XB);
+    at::Tensor acc;
+    // Up to 2^16 multiplications (float products to n = 16, small integers to n = 40) the CPU's
+    // own loop; beyond, at::bmm is faster.
+    const bool small = l == kernels::Launcher::Cpu && (direct || k <= kernels::kGemmBlock) &&
+                       (direct ? 1 : 2) * kz * m * n * k <= (int64_t(1) << 16);
+    if (direct) {
+      acc = (small ? kernels::small_gemm_cpu(XA, XB) : at::bmm(XA, XB.transpose(1, 2))).view({1, m * n});
+    } else if (small) {
+      acc = record::empty_residues({kz, m * n}, dev);
+      kernels::fold_block(l, kernels::small_gemm_cpu(XA, XB), kz, m, n, true, acc);
+    } else {
+      acc = record::empty_residues({kz, m * n}, dev);
+      for (int64_t s = 0; s < k; s += kernels::kGemmBlock) {
+        const int64_t len = std::min(kernels::kGemmBlock, k - s);
+        const at::Tensor z = at::bmm(XA.narrow(2, s, len), XB.narrow(2, s, len).transpose(1, 2)).contiguous();
+        kernels::fold_block(l, z, kz, m, n, s == 0, acc);
+      }
     }
-    on = at::empty({kPrimes, m * n}, acc.options());
-    od = at::empty({kPrimes, m * n}, acc.options());
-    st = kernels::finish_entries(l, acc, kz, m, n, A, B, on, od);
+    // The result's rows from the pool: fresh pages of a large product cost more to fault in
+    // than its entries take to finish.
+    on = record::empty_residues({kPrimes, m * n}, dev);
+    od = record::empty_residues({kPrimes, m * n}, dev);
+    st = kernels::finish_entries(l, acc, kz, direct, m, n, A, B, on, od);
   }
   if (!st.fits) record::raise_range_error("an entry of the exact product");
   result = record::make_record(on.view({kPrimes, m, n}), od.view({kPrimes, m, n}), hint, st.num_bits, st.den_bits);

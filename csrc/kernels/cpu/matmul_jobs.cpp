@@ -4,7 +4,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
+#include <string>
+#include <vector>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
+#include "kernels/cpu/field_rows.h"
 #include "kernels/exact_jobs.h"
 
 namespace korvex::kernels {
@@ -15,21 +22,156 @@ namespace korvex::kernels {
 constexpr int64_t kRowGrain = 1 << 15;
 constexpr int64_t kEntryGrain = 2048;
 
+namespace {
+
+// The inner loops twice: for the build's baseline, and for AVX-512 where the CPU has it, which
+// the compiler vectorises (64-bit lanes, gathers of the table) from the same inline bodies.
+#define KORVEX_ALWAYS_INLINE inline __attribute__((always_inline))
+#define KORVEX_AVX512 __attribute__((target("avx512f,avx512dq,avx512vl,avx2")))
+
+KORVEX_ALWAYS_INLINE void fold_row(const exact::ModP& mod, const double* __restrict z1, const double* __restrict z0,
+                                   int64_t* __restrict a, int64_t count, bool first) {
+  if (first) {
+    for (int64_t i = 0; i < count; ++i) a[i] = fold_gemm_block(mod, z1[i], z0[i], 0);
+  } else {
+    for (int64_t i = 0; i < count; ++i) a[i] = fold_gemm_block(mod, z1[i], z0[i], a[i]);
+  }
+}
+
+// One row's cleared residues for one prime, as doubles (split: high halves at dst, low at lo).
+// The row's residues are contiguous: operand_rows copies those that are not.
+KORVEX_ALWAYS_INLINE void cleared_row(const exact::ModP& mod, const int32_t* __restrict pw,
+                                      const int64_t* __restrict src, const int32_t* __restrict code, int32_t shift,
+                                      int64_t len, bool split, double* __restrict dst, double* __restrict lo) {
+  if (split) {
+    for (int64_t q = 0; q < len; ++q)
+      split_halves(balanced(mod, cleared_residue(mod, pw, src[q], code[q], shift)), dst[q], lo[q]);
+  } else {
+    for (int64_t q = 0; q < len; ++q) dst[q] = (double)balanced(mod, cleared_residue(mod, pw, src[q], code[q], shift));
+  }
+}
+
+// c = a (rows x k) times b^T, b given transposed as bt (k x n): the products of integers that
+// sum exactly in doubles in any order, so each row is accumulated across its columns, which
+// vectorises without reassociating anything.
+KORVEX_ALWAYS_INLINE void gemm_rows(const double* __restrict a, const double* __restrict bt, double* __restrict c,
+                                    int64_t rows, int64_t k, int64_t n) {
+  for (int64_t r = 0; r < rows; ++r) {
+    double* cr = c + r * n;
+    for (int64_t j = 0; j < n; ++j) cr[j] = 0;
+    for (int64_t q = 0; q < k; ++q) {
+      const double x = a[r * k + q];
+      const double* b = bt + q * n;
+      for (int64_t j = 0; j < n; ++j) cr[j] += x * b[j];
+    }
+  }
+}
+
+void gemm_rows_generic(const double* a, const double* bt, double* c, int64_t rows, int64_t k, int64_t n) {
+  gemm_rows(a, bt, c, rows, k, n);
+}
+KORVEX_AVX512 void gemm_rows_avx512(const double* a, const double* bt, double* c, int64_t rows, int64_t k,
+                                    int64_t n) {
+  gemm_rows(a, bt, c, rows, k, n);
+}
+
+// rn[q] += add[q] modulo p.
+KORVEX_ALWAYS_INLINE void add_row(const exact::ModP& mod, int64_t* __restrict rn, const int64_t* __restrict add,
+                                  int64_t cnt) {
+  for (int64_t q = 0; q < cnt; ++q) rn[q] = (int64_t)mod.add((u64)rn[q], (u64)add[q]);
+}
+
+void fold_row_generic(const exact::ModP& mod, const double* z1, const double* z0, int64_t* a, int64_t count,
+                      bool first) {
+  fold_row(mod, z1, z0, a, count, first);
+}
+KORVEX_AVX512 void fold_row_avx512(const exact::ModP& mod, const double* z1, const double* z0, int64_t* a,
+                                   int64_t count, bool first) {
+  fold_row(mod, z1, z0, a, count, first);
+}
+void cleared_row_generic(const exact::ModP& mod, const int32_t* pw, const int64_t* src, const int32_t* code,
+                         int32_t shift, int64_t len, bool split, double* dst, double* lo) {
+  cleared_row(mod, pw, src, code, shift, len, split, dst, lo);
+}
+// The compiler does not vectorise the gather of the table here: the same steps by hand, eight
+// lanes at a time (Barrett as in ModP, the sign and balancing as masked subtractions). GCC 12
+// reports the intrinsics' own undefined pass-through registers as maybe uninitialised.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+KORVEX_AVX512 void cleared_row_avx512(const exact::ModP& mod, const int32_t* pw, const int64_t* src,
+                                      const int32_t* code, int32_t shift, int64_t len, bool split, double* dst,
+                                      double* lo) {
+  const __m512i vp = _mm512_set1_epi64((long long)mod.p), vmu = _mm512_set1_epi64((long long)mod.mu);
+  const __m512i vhalf = _mm512_set1_epi64((long long)(mod.p >> 1));
+  const __m256i base = _mm256_set1_epi32(kSignedPow2Zero + shift), one = _mm256_set1_epi32(1);
+  int64_t q = 0;
+  for (; q + 8 <= len; q += 8) {
+    const __m256i c = _mm256_loadu_si256((const __m256i*)(code + q));
+    const __m256i w = _mm256_i32gather_epi32(pw, _mm256_sub_epi32(base, _mm256_srai_epi32(c, 1)), 4);
+    const __m512i prod = _mm512_mul_epu32(_mm512_loadu_si512(src + q), _mm512_cvtepu32_epi64(w));
+    const __m512i qt = _mm512_srli_epi64(_mm512_mul_epu32(_mm512_srli_epi64(prod, 30), vmu), 32);
+    __m512i x = _mm512_sub_epi64(prod, _mm512_mul_epu32(qt, vp));
+    // r - p wraps above r exactly when r < p: the unsigned minimum is the conditional subtraction.
+    x = _mm512_min_epu64(x, _mm512_sub_epi64(x, vp));
+    x = _mm512_min_epu64(x, _mm512_sub_epi64(x, vp));
+    const __mmask8 flip = _mm256_test_epi32_mask(c, one) & _mm512_test_epi64_mask(x, x);
+    x = _mm512_mask_sub_epi64(x, flip, vp, x);
+    const __m512i v = _mm512_mask_sub_epi64(x, _mm512_cmpgt_epu64_mask(x, vhalf), x, vp);
+    if (split) {
+      const __m512i x0 = _mm512_sub_epi64(
+          _mm512_and_si512(_mm512_add_epi64(v, _mm512_set1_epi64(32768)), _mm512_set1_epi64(65535)),
+          _mm512_set1_epi64(32768));
+      _mm512_storeu_pd(lo + q, _mm512_cvtepi64_pd(x0));
+      _mm512_storeu_pd(dst + q, _mm512_cvtepi64_pd(_mm512_srai_epi64(_mm512_sub_epi64(v, x0), 16)));
+    } else {
+      _mm512_storeu_pd(dst + q, _mm512_cvtepi64_pd(v));
+    }
+  }
+  cleared_row(mod, pw, src + q, code + q, shift, len - q, split, dst + q, lo + q);
+}
+#pragma GCC diagnostic pop
+void add_row_generic(const exact::ModP& mod, int64_t* rn, const int64_t* add, int64_t cnt) {
+  add_row(mod, rn, add, cnt);
+}
+KORVEX_AVX512 void add_row_avx512(const exact::ModP& mod, int64_t* rn, const int64_t* add, int64_t cnt) {
+  add_row(mod, rn, add, cnt);
+}
+
+}  // namespace
+
+const at::Tensor& signed_pow2_table_on(const at::Device& device) {
+  // Leaked on purpose, like the moduli: tensors must outlive interpreter shutdown.
+  static auto* cache = new std::map<std::string, at::Tensor>();
+  const std::string key = device.str();
+  auto it = cache->find(key);
+  if (it != cache->end()) return it->second;
+  at::Tensor t = at::empty({kPrimes, kSignedPow2Row}, at::kInt);
+  int32_t* p = t.data_ptr<int32_t>();
+  for (int j = 0; j < kPrimes; ++j) {
+    const u64 q = (u64)exact::kModuli[j], half = (q + 1) / 2;  // 2^-1 mod q
+    int32_t* row = p + j * kSignedPow2Row + kSignedPow2Zero;
+    u64 up = 1, down = 1;
+    for (int k = 0; k < kPow2Row; ++k) {
+      row[k] = (int32_t)up;
+      row[-k] = (int32_t)down;
+      up = (up << 1) % q;
+      down = down * half % q;
+    }
+  }
+  return cache->emplace(key, device.is_cpu() ? t : t.to(device)).first->second;
+}
+
 SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
                          int kd) {
-  SideTerms s;
-  s.L = at::empty({rows}, at::kInt);
-  s.S = at::empty({rows}, at::kLong);
-  s.neg = at::empty({rows}, at::kByte);
-  s.codes = at::empty({rows, len}, at::kInt);
-  int32_t *pl = s.L.data_ptr<int32_t>(), *pc = s.codes.data_ptr<int32_t>();
-  int64_t* ps = s.S.data_ptr<int64_t>();
-  uint8_t* pn = s.neg.data_ptr<uint8_t>();
+  SideTerms s(rows, len, at::kCPU);
+  int32_t *pl = s.L, *pt = s.T, *pc = s.codes;
+  int64_t* ps = s.S;
+  uint8_t* pn = s.neg;
   const Constants& c = exact::constants();
   std::atomic<bool> dyadic{true};
-  std::atomic<int> max_L{0}, bits{0};
+  std::atomic<int> max_L{0}, bits{0}, gemm_bits{0};
   at::parallel_for(0, rows, std::max<int64_t>(1, kRowGrain / len), [&](int64_t b, int64_t e) {
-    int lL = 0, lb = 0;
+    int lL = 0, lb = 0, lg = 0;
     for (int64_t r = b; r < e && dyadic; ++r) {
       const RowTerms t = row_terms(c, num, den, r, len, kn, kd, pc + r * len);
       if (!t.dyadic) {
@@ -39,15 +181,19 @@ SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den,
       pl[r] = t.L;
       ps[r] = t.S;
       pn[r] = t.neg;
+      pt[r] = t.T;
       lL = std::max(lL, t.L);
       lb = std::max(lb, t.bits);
+      lg = std::max(lg, t.bits - t.T);
     }
     exact::atomic_max(max_L, lL);
     exact::atomic_max(bits, lb);
+    exact::atomic_max(gemm_bits, lg);
   });
   s.dyadic = dyadic.load();
   s.max_L = max_L.load();
   s.bits = bits.load();
+  s.gemm_bits = gemm_bits.load();
   return s;
 }
 
@@ -55,28 +201,43 @@ void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, 
                          bool split, at::Tensor& out) {
   TORCH_INTERNAL_ASSERT_DEBUG_ONLY(out.is_contiguous() && out.scalar_type() == at::kDouble &&
                                    out.size(0) == kz && out.size(1) == (split ? 2 : 1) * rows);
-  const int32_t* pc = t.codes.data_ptr<int32_t>();
-  const int32_t* pl = t.L.data_ptr<int32_t>();
+  const int32_t *pc = t.codes, *pl = t.L, *pt = t.T;
   double* po = out.data_ptr<double>();
-  const int32_t* tab = pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  const int32_t* tab = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
   const auto& mods = exact::constants().mod;
   const int64_t plane = (split ? 2 : 1) * rows * len, half = rows * len;
+  TORCH_INTERNAL_ASSERT(num.st == 1 || len <= 1);
+  static const auto row_fn = cpu_runs_avx512() ? &cleared_row_avx512 : &cleared_row_generic;
   // Row by row and prime by prime, so that each output row is written in order.
   at::parallel_for(0, rows, std::max<int64_t>(1, kRowGrain / len), [&](int64_t b, int64_t e) {
     for (int64_t r = b; r < e; ++r) {
+      const int32_t shift = pl[r] - pt[r];
       for (int j = 0; j < kz; ++j) {
-        const int32_t* pw = tab + j * kPow2Row;
+        const int32_t* pw = tab + j * kSignedPow2Row;
         const int64_t* src = num.p + j * num.sp + r * num.sr;
         const int32_t* code = pc + r * len;
         double* dst = po + j * plane + r * len;
-        for (int64_t q = 0; q < len; ++q) {
-          const int64_t x = balanced(mods[j], cleared_residue(mods[j], pw, src[q * num.st], code[q], pl[r]));
-          if (split) split_halves(x, dst[q], dst[half + q]);
-          else dst[q] = (double)x;
-        }
+        row_fn(mods[j], pw, src, code, shift, len, split, dst, dst + half);
       }
     }
   });
+}
+
+at::Tensor small_gemm_cpu(const at::Tensor& xa, const at::Tensor& xb) {
+  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(xa.is_contiguous() && xb.is_contiguous() && xa.size(0) == xb.size(0));
+  const int64_t kz = xa.size(0), rows = xa.size(1), k = xa.size(2), n = xb.size(1);
+  at::Tensor out = at::empty({kz, rows, n}, xa.options());
+  static const auto row_fn = cpu_runs_avx512() ? &gemm_rows_avx512 : &gemm_rows_generic;
+  std::vector<double> bt(k * n);
+  const double *pa = xa.data_ptr<double>(), *pb = xb.data_ptr<double>();
+  double* pc = out.data_ptr<double>();
+  for (int64_t j = 0; j < kz; ++j) {
+    const double* b = pb + j * n * k;
+    for (int64_t c = 0; c < n; ++c)
+      for (int64_t q = 0; q < k; ++q) bt[q * n + c] = b[c * k + q];
+    row_fn(pa + j * rows * k, bt.data(), pc + j * rows * n, rows, k, n);
+  }
+  return out;
 }
 
 void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool first, at::Tensor& acc) {
@@ -85,46 +246,99 @@ void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool firs
   int64_t* pa = acc.data_ptr<int64_t>();
   const auto& mods = exact::constants().mod;
   const int64_t count = m * n;
+  static const auto row_fn = cpu_runs_avx512() ? &fold_row_avx512 : &fold_row_generic;
   // Prime by prime, so that no index is divided in the loop; small products in one go.
   at::parallel_for(0, kz, count >= kRowGrain ? 1 : kz, [&](int64_t b, int64_t e) {
     for (int64_t j = b; j < e; ++j) {
       const double* z1 = pz + j * 2 * count;
       const double* z0 = z1 + count;
-      int64_t* a = pa + j * count;
-      const exact::ModP& mod = mods[j];
-      if (first) {
-        for (int64_t i = 0; i < count; ++i) a[i] = fold_gemm_block(mod, z1[i], z0[i], 0);
-      } else {
-        for (int64_t i = 0; i < count; ++i) a[i] = fold_gemm_block(mod, z1[i], z0[i], a[i]);
-      }
+      row_fn(mods[j], z1, z0, pa + j * count, count, first);
     }
   });
 }
 
-FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, int64_t m, int64_t n, const SideTerms& a,
-                               const SideTerms& b, at::Tensor& on, at::Tensor& od) {
+FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64_t m, int64_t n,
+                               const SideTerms& a, const SideTerms& b, at::Tensor& on, at::Tensor& od) {
   TORCH_INTERNAL_ASSERT_DEBUG_ONLY(acc.is_contiguous() && acc.size(0) >= kz && acc.size(1) == m * n);
   TORCH_INTERNAL_ASSERT_DEBUG_ONLY(on.is_contiguous() && od.is_contiguous() && on.size(1) == m * n);
-  const int64_t* pz = acc.data_ptr<int64_t>();
-  const int32_t *pla = a.L.data_ptr<int32_t>(), *plb = b.L.data_ptr<int32_t>();
-  const int64_t *psa = a.S.data_ptr<int64_t>(), *psb = b.S.data_ptr<int64_t>();
-  const uint8_t *pna = a.neg.data_ptr<uint8_t>(), *pnb = b.neg.data_ptr<uint8_t>();
+  const int64_t* pz = direct ? nullptr : acc.data_ptr<int64_t>();
+  const double* pzd = direct ? acc.data_ptr<double>() : nullptr;
+  const int32_t *pla = a.L, *plb = b.L, *pta = a.T, *ptb = b.T;
+  const int64_t *psa = a.S, *psb = b.S;
+  const uint8_t *pna = a.neg, *pnb = b.neg;
   int64_t *pon = on.data_ptr<int64_t>(), *pod = od.data_ptr<int64_t>();
-  const int32_t* tab = pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  const int32_t* tab = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
   const Constants& c = exact::constants();
   const int64_t count = m * n;
   std::atomic<int> nbits{0}, dbits{0};
   std::atomic<bool> fits{true};
+  const bool words = direct || kz <= kWordPrimes;
+  // The residues of a block of entries through the vectorised rows of dyadic values: |Z'| in
+  // 62-bit pieces, piece i scaled by 2^(delta + 62 i), the pieces' residues summed.
+  static const DyadicBlockFn block = cpu_runs_avx512() ? dyadic_block_avx512() : dyadic_block_generic();
+  static const auto add_fn = cpu_runs_avx512() ? &add_row_avx512 : &add_row_generic;
+  const int32_t* center = tab + kSignedPow2Zero;
   at::parallel_for(0, count, kEntryGrain, [&](int64_t b0, int64_t e0) {
     int lnb = 0, ldb = 0;
     bool lf = true;
-    for (int64_t idx = b0; idx < e0; ++idx) {
-      const int64_t i = idx / n, j = idx % n;
-      const EntryBits eb = finish_entry(c, tab, pz + idx, count, kz, RowTerms{pla[i], psa[i], pna[i] != 0},
-                                        RowTerms{plb[j], psb[j], pnb[j] != 0}, pon + idx, pod + idx, count);
-      lf = lf && eb.fits;
-      lnb = std::max(lnb, eb.num_bits);
-      ldb = std::max(ldb, eb.den_bits);
+    constexpr int64_t kBlock = 256, kPieces = 4;
+    u64 piece[kPieces][kBlock], neg[kBlock];
+    int64_t shift[kPieces][kBlock], sd[kBlock];
+    std::vector<int64_t> tn, td;  // the later pieces' residues, where entries have them
+    bool dneg[kBlock];
+    for (int64_t blk = b0; blk < e0; blk += kBlock) {
+      const int64_t cnt = std::min(kBlock, e0 - blk);
+      int pieces = 1;
+      bool any_dneg = false;
+      // Entry (i, j) stepped along rather than divided out of its index: the form of a small
+      // integer entry is only a few dozen instructions, and the division is one of the slowest.
+      int64_t i = blk / n, j = blk % n;
+      for (int64_t q = 0; q < cnt; ++q, j = j + 1 == n ? (++i, 0) : j + 1) {
+        const int64_t idx = blk + q;
+        const RowTerms ra{pla[i], psa[i], pna[i] != 0, pta[i]}, rb{plb[j], psb[j], pnb[j] != 0, ptb[j]};
+        EntryBits eb;
+        if (words) {
+          const int64_t zd = direct ? (int64_t)pzd[idx] : 0;  // an integer below 2^53
+          const EntryForm f = entry_form(c, direct ? &zd : pz + idx, count, kz, direct, ra, rb);
+          eb = f.bits;
+          const int np = f.xb <= 62 ? 1 : (f.xb + 61) / 62;
+          for (int k = 0; k < kPieces; ++k) {
+            const int pos = 62 * k, li = pos / 64, bi = pos % 64;
+            u64 w = li < 4 ? f.x[li] >> bi : 0;
+            if (bi > 2 && li + 1 < 4) w |= f.x[li + 1] << (64 - bi);
+            piece[k][q] = w & ((1ull << 62) - 1);
+            shift[k][q] = f.delta + pos;
+          }
+          pieces = std::max(pieces, np);
+          sd[q] = eb.fits ? f.sd : 0;
+          neg[q] = f.flip != f.zneg;
+          dneg[q] = f.dneg;
+          any_dneg = any_dneg || f.dneg;
+        } else {
+          eb = finish_entry_wide(c, tab, pz + idx, count, kz, ra, rb, pon + idx, pod + idx, count);
+        }
+        lf = lf && eb.fits;
+        lnb = std::max(lnb, eb.num_bits);
+        ldb = std::max(ldb, eb.den_bits);
+      }
+      // An entry past the range: the product raises, and nothing it wrote is kept.
+      if (!words || !lf) continue;
+      block(c.mod, center, kSignedPow2Row, piece[0], shift[0], sd, neg, pon + blk, pod + blk, count, cnt);
+      if (pieces > 1 && tn.empty()) {
+        tn.resize(kPrimes * kBlock);
+        td.resize(kPrimes * kBlock);
+      }
+      for (int k = 1; k < pieces; ++k) {
+        block(c.mod, center, kSignedPow2Row, piece[k], shift[k], sd, neg, tn.data(), td.data(), cnt, cnt);
+        for (int p = 0; p < kPrimes; ++p) add_fn(c.mod[p], pon + p * count + blk, tn.data() + p * cnt, cnt);
+      }
+      if (any_dneg) {
+        for (int p = 0; p < kPrimes; ++p) {
+          int64_t* rd = pod + p * count + blk;
+          for (int64_t q = 0; q < cnt; ++q)
+            if (dneg[q]) rd[q] = (int64_t)c.mod[p].p - rd[q];
+        }
+      }
     }
     exact::atomic_max(nbits, lnb);
     exact::atomic_max(dbits, ldb);
