@@ -13,6 +13,12 @@
 
 namespace korvex::exact {
 
+// One step of Garner's mixed radix modulo p_j: the partial digit t less digit i, times
+// p_i^-1 mod p_j. Digit i is below p_i < 2 p_j, so one subtraction brings it below p_j.
+C10_HOST_DEVICE inline std::uint64_t garner_step(const ModP& m, std::uint64_t t, std::uint64_t vi, std::uint64_t inv) {
+  return m.mul(m.sub(t, vi >= m.p ? vi - m.p : vi), inv);
+}
+
 // Garner's mixed-radix digits of the residues r[j * stride], j < k.
 C10_HOST_DEVICE inline void garner_digits(const Constants& c, const std::int64_t* r, std::int64_t stride, int k,
                                           std::uint64_t* v) {
@@ -20,8 +26,7 @@ C10_HOST_DEVICE inline void garner_digits(const Constants& c, const std::int64_t
   for (int j = 0; j < k; ++j) {
     const ModP& m = c.mod[j];
     std::uint64_t t = (std::uint64_t)r[j * stride];
-    // v[i] < p_i < 2 p_j, so one subtraction brings it below p_j
-    for (int i = 0; i < j; ++i) t = m.mul(m.sub(t, v[i] >= m.p ? v[i] - m.p : v[i]), c.inv[i][j]);
+    for (int i = 0; i < j; ++i) t = garner_step(m, t, v[i], c.inv[i][j]);
     v[j] = t;
   }
 }
@@ -40,15 +45,15 @@ C10_HOST_DEVICE inline UBig crt_unsigned(const Constants& c, const std::int64_t*
 
 namespace detail {
 
+// The integer of K <= 4 Garner digits (digit j at v[j * vs]) read in the symmetric range:
+// its magnitude as hi:lo, its sign as the result.
 template <int K>
-C10_HOST_DEVICE inline bool crt_signed_2w_k(const Constants& c, const std::int64_t* residues, std::int64_t stride,
-                                            std::uint64_t& lo_out, std::uint64_t& hi_out) {
-  std::uint64_t v[K];
-  garner_digits(c, residues, stride, K, v);
-  std::uint64_t lo = v[K - 1], hi = 0;
+C10_HOST_DEVICE inline bool signed_2w_of_digits(const Constants& c, const std::uint64_t* v, std::int64_t vs,
+                                                std::uint64_t& lo_out, std::uint64_t& hi_out) {
+  std::uint64_t lo = v[(K - 1) * vs], hi = 0;
   for (int j = K - 2; j >= 0; --j) {
     std::uint64_t h1;
-    lo = mul_add2(lo, c.mod[j].p, v[j], 0, h1);
+    lo = mul_add2(lo, c.mod[j].p, v[j * vs], 0, h1);
     hi = hi * c.mod[j].p + h1;  // the value stays below 2^124: no carry out of hi
   }
   const UBig& ph = c.prefix_half[K];
@@ -65,6 +70,14 @@ C10_HOST_DEVICE inline bool crt_signed_2w_k(const Constants& c, const std::int64
   lo_out = lo;
   hi_out = hi;
   return neg;
+}
+
+template <int K>
+C10_HOST_DEVICE inline bool crt_signed_2w_k(const Constants& c, const std::int64_t* residues, std::int64_t stride,
+                                            std::uint64_t& lo_out, std::uint64_t& hi_out) {
+  std::uint64_t v[K];
+  garner_digits(c, residues, stride, K, v);
+  return signed_2w_of_digits<K>(c, v, 1, lo_out, hi_out);
 }
 
 }  // namespace detail

@@ -91,17 +91,6 @@ C10_HOST_DEVICE inline float float_of_2w(u64 nl, u64 nh, bool nneg, u64 dl, u64 
   return exact::ratio_to_float(detail::sbig_2w(nl, nh, nneg), detail::sbig_2w(dl, dh, dneg));
 }
 
-// float_element() for a record whose bound says KN, KD <= 4 residues: the CPU launcher picks
-// the instance once per job, so the reconstruction unrolls.
-template <int KN, int KD>
-C10_HOST_DEVICE inline float float_element_2w(const Constants& c, const int64_t* pn, const int64_t* pd,
-                                              int64_t stride) {
-  u64 nl, nh, dl, dh;
-  const bool nneg = exact::detail::crt_signed_2w_k<KN>(c, pn, stride, nl, nh);
-  const bool dneg = exact::detail::crt_signed_2w_k<KD>(c, pd, stride, dl, dh);
-  return float_of_2w(nl, nh, nneg, dl, dh, dneg);
-}
-
 C10_HOST_DEVICE inline float float_element(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
                                            int kn, int kd) {
   if (kn <= 4 && kd <= 4) {

@@ -12,6 +12,7 @@
 
 #include "kernels/cpu/field_rows.h"
 #include "kernels/cpu/accumulate.h"
+#include "kernels/cpu/isa.h"
 #include "kernels/exact_elements.h"
 
 namespace korvex::kernels {
@@ -71,6 +72,56 @@ bool with_two_word_counts(int kn, int kd, F&& f) {
   }
 }
 
+// to_float of the elements [b, e) of a record whose values need KN, KD <= 4 residues, a block
+// at a time: the Garner digits of a block are formed across its elements, digit by digit,
+// which vectorises, where one element after another is a chain of dependent products.
+constexpr int64_t kDigitBlock = 256;
+
+template <int K>
+KORVEX_ALWAYS_INLINE void garner_block(const Constants& c, const int64_t* __restrict r, int64_t stride, int64_t cnt,
+                                       u64 (*__restrict v)[kDigitBlock]) {
+  for (int j = 0; j < K; ++j) {
+    const exact::ModP m = c.mod[j];
+    const int64_t* __restrict rj = r + j * stride;
+    u64* __restrict vj = v[j];
+    for (int64_t i = 0; i < cnt; ++i) vj[i] = (u64)rj[i];
+    for (int q = 0; q < j; ++q) {
+      const u64* __restrict vq = v[q];
+      const u64 inv = c.inv[q][j];
+      for (int64_t i = 0; i < cnt; ++i) vj[i] = exact::garner_step(m, vj[i], vq[i], inv);
+    }
+  }
+}
+
+template <int KN, int KD>
+KORVEX_ALWAYS_INLINE void float_rows(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
+                                     int64_t b, int64_t e, float* po) {
+  alignas(64) u64 vn[KN][kDigitBlock], vd[KD][kDigitBlock];
+  for (int64_t lo = b; lo < e; lo += kDigitBlock) {
+    const int64_t cnt = std::min(kDigitBlock, e - lo);
+    garner_block<KN>(c, pn + lo, stride, cnt, vn);
+    garner_block<KD>(c, pd + lo, stride, cnt, vd);
+    for (int64_t i = 0; i < cnt; ++i) {
+      u64 nl, nh, dl, dh;
+      const bool nneg = exact::detail::signed_2w_of_digits<KN>(c, &vn[0][i], kDigitBlock, nl, nh);
+      const bool dneg = exact::detail::signed_2w_of_digits<KD>(c, &vd[0][i], kDigitBlock, dl, dh);
+      po[lo + i] = float_of_2w(nl, nh, nneg, dl, dh, dneg);
+    }
+  }
+}
+
+template <int KN, int KD>
+void float_rows_generic(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride, int64_t b,
+                        int64_t e, float* po) {
+  float_rows<KN, KD>(c, pn, pd, stride, b, e, po);
+}
+
+template <int KN, int KD>
+KORVEX_AVX512 void float_rows_avx512(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
+                                     int64_t b, int64_t e, float* po) {
+  float_rows<KN, KD>(c, pn, pd, stride, b, e, po);
+}
+
 }  // namespace
 
 // The header's contract for residue operands (at least the kn, kd leading rows the job reads):
@@ -114,8 +165,9 @@ void to_float_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, 
   const Constants& c = exact::constants();
   at::parallel_for(0, n, 1024, [&](int64_t b, int64_t e) {
     const bool two_words = with_two_word_counts(kn, kd, [&](auto kn_c, auto kd_c) {
-      for (int64_t k = b; k < e; ++k)
-        po[k] = float_element_2w<decltype(kn_c)::value, decltype(kd_c)::value>(c, pn + k, pd + k, n);
+      constexpr int KN = decltype(kn_c)::value, KD = decltype(kd_c)::value;
+      static const auto rows = cpu_runs_avx512() ? &float_rows_avx512<KN, KD> : &float_rows_generic<KN, KD>;
+      rows(c, pn, pd, n, b, e, po);
     });
     if (!two_words)
       for (int64_t k = b; k < e; ++k) po[k] = float_element(c, pn + k, pd + k, n, kn, kd);

@@ -12,6 +12,7 @@
 #endif
 
 #include "kernels/cpu/field_rows.h"
+#include "kernels/cpu/isa.h"
 #include "kernels/exact_jobs.h"
 
 namespace korvex::kernels {
@@ -24,10 +25,6 @@ constexpr int64_t kEntryGrain = 2048;
 
 namespace {
 
-// The inner loops twice: for the build's baseline, and for AVX-512 where the CPU has it, which
-// the compiler vectorises (64-bit lanes, gathers of the table) from the same inline bodies.
-#define KORVEX_ALWAYS_INLINE inline __attribute__((always_inline))
-#define KORVEX_AVX512 __attribute__((target("avx512f,avx512dq,avx512vl,avx2")))
 
 KORVEX_ALWAYS_INLINE void fold_row(const exact::ModP& mod, const double* __restrict z1, const double* __restrict z0,
                                    int64_t* __restrict a, int64_t count, bool first) {
