@@ -1,5 +1,6 @@
 """Float and integer tensors in, correctly rounded float32 tensors out."""
 import math
+import random
 from fractions import Fraction
 
 import pytest
@@ -217,6 +218,18 @@ def test_to_float_of_dyadic_values_rounds_every_tie(dev):
     den = torch.tensor([residues(d) for _, d in DYADIC_TIES]).T.contiguous()
     got = MT(num.to(dev), den.to(dev)).to_float().tolist()
     assert got == [f32(Fraction(n, d)) for n, d in DYADIC_TIES]
+
+
+@pytest.mark.parametrize("bits", [28, 58, 90, 121])
+def test_to_float_across_blocks_of_elements(dev, bits):
+    # Long enough for several blocks of the vectorised reconstruction and a ragged tail; the
+    # widths take each count of residues the two-word path has for numerator and denominator.
+    rng = random.Random(bits)
+    pairs = [(rng.choice((-1, 1)) * rng.getrandbits(bits), 2 ** rng.randrange(bits)) for _ in range(700)]
+    num = torch.tensor([residues(n) for n, _ in pairs]).T.contiguous()
+    den = torch.tensor([residues(d) for _, d in pairs]).T.contiguous()
+    got = MT(num.to(dev), den.to(dev)).to_float().tolist()
+    assert got == [f32(Fraction(n, d)) for n, d in pairs]
 
 
 def test_to_float_after_arithmetic_and_on_raw_residues(dev):
