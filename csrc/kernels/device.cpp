@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <string>
+#include <tuple>
 
 namespace korvex::kernels {
 
@@ -12,15 +14,44 @@ static at::Tensor* g_primes = nullptr;
 void set_primes_tensor(const at::Tensor& primes) { g_primes = new at::Tensor(primes); }
 const at::Tensor& primes_tensor() { return *g_primes; }
 
+namespace {
+using TableKey = std::tuple<std::string, int, int>;
+std::mutex g_tables_lock;
+std::map<TableKey, at::Tensor>& tables() {
+  static auto* cache = new std::map<TableKey, at::Tensor>();
+  return *cache;
+}
+TableKey key_of(const char* name, const at::Device& device) {
+  return {name, (int)device.type(), (int)device.index()};
+}
+// Built outside the lock: a builder may itself read another table.
+at::Tensor built_on(const at::Device& device, TableBuilder build) {
+  at::Tensor t = build();
+  return device.is_cpu() ? t : t.to(device);
+}
+}  // namespace
+
+const at::Tensor& device_table(const char* name, const at::Device& device, TableBuilder build) {
+  const TableKey key = key_of(name, device);
+  {
+    const std::lock_guard<std::mutex> hold(g_tables_lock);
+    auto it = tables().find(key);
+    if (it != tables().end()) return it->second;
+  }
+  at::Tensor t = built_on(device, build);
+  const std::lock_guard<std::mutex> hold(g_tables_lock);
+  return tables().try_emplace(key, std::move(t)).first->second;
+}
+
+void renew_device_table(const char* name, const at::Device& device, TableBuilder build) {
+  at::Tensor t = built_on(device, build);
+  const std::lock_guard<std::mutex> hold(g_tables_lock);
+  tables()[key_of(name, device)] = std::move(t);
+}
+
 const at::Tensor& primes_on(const at::Device& device) {
-  // Keyed by the device's text; leaked on purpose, tensors must outlive interpreter shutdown.
-  static auto* cache = new std::map<std::string, at::Tensor>();
-  const std::string key = device.str();
-  auto it = cache->find(key);
-  if (it != cache->end()) return it->second;
   // A copy even on the CPU: PRIMES itself is a module attribute anyone can write to.
-  at::Tensor t = g_primes->to(device, /*non_blocking=*/false, /*copy=*/true);
-  return cache->emplace(key, t).first->second;
+  return device_table("primes", device, [] { return g_primes->clone(); });
 }
 
 namespace {

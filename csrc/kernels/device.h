@@ -12,6 +12,14 @@ constexpr bool kBuiltWithCuda = true;
 constexpr bool kBuiltWithCuda = false;
 #endif
 
+// A constant tensor per name and device: `build` makes it on the host, once, and it is copied
+// to the device once. Kept for the life of the process (leaked on purpose: tensors must outlive
+// interpreter shutdown); safe to call without the GIL. renew_device_table builds it afresh, for
+// a table someone wrote to; references handed out before then see the new tensor.
+using TableBuilder = at::Tensor (*)();
+const at::Tensor& device_table(const char* name, const at::Device& device, TableBuilder build);
+void renew_device_table(const char* name, const at::Device& device, TableBuilder build);
+
 // PRIMES as created at import, and its cached copy per device.
 void set_primes_tensor(const at::Tensor& primes);
 const at::Tensor& primes_tensor();

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "kernels/device.h"
 #include "kernels/exact_elements.h"
 
 namespace korvex::kernels {

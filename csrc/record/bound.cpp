@@ -2,8 +2,6 @@
 // size bound, measured where it is unknown or stale.
 #include <torch/csrc/utils/pybind.h>
 
-#include <map>
-#include <string>
 
 #include "kernels/exact_jobs.h"
 #include "python/errors.h"
@@ -13,19 +11,12 @@ namespace korvex::record {
 
 using exact::kPrimes;
 
-// Keyed by the device's text; leaked on purpose, tensors must outlive interpreter shutdown.
-static std::map<std::string, at::Tensor>& shown_primes() {
-  static auto* cache = new std::map<std::string, at::Tensor>();
-  return *cache;
-}
+// The moduli tensor records on a device share: a copy of PRIMES of its own, so that a write
+// through a record's slot can be undone without touching PRIMES.
+static at::Tensor fresh_record_primes() { return primes_tensor().clone(); }
 
 const at::Tensor& record_primes_on(const at::Device& device) {
-  auto& cache = shown_primes();
-  const std::string key = device.str();
-  auto it = cache.find(key);
-  if (it != cache.end()) return it->second;
-  at::Tensor t = primes_tensor().to(device, /*non_blocking=*/false, /*copy=*/true);
-  return cache.emplace(key, t).first->second;
+  return kernels::device_table("record primes", device, fresh_record_primes);
 }
 
 // The shared moduli tensor of records on `device` is trusted while nothing was written to
@@ -44,7 +35,7 @@ static bool moduli_are_primes(Record& r) {
   for (int j = 0; j < kPrimes; ++j)
     if (host.data_ptr<int64_t>()[j] != exact::kModuli[j]) {
       // Written through some record's slot: later records get an untouched copy.
-      if (primes.is_same(shared)) shown_primes().erase(primes.device().str());
+      if (primes.is_same(shared)) kernels::renew_device_table("record primes", primes.device(), fresh_record_primes);
       return false;
     }
   if (tracked) {

@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <map>
 
 #include "exact/crt.h"
 #include "kernels/exact_elements.h"
@@ -30,11 +29,7 @@ using kernels::largest_fitting_double;
 
 // The table of powers of two as int64 for the ATen path's gather.
 const at::Tensor& pow2_on(const at::Device& device) {
-  static auto* cache = new std::map<std::string, at::Tensor>();  // leaked, like the moduli
-  const std::string key = device.str();
-  auto it = cache->find(key);
-  if (it != cache->end()) return it->second;
-  return cache->emplace(key, kernels::pow2_table_on(device).to(at::kLong)).first->second;
+  return kernels::device_table("pow2 int64", device, [] { return kernels::pow2_table_on(at::kCPU).to(at::kLong); });
 }
 
 struct Ingested {

@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <map>
-#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -18,21 +16,18 @@
 namespace korvex::kernels {
 
 const at::Tensor& pow2_table_on(const at::Device& device) {
-  // Leaked on purpose, like the moduli: tensors must outlive interpreter shutdown.
-  static auto* cache = new std::map<std::string, at::Tensor>();
-  const std::string key = device.str();
-  auto it = cache->find(key);
-  if (it != cache->end()) return it->second;
-  at::Tensor t = at::empty({kPrimes, kMaxShift + 1}, at::kInt);
-  int32_t* p = t.data_ptr<int32_t>();
-  for (int j = 0; j < kPrimes; ++j) {
-    u64 v = 1;
-    for (int k = 0; k <= kMaxShift; ++k) {
-      p[j * (kMaxShift + 1) + k] = (int32_t)v;
-      v = (v << 1) % (u64)exact::kModuli[j];
+  return device_table("pow2", device, [] {
+    at::Tensor t = at::empty({kPrimes, kMaxShift + 1}, at::kInt);
+    int32_t* p = t.data_ptr<int32_t>();
+    for (int j = 0; j < kPrimes; ++j) {
+      u64 v = 1;
+      for (int k = 0; k <= kMaxShift; ++k) {
+        p[j * (kMaxShift + 1) + k] = (int32_t)v;
+        v = (v << 1) % (u64)exact::kModuli[j];
+      }
     }
-  }
-  return cache->emplace(key, device.is_cpu() ? t : t.to(device)).first->second;
+    return t;
+  });
 }
 
 double largest_fitting_double() {

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <map>
-#include <string>
 #include <vector>
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -137,25 +135,22 @@ KORVEX_AVX512 void add_row_avx512(const exact::ModP& mod, int64_t* rn, const int
 }  // namespace
 
 const at::Tensor& signed_pow2_table_on(const at::Device& device) {
-  // Leaked on purpose, like the moduli: tensors must outlive interpreter shutdown.
-  static auto* cache = new std::map<std::string, at::Tensor>();
-  const std::string key = device.str();
-  auto it = cache->find(key);
-  if (it != cache->end()) return it->second;
-  at::Tensor t = at::empty({kPrimes, kSignedPow2Row}, at::kInt);
-  int32_t* p = t.data_ptr<int32_t>();
-  for (int j = 0; j < kPrimes; ++j) {
-    const u64 q = (u64)exact::kModuli[j], half = (q + 1) / 2;  // 2^-1 mod q
-    int32_t* row = p + j * kSignedPow2Row + kSignedPow2Zero;
-    u64 up = 1, down = 1;
-    for (int k = 0; k < kPow2Row; ++k) {
-      row[k] = (int32_t)up;
-      row[-k] = (int32_t)down;
-      up = (up << 1) % q;
-      down = down * half % q;
+  return device_table("signed pow2", device, [] {
+    at::Tensor t = at::empty({kPrimes, kSignedPow2Row}, at::kInt);
+    int32_t* p = t.data_ptr<int32_t>();
+    for (int j = 0; j < kPrimes; ++j) {
+      const u64 q = (u64)exact::kModuli[j], half = (q + 1) / 2;  // 2^-1 mod q
+      int32_t* row = p + j * kSignedPow2Row + kSignedPow2Zero;
+      u64 up = 1, down = 1;
+      for (int k = 0; k < kPow2Row; ++k) {
+        row[k] = (int32_t)up;
+        row[-k] = (int32_t)down;
+        up = (up << 1) % q;
+        down = down * half % q;
+      }
     }
-  }
-  return cache->emplace(key, device.is_cpu() ? t : t.to(device)).first->second;
+    return t;
+  });
 }
 
 SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,

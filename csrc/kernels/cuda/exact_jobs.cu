@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
-#include <mutex>
 
 #include "kernels/cuda/launch.cuh"
 #include "kernels/exact_elements.h"
@@ -18,16 +16,12 @@ namespace korvex::kernels {
 
 // The host's constants copied once to each device, as bytes: Constants holds plain arrays only.
 const Constants* constants_on(const at::Device& device) {
-  static std::mutex lock;
-  static auto* cache = new std::map<int, at::Tensor>();  // leaked: outlives interpreter shutdown
-  const std::lock_guard<std::mutex> hold(lock);
-  auto it = cache->find(device.index());
-  if (it == cache->end()) {
+  const at::Tensor& t = device_table("constants", device, [] {
     at::Tensor host = at::empty({(int64_t)sizeof(Constants)}, at::kByte);
     std::memcpy(host.data_ptr(), &exact::constants(), sizeof(Constants));
-    it = cache->emplace(device.index(), host.to(device)).first;
-  }
-  return reinterpret_cast<const Constants*>(it->second.data_ptr());
+    return host;
+  });
+  return reinterpret_cast<const Constants*>(t.data_ptr());
 }
 
 namespace {
