@@ -1,6 +1,7 @@
 import contextlib
 import fractions
 import json
+import math
 import os
 import subprocess
 import sys
@@ -86,3 +87,18 @@ def both_kernel_modes(script):
         assert out.returncode == 0, out.stderr
         runs.append(json.loads(out.stdout))
     return runs
+
+
+def f32(fr):
+    """The float32 nearest to a Fraction (ties to even), by integer arithmetic only."""
+    if fr == 0:
+        return 0.0
+    a = abs(fr)
+    e = a.numerator.bit_length() - a.denominator.bit_length()
+    if a < fractions.Fraction(2) ** e:
+        e -= 1
+    e = max(e, -126)
+    n = round(a / fractions.Fraction(2) ** (e - 23))
+    if n * fractions.Fraction(2) ** (e - 23) >= 2**128:
+        return math.copysign(math.inf, fr)
+    return math.copysign(math.ldexp(n, e - 23), fr)

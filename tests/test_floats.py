@@ -7,24 +7,9 @@ import pytest
 import torch
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import generic_kernels, MT, mc, residues, value, values
+from conftest import f32, generic_kernels, MT, mc, residues, value, values
 
 decompose = mc._ieee754_decompose
-
-
-def f32(fr):
-    """The float32 nearest to a Fraction (ties to even), by integer arithmetic only."""
-    if fr == 0:
-        return 0.0
-    a = abs(fr)
-    e = a.numerator.bit_length() - a.denominator.bit_length()
-    if a < Fraction(2) ** e:
-        e -= 1
-    e = max(e, -126)
-    n = round(a / Fraction(2) ** (e - 23))
-    if n * Fraction(2) ** (e - 23) >= 2**128:
-        return math.copysign(math.inf, fr)
-    return math.copysign(math.ldexp(n, e - 23), fr)
 
 
 @pytest.mark.parametrize("x, expected", [

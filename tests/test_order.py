@@ -7,7 +7,7 @@ import pytest
 import torch
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import MT, PRIMES, residues, value, values
+from conftest import f32, MT, PRIMES, residues, value, values
 
 INF, NAN = float("inf"), float("nan")
 TINY = F(1, 2**60)
@@ -207,6 +207,31 @@ def test_sort_is_exact_and_stable(rec, items, descending):
     for k in (0, 2, len(items)):
         v, j = x.topk(k, largest=descending)
         assert j.tolist() == order[:k] and v.shape == (k,) and torch.equal(v.num, x.num[:, j])
+
+
+def around_midpoints(bits, k):
+    """Values n / 2^k of `bits`-bit n: doubles, the midpoints between neighbouring doubles, and
+    the values one unit of n away (odd and even significands, both signs). A value just above a
+    double comes before it and shares its key alone, so that a key wrongly taken as exact
+    leaves it there."""
+    out = []
+    for m in ((1 << 52) + 12345, (1 << 52) + 12346):
+        near = [(m << (bits - 53)) + delta for delta in (1, 0)]
+        mid = [((2 * m + 1) << (bits - 54)) + delta for delta in (1, 0, -1)] if bits > 53 else []
+        for n in near + mid:
+            out += [F(n, 2**k), -F(n, 2**k)]
+    return out
+
+
+# Within four residues: the keys' two-word path, its rounding and sticky bits.
+@pytest.mark.parametrize("k", [0, 60, 121])
+@pytest.mark.parametrize("bits", [53, 60, 64, 65, 93, 121])
+def test_sort_rounds_keys_at_double_midpoints(rec, bits, k):
+    items = around_midpoints(bits, k)
+    x = rec(items)
+    s, i = x.sort()
+    assert i.tolist() == stable_order(items)
+    assert s._approx.tolist() == [f32(items[k]) for k in i.tolist()]
 
 
 VALUES = st.one_of(

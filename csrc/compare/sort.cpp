@@ -12,6 +12,7 @@
 #include "compare/decide.h"
 #include "compare/ops.h"
 #include "compare/support.h"
+#include "kernels/field_ops.h"
 #include "python/args.h"
 #include "python/errors.h"
 #include "python/table.h"
@@ -59,30 +60,6 @@ void refine_runs(const Decided& d, const at::Tensor& sorted_keys, at::Tensor& or
       }
     }
   });
-}
-
-// src[:, ..., idx] along the last axis for contiguous host residues: one pass per row, which
-// beats gather with a widened index.
-at::Tensor take_last_axis(const at::Tensor& src, const at::Tensor& index) {
-  const int64_t L = src.size(-1), K = index.size(-1);
-  const int64_t groups = K ? index.numel() / K : 0;
-  const int64_t rows = kPrimes * groups;
-  std::vector<int64_t> shape{kPrimes};
-  shape.insert(shape.end(), index.sizes().begin(), index.sizes().end());
-  at::Tensor out = record::empty_residues(shape, src.device());
-  const int64_t* ps = src.data_ptr<int64_t>();
-  const int64_t* pi = index.data_ptr<int64_t>();
-  int64_t* pout = out.data_ptr<int64_t>();
-  py::gil_scoped_release nogil;
-  at::parallel_for(0, rows, 1, [&](int64_t begin, int64_t end) {
-    for (int64_t r = begin; r < end; ++r) {
-      const int64_t* in = ps + r * L;
-      const int64_t* ix = pi + (r % groups) * K;
-      int64_t* o = pout + r * K;
-      for (int64_t j = 0; j < K; ++j) o[j] = in[ix[j]];
-    }
-  });
-  return out;
 }
 
 // Pairs compared exactly to put the runs of one sort right on the device; past this, the host.
@@ -145,9 +122,14 @@ bool sorted_on_device(Record& r, const std::vector<int64_t>& shape, int64_t axis
   // The doubles' bits made monotone as int64 (negatives mirrored), which sort as the doubles
   // do but faster (a radix sort where PyTorch has one); nan, never signed here, stays last.
   const at::Tensor bits = kr.keys.view(at::kLong);
-  const at::Tensor ordinal = bits.bitwise_xor(bits.bitwise_right_shift(63).bitwise_and(INT64_MAX));
+  // In place past the first: each fresh temporary of this size costs page faults on the host.
+  const at::Tensor ordinal = bits.bitwise_right_shift(63).bitwise_and_(INT64_MAX).bitwise_xor_(bits);
+  // Descending as the ascending sort of the complements, which keeps equals in their order:
+  // PyTorch's radix sort takes only ascending keys, and its merge sort is several times slower.
   at::Tensor sorted;
-  std::tie(sorted, order) = at::sort(ordinal.view(shape), /*stable=*/true, axis, descending);
+  std::tie(sorted, order) =
+      at::sort(descending ? ordinal.view(shape).bitwise_not() : ordinal.view(shape), /*stable=*/true, axis, /*descending=*/false);
+  if (descending) sorted.bitwise_not_();
   const int64_t L = shape[axis];
   if (L < 2) return true;
   const at::Tensor flags = kr.exact.view(shape).gather(axis, order).to(at::kBool);
@@ -206,10 +188,20 @@ py::object ordered(Record& r, py::handle dim_obj, bool descending, Want want, in
   std::vector<int64_t> full{kPrimes};
   full.insert(full.end(), shape.begin(), shape.end());
   const at::Tensor src_num = r.num.reshape(full), src_den = r.denom.reshape(full);
-  const bool host_rows = dev.is_cpu() && axis + 1 == (int64_t)shape.size() && src_num.is_contiguous() &&
-                         src_den.is_contiguous();
-  const at::Tensor num = host_rows ? take_last_axis(src_num, order) : src_num.gather(axis + 1, index_exp);
-  const at::Tensor den = host_rows ? take_last_axis(src_den, order) : src_den.gather(axis + 1, index_exp);
+  const bool host_rows = kernels::launcher_for(dev) == kernels::Launcher::Cpu && axis + 1 == (int64_t)shape.size() &&
+                         L <= INT32_MAX && src_num.is_contiguous() && src_den.is_contiguous();
+  at::Tensor num, den;
+  if (host_rows) {
+    std::vector<int64_t> taken{kPrimes};
+    taken.insert(taken.end(), order.sizes().begin(), order.sizes().end());
+    num = record::empty_residues(taken, dev);
+    den = record::empty_residues(taken, dev);
+    py::gil_scoped_release nogil;
+    kernels::take_last_axis_cpu(src_num, src_den, order, num, den);
+  } else {
+    num = src_num.gather(axis + 1, index_exp);
+    den = src_den.gather(axis + 1, index_exp);
+  }
   const at::Tensor approx = images.view(shape).gather(axis, order.to(images.device())).to(dev);
   return py::make_tuple(record::make_record(num, den, py::cast(approx), r.num_bits, r.den_bits), index);
 }

@@ -390,21 +390,10 @@ C10_HOST_DEVICE inline void scaled_quotient(const exact::UBig& a, const exact::U
 
 }  // namespace detail
 
-C10_HOST_DEVICE inline KeyImage key_image(const exact::SBig& n, const exact::SBig& d) {
-  const double inf = (double)exact::float_of_bits(0x7f800000u);
+// The key, float32 and exactness of (neg ? -1 : 1) (q + f) 2^e, q of 62 or 63 bits, sticky
+// saying f > 0.
+C10_HOST_DEVICE inline KeyImage key_of_quotient(u64 q, bool sticky, int e, bool neg) {
   const float inf_f = exact::float_of_bits(0x7f800000u);
-  if (d.mag.is_zero()) {
-    if (n.mag.is_zero()) return {(double)exact::float_of_bits(0x7fc00000u), exact::float_of_bits(0x7fc00000u), false};
-    return n.neg ? KeyImage{-inf, -inf_f, true} : KeyImage{inf, inf_f, true};
-  }
-  const bool neg = n.neg != d.neg;
-  // The float keeps the sign that dividing the integers as floats gives (0 / -5 is -0.0),
-  // as to_float does; the key is +0.0 so that all zeros tie.
-  if (n.mag.is_zero()) return {0.0, neg ? -0.0f : 0.0f, true};
-  u64 q;
-  bool sticky;
-  int e;
-  detail::scaled_quotient(n.mag, d.mag, q, sticky, e);
   const int bits = 64 - exact::clz64(q);
 
   const int sh = bits - 53;
@@ -420,6 +409,46 @@ C10_HOST_DEVICE inline KeyImage key_image(const exact::SBig& n, const exact::SBi
   const double proxy = ::ldexp((double)((q27 << 1) | (st2 ? 1 : 0)), e + sh2 - 1);
   const float f = proxy >= 0x1p128 ? inf_f : (float)proxy;
   return {neg ? -key : key, neg ? -f : f, rem == 0 && !sticky};
+}
+
+C10_HOST_DEVICE inline KeyImage key_image(const exact::SBig& n, const exact::SBig& d) {
+  const double inf = (double)exact::float_of_bits(0x7f800000u);
+  const float inf_f = exact::float_of_bits(0x7f800000u);
+  if (d.mag.is_zero()) {
+    if (n.mag.is_zero()) return {(double)exact::float_of_bits(0x7fc00000u), exact::float_of_bits(0x7fc00000u), false};
+    return n.neg ? KeyImage{-inf, -inf_f, true} : KeyImage{inf, inf_f, true};
+  }
+  const bool neg = n.neg != d.neg;
+  // The float keeps the sign that dividing the integers as floats gives (0 / -5 is -0.0),
+  // as to_float does; the key is +0.0 so that all zeros tie.
+  if (n.mag.is_zero()) return {0.0, neg ? -0.0f : 0.0f, true};
+  u64 q;
+  bool sticky;
+  int e;
+  detail::scaled_quotient(n.mag, d.mag, q, sticky, e);
+  return key_of_quotient(q, sticky, e, neg);
+}
+
+// key_image of values of at most four residues (below 2^124 in magnitude): over a power of
+// two without big integers (float-derived records), as float_of_2w.
+C10_HOST_DEVICE inline KeyImage key_image_2w(u64 nl, u64 nh, bool nneg, u64 dl, u64 dh, bool dneg) {
+  const int k = detail::power_of_two_2w(dl, dh);
+  if (k < 0 || !(nl | nh)) return key_image(detail::sbig_2w(nl, nh, nneg), detail::sbig_2w(dl, dh, dneg));
+  const int nb = detail::bit_length_2w(nl, nh);
+  u64 q;
+  bool sticky;
+  int e;
+  if (nb <= 63) {
+    q = nl << (63 - nb);
+    sticky = false;
+    e = -k - (63 - nb);
+  } else {
+    const int sh = nb - 63;  // 1..61
+    q = (nl >> sh) | (nh << (64 - sh));
+    sticky = (nl & ((1ull << sh) - 1)) != 0;
+    e = sh - k;
+  }
+  return key_of_quotient(q, sticky, e, nneg != dneg);
 }
 
 // Returned by the exact order when either side is 0/0: unordered, like a float nan.
@@ -454,6 +483,12 @@ C10_HOST_DEVICE inline int order_pair_element(const Constants& c, const int64_t*
 
 C10_HOST_DEVICE inline KeyImage key_element(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
                                             int kn, int kd) {
+  if (kn <= 4 && kd <= 4) {
+    u64 nl, nh, dl, dh;
+    const bool nneg = exact::crt_signed_2w(c, pn, stride, kn, nl, nh);
+    const bool dneg = exact::crt_signed_2w(c, pd, stride, kd, dl, dh);
+    return key_image_2w(nl, nh, nneg, dl, dh, dneg);
+  }
   return key_image(exact::crt_signed(c, pn, stride, kn), exact::crt_signed(c, pd, stride, kd));
 }
 

@@ -88,9 +88,11 @@ KORVEX_ALWAYS_INLINE void garner_block(const Constants& c, const int64_t* __rest
   }
 }
 
-template <int KN, int KD>
-KORVEX_ALWAYS_INLINE void float_rows(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
-                                     int64_t b, int64_t e, float* po) {
+// Runs `finish(i, nl, nh, nneg, dl, dh, dneg)` on the two-word values of the elements
+// [b, e), their digits formed a block at a time.
+template <int KN, int KD, class Finish>
+KORVEX_ALWAYS_INLINE void two_word_rows(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
+                                        int64_t b, int64_t e, Finish finish) {
   alignas(64) u64 vn[KN][kDigitBlock], vd[KD][kDigitBlock];
   for (int64_t lo = b; lo < e; lo += kDigitBlock) {
     const int64_t cnt = std::min(kDigitBlock, e - lo);
@@ -100,9 +102,17 @@ KORVEX_ALWAYS_INLINE void float_rows(const Constants& c, const int64_t* pn, cons
       u64 nl, nh, dl, dh;
       const bool nneg = exact::detail::signed_2w_of_digits<KN>(c, &vn[0][i], kDigitBlock, nl, nh);
       const bool dneg = exact::detail::signed_2w_of_digits<KD>(c, &vd[0][i], kDigitBlock, dl, dh);
-      po[lo + i] = float_of_2w(nl, nh, nneg, dl, dh, dneg);
+      finish(lo + i, nl, nh, nneg, dl, dh, dneg);
     }
   }
+}
+
+template <int KN, int KD>
+KORVEX_ALWAYS_INLINE void float_rows(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
+                                     int64_t b, int64_t e, float* po) {
+  two_word_rows<KN, KD>(c, pn, pd, stride, b, e, [&](int64_t k, u64 nl, u64 nh, bool nneg, u64 dl, u64 dh, bool dneg) {
+    po[k] = float_of_2w(nl, nh, nneg, dl, dh, dneg);
+  });
 }
 
 template <int KN, int KD>
@@ -115,6 +125,35 @@ template <int KN, int KD>
 KORVEX_AVX512 void float_rows_avx512(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
                                      int64_t b, int64_t e, float* po) {
   float_rows<KN, KD>(c, pn, pd, stride, b, e, po);
+}
+
+struct KeyOut {
+  double* key;
+  std::uint8_t* exact;
+  float* image;  // may be null
+};
+
+template <int KN, int KD>
+KORVEX_ALWAYS_INLINE void key_rows(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
+                                   int64_t b, int64_t e, KeyOut out) {
+  two_word_rows<KN, KD>(c, pn, pd, stride, b, e, [&](int64_t k, u64 nl, u64 nh, bool nneg, u64 dl, u64 dh, bool dneg) {
+    const KeyImage im = key_image_2w(nl, nh, nneg, dl, dh, dneg);
+    out.key[k] = im.key;
+    out.exact[k] = im.exact;
+    if (out.image) out.image[k] = im.f;
+  });
+}
+
+template <int KN, int KD>
+void key_rows_generic(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride, int64_t b, int64_t e,
+                      KeyOut out) {
+  key_rows<KN, KD>(c, pn, pd, stride, b, e, out);
+}
+
+template <int KN, int KD>
+KORVEX_AVX512 void key_rows_avx512(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride, int64_t b,
+                                   int64_t e, KeyOut out) {
+  key_rows<KN, KD>(c, pn, pd, stride, b, e, out);
 }
 
 }  // namespace
@@ -178,13 +217,20 @@ void keys_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::
   std::uint8_t* pe = exact.data_ptr<std::uint8_t>();
   float* pf = images.defined() ? images.data_ptr<float>() : nullptr;
   const Constants& c = exact::constants();
-  at::parallel_for(0, n, 512, [&](int64_t b, int64_t e) {
-    for (int64_t k = b; k < e; ++k) {
-      const KeyImage im = key_element(c, pn + k, pd + k, n, kn, kd);
-      pk[k] = im.key;
-      pe[k] = im.exact;
-      if (pf) pf[k] = im.f;
-    }
+  const KeyOut out{pk, pe, pf};
+  at::parallel_for(0, n, 1024, [&](int64_t b, int64_t e) {
+    const bool two_words = with_two_word_counts(kn, kd, [&](auto kn_c, auto kd_c) {
+      constexpr int KN = decltype(kn_c)::value, KD = decltype(kd_c)::value;
+      static const auto rows = cpu_runs_avx512() ? &key_rows_avx512<KN, KD> : &key_rows_generic<KN, KD>;
+      rows(c, pn, pd, n, b, e, out);
+    });
+    if (!two_words)
+      for (int64_t k = b; k < e; ++k) {
+        const KeyImage im = key_element(c, pn + k, pd + k, n, kn, kd);
+        pk[k] = im.key;
+        pe[k] = im.exact;
+        if (pf) pf[k] = im.f;
+      }
   });
 }
 

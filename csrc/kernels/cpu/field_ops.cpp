@@ -1,8 +1,12 @@
 #include <ATen/Parallel.h>
 
+#include <immintrin.h>
+
 #include <algorithm>
+#include <vector>
 
 #include "kernels/cpu/field_rows.h"
+#include "kernels/cpu/isa.h"
 #include "kernels/field_ops.h"
 
 namespace korvex::kernels {
@@ -22,7 +26,50 @@ RowFn field_row_fn(FieldOp op, bool as, bool bs) {
   return cpu_runs_avx512() ? field_row_avx512(op, as, bs) : field_row_generic(op, as, bs);
 }
 
+// One row of a gather. The source row of a sort (800 KB at 1e5 elements) stays in L2 only if the
+// output does not push it out: the output goes around the caches, and the index is read as
+// int32 to halve its share.
+void take_row_generic(const int64_t* in, const int32_t* ix, int64_t* out, int64_t k) {
+  for (int64_t j = 0; j < k; ++j) out[j] = in[ix[j]];
+}
+
+KORVEX_AVX512 void take_row_avx512(const int64_t* in, const int32_t* ix, int64_t* out, int64_t k) {
+  int64_t j = 0;
+  for (; j < k && (reinterpret_cast<uintptr_t>(out + j) & 63); ++j) out[j] = in[ix[j]];
+  for (; j + 8 <= k; j += 8) {
+    const __m256i i = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ix + j));
+    _mm512_stream_si512(reinterpret_cast<__m512i*>(out + j),
+                        _mm512_i32gather_epi64(i, reinterpret_cast<const long long*>(in), 8));
+  }
+  for (; j < k; ++j) out[j] = in[ix[j]];
+  _mm_sfence();
+}
+
 }  // namespace
+
+void take_last_axis_cpu(const at::Tensor& num, const at::Tensor& den, const at::Tensor& index, at::Tensor& out_num,
+                        at::Tensor& out_den) {
+  const int64_t L = num.size(-1), K = index.size(-1);
+  if (K == 0 || index.numel() == 0) return;
+  const int64_t groups = index.numel() / K;
+  TORCH_INTERNAL_ASSERT(L <= INT32_MAX && num.numel() == kPrimes * groups * L && out_num.numel() == kPrimes * groups * K);
+  std::vector<int32_t> ix32(index.numel());
+  const int64_t* pi = index.data_ptr<int64_t>();
+  at::parallel_for(0, (int64_t)ix32.size(), 1 << 14, [&](int64_t b, int64_t e) {
+    for (int64_t j = b; j < e; ++j) ix32[j] = (int32_t)pi[j];
+  });
+  const int64_t *sn = num.data_ptr<int64_t>(), *sd = den.data_ptr<int64_t>();
+  int64_t *on = out_num.data_ptr<int64_t>(), *od = out_den.data_ptr<int64_t>();
+  const auto row = cpu_runs_avx512() ? &take_row_avx512 : &take_row_generic;
+  const int64_t rows = kPrimes * groups;
+  at::parallel_for(0, 2 * rows, 1, [&](int64_t b, int64_t e) {
+    for (int64_t r = b; r < e; ++r) {
+      const bool d = r >= rows;
+      const int64_t q = d ? r - rows : r;
+      row((d ? sd : sn) + q * L, ix32.data() + (q % groups) * K, (d ? od : on) + q * K, K);
+    }
+  });
+}
 
 void field_op_cpu(FieldOp op, const at::Tensor& an, const at::Tensor& ad, const at::Tensor& bn,
                   const at::Tensor& bd, at::Tensor& on, at::Tensor& od) {
