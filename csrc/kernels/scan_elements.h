@@ -32,38 +32,10 @@ struct SmallSigned {
   bool neg;
 };
 
-template <int K>
-C10_HOST_DEVICE inline SmallSigned small_signed_k(const Constants& c, const int64_t* r, int64_t stride) {
-  u64 v[4] = {};
-  exact::garner_digits(c, r, stride, K, v);
-  u64 lo = v[K - 1], hi = 0;
-  for (int j = K - 2; j >= 0; --j) {
-    u64 h1;
-    lo = exact::mul_add2(lo, c.mod[j].p, v[j], 0, h1);
-    hi = hi * c.mod[j].p + h1;  // the value stays below 2^124: no carry out of hi
-  }
-  const UBig& ph = c.prefix_half[K];
-  const u64 half_lo = ph.w[0], half_hi = ph.n > 1 ? ph.w[1] : 0;
-  bool neg = false;
-  if (hi > half_hi || (hi == half_hi && lo > half_lo)) {
-    const UBig& pm = c.prefix_M[K];
-    const u64 m_lo = pm.w[0], m_hi = pm.n > 1 ? pm.w[1] : 0;
-    const u64 borrow = m_lo < lo;
-    lo = m_lo - lo;
-    hi = m_hi - hi - borrow;
-    neg = true;
-  }
-  return {lo, hi, neg};
-}
-
-// k fixed at compile time in each case, so that Garner's loops unroll.
 C10_HOST_DEVICE inline SmallSigned small_signed(const Constants& c, const int64_t* r, int64_t stride, int k) {
-  switch (k) {
-    case 1: return small_signed_k<1>(c, r, stride);
-    case 2: return small_signed_k<2>(c, r, stride);
-    case 3: return small_signed_k<3>(c, r, stride);
-    default: return small_signed_k<4>(c, r, stride);
-  }
+  SmallSigned s;
+  s.neg = exact::crt_signed_2w(c, r, stride, k, s.lo, s.hi);
+  return s;
 }
 
 // The exponent of a two-word power of two, else -1.
@@ -85,21 +57,15 @@ C10_HOST_DEVICE inline void acc_add_words(u64* part, const u64* w, int shift) {
   for (int j = i + ls; carry && j < kAccLimbs; ++j) part[j] = exact::add_carry(part[j], 0, carry, carry);
 }
 
-// add_dyadic_product for operands whose values all have at most 122 bits (k <= 4 rows each):
-// the same decisions and the same sum, in words.
-C10_HOST_DEVICE inline bool add_small_dyadic_product(const Constants& c, const DyadicOperand& x,
-                                                     const DyadicOperand& y, int64_t stride, int64_t k, int scale,
-                                                     DyadicAcc& acc) {
-  const SmallSigned dx = small_signed(c, x.den + k, stride, x.kd);
+// add_dyadic_product on values of at most 122 bits (k <= 4 rows each), read already: the same
+// decisions and the same sum, in words.
+C10_HOST_DEVICE inline bool add_small_product(const SmallSigned& nx, const SmallSigned& dx, const SmallSigned& ny,
+                                              const SmallSigned& dy, int scale, DyadicAcc& acc) {
   const int ex = small_power_of_two(dx);
   if (ex < 0) return false;
-  const SmallSigned dy = small_signed(c, y.den + k, stride, y.kd);
   const int ey = small_power_of_two(dy);
   if (ey < 0 || ex + ey > scale) return false;
-  const SmallSigned nx = small_signed(c, x.num + k, stride, x.kn);
-  if ((nx.lo | nx.hi) == 0) return true;
-  const SmallSigned ny = small_signed(c, y.num + k, stride, y.kn);
-  if ((ny.lo | ny.hi) == 0) return true;
+  if ((nx.lo | nx.hi) == 0 || (ny.lo | ny.hi) == 0) return true;
   // The 4-word product of the magnitudes.
   u64 w[4], h0, h1, h2, h3;
   w[0] = exact::mul_wide(nx.lo, ny.lo, h0);
@@ -116,6 +82,14 @@ C10_HOST_DEVICE inline bool add_small_dyadic_product(const Constants& c, const D
   if (bits + shift > 64 * (kAccLimbs - 1)) return false;
   acc_add_words((nx.neg != ny.neg) != (dx.neg != dy.neg) ? acc.neg : acc.pos, w, shift);
   return true;
+}
+
+C10_HOST_DEVICE inline bool add_small_dyadic_product(const Constants& c, const DyadicOperand& x,
+                                                     const DyadicOperand& y, int64_t stride, int64_t k, int scale,
+                                                     DyadicAcc& acc) {
+  return add_small_product(small_signed(c, x.num + k, stride, x.kn), small_signed(c, x.den + k, stride, x.kd),
+                           small_signed(c, y.num + k, stride, y.kn), small_signed(c, y.den + k, stride, y.kd), scale,
+                           acc);
 }
 
 // Adds x_k * y_k into `acc` at scale 2^scale: the numerators multiplied exactly, the exponents

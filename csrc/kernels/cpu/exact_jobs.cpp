@@ -10,6 +10,7 @@
 
 #include "kernels/cpu/field_rows.h"
 #include "kernels/cpu/accumulate.h"
+#include "kernels/cpu/garner_block.h"
 #include "kernels/cpu/isa.h"
 #include "kernels/exact_elements.h"
 
@@ -64,27 +65,6 @@ bool with_two_word_counts(int kn, int kd, F&& f) {
     case 3: return with_den_count<3>(kd, f);
     case 4: return with_den_count<4>(kd, f);
     default: return false;
-  }
-}
-
-// to_float of the elements [b, e) of a record whose values need KN, KD <= 4 residues, a block
-// at a time: the Garner digits of a block are formed across its elements, digit by digit,
-// which vectorises, where one element after another is a chain of dependent products.
-constexpr int64_t kDigitBlock = 256;
-
-template <int K>
-KORVEX_ALWAYS_INLINE void garner_block(const Constants& c, const int64_t* __restrict r, int64_t stride, int64_t cnt,
-                                       u64 (*__restrict v)[kDigitBlock]) {
-  for (int j = 0; j < K; ++j) {
-    const exact::ModP m = c.mod[j];
-    const int64_t* __restrict rj = r + j * stride;
-    u64* __restrict vj = v[j];
-    for (int64_t i = 0; i < cnt; ++i) vj[i] = (u64)rj[i];
-    for (int q = 0; q < j; ++q) {
-      const u64* __restrict vq = v[q];
-      const u64 inv = c.inv[q][j];
-      for (int64_t i = 0; i < cnt; ++i) vj[i] = exact::garner_step(m, vj[i], vq[i], inv);
-    }
   }
 }
 

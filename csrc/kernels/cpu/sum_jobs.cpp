@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "kernels/cpu/accumulate.h"
+#include "kernels/cpu/field_rows.h"
+#include "kernels/cpu/garner_block.h"
 #include "kernels/exact_jobs.h"
 #include "kernels/scan_elements.h"
 
@@ -25,6 +27,39 @@ DyadicOperand operand_of(const Rows& x) {
   return {x.num.data_ptr<int64_t>(), x.den.data_ptr<int64_t>(), x.kn, x.kd};
 }
 
+// The products of elements [lo, hi) of operands within four residues added into `a`, each
+// operand row's Garner digits formed a block at a time.
+KORVEX_ALWAYS_INLINE bool dot_rows(const Constants& c, const DyadicOperand& x, const DyadicOperand& y, int64_t stride,
+                                   int64_t lo, int64_t hi, int scale, DyadicAcc& a) {
+  alignas(64) u64 vxn[4][kDigitBlock], vxd[4][kDigitBlock], vyn[4][kDigitBlock], vyd[4][kDigitBlock];
+  for (int64_t b = lo; b < hi; b += kDigitBlock) {
+    const int64_t cnt = std::min(kDigitBlock, hi - b);
+    garner_block(c, x.num + b, stride, cnt, x.kn, vxn);
+    garner_block(c, x.den + b, stride, cnt, x.kd, vxd);
+    garner_block(c, y.num + b, stride, cnt, y.kn, vyn);
+    garner_block(c, y.den + b, stride, cnt, y.kd, vyd);
+    for (int64_t i = 0; i < cnt; ++i) {
+      SmallSigned nx, dx, ny, dy;
+      nx.neg = signed_2w_of_block(c, vxn, x.kn, i, nx.lo, nx.hi);
+      dx.neg = signed_2w_of_block(c, vxd, x.kd, i, dx.lo, dx.hi);
+      ny.neg = signed_2w_of_block(c, vyn, y.kn, i, ny.lo, ny.hi);
+      dy.neg = signed_2w_of_block(c, vyd, y.kd, i, dy.lo, dy.hi);
+      if (!add_small_product(nx, dx, ny, dy, scale, a)) return false;
+    }
+  }
+  return true;
+}
+
+bool dot_rows_generic(const Constants& c, const DyadicOperand& x, const DyadicOperand& y, int64_t stride, int64_t lo,
+                      int64_t hi, int scale, DyadicAcc& a) {
+  return dot_rows(c, x, y, stride, lo, hi, scale, a);
+}
+
+KORVEX_AVX512 bool dot_rows_avx512(const Constants& c, const DyadicOperand& x, const DyadicOperand& y, int64_t stride,
+                                   int64_t lo, int64_t hi, int scale, DyadicAcc& a) {
+  return dot_rows(c, x, y, stride, lo, hi, scale, a);
+}
+
 }  // namespace
 
 bool dyadic_dot_cpu(const Rows& x, const Rows& y, int scale, DyadicAcc& acc) {
@@ -34,7 +69,10 @@ bool dyadic_dot_cpu(const Rows& x, const Rows& y, int scale, DyadicAcc& acc) {
   const int64_t n = x.num.size(1);
   const DyadicOperand ox = operand_of(x), oy = operand_of(y);
   const Constants& c = exact::constants();
+  const bool small = ox.kn <= 4 && ox.kd <= 4 && oy.kn <= 4 && oy.kd <= 4;
+  const auto rows = cpu_runs_avx512() ? &dot_rows_avx512 : &dot_rows_generic;
   return accumulate_chunks(n, [&](int64_t lo, int64_t hi, DyadicAcc& a) {
+    if (small) return rows(c, ox, oy, n, lo, hi, scale, a);
     for (int64_t k = lo; k < hi; ++k)
       if (!add_dyadic_product(c, ox, oy, n, k, scale, a)) return false;
     return true;
