@@ -143,6 +143,25 @@ def test_dot_of_exact_values(dev, xf, yf):
     assert lowest_residues(got, expected)
 
 
+# Widths (numerator bits, largest exponent of two below) that take one to four residues per
+# operand row, over blocks of elements and their tail; a third in the middle sends the whole
+# dot to the host.
+@pytest.mark.parametrize("xw, yw", [((20, 0), (53, 52)), ((53, 90), (100, 0)), ((100, 120), (20, 5)), ((61, 61), (61, 61))])
+@pytest.mark.parametrize("third", [False, True])
+def test_dot_of_dyadic_values_of_every_width(dev, xw, yw, third):
+    rng = random.Random(sum(xw) + 3 * sum(yw))
+
+    def pairs(bits, top):
+        return [(rng.randrange(-(2**bits), 2**bits), 2 ** rng.randrange(top + 1)) for _ in range(1003)]
+
+    xf, yf = pairs(*xw), pairs(*yw)
+    xf[300] = (0, 1)
+    if third:
+        yf[700] = (1, 3)
+    expected = sum(Fraction(*p) * Fraction(*q) for p, q in zip(xf, yf))
+    assert lowest_residues(raw(xf, dev).dot(raw(yf, dev)), expected)
+
+
 def test_dot_out_of_range_raises(dev):
     with pytest.raises(OverflowError, match="exceeds the exact range"):
         raw([(2**400, 1), (1, 1)], dev).dot(raw([(2**300, 1), (1, 1)], dev))
