@@ -41,6 +41,13 @@ PYBIND11_MODULE(modular_cuda, m) {
   // The generic-kernel switch, so that one test process can run both CPU paths; not in __all__.
   m.def("_generic_kernels", &korvex::kernels::generic_kernels_only);
   m.def("_set_generic_kernels", &korvex::kernels::set_generic_kernels_only, py::arg("flag"));
+  m.def("_path_counts", [] {
+    using korvex::kernels::Path;
+    py::dict d;
+    for (int p = 0; p < (int)Path::Count; ++p)
+      d[korvex::kernels::path_name((Path)p)] = korvex::kernels::path_count((Path)p);
+    return d;
+  });
 
   py::handle cls = korvex::record::register_record(m);
   korvex::record::register_floats(m, cls);

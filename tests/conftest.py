@@ -62,6 +62,22 @@ def generic_kernels(flag):
         mc._set_generic_kernels(previous)
 
 
+@contextlib.contextmanager
+def kernel_ran(job):
+    """Inside the block, ran() says whether the one call of `job` ("dot", "matmul") took its
+    kernel: where a kernel wrongly declines, the exact host path gives the same result, and
+    only this tells them apart."""
+    before = mc._path_counts()
+
+    def ran():
+        now = mc._path_counts()
+        kernel, host = (now[f"{job} {p}"] - before[f"{job} {p}"] for p in ("kernel", "host"))
+        assert kernel + host == 1, "one call of the job expected"
+        return kernel == 1
+
+    yield ran
+
+
 @pytest.fixture(params=DEVICE_PARAMS)
 def dev(request):
     """The device a test runs on; `cpu` pins the CPU kernels even under KORVEX_GENERIC_KERNELS."""

@@ -6,7 +6,7 @@ from fractions import Fraction
 import pytest
 import torch
 
-from conftest import HALF, M, MT, PRIMES, generic_kernels, residues
+from conftest import HALF, M, MT, PRIMES, generic_kernels, kernel_ran, mc, residues
 
 
 def crt(rs):
@@ -65,8 +65,10 @@ def host_product(a, b):
         return a.matmul(b)
 
 
-def check(a, b, m, k, n):
-    c = a.matmul(b)
+def check(a, b, m, k, n, kernel=True):
+    with kernel_ran("matmul") as ran:
+        c = a.matmul(b)
+    assert ran() == (kernel and not mc._generic_kernels())
     A, B = grid(pairs(a), m, k), grid(pairs(b), k, n)
     assert c.shape == (m, n)
     want = documented(A, B)
@@ -153,7 +155,7 @@ def test_host_path_takes_over(dev, case):
         a, b = raw(fa, (2, 2), dev), raw(fb, (2, 2), dev)
         assert pairs(a.matmul(b)) == pairs(host_product(a, b))  # n/0 entries: no Fraction to compare
         return
-    check(raw(fa, (2, 2), dev), raw(fb, (2, 2), dev), 2, 2, 2)
+    check(raw(fa, (2, 2), dev), raw(fb, (2, 2), dev), 2, 2, 2, kernel=False)
 
 
 def test_entries_past_the_range_raise(dev):

@@ -71,6 +71,17 @@ bool generic_kernels_only() { return generic_flag().load(std::memory_order_relax
 
 bool set_generic_kernels_only(bool on) { return generic_flag().exchange(on, std::memory_order_relaxed); }
 
+namespace {
+std::atomic<int64_t> g_paths[(int)Path::Count];
+}  // namespace
+
+void count_path(Path p) { g_paths[(int)p].fetch_add(1, std::memory_order_relaxed); }
+int64_t path_count(Path p) { return g_paths[(int)p].load(std::memory_order_relaxed); }
+const char* path_name(Path p) {
+  static const char* const names[] = {"dot kernel", "dot host", "matmul kernel", "matmul host"};
+  return names[(int)p];
+}
+
 Launcher launcher_for(const at::Device& device) {
   if (generic_kernels_only()) return Launcher::Generic;
   if (device.is_cpu()) return Launcher::Cpu;

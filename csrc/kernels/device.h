@@ -31,6 +31,13 @@ const at::Tensor& primes_on(const at::Device& device);
 bool generic_kernels_only();
 bool set_generic_kernels_only(bool on);
 
+// Which way the jobs with a kernel and an exact host fall-back went, counted: the fall-back
+// gives the same result, only slower, so nothing else tells a kernel that wrongly declines.
+enum class Path : int { DotKernel, DotHost, MatmulKernel, MatmulHost, Count };
+void count_path(Path p);
+int64_t path_count(Path p);
+const char* path_name(Path p);
+
 // Which launcher runs a job on `device`: the one choice by device that every job makes.
 // Generic: the ATen formulas (devices with neither kernel, and KORVEX_GENERIC_KERNELS).
 enum class Launcher { Cpu, Cuda, Generic };

@@ -379,7 +379,9 @@ py::object m_matmul(py::handle self, const python::Args& a) {
     return record::fill_record(record::record_type(), zero, one, {m, n}, dev, 0.0);
   }
   py::object product;
-  if (dyadic_matmul(x, y, m, k, n, hint, product)) return product;
+  const bool kernel = dyadic_matmul(x, y, m, k, n, hint, product);
+  kernels::count_path(kernel ? kernels::Path::MatmulKernel : kernels::Path::MatmulHost);
+  if (kernel) return product;
   const HostValues ha = record::host_values(x), hb = record::host_values(y);
   record::ResidueWriter out(m * n);
   std::vector<char> redo(m * n, 0);

@@ -375,6 +375,7 @@ py::object m_dot(py::handle self, const python::Args& a) {
         }, scale, sn, sd);
       }
     }
+    kernels::count_path(dyadic ? kernels::Path::DotKernel : kernels::Path::DotHost);
     py::object hint = py::none();
     if (!x.approx.is_none() && !yr.approx.is_none()) hint = hint_sum(x.approx * yr.approx, py::none());
     return record_of(sn, sd, x.num.device(), {1}, hint);
