@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
-#include <string>
 #include <tuple>
 
 namespace korvex::kernels {
@@ -15,14 +14,14 @@ void set_primes_tensor(const at::Tensor& primes) { g_primes = new at::Tensor(pri
 const at::Tensor& primes_tensor() { return *g_primes; }
 
 namespace {
-using TableKey = std::tuple<std::string, int, int>;
+using TableKey = std::tuple<int, int, int>;
 std::mutex g_tables_lock;
 std::map<TableKey, at::Tensor>& tables() {
   static auto* cache = new std::map<TableKey, at::Tensor>();
   return *cache;
 }
-TableKey key_of(const char* name, const at::Device& device) {
-  return {name, (int)device.type(), (int)device.index()};
+TableKey key_of(Table table, const at::Device& device) {
+  return {(int)table, (int)device.type(), (int)device.index()};
 }
 // Built outside the lock: a builder may itself read another table.
 at::Tensor built_on(const at::Device& device, TableBuilder build) {
@@ -31,8 +30,8 @@ at::Tensor built_on(const at::Device& device, TableBuilder build) {
 }
 }  // namespace
 
-const at::Tensor& device_table(const char* name, const at::Device& device, TableBuilder build) {
-  const TableKey key = key_of(name, device);
+const at::Tensor& device_table(Table table, const at::Device& device, TableBuilder build) {
+  const TableKey key = key_of(table, device);
   {
     const std::lock_guard<std::mutex> hold(g_tables_lock);
     auto it = tables().find(key);
@@ -43,15 +42,15 @@ const at::Tensor& device_table(const char* name, const at::Device& device, Table
   return tables().try_emplace(key, std::move(t)).first->second;
 }
 
-void renew_device_table(const char* name, const at::Device& device, TableBuilder build) {
+void renew_device_table(Table table, const at::Device& device, TableBuilder build) {
   at::Tensor t = built_on(device, build);
   const std::lock_guard<std::mutex> hold(g_tables_lock);
-  tables()[key_of(name, device)] = std::move(t);
+  tables()[key_of(table, device)] = std::move(t);
 }
 
 const at::Tensor& primes_on(const at::Device& device) {
   // A copy even on the CPU: PRIMES itself is a module attribute anyone can write to.
-  return device_table("primes", device, [] { return g_primes->clone(); });
+  return device_table(Table::Primes, device, [] { return g_primes->clone(); });
 }
 
 namespace {

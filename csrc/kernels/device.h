@@ -12,13 +12,14 @@ constexpr bool kBuiltWithCuda = true;
 constexpr bool kBuiltWithCuda = false;
 #endif
 
-// A constant tensor per name and device: `build` makes it on the host, once, and it is copied
+// A constant tensor per kind and device: `build` makes it on the host, once, and it is copied
 // to the device once. Kept for the life of the process (leaked on purpose: tensors must outlive
 // interpreter shutdown); safe to call without the GIL. renew_device_table builds it afresh, for
 // a table someone wrote to; references handed out before then see the new tensor.
+enum class Table : int { Primes, RecordPrimes, Pow2, SignedPow2, Pow2Long, Constants };
 using TableBuilder = at::Tensor (*)();
-const at::Tensor& device_table(const char* name, const at::Device& device, TableBuilder build);
-void renew_device_table(const char* name, const at::Device& device, TableBuilder build);
+const at::Tensor& device_table(Table table, const at::Device& device, TableBuilder build);
+void renew_device_table(Table table, const at::Device& device, TableBuilder build);
 
 // PRIMES as created at import, and its cached copy per device.
 void set_primes_tensor(const at::Tensor& primes);

@@ -16,7 +16,7 @@ using exact::kPrimes;
 static at::Tensor fresh_record_primes() { return primes_tensor().clone(); }
 
 const at::Tensor& record_primes_on(const at::Device& device) {
-  return kernels::device_table("record primes", device, fresh_record_primes);
+  return kernels::device_table(kernels::Table::RecordPrimes, device, fresh_record_primes);
 }
 
 // The shared moduli tensor of records on `device` is trusted while nothing was written to
@@ -35,7 +35,7 @@ static bool moduli_are_primes(Record& r) {
   for (int j = 0; j < kPrimes; ++j)
     if (host.data_ptr<int64_t>()[j] != exact::kModuli[j]) {
       // Written through some record's slot: later records get an untouched copy.
-      if (primes.is_same(shared)) kernels::renew_device_table("record primes", primes.device(), fresh_record_primes);
+      if (primes.is_same(shared)) kernels::renew_device_table(kernels::Table::RecordPrimes, primes.device(), fresh_record_primes);
       return false;
     }
   if (tracked) {

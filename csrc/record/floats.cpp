@@ -29,7 +29,7 @@ using kernels::largest_fitting_double;
 
 // The table of powers of two as int64 for the ATen path's gather.
 const at::Tensor& pow2_on(const at::Device& device) {
-  return kernels::device_table("pow2 int64", device, [] { return kernels::pow2_table_on(at::kCPU).to(at::kLong); });
+  return kernels::device_table(kernels::Table::Pow2Long, device, [] { return kernels::pow2_table_on(at::kCPU).to(at::kLong); });
 }
 
 struct Ingested {

@@ -97,8 +97,8 @@ int64_t element_count(c10::IntArrayRef shape) {
 }
 
 py::object device_object(const at::Device& device) {
-  static auto* cache = new std::map<std::string, PyObject*>();
-  const std::string key = device.str();
+  static auto* cache = new std::map<std::pair<int, int>, PyObject*>();
+  const std::pair<int, int> key{(int)device.type(), (int)device.index()};
   auto it = cache->find(key);
   if (it == cache->end()) {
     PyObject* d = THPDevice_New(device);

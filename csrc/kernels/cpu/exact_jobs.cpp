@@ -17,7 +17,7 @@
 namespace korvex::kernels {
 
 const at::Tensor& pow2_table_on(const at::Device& device) {
-  return device_table("pow2", device, [] {
+  return device_table(Table::Pow2, device, [] {
     at::Tensor t = at::empty({kPrimes, kMaxShift + 1}, at::kInt);
     int32_t* p = t.data_ptr<int32_t>();
     for (int j = 0; j < kPrimes; ++j) {

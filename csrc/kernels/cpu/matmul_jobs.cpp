@@ -135,7 +135,7 @@ KORVEX_AVX512 void add_row_avx512(const exact::ModP& mod, int64_t* rn, const int
 }  // namespace
 
 const at::Tensor& signed_pow2_table_on(const at::Device& device) {
-  return device_table("signed pow2", device, [] {
+  return device_table(Table::SignedPow2, device, [] {
     at::Tensor t = at::empty({kPrimes, kSignedPow2Row}, at::kInt);
     int32_t* p = t.data_ptr<int32_t>();
     for (int j = 0; j < kPrimes; ++j) {

@@ -16,7 +16,7 @@ namespace korvex::kernels {
 
 // The host's constants copied once to each device, as bytes: Constants holds plain arrays only.
 const Constants* constants_on(const at::Device& device) {
-  const at::Tensor& t = device_table("constants", device, [] {
+  const at::Tensor& t = device_table(Table::Constants, device, [] {
     at::Tensor host = at::empty({(int64_t)sizeof(Constants)}, at::kByte);
     std::memcpy(host.data_ptr(), &exact::constants(), sizeof(Constants));
     return host;
