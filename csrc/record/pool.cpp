@@ -126,6 +126,39 @@ Pool& pool() {
 
 }  // namespace
 
+namespace {
+
+// ATen's CPU allocator aligns every block to 64 bytes, and glibc's aligned allocation splits a
+// chunk on every call: for the tensors of a one-element result that was most of the cost of
+// the operation. Plain malloc is a cache hit for these sizes; ATen's CPU kernels read
+// unaligned data, and large tensors keep ATen's allocator.
+constexpr size_t kSmallHost = 4096;
+
+void free_small(void* p) { std::free(p); }
+
+struct SmallHostAllocator final : c10::Allocator {
+  c10::DataPtr allocate(size_t n) override {
+    void* p = std::malloc(n ? n : 1);
+    if (!p) throw std::bad_alloc();
+    return {p, p, &free_small, c10::Device(c10::DeviceType::CPU)};
+  }
+  c10::DeleterFnPtr raw_deleter() const override { return &free_small; }
+  void copy_data(void* dest, const void* src, std::size_t count) const override { default_copy_data(dest, src, count); }
+};
+
+}  // namespace
+
+at::Tensor empty_host(at::IntArrayRef sizes, at::ScalarType dtype) {
+  static SmallHostAllocator* small = new SmallHostAllocator();  // outlives every tensor
+  size_t count = 1;
+  for (int64_t s : sizes) {
+    if (s < 0 || (s && count > kSmallHost / (size_t)s)) return at::detail::empty_cpu(sizes, dtype);
+    count *= (size_t)s;
+  }
+  if (count * c10::elementSize(dtype) > kSmallHost) return at::detail::empty_cpu(sizes, dtype);
+  return at::detail::empty_generic(sizes, small, c10::DispatchKeySet(c10::DispatchKey::CPU), dtype, std::nullopt);
+}
+
 at::Tensor empty_residues(const std::vector<int64_t>& sizes, const at::Device& device) {
   const auto options = at::TensorOptions().dtype(at::kLong).device(device);
   // The count is checked before anything is sized from it: a wrapped product would hand a

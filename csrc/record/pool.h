@@ -18,9 +18,8 @@ namespace korvex::record {
 at::Tensor empty_residues(const std::vector<int64_t>& sizes, const at::Device& device);
 
 // Uninitialised host tensor made without a trip through the dispatcher: a one-element result
-// needs three of them, and the dispatch of at::empty cost more than its arithmetic.
-inline at::Tensor empty_host(at::IntArrayRef sizes, at::ScalarType dtype) {
-  return at::detail::empty_cpu(sizes, dtype);
-}
+// needs three of them, and the dispatch of at::empty cost more than its arithmetic. Small ones
+// come from malloc (see pool.cpp).
+at::Tensor empty_host(at::IntArrayRef sizes, at::ScalarType dtype);
 
 }  // namespace korvex::record

@@ -30,11 +30,18 @@ bool is_record(py::handle obj) { return PyObject_TypeCheck(obj.ptr(), (PyTypeObj
 
 namespace {
 
+// pybind11 finds a class's type record by hashing the name of its C++ type; the class is
+// registered once at import and never goes away.
+const py::detail::type_info* record_type_info() {
+  static const py::detail::type_info* info = py::detail::get_type_info(typeid(Record));
+  return info;
+}
+
 // An instance made by __new__ alone has no C++ record behind it yet: pybind allocates the
 // holder only when __init__ runs.
 py::detail::value_and_holder holder_of(py::handle obj) {
   auto* inst = reinterpret_cast<py::detail::instance*>(obj.ptr());
-  return inst->get_value_and_holder(py::detail::get_type_info(typeid(Record)));
+  return inst->get_value_and_holder(record_type_info());
 }
 
 [[noreturn]] void raise_unset(py::handle obj, const char* slot) {
@@ -123,7 +130,9 @@ py::object make_record(at::Tensor num, at::Tensor den, py::object approx, int nu
   r.denom = std::move(den);
   r.approx = approx ? std::move(approx) : py::none();
   r.set_bits(num_bits, den_bits);
-  return py::cast(std::move(r));
+  auto move = [](const void* p) -> void* { return new Record(std::move(*const_cast<Record*>(static_cast<const Record*>(p)))); };
+  return py::reinterpret_steal<py::object>(py::detail::type_caster_generic::cast(
+      &r, py::return_value_policy::move, py::handle(), record_type_info(), nullptr, move));
 }
 
 at::Tensor host_residues(const at::Tensor& t) {
