@@ -147,3 +147,27 @@ def test_round_trip_property(dev, n, d):
     from fractions import Fraction
     f = Fraction(n, d)
     assert MT.from_fraction(n, d, (), dev).to_rational() == (f.numerator, f.denominator)
+
+
+# Small results live in buffers of the library's own host allocator: they must still be
+# ordinary tensors to everything PyTorch does with a tensor's storage.
+@pytest.mark.parametrize("make", [
+    lambda: MT.from_fraction(3, 7, (), "cpu") + MT.from_fraction(5, 11, (), "cpu"),
+    lambda: MT.from_fraction(2, 3, (2,), "cpu") * MT.from_fraction(5, 1, (2,), "cpu"),
+    lambda: MT.from_tensor(torch.eye(3, dtype=torch.float64), "cpu").det(),
+])
+def test_small_results_are_ordinary_tensors(make):
+    import io
+    r = make()
+    buf = io.BytesIO()
+    torch.save((r.num, r.denom, r._approx), buf)
+    buf.seek(0)
+    n, d, a = torch.load(buf)
+    assert torch.equal(n, r.num) and torch.equal(d, r.denom) and torch.equal(a, r._approx)
+    shared = r.denom.clone().share_memory_()
+    assert shared.is_shared() and torch.equal(shared, r.denom)
+    want = r.num.clone()
+    grown = r.num.resize_(20, 300)  # the record's own buffer, reallocated larger
+    grown[:, -1] = 7
+    assert torch.equal(grown.reshape(-1)[: want.numel()], want.reshape(-1))
+    assert grown.numpy()[:, -1].tolist() == [7] * 20
