@@ -171,21 +171,27 @@ Measured measure_cpu(const at::Tensor& num, const at::Tensor& den) {
   return {nb.load(), db.load(), canonical.load()};
 }
 
+// Elements [0, n) in parallel: where the values need at most four residues, a block at a time
+// through rows(KN, KD, b, e) with the counts as constants, else one by one.
+template <class Rows, class Element>
+void over_values(int64_t n, int kn, int kd, Rows rows, Element element) {
+  at::parallel_for(0, n, 1024, [&](int64_t b, int64_t e) {
+    if (!with_two_word_counts(kn, kd, [&](auto kn_c, auto kd_c) { rows(kn_c, kd_c, b, e); }))
+      for (int64_t k = b; k < e; ++k) element(k);
+  });
+}
+
 void to_float_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& out) {
   assert_residues(num, den, kn, kd);
   const int64_t n = num.size(1);
   const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
   float* po = out.data_ptr<float>();
   const Constants& c = exact::constants();
-  at::parallel_for(0, n, 1024, [&](int64_t b, int64_t e) {
-    const bool two_words = with_two_word_counts(kn, kd, [&](auto kn_c, auto kd_c) {
-      constexpr int KN = decltype(kn_c)::value, KD = decltype(kd_c)::value;
-      static const auto rows = cpu_runs_avx512() ? &float_rows_avx512<KN, KD> : &float_rows_generic<KN, KD>;
-      rows(c, pn, pd, n, b, e, po);
-    });
-    if (!two_words)
-      for (int64_t k = b; k < e; ++k) po[k] = float_element(c, pn + k, pd + k, n, kn, kd);
-  });
+  over_values(n, kn, kd, [&](auto kn_c, auto kd_c, int64_t b, int64_t e) {
+    constexpr int KN = decltype(kn_c)::value, KD = decltype(kd_c)::value;
+    static const auto rows = cpu_runs_avx512() ? &float_rows_avx512<KN, KD> : &float_rows_generic<KN, KD>;
+    rows(c, pn, pd, n, b, e, po);
+  }, [&](int64_t k) { po[k] = float_element(c, pn + k, pd + k, n, kn, kd); });
 }
 
 void keys_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::Tensor& keys, at::Tensor& exact,
@@ -193,24 +199,18 @@ void keys_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::
   assert_residues(num, den, kn, kd);
   const int64_t n = num.size(1);
   const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
-  double* pk = keys.data_ptr<double>();
-  std::uint8_t* pe = exact.data_ptr<std::uint8_t>();
-  float* pf = images.defined() ? images.data_ptr<float>() : nullptr;
+  const KeyOut out{keys.data_ptr<double>(), exact.data_ptr<std::uint8_t>(),
+                   images.defined() ? images.data_ptr<float>() : nullptr};
   const Constants& c = exact::constants();
-  const KeyOut out{pk, pe, pf};
-  at::parallel_for(0, n, 1024, [&](int64_t b, int64_t e) {
-    const bool two_words = with_two_word_counts(kn, kd, [&](auto kn_c, auto kd_c) {
-      constexpr int KN = decltype(kn_c)::value, KD = decltype(kd_c)::value;
-      static const auto rows = cpu_runs_avx512() ? &key_rows_avx512<KN, KD> : &key_rows_generic<KN, KD>;
-      rows(c, pn, pd, n, b, e, out);
-    });
-    if (!two_words)
-      for (int64_t k = b; k < e; ++k) {
-        const KeyImage im = key_element(c, pn + k, pd + k, n, kn, kd);
-        pk[k] = im.key;
-        pe[k] = im.exact;
-        if (pf) pf[k] = im.f;
-      }
+  over_values(n, kn, kd, [&](auto kn_c, auto kd_c, int64_t b, int64_t e) {
+    constexpr int KN = decltype(kn_c)::value, KD = decltype(kd_c)::value;
+    static const auto rows = cpu_runs_avx512() ? &key_rows_avx512<KN, KD> : &key_rows_generic<KN, KD>;
+    rows(c, pn, pd, n, b, e, out);
+  }, [&](int64_t k) {
+    const KeyImage im = key_element(c, pn + k, pd + k, n, kn, kd);
+    out.key[k] = im.key;
+    out.exact[k] = im.exact;
+    if (out.image) out.image[k] = im.f;
   });
 }
 
