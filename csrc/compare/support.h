@@ -14,8 +14,10 @@ namespace py = pybind11;
 
 // The shape to_float gives: the element shape, but (1,) for a scalar record.
 inline std::vector<int64_t> image_shape(const record::Record& r) {
+  // Built rather than assigned {1}: GCC 12 takes the assignment inlined into its callers for a
+  // free of a non-heap pointer (-Wfree-nonheap-object, a false positive).
   std::vector<int64_t> s = r.shape();
-  if (s.empty()) s = {1};
+  if (s.empty()) s.push_back(1);
   return s;
 }
 
