@@ -14,11 +14,11 @@ namespace py = pybind11;
 
 // The shape to_float gives: the element shape, but (1,) for a scalar record.
 inline std::vector<int64_t> image_shape(const record::Record& r) {
-  // Built rather than assigned {1}: GCC 12 takes the assignment inlined into its callers for a
-  // free of a non-heap pointer (-Wfree-nonheap-object, a false positive).
-  std::vector<int64_t> s = r.shape();
-  if (s.empty()) s.push_back(1);
-  return s;
+  // One vector made, never reassigned: GCC 12 takes a reassignment inlined into its callers
+  // for a free of a non-heap pointer (-Wfree-nonheap-object, a false positive).
+  const c10::IntArrayRef sizes = r.num.sizes();
+  if (sizes.size() <= 1) return std::vector<int64_t>{1};
+  return std::vector<int64_t>(sizes.begin() + 1, sizes.end());
 }
 
 // A row-major host mask of the record's elements as [1, *shape] on its device, ready to

@@ -38,8 +38,10 @@ KORVEX_AVX512 void take_row_avx512(const int64_t* in, const int32_t* ix, int64_t
   for (; j < k && (reinterpret_cast<uintptr_t>(out + j) & 63); ++j) out[j] = in[ix[j]];
   for (; j + 8 <= k; j += 8) {
     const __m256i i = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ix + j));
+    // The zero-filled masked gather: the plain one starts from an undefined register, which
+    // GCC 12 reports as maybe uninitialised.
     _mm512_stream_si512(reinterpret_cast<__m512i*>(out + j),
-                        _mm512_i32gather_epi64(i, reinterpret_cast<const long long*>(in), 8));
+                        _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), 0xff, i, in, 8));
   }
   for (; j < k; ++j) out[j] = in[ix[j]];
   _mm_sfence();
