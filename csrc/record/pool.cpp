@@ -36,6 +36,20 @@ size_t max_cached() {
   return cap;
 }
 
+// KORVEX_HOST_HUGE_PAGES=1 asks for transparent huge pages for new blocks. Where the kernel
+// grants them from memory it already holds, a first touch faults once per 2 MB instead of once
+// per 4 KB, and loops over large records run 20-50% faster for the fewer TLB misses. Off by
+// default: on virtual machines that hand free memory back to their host, the kernel serves the
+// request from exactly those blocks, and the first touch of a fresh 320 MB record took 4.4 s
+// against 0.15 s in 4 KB pages.
+bool huge_pages() {
+  static const bool on = [] {
+    const char* v = std::getenv("KORVEX_HOST_HUGE_PAGES");
+    return v && *v && std::string(v) != "0";
+  }();
+  return on;
+}
+
 struct Block {
   void* p;
   Clock::time_point freed;
@@ -59,13 +73,12 @@ struct Pool {
         return p;
       }
     }
-    // Huge pages where the kernel grants them on request: a first touch then faults once per
-    // 2 MB instead of once per 4 KB.
+    // Aligned so that huge pages can back the block, asked for or not (see huge_pages()).
     void* p = nullptr;
     const size_t align = bytes >= kHugePage ? kHugePage : 64;
     if (posix_memalign(&p, align, bytes) != 0) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-    if (bytes >= kHugePage) madvise(p, bytes & ~(kHugePage - 1), MADV_HUGEPAGE);
+    if (bytes >= kHugePage && huge_pages()) madvise(p, bytes & ~(kHugePage - 1), MADV_HUGEPAGE);
 #endif
     return p;
   }
