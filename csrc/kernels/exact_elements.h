@@ -57,6 +57,17 @@ C10_HOST_DEVICE inline exact::SBig sbig_2w(u64 lo, u64 hi, bool neg) {
   return s;
 }
 
+// (hi:lo) >> sh for 0 < sh < 128, known to fit one word; sticky: whether a set bit was
+// shifted out.
+C10_HOST_DEVICE inline u64 shifted_2w(u64 lo, u64 hi, int sh, bool& sticky) {
+  if (sh >= 64) {
+    sticky = lo != 0 || (hi & ((1ull << (sh - 64)) - 1)) != 0;
+    return hi >> (sh - 64);
+  }
+  sticky = (lo & ((1ull << sh) - 1)) != 0;
+  return (lo >> sh) | (hi << (64 - sh));
+}
+
 // The float32 nearest to (hi:lo) / 2^e, hi:lo non-zero and below 2^124: the exact double where
 // the numerator has at most 53 bits, else ratio_to_float's proxy of 27 bits and a sticky bit.
 // Either is an exact double between 2^-123 and 2^124, whose conversion rounds as the value does.
@@ -67,15 +78,8 @@ C10_HOST_DEVICE inline float dyadic_to_float(u64 lo, u64 hi, int e, bool neg) {
     x = ::ldexp((double)lo, -e);
   } else {
     const int sh = nb - 27;
-    u64 q;
     bool sticky;
-    if (sh >= 64) {
-      q = hi >> (sh - 64);
-      sticky = lo != 0 || (hi & ((1ull << (sh - 64)) - 1)) != 0;
-    } else {
-      q = (lo >> sh) | (hi << (64 - sh));
-      sticky = (lo & ((1ull << sh) - 1)) != 0;
-    }
+    const u64 q = shifted_2w(lo, hi, sh, sticky);
     x = ::ldexp((double)((q << 1) | (sticky ? 1 : 0)), sh - 1 - e);
   }
   const float f = (float)x;
@@ -443,9 +447,8 @@ C10_HOST_DEVICE inline KeyImage key_image_2w(u64 nl, u64 nh, bool nneg, u64 dl, 
     sticky = false;
     e = -k - (63 - nb);
   } else {
-    const int sh = nb - 63;  // 1..61
-    q = (nl >> sh) | (nh << (64 - sh));
-    sticky = (nl & ((1ull << sh) - 1)) != 0;
+    const int sh = nb - 63;
+    q = detail::shifted_2w(nl, nh, sh, sticky);
     e = sh - k;
   }
   return key_of_quotient(q, sticky, e, nneg != dneg);
