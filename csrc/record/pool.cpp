@@ -2,7 +2,9 @@
 
 #include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -26,12 +28,17 @@ constexpr size_t kHugePage = size_t(2) << 20;
 // serve the next operation of a loop, short enough that memory is not held after the work.
 constexpr auto kIdle = std::chrono::milliseconds(1000);
 
-// KORVEX_HOST_POOL_MB caps the bytes kept for reuse (default 2048; 0 turns the pool off).
+// KORVEX_HOST_POOL_MB caps the bytes kept for reuse (0 turns the pool off). The default is a
+// quarter of physical memory, at least 2 GB: a record of 1e7 elements is 3.2 GB, and below that
+// cap every call of a loop over one paid its first touch again (1.0 s against 0.4 s for
+// from_tensor + sum). Idle blocks go back within kIdle, so the cap bounds a burst, not a hold.
 size_t max_cached() {
   static const size_t cap = [] {
     const char* v = std::getenv("KORVEX_HOST_POOL_MB");
-    if (!v || !*v) return size_t(2) << 30;
-    return (size_t)std::strtoull(v, nullptr, 10) << 20;
+    if (v && *v) return (size_t)std::strtoull(v, nullptr, 10) << 20;
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    const size_t quarter = pages > 0 && page > 0 ? size_t(pages) * size_t(page) / 4 : 0;
+    return std::max(quarter, size_t(2) << 30);
   }();
   return cap;
 }
