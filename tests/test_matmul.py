@@ -101,7 +101,8 @@ def test_float_products_are_exact_and_documented(dev, m, k, n):
 @pytest.mark.parametrize("case", ["signed-powers", "zeros", "integers", "wide-shifts", "mixed-zero-rows",
                                   "widest-row-shift"])
 def test_dyadic_fractions(dev, case):
-    m, k, n = 3, 4, 2
+    # Fifteen entries where the sizes are free: the eight-lane loop and its tail each finish some.
+    m, k, n = 3, 4, 2 if case in ("integers", "widest-row-shift") else 5
     if case == "signed-powers":
         fa, fb = powers(1, m * k, 0, 40), powers(2, k * n, 0, 40)
     elif case == "zeros":
@@ -300,11 +301,13 @@ def test_entries_that_cancel(dev, kind):
     assert sum(Fraction(*e) == 0 for e in pairs(c)) >= 2
 
 
-def test_numerators_of_four_words(dev):
-    # Odd cleared values of ~95 bits: Z' of ~192 bits, the widest the word path takes in its
-    # 62-bit pieces, on either side of negative and positive signs.
+@pytest.mark.parametrize("bits", [95, 117])
+def test_numerators_of_four_words(dev, bits):
+    # Odd cleared values of 95 and 117 bits: Z' of ~192 and ~236 bits, up to the widest the word
+    # path takes, on either side of negative and positive signs; fifteen entries, so that both
+    # the eight-lane loop and its tail finish some.
     g = torch.Generator().manual_seed(70)
-    odd = lambda: (int(torch.randint(1, 2**40, (1,), generator=g)) << 55) | 1
+    odd = lambda: (int(torch.randint(1, 2**40, (1,), generator=g)) << (bits - 40)) | 1
     fa = [((-1) ** i * odd(), 2 ** (i % 2)) for i in range(12)]
-    fb = [((-1) ** (i // 2) * odd(), 1) for i in range(8)]
-    check(raw(fa, (3, 4), dev), raw(fb, (4, 2), dev), 3, 4, 2)
+    fb = [((-1) ** (i // 2) * odd(), 1) for i in range(20)]
+    check(raw(fa, (3, 4), dev), raw(fb, (4, 5), dev), 3, 4, 5)

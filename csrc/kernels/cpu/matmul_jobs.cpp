@@ -70,11 +70,83 @@ KORVEX_AVX512 void gemm_rows_avx512(const double* a, const double* bt, double* c
   gemm_rows(a, bt, c, rows, k, n);
 }
 
-// rn[q] += add[q] modulo p.
-KORVEX_ALWAYS_INLINE void add_row(const exact::ModP& mod, int64_t* __restrict rn, const int64_t* __restrict add,
-                                  int64_t cnt) {
-  for (int64_t q = 0; q < cnt; ++q) rn[q] = (int64_t)mod.add((u64)rn[q], (u64)add[q]);
+// A block of finished entries: numerator (neg ? -1 : 1) |Z'| 2^delta, denominator
+// (dneg ? -1 : 1) 2^sd, |Z'| in 31-bit chunks, chunk c holding bits [31 c, 31 c + 31).
+constexpr int64_t kEntryBlock = 256;
+constexpr int kChunkBits = 31, kMaxChunks = (256 + kChunkBits - 1) / kChunkBits;  // four words
+
+struct EntryBlock {
+  u64 chunk[kMaxChunks][kEntryBlock];
+  int32_t delta[kEntryBlock], sd[kEntryBlock];
+  int32_t neg[kEntryBlock], dneg[kEntryBlock];  // 0 or 1, int32 for the vector loads
+  int chunks;  // the widest entry's; the chunks above an entry's own are zero
+};
+
+// One prime's residues of entries [from, cnt) of a block, pw the prime's signed table row at
+// 2^0. |Z'| mod p by Horner over the chunks from the top: h < p < 2^31 keeps (h << 31) + chunk
+// below 2^62, inside Barrett's range, so each step is one reduction and no multiplication
+// by a constant.
+KORVEX_ALWAYS_INLINE void entry_row(const exact::ModP& m, const int32_t* __restrict pw, const EntryBlock& e,
+                                    int64_t from, int64_t cnt, int64_t* __restrict on, int64_t* __restrict od) {
+  for (int64_t q = from; q < cnt; ++q) {
+    u64 h = 0;
+    for (int k = e.chunks - 1; k >= 0; --k) h = m.reduce((h << kChunkBits) | e.chunk[k][q]);
+    u64 n = m.mul(h, (u64)pw[e.delta[q]]);
+    if (e.neg[q] && n) n = m.p - n;
+    const u64 d = (u64)pw[e.sd[q]];  // 2^k mod p is never 0
+    on[q] = (int64_t)n;
+    od[q] = (int64_t)(e.dneg[q] ? m.p - d : d);
+  }
 }
+
+void entry_rows_generic(const exact::ModP* mods, const int32_t* center, const EntryBlock& e, int64_t cnt,
+                        int64_t* on, int64_t* od, int64_t row_stride) {
+  for (int j = 0; j < kPrimes; ++j)
+    entry_row(mods[j], center + j * kSignedPow2Row, e, 0, cnt, on + j * row_stride, od + j * row_stride);
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// ModP::reduce on eight lanes.
+KORVEX_AVX512 KORVEX_ALWAYS_INLINE __m512i reduce8(__m512i x, __m512i vp, __m512i vmu) {
+  const __m512i q = _mm512_srli_epi64(_mm512_mul_epu32(_mm512_srli_epi64(x, 30), vmu), 32);
+  const __m512i r = _mm512_sub_epi64(x, _mm512_mul_epu32(q, vp));
+  // r - p wraps above r exactly when r < p: the unsigned minimum is the conditional subtraction.
+  const __m512i s = _mm512_min_epu64(r, _mm512_sub_epi64(r, vp));
+  return _mm512_min_epu64(s, _mm512_sub_epi64(s, vp));
+}
+
+// The same, eight entries at a time: the compiler vectorises neither the table's gathers nor
+// the Horner loop over a run-time chunk count.
+KORVEX_AVX512 void entry_rows_avx512(const exact::ModP* mods, const int32_t* center, const EntryBlock& e,
+                                     int64_t cnt, int64_t* on, int64_t* od, int64_t row_stride) {
+  const __m512i zero = _mm512_setzero_si512();
+  for (int j = 0; j < kPrimes; ++j) {
+    const exact::ModP& m = mods[j];
+    const int32_t* pw = center + j * kSignedPow2Row;
+    int64_t* rn = on + j * row_stride;
+    int64_t* rd = od + j * row_stride;
+    const __m512i vp = _mm512_set1_epi64((long long)m.p), vmu = _mm512_set1_epi64((long long)m.mu);
+    int64_t q = 0;
+    for (; q + 8 <= cnt; q += 8) {
+      __m512i h = zero;
+      for (int k = e.chunks - 1; k >= 0; --k)
+        h = reduce8(_mm512_or_si512(_mm512_slli_epi64(h, kChunkBits), _mm512_loadu_si512(e.chunk[k] + q)), vp, vmu);
+      const __m256i wa = _mm256_i32gather_epi32(pw, _mm256_loadu_si256((const __m256i*)(e.delta + q)), 4);
+      const __m256i wb = _mm256_i32gather_epi32(pw, _mm256_loadu_si256((const __m256i*)(e.sd + q)), 4);
+      const __m512i r = reduce8(_mm512_mul_epu32(h, _mm512_cvtepu32_epi64(wa)), vp, vmu);
+      const __m256i sn = _mm256_loadu_si256((const __m256i*)(e.neg + q));
+      const __m256i sd = _mm256_loadu_si256((const __m256i*)(e.dneg + q));
+      const __mmask8 flip = _mm256_test_epi32_mask(sn, sn) & _mm512_test_epi64_mask(r, r);
+      const __mmask8 dflip = _mm256_test_epi32_mask(sd, sd);
+      const __m512i d = _mm512_cvtepu32_epi64(wb);
+      _mm512_storeu_si512(rn + q, _mm512_mask_sub_epi64(r, flip, vp, r));
+      _mm512_storeu_si512(rd + q, _mm512_mask_sub_epi64(d, dflip, vp, d));
+    }
+    entry_row(m, pw, e, q, cnt, rn, rd);
+  }
+}
+#pragma GCC diagnostic pop
 
 void fold_row_generic(const exact::ModP& mod, const double* z1, const double* z0, int64_t* a, int64_t count,
                       bool first) {
@@ -125,13 +197,6 @@ KORVEX_AVX512 void cleared_row_avx512(const exact::ModP& mod, const int32_t* pw,
   cleared_row(mod, pw, src + q, code + q, shift, len - q, split, dst + q, lo + q);
 }
 #pragma GCC diagnostic pop
-void add_row_generic(const exact::ModP& mod, int64_t* rn, const int64_t* add, int64_t cnt) {
-  add_row(mod, rn, add, cnt);
-}
-KORVEX_AVX512 void add_row_avx512(const exact::ModP& mod, int64_t* rn, const int64_t* add, int64_t cnt) {
-  add_row(mod, rn, add, cnt);
-}
-
 }  // namespace
 
 const at::Tensor& signed_pow2_table_on(const at::Device& device) {
@@ -265,23 +330,15 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
   std::atomic<int> nbits{0}, dbits{0};
   std::atomic<bool> fits{true};
   const bool words = direct || kz <= kWordPrimes;
-  // The residues of a block of entries through the vectorised rows of dyadic values: |Z'| in
-  // 62-bit pieces, piece i scaled by 2^(delta + 62 i), the pieces' residues summed.
-  static const DyadicBlockFn block = cpu_runs_avx512() ? dyadic_block_avx512() : dyadic_block_generic();
-  static const auto add_fn = cpu_runs_avx512() ? &add_row_avx512 : &add_row_generic;
+  static const auto rows_fn = cpu_runs_avx512() ? &entry_rows_avx512 : &entry_rows_generic;
   const int32_t* center = tab + kSignedPow2Zero;
   at::parallel_for(0, count, kEntryGrain, [&](int64_t b0, int64_t e0) {
     int lnb = 0, ldb = 0;
     bool lf = true;
-    constexpr int64_t kBlock = 256, kPieces = 4;
-    u64 piece[kPieces][kBlock], neg[kBlock];
-    int64_t shift[kPieces][kBlock], sd[kBlock];
-    std::vector<int64_t> tn, td;  // the later pieces' residues, where entries have them
-    bool dneg[kBlock];
-    for (int64_t blk = b0; blk < e0; blk += kBlock) {
-      const int64_t cnt = std::min(kBlock, e0 - blk);
-      int pieces = 1;
-      bool any_dneg = false;
+    EntryBlock eb_;
+    for (int64_t blk = b0; blk < e0; blk += kEntryBlock) {
+      const int64_t cnt = std::min(kEntryBlock, e0 - blk);
+      int chunks = 1;
       // Entry (i, j) stepped along rather than divided out of its index: the form of a small
       // integer entry is only a few dozen instructions, and the division is one of the slowest.
       int64_t i = blk / n, j = blk % n;
@@ -293,19 +350,18 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
           const int64_t zd = direct ? (int64_t)pzd[idx] : 0;  // an integer below 2^53
           const EntryForm f = entry_form(c, direct ? &zd : pz + idx, count, kz, direct, ra, rb);
           eb = f.bits;
-          const int np = f.xb <= 62 ? 1 : (f.xb + 61) / 62;
-          for (int k = 0; k < kPieces; ++k) {
-            const int pos = 62 * k, li = pos / 64, bi = pos % 64;
-            u64 w = li < 4 ? f.x[li] >> bi : 0;
-            if (bi > 2 && li + 1 < 4) w |= f.x[li + 1] << (64 - bi);
-            piece[k][q] = w & ((1ull << 62) - 1);
-            shift[k][q] = f.delta + pos;
+          for (int k = 0; k < kMaxChunks; ++k) {
+            const int pos = kChunkBits * k, li = pos / 64, bi = pos % 64;
+            u64 w = f.x[li] >> bi;
+            if (bi > 64 - kChunkBits && li + 1 < 4) w |= f.x[li + 1] << (64 - bi);
+            eb_.chunk[k][q] = w & ((1ull << kChunkBits) - 1);
           }
-          pieces = std::max(pieces, np);
-          sd[q] = eb.fits ? f.sd : 0;
-          neg[q] = f.flip != f.zneg;
-          dneg[q] = f.dneg;
-          any_dneg = any_dneg || f.dneg;
+          chunks = std::max(chunks, (f.xb + kChunkBits - 1) / kChunkBits);
+          // Past the range the table is not read at these: the product raises.
+          eb_.delta[q] = eb.fits ? f.delta : 0;
+          eb_.sd[q] = eb.fits ? f.sd : 0;
+          eb_.neg[q] = f.flip != f.zneg;
+          eb_.dneg[q] = f.dneg;
         } else {
           eb = finish_entry_wide(c, tab, pz + idx, count, kz, ra, rb, pon + idx, pod + idx, count);
         }
@@ -315,22 +371,8 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
       }
       // An entry past the range: the product raises, and nothing it wrote is kept.
       if (!words || !lf) continue;
-      block(c.mod, center, kSignedPow2Row, piece[0], shift[0], sd, neg, pon + blk, pod + blk, count, cnt);
-      if (pieces > 1 && tn.empty()) {
-        tn.resize(kPrimes * kBlock);
-        td.resize(kPrimes * kBlock);
-      }
-      for (int k = 1; k < pieces; ++k) {
-        block(c.mod, center, kSignedPow2Row, piece[k], shift[k], sd, neg, tn.data(), td.data(), cnt, cnt);
-        for (int p = 0; p < kPrimes; ++p) add_fn(c.mod[p], pon + p * count + blk, tn.data() + p * cnt, cnt);
-      }
-      if (any_dneg) {
-        for (int p = 0; p < kPrimes; ++p) {
-          int64_t* rd = pod + p * count + blk;
-          for (int64_t q = 0; q < cnt; ++q)
-            if (dneg[q]) rd[q] = (int64_t)c.mod[p].p - rd[q];
-        }
-      }
+      eb_.chunks = chunks;
+      rows_fn(c.mod, center, eb_, cnt, pon + blk, pod + blk, count);
     }
     exact::atomic_max(nbits, lnb);
     exact::atomic_max(dbits, ldb);
