@@ -31,15 +31,13 @@ constexpr int kSignedPow2Zero = kPow2Row - 1;
 // the element loops the big integers' 24-limb loops and copies.
 constexpr int kWordPrimes = 8;
 
-// The integer held by the first k <= kWordPrimes residues, read in the symmetric range, as
-// its magnitude in four words; true when it is negative.
-C10_HOST_DEVICE inline bool crt_4w(const exact::Constants& c, const int64_t* r, int64_t stride, int k, u64* x) {
-  u64 v[kWordPrimes] = {};  // k is at least 1, which the compiler cannot see
-  exact::garner_digits(c, r, stride, k, v);
-  x[0] = v[k - 1];
+// The integer of k <= kWordPrimes Garner digits (digit j at v[j * vs]) read in the symmetric
+// range, as its magnitude in four words; true when it is negative.
+C10_HOST_DEVICE inline bool words_of_digits(const exact::Constants& c, const u64* v, int64_t vs, int k, u64* x) {
+  x[0] = v[(k - 1) * vs];
   x[1] = x[2] = x[3] = 0;
   for (int j = k - 2; j >= 0; --j) {
-    u64 carry = v[j];
+    u64 carry = v[j * vs];
     for (int i = 0; i < 4; ++i) x[i] = exact::mul_add2(x[i], c.mod[j].p, carry, 0, carry);
   }
   const exact::UBig& h = c.prefix_half[k];
@@ -59,6 +57,13 @@ C10_HOST_DEVICE inline bool crt_4w(const exact::Constants& c, const int64_t* r, 
     x[i] = d;
   }
   return true;
+}
+
+// The same from the first k residues.
+C10_HOST_DEVICE inline bool crt_4w(const exact::Constants& c, const int64_t* r, int64_t stride, int k, u64* x) {
+  u64 v[kWordPrimes] = {};  // k is at least 1, which the compiler cannot see
+  exact::garner_digits(c, r, stride, k, v);
+  return words_of_digits(c, v, 1, k, x);
 }
 
 C10_HOST_DEVICE inline int words_bits(const u64* x, int n) {
@@ -94,18 +99,25 @@ struct ElementShape {
   int pow2;  // e when |x| = 2^e, else -1
 };
 
+// The shape of a value within two words, magnitude hi:lo.
+C10_HOST_DEVICE inline ElementShape shape_of_2w(bool neg, u64 lo, u64 hi) {
+  ElementShape e;
+  const u64 x[2] = {lo, hi};
+  e.bits = words_bits(x, 2);
+  e.ctz = words_ctz(x, 2);
+  e.pow2 = e.bits > 0 && e.bits - 1 == e.ctz ? e.ctz : -1;
+  e.neg = neg && e.bits > 0;
+  return e;
+}
+
 C10_HOST_DEVICE inline ElementShape element_shape(const exact::Constants& c, const int64_t* r, int64_t stride,
                                                   int k) {
-  ElementShape e;
   if (k <= 4) {
-    u64 x[2];
-    e.neg = exact::crt_signed_2w(c, r, stride, k, x[0], x[1]);
-    e.bits = words_bits(x, 2);
-    e.ctz = words_ctz(x, 2);
-    e.pow2 = e.bits > 0 && e.bits - 1 == e.ctz ? e.ctz : -1;
-    e.neg = e.neg && e.bits > 0;
-    return e;
+    u64 lo, hi;
+    const bool neg = exact::crt_signed_2w(c, r, stride, k, lo, hi);
+    return shape_of_2w(neg, lo, hi);
   }
+  ElementShape e;
   const exact::SBig s = crt_words(c, r, stride, k);
   e.neg = s.neg;
   e.bits = s.mag.bit_length();
@@ -138,35 +150,49 @@ struct RowTerms {
   bool dyadic = true;
 };
 
-// The row's elements at t < len, each coded into codes[t] as 2e + (denominator < 0).
-C10_HOST_DEVICE inline RowTerms row_terms(const exact::Constants& c, const StridedResidues& num,
-                                          const StridedResidues& den, int64_t r, int64_t len, int kn, int kd,
-                                          int32_t* codes) {
+// A row's terms folded one element at a time from the shapes of its denominator and
+// numerator: add() is false (and the row not dyadic) at a denominator that is not +-2^e.
+struct RowFold {
   RowTerms rt;
   int widest = 0;  // max of bits(num) - e over non-zero numerators: cleared bits less L
   int lowest = 0;  // min of ctz(num) - e over them: shared trailing zeros less L
   bool any = false;
-  for (int64_t t = 0; t < len; ++t) {
-    const ElementShape d = element_shape(c, den.at(r, t), den.sp, kd);
+
+  // The element's code, 2e + (denominator < 0), into `code`.
+  C10_HOST_DEVICE bool add(const ElementShape& d, const ElementShape& x, int32_t& code) {
     const int e = d.pow2;
     if (e < 0) {
       rt.dyadic = false;
-      return rt;
+      return false;
     }
-    codes[t] = 2 * e + (d.neg ? 1 : 0);
+    code = 2 * e + (d.neg ? 1 : 0);
     rt.L = exact::kmax(rt.L, (int32_t)e);
     rt.S += e;
     rt.neg = rt.neg != d.neg;
-    const ElementShape x = element_shape(c, num.at(r, t), num.sp, kn);
     if (x.bits > 0) {
       widest = any ? exact::kmax(widest, x.bits - e) : x.bits - e;
       lowest = any ? exact::kmin(lowest, x.ctz - e) : x.ctz - e;
       any = true;
     }
+    return true;
   }
-  rt.bits = any ? rt.L + widest : 0;
-  rt.T = any ? rt.L + lowest : 0;
-  return rt;
+
+  C10_HOST_DEVICE RowTerms done() {
+    rt.bits = any ? rt.L + widest : 0;
+    rt.T = any ? rt.L + lowest : 0;
+    return rt;
+  }
+};
+
+// The row's elements at t < len, each coded into codes[t].
+C10_HOST_DEVICE inline RowTerms row_terms(const exact::Constants& c, const StridedResidues& num,
+                                          const StridedResidues& den, int64_t r, int64_t len, int kn, int kd,
+                                          int32_t* codes) {
+  RowFold f;
+  for (int64_t t = 0; t < len; ++t)
+    if (!f.add(element_shape(c, den.at(r, t), den.sp, kd), element_shape(c, num.at(r, t), num.sp, kn), codes[t]))
+      return f.rt;
+  return f.done();
 }
 
 // The residue of num * sign(den) * 2^(L - T - e) for the row's L and T, from the signed table
@@ -230,18 +256,10 @@ struct EntryForm {
   EntryBits bits;
 };
 
-C10_HOST_DEVICE inline EntryForm entry_form(const exact::Constants& c, const int64_t* pz, int64_t sz, int kz,
-                                            bool direct, const RowTerms& a, const RowTerms& b) {
-  EntryForm f;
-  u64* x = f.x;  // |Z'|
-  x[0] = x[1] = x[2] = x[3] = 0;
-  if (direct) {
-    const int64_t v = pz[0];
-    f.zneg = v < 0;
-    x[0] = f.zneg ? (u64)0 - (u64)v : (u64)v;
-  } else {
-    f.zneg = crt_4w(c, pz, sz, kz, x);
-  }
+// The form of an entry whose |Z'| (sign zneg) the caller has put into f.x.
+C10_HOST_DEVICE inline void entry_form_of(const exact::Constants& c, const RowTerms& a, const RowTerms& b,
+                                          EntryForm& f) {
+  const u64* x = f.x;
   const int tz = a.T + b.T;
   const int xb = f.xb = words_bits(x, 4);
   const int zb = xb == 0 ? 0 : xb + tz;  // bits of Z
@@ -276,6 +294,21 @@ C10_HOST_DEVICE inline EntryForm entry_form(const exact::Constants& c, const int
     f.delta = tz - t;  // at least -ctz(Z')
     f.bits = {zb == 0 ? 0 : zb - t, f.sd + 1, f.sd <= exact::kFitBits};
   }
+}
+
+C10_HOST_DEVICE inline EntryForm entry_form(const exact::Constants& c, const int64_t* pz, int64_t sz, int kz,
+                                            bool direct, const RowTerms& a, const RowTerms& b) {
+  EntryForm f;
+  u64* x = f.x;  // |Z'|
+  x[0] = x[1] = x[2] = x[3] = 0;
+  if (direct) {
+    const int64_t v = pz[0];
+    f.zneg = v < 0;
+    x[0] = f.zneg ? (u64)0 - (u64)v : (u64)v;
+  } else {
+    f.zneg = crt_4w(c, pz, sz, kz, x);
+  }
+  entry_form_of(c, a, b, f);
   return f;
 }
 

@@ -30,15 +30,32 @@ KORVEX_ALWAYS_INLINE void garner_block(const exact::Constants& c, const int64_t*
   }
 }
 
-// The same for a count k known only at run time (1 <= k <= 4).
+// The same for a count k known only at run time (1 <= k <= 8; v has k rows).
 KORVEX_ALWAYS_INLINE void garner_block(const exact::Constants& c, const int64_t* r, int64_t stride, int64_t cnt, int k,
                                        std::uint64_t (*v)[kDigitBlock]) {
   switch (k) {
     case 1: return garner_block<1>(c, r, stride, cnt, v);
     case 2: return garner_block<2>(c, r, stride, cnt, v);
     case 3: return garner_block<3>(c, r, stride, cnt, v);
-    default: return garner_block<4>(c, r, stride, cnt, v);
+    case 4: return garner_block<4>(c, r, stride, cnt, v);
+    case 5: return garner_block<5>(c, r, stride, cnt, v);
+    case 6: return garner_block<6>(c, r, stride, cnt, v);
+    case 7: return garner_block<7>(c, r, stride, cnt, v);
+    default: return garner_block<8>(c, r, stride, cnt, v);
   }
+}
+
+// The runtime-k block as a call, for loops that are not themselves built per instruction set:
+// the AVX-512 build where the CPU runs it.
+using GarnerBlockFn = void (*)(const exact::Constants&, const int64_t*, int64_t, int64_t, int,
+                               std::uint64_t (*)[kDigitBlock]);
+inline void garner_block_generic(const exact::Constants& c, const int64_t* r, int64_t stride, int64_t cnt, int k,
+                                 std::uint64_t (*v)[kDigitBlock]) {
+  garner_block(c, r, stride, cnt, k, v);
+}
+inline KORVEX_AVX512 void garner_block_avx512(const exact::Constants& c, const int64_t* r, int64_t stride,
+                                              int64_t cnt, int k, std::uint64_t (*v)[kDigitBlock]) {
+  garner_block(c, r, stride, cnt, k, v);
 }
 
 // Element i's value from the digits of its block, as exact::crt_signed_2w reads it.

@@ -10,6 +10,7 @@
 #endif
 
 #include "kernels/cpu/field_rows.h"
+#include "kernels/cpu/garner_block.h"
 #include "kernels/cpu/isa.h"
 #include "kernels/exact_jobs.h"
 
@@ -218,6 +219,30 @@ const at::Tensor& signed_pow2_table_on(const at::Device& device) {
   });
 }
 
+namespace {
+
+// Row r's terms, its elements' digits formed a block at a time where they lie in order within
+// four residues (operand_rows copies a row that does not lie in order into place).
+RowTerms row_terms_by_blocks(const Constants& c, GarnerBlockFn digits, const StridedResidues& num,
+                             const StridedResidues& den, int64_t r, int64_t len, int kn, int kd, int32_t* codes) {
+  alignas(64) u64 vn[4][kDigitBlock], vd[4][kDigitBlock];
+  RowFold f;
+  for (int64_t lo = 0; lo < len; lo += kDigitBlock) {
+    const int64_t cnt = std::min(kDigitBlock, len - lo);
+    digits(c, num.at(r, lo), num.sp, cnt, kn, vn);
+    digits(c, den.at(r, lo), den.sp, cnt, kd, vd);
+    for (int64_t i = 0; i < cnt; ++i) {
+      u64 nl, nh, dl, dh;
+      const bool nneg = signed_2w_of_block(c, vn, kn, i, nl, nh);
+      const bool dneg = signed_2w_of_block(c, vd, kd, i, dl, dh);
+      if (!f.add(shape_of_2w(dneg, dl, dh), shape_of_2w(nneg, nl, nh), codes[lo + i])) return f.rt;
+    }
+  }
+  return f.done();
+}
+
+}  // namespace
+
 SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
                          int kd) {
   SideTerms s(rows, len, at::kCPU);
@@ -225,12 +250,15 @@ SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den,
   int64_t* ps = s.S;
   uint8_t* pn = s.neg;
   const Constants& c = exact::constants();
+  static const GarnerBlockFn digits = cpu_runs_avx512() ? &garner_block_avx512 : &garner_block_generic;
+  const bool blocks = kn <= 4 && kd <= 4 && (len <= 1 || (num.st == 1 && den.st == 1));
   std::atomic<bool> dyadic{true};
   std::atomic<int> max_L{0}, bits{0}, gemm_bits{0};
   at::parallel_for(0, rows, std::max<int64_t>(1, kRowGrain / len), [&](int64_t b, int64_t e) {
     int lL = 0, lb = 0, lg = 0;
     for (int64_t r = b; r < e && dyadic; ++r) {
-      const RowTerms t = row_terms(c, num, den, r, len, kn, kd, pc + r * len);
+      const RowTerms t = blocks ? row_terms_by_blocks(c, digits, num, den, r, len, kn, kd, pc + r * len)
+                                : row_terms(c, num, den, r, len, kn, kd, pc + r * len);
       if (!t.dyadic) {
         dyadic = false;
         return;
@@ -331,13 +359,17 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
   std::atomic<bool> fits{true};
   const bool words = direct || kz <= kWordPrimes;
   static const auto rows_fn = cpu_runs_avx512() ? &entry_rows_avx512 : &entry_rows_generic;
+  static const GarnerBlockFn digits = cpu_runs_avx512() ? &garner_block_avx512 : &garner_block_generic;
+  static_assert(kEntryBlock == kDigitBlock, "one block of entries is one block of digits");
   const int32_t* center = tab + kSignedPow2Zero;
   at::parallel_for(0, count, kEntryGrain, [&](int64_t b0, int64_t e0) {
     int lnb = 0, ldb = 0;
     bool lf = true;
     EntryBlock eb_;
+    alignas(64) u64 v[kWordPrimes][kDigitBlock];
     for (int64_t blk = b0; blk < e0; blk += kEntryBlock) {
       const int64_t cnt = std::min(kEntryBlock, e0 - blk);
+      if (words && !direct) digits(c, pz + blk, count, cnt, kz, v);
       int chunks = 1;
       // Entry (i, j) stepped along rather than divided out of its index: the form of a small
       // integer entry is only a few dozen instructions, and the division is one of the slowest.
@@ -347,8 +379,14 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
         const RowTerms ra{pla[i], psa[i], pna[i] != 0, pta[i]}, rb{plb[j], psb[j], pnb[j] != 0, ptb[j]};
         EntryBits eb;
         if (words) {
-          const int64_t zd = direct ? (int64_t)pzd[idx] : 0;  // an integer below 2^53
-          const EntryForm f = entry_form(c, direct ? &zd : pz + idx, count, kz, direct, ra, rb);
+          EntryForm f;
+          if (direct) {
+            const int64_t zd = (int64_t)pzd[idx];  // an integer below 2^53
+            f = entry_form(c, &zd, count, kz, true, ra, rb);
+          } else {
+            f.zneg = words_of_digits(c, &v[0][q], kDigitBlock, kz, f.x);
+            entry_form_of(c, ra, rb, f);
+          }
           eb = f.bits;
           for (int k = 0; k < kMaxChunks; ++k) {
             const int pos = kChunkBits * k, li = pos / 64, bi = pos % 64;
