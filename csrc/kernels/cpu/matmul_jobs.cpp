@@ -81,6 +81,9 @@ struct EntryBlock {
   int32_t delta[kEntryBlock], sd[kEntryBlock];
   int32_t neg[kEntryBlock], dneg[kEntryBlock];  // 0 or 1, int32 for the vector loads
   int chunks;  // the widest entry's; the chunks above an entry's own are zero
+  // Every entry has the same delta and sd (as products of integers do): the table's two values
+  // are read once for the block instead of gathered per entry.
+  bool uniform;
 };
 
 // One prime's residues of entries [from, cnt) of a block, pw the prime's signed table row at
@@ -128,13 +131,16 @@ KORVEX_AVX512 void entry_rows_avx512(const exact::ModP* mods, const int32_t* cen
     int64_t* rn = on + j * row_stride;
     int64_t* rd = od + j * row_stride;
     const __m512i vp = _mm512_set1_epi64((long long)m.p), vmu = _mm512_set1_epi64((long long)m.mu);
+    const __m256i ua = _mm256_set1_epi32(pw[e.delta[0]]), ub = _mm256_set1_epi32(pw[e.sd[0]]);
     int64_t q = 0;
     for (; q + 8 <= cnt; q += 8) {
       __m512i h = zero;
       for (int k = e.chunks - 1; k >= 0; --k)
         h = reduce8(_mm512_or_si512(_mm512_slli_epi64(h, kChunkBits), _mm512_loadu_si512(e.chunk[k] + q)), vp, vmu);
-      const __m256i wa = _mm256_i32gather_epi32(pw, _mm256_loadu_si256((const __m256i*)(e.delta + q)), 4);
-      const __m256i wb = _mm256_i32gather_epi32(pw, _mm256_loadu_si256((const __m256i*)(e.sd + q)), 4);
+      const __m256i wa =
+          e.uniform ? ua : _mm256_i32gather_epi32(pw, _mm256_loadu_si256((const __m256i*)(e.delta + q)), 4);
+      const __m256i wb =
+          e.uniform ? ub : _mm256_i32gather_epi32(pw, _mm256_loadu_si256((const __m256i*)(e.sd + q)), 4);
       const __m512i r = reduce8(_mm512_mul_epu32(h, _mm512_cvtepu32_epi64(wa)), vp, vmu);
       const __m256i sn = _mm256_loadu_si256((const __m256i*)(e.neg + q));
       const __m256i sd = _mm256_loadu_si256((const __m256i*)(e.dneg + q));
@@ -371,6 +377,7 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
       const int64_t cnt = std::min(kEntryBlock, e0 - blk);
       if (words && !direct) digits(c, pz + blk, count, cnt, kz, v);
       int chunks = 1;
+      bool uniform = true;
       // Entry (i, j) stepped along rather than divided out of its index: the form of a small
       // integer entry is only a few dozen instructions, and the division is one of the slowest.
       int64_t i = blk / n, j = blk % n;
@@ -388,16 +395,22 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
             entry_form_of(c, ra, rb, f);
           }
           eb = f.bits;
-          for (int k = 0; k < kMaxChunks; ++k) {
+          // The entry's own chunks; zeros up to the block's widest so far, and for the earlier
+          // entries where this one is wider.
+          const int own = std::max(1, (f.xb + kChunkBits - 1) / kChunkBits);
+          for (int k = 0; k < own; ++k) {
             const int pos = kChunkBits * k, li = pos / 64, bi = pos % 64;
             u64 w = f.x[li] >> bi;
             if (bi > 64 - kChunkBits && li + 1 < 4) w |= f.x[li + 1] << (64 - bi);
             eb_.chunk[k][q] = w & ((1ull << kChunkBits) - 1);
           }
-          chunks = std::max(chunks, (f.xb + kChunkBits - 1) / kChunkBits);
+          for (int k = own; k < chunks; ++k) eb_.chunk[k][q] = 0;
+          for (int k = chunks; k < own; ++k) std::fill(eb_.chunk[k], eb_.chunk[k] + q, u64(0));
+          chunks = std::max(chunks, own);
           // Past the range the table is not read at these: the product raises.
           eb_.delta[q] = eb.fits ? f.delta : 0;
           eb_.sd[q] = eb.fits ? f.sd : 0;
+          uniform = uniform && eb_.delta[q] == eb_.delta[0] && eb_.sd[q] == eb_.sd[0];
           eb_.neg[q] = f.flip != f.zneg;
           eb_.dneg[q] = f.dneg;
         } else {
@@ -410,6 +423,7 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
       // An entry past the range: the product raises, and nothing it wrote is kept.
       if (!words || !lf) continue;
       eb_.chunks = chunks;
+      eb_.uniform = uniform;
       rows_fn(c.mod, center, eb_, cnt, pon + blk, pod + blk, count);
     }
     exact::atomic_max(nbits, lnb);
