@@ -357,20 +357,28 @@ py::object m_matmul(py::handle self, const python::Args& a) {
   Record& x = record::as_record(self);
   py::handle other = a[0];
   if (x.num.dim() != 3) python::raise_value_error("matmul requires 2D tensors");
-  py::object other_shape = other.attr("shape");
-  if (py::len(other_shape) != 2) python::raise_value_error("matmul requires 2D tensors");
-  if (!record::is_record(other))
-    python::raise_type_error("matmul() needs a ModularTensor, got " + python::type_name(other));
+  // A record's rank is read from its residues: the Python attribute costs as much as a small
+  // product's arithmetic.
+  const bool is_rec = record::is_record(other);
+  if (is_rec ? record::as_record(other).num.dim() != 3 : py::len(other.attr("shape")) != 2)
+    python::raise_value_error("matmul requires 2D tensors");
+  if (!is_rec) python::raise_type_error("matmul() needs a ModularTensor, got " + python::type_name(other));
   Record& y = record::as_record(other);
   const int64_t m = x.num.size(1), k = x.num.size(2), n = y.num.size(2);
   if (k != y.num.size(1)) {
     py::object s1 = py::module_::import("builtins").attr("format")(self.attr("shape"), "");
-    py::object s2 = py::module_::import("builtins").attr("format")(other_shape, "");
+    py::object s2 = py::module_::import("builtins").attr("format")(other.attr("shape"), "");
     python::raise_value_error("Shape mismatch: " + s1.cast<std::string>() + " vs " + s2.cast<std::string>());
   }
   py::object hint = py::none();
-  if (!x.approx.is_none() && !y.approx.is_none())
-    hint = py::module_::import("torch").attr("matmul")(x.approx, y.approx);
+  if (!x.approx.is_none() && !y.approx.is_none()) {
+    // Tensors' product in ATen directly, as the field operations form their hints; anything
+    // else through torch.matmul.
+    if (THPVariable_Check(x.approx.ptr()) && THPVariable_Check(y.approx.ptr()))
+      hint = py::cast(at::matmul(THPVariable_Unpack(x.approx.ptr()), THPVariable_Unpack(y.approx.ptr())));
+    else
+      hint = py::module_::import("torch").attr("matmul")(x.approx, y.approx);
+  }
   record::ensure_bits(x);
   record::ensure_bits(y);
   const at::Device dev = x.num.device();
