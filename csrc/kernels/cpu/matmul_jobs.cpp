@@ -228,23 +228,48 @@ const at::Tensor& signed_pow2_table_on(const at::Device& device) {
 namespace {
 
 // Row r's terms, its elements' digits formed a block at a time where they lie in order within
-// four residues (operand_rows copies a row that does not lie in order into place).
+// four residues (operand_rows copies a row that does not lie in order into place). One
+// instance per pair of counts: a switch on them per element was a fifth of the work.
+template <int KN, int KD>
 RowTerms row_terms_by_blocks(const Constants& c, GarnerBlockFn digits, const StridedResidues& num,
-                             const StridedResidues& den, int64_t r, int64_t len, int kn, int kd, int32_t* codes) {
+                             const StridedResidues& den, int64_t r, int64_t len, int32_t* codes) {
   alignas(64) u64 vn[4][kDigitBlock], vd[4][kDigitBlock];
   RowFold f;
   for (int64_t lo = 0; lo < len; lo += kDigitBlock) {
     const int64_t cnt = std::min(kDigitBlock, len - lo);
-    digits(c, num.at(r, lo), num.sp, cnt, kn, vn);
-    digits(c, den.at(r, lo), den.sp, cnt, kd, vd);
+    digits(c, num.at(r, lo), num.sp, cnt, KN, vn);
+    digits(c, den.at(r, lo), den.sp, cnt, KD, vd);
     for (int64_t i = 0; i < cnt; ++i) {
       u64 nl, nh, dl, dh;
-      const bool nneg = signed_2w_of_block(c, vn, kn, i, nl, nh);
-      const bool dneg = signed_2w_of_block(c, vd, kd, i, dl, dh);
+      const bool nneg = exact::detail::signed_2w_of_digits<KN>(c, &vn[0][i], kDigitBlock, nl, nh);
+      const bool dneg = exact::detail::signed_2w_of_digits<KD>(c, &vd[0][i], kDigitBlock, dl, dh);
       if (!f.add(shape_of_2w(dneg, dl, dh), shape_of_2w(nneg, nl, nh), codes[lo + i])) return f.rt;
     }
   }
   return f.done();
+}
+
+using RowTermsFn = RowTerms (*)(const Constants&, GarnerBlockFn, const StridedResidues&, const StridedResidues&,
+                                int64_t, int64_t, int32_t*);
+
+template <int KN>
+RowTermsFn row_terms_by_blocks_for(int kd) {
+  switch (kd) {
+    case 1: return &row_terms_by_blocks<KN, 1>;
+    case 2: return &row_terms_by_blocks<KN, 2>;
+    case 3: return &row_terms_by_blocks<KN, 3>;
+    default: return &row_terms_by_blocks<KN, 4>;
+  }
+}
+
+// kn, kd <= 4.
+RowTermsFn row_terms_by_blocks_for(int kn, int kd) {
+  switch (kn) {
+    case 1: return row_terms_by_blocks_for<1>(kd);
+    case 2: return row_terms_by_blocks_for<2>(kd);
+    case 3: return row_terms_by_blocks_for<3>(kd);
+    default: return row_terms_by_blocks_for<4>(kd);
+  }
 }
 
 }  // namespace
@@ -258,12 +283,13 @@ SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den,
   const Constants& c = exact::constants();
   static const GarnerBlockFn digits = cpu_runs_avx512() ? &garner_block_avx512 : &garner_block_generic;
   const bool blocks = kn <= 4 && kd <= 4 && (len <= 1 || (num.st == 1 && den.st == 1));
+  const RowTermsFn by_blocks = blocks ? row_terms_by_blocks_for(kn, kd) : nullptr;
   std::atomic<bool> dyadic{true};
   std::atomic<int> max_L{0}, bits{0}, gemm_bits{0};
   at::parallel_for(0, rows, std::max<int64_t>(1, kRowGrain / len), [&](int64_t b, int64_t e) {
     int lL = 0, lb = 0, lg = 0;
     for (int64_t r = b; r < e && dyadic; ++r) {
-      const RowTerms t = blocks ? row_terms_by_blocks(c, digits, num, den, r, len, kn, kd, pc + r * len)
+      const RowTerms t = blocks ? by_blocks(c, digits, num, den, r, len, pc + r * len)
                                 : row_terms(c, num, den, r, len, kn, kd, pc + r * len);
       if (!t.dyadic) {
         dyadic = false;
