@@ -15,7 +15,9 @@ FLINT_MAX = 512  # the bar holds at every size up to 512, so the peer is timed t
 
 
 def _repeats(seconds_hint):
-    return 7 if seconds_hint < 0.1 else 3
+    # Calls of tens of microseconds need dozens of runs for a stable median: with seven, one
+    # cold call moved the n = 16 product by a fifth.
+    return 51 if seconds_hint < 0.01 else 7 if seconds_hint < 0.1 else 3
 
 
 def sweep_sum(device, median_time, sizes=SUM_SIZES):
@@ -27,8 +29,8 @@ def sweep_sum(device, median_time, sizes=SUM_SIZES):
         values = x.tolist()
         xd = x.to(device)
         repeat = _repeats(n / 5e6)
-        ours = median_time(lambda: MT.from_tensor(xd, device).sum().to_rational(), repeat=repeat)
-        peer = median_time(lambda: math.fsum(values), repeat=repeat)
+        ours = median_time(lambda: MT.from_tensor(xd, device).sum().to_rational(), repeat=repeat, warmup=3)
+        peer = median_time(lambda: math.fsum(values), repeat=repeat, warmup=3)
         rows.append((n, ours, peer))
     return rows
 
@@ -51,13 +53,13 @@ def sweep_matmul(device, median_time, sizes=MATMUL_SIZES):
         b = torch.randn(n, n, generator=g, dtype=torch.float64)
         A, B = MT.from_tensor(a.to(device), device), MT.from_tensor(b.to(device), device)
         repeat = _repeats((n / 128) ** 3 * 0.25)
-        ours = median_time(lambda: A.matmul(B), repeat=repeat)
+        ours = median_time(lambda: A.matmul(B), repeat=repeat, warmup=3)
         peer = None
         if flint is not None and n <= FLINT_MAX:
             def fm(t):
                 return flint.fmpq_mat(n, n, [flint.fmpq(*v.as_integer_ratio()) for v in t.reshape(-1).tolist()])
             fa, fb = fm(a), fm(b)
-            peer = median_time(lambda: fa * fb, repeat=repeat)
+            peer = median_time(lambda: fa * fb, repeat=repeat, warmup=3)
         rows.append((n, ours, peer))
     return rows
 
