@@ -51,24 +51,26 @@ template <int K>
 C10_HOST_DEVICE inline bool signed_2w_of_digits(const Constants& c, const std::uint64_t* v, std::int64_t vs,
                                                 std::uint64_t& lo_out, std::uint64_t& hi_out) {
   std::uint64_t lo = v[(K - 1) * vs], hi = 0;
-  for (int j = K - 2; j >= 0; --j) {
-    std::uint64_t h1;
-    lo = mul_add2(lo, c.mod[j].p, v[j * vs], 0, h1);
-    hi = hi * c.mod[j].p + h1;  // the value stays below 2^124: no carry out of hi
+  if constexpr (K <= 2) {
+    // Two digits are below p_0 p_1 < 2^62: one word, no double-width product.
+    if (K == 2) lo = lo * c.mod[0].p + v[0];
+  } else {
+    for (int j = K - 2; j >= 0; --j) {
+      std::uint64_t h1;
+      lo = mul_add2(lo, c.mod[j].p, v[j * vs], 0, h1);
+      hi = hi * c.mod[j].p + h1;  // the value stays below 2^124: no carry out of hi
+    }
   }
   const UBig& ph = c.prefix_half[K];
   const std::uint64_t half_lo = ph.w[0], half_hi = ph.n > 1 ? ph.w[1] : 0;
-  bool neg = false;
-  if (hi > half_hi || (hi == half_hi && lo > half_lo)) {
-    const UBig& pm = c.prefix_M[K];
-    const std::uint64_t m_lo = pm.w[0], m_hi = pm.n > 1 ? pm.w[1] : 0;
-    const std::uint64_t borrow = m_lo < lo;
-    lo = m_lo - lo;
-    hi = m_hi - hi - borrow;
-    neg = true;
-  }
-  lo_out = lo;
-  hi_out = hi;
+  // Without branches: the sign of the values a loop reads is as good as random, and a
+  // mispredicted branch cost more than both sides.
+  const bool neg = (hi > half_hi) | ((hi == half_hi) & (lo > half_lo));
+  const UBig& pm = c.prefix_M[K];
+  const std::uint64_t m_lo = pm.w[0], m_hi = pm.n > 1 ? pm.w[1] : 0;
+  const std::uint64_t borrow = m_lo < lo;
+  lo_out = neg ? m_lo - lo : lo;
+  hi_out = neg ? m_hi - hi - borrow : hi;
   return neg;
 }
 
