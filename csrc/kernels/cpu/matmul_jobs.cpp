@@ -286,7 +286,8 @@ SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den,
   const RowTermsFn by_blocks = blocks ? row_terms_by_blocks_for(kn, kd) : nullptr;
   std::atomic<bool> dyadic{true};
   std::atomic<int> max_L{0}, bits{0}, gemm_bits{0};
-  at::parallel_for(0, rows, std::max<int64_t>(1, kRowGrain / len), [&](int64_t b, int64_t e) {
+  // Each element's shape is a few nanoseconds of scalar work: chunks as small as the entries'.
+  at::parallel_for(0, rows, std::max<int64_t>(1, kEntryGrain / len), [&](int64_t b, int64_t e) {
     int lL = 0, lb = 0, lg = 0;
     for (int64_t r = b; r < e && dyadic; ++r) {
       const RowTerms t = blocks ? by_blocks(c, digits, num, den, r, len, pc + r * len)
