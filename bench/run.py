@@ -210,17 +210,18 @@ def bench_small_matmul(device):
             fa, fb = fmpq_matrix(a), fmpq_matrix(b)
             peer = median_time(lambda: fa * fb, repeat=51, warmup=3)
             rows += [(f"python-flint fmpq_mat product {n}x{n}", peer), (f"  ratio to fmpq_mat {n} (x)", t / peer)]
-    for n in (16, 128):
+    for n in (16, 32, 64, 128, 256, 512):
         # Small integers: what fmpq_mat handles with single-word arithmetic.
         a = torch.randint(-100, 101, (n, n), generator=g, dtype=torch.int64)
         b = torch.randint(-100, 101, (n, n), generator=g, dtype=torch.int64)
         A, B = MT.from_tensor(a.to(device), device), MT.from_tensor(b.to(device), device)
-        t = median_time(lambda: A.matmul(B), repeat=21, warmup=2)
+        repeat = 51 if n <= 32 else 21 if n <= 128 else 5
+        t = median_time(lambda: A.matmul(B), repeat=repeat, warmup=2)
         rows.append((f"matmul {n}x{n} integers in [-100, 100], exact", t))
         if flint is not None:
             fa = flint.fmpq_mat(n, n, [flint.fmpq(int(v)) for v in a.reshape(-1).tolist()])
             fb = flint.fmpq_mat(n, n, [flint.fmpq(int(v)) for v in b.reshape(-1).tolist()])
-            peer = median_time(lambda: fa * fb, repeat=21, warmup=2)
+            peer = median_time(lambda: fa * fb, repeat=repeat, warmup=2)
             rows += [(f"python-flint fmpq_mat product {n}x{n}, same integers", peer),
                      (f"  ratio to fmpq_mat {n}, integers (x)", t / peer)]
     return rows
