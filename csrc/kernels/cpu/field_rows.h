@@ -1,5 +1,5 @@
-// Row loops of the field kernels, free of ATen headers so that they can be compiled once per
-// instruction set (see field_rows_*.cpp) and picked at run time.
+// Row loops of the field kernels and of dyadic values, in a baseline and an AVX-512 build
+// (field_rows.cpp), picked at run time.
 #pragma once
 
 #include <cstdint>

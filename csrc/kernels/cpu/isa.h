@@ -4,3 +4,18 @@
 
 #define KORVEX_ALWAYS_INLINE inline __attribute__((always_inline))
 #define KORVEX_AVX512 __attribute__((target("avx512f,avx512dq,avx512vl,avx2")))
+
+#include <immintrin.h>
+
+namespace korvex::kernels {
+
+// ModP::reduce (x < 2^62) on eight lanes, vp and vmu the prime and its mu broadcast.
+KORVEX_AVX512 KORVEX_ALWAYS_INLINE __m512i reduce8(__m512i x, __m512i vp, __m512i vmu) {
+  const __m512i q = _mm512_srli_epi64(_mm512_mul_epu32(_mm512_srli_epi64(x, 30), vmu), 32);
+  const __m512i r = _mm512_sub_epi64(x, _mm512_mul_epu32(q, vp));
+  // r - p wraps above r exactly when r < p: the unsigned minimum is the conditional subtraction.
+  const __m512i s = _mm512_min_epu64(r, _mm512_sub_epi64(r, vp));
+  return _mm512_min_epu64(s, _mm512_sub_epi64(s, vp));
+}
+
+}  // namespace korvex::kernels

@@ -111,15 +111,6 @@ void entry_rows_generic(const exact::ModP* mods, const int32_t* center, const En
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-// ModP::reduce on eight lanes.
-KORVEX_AVX512 KORVEX_ALWAYS_INLINE __m512i reduce8(__m512i x, __m512i vp, __m512i vmu) {
-  const __m512i q = _mm512_srli_epi64(_mm512_mul_epu32(_mm512_srli_epi64(x, 30), vmu), 32);
-  const __m512i r = _mm512_sub_epi64(x, _mm512_mul_epu32(q, vp));
-  // r - p wraps above r exactly when r < p: the unsigned minimum is the conditional subtraction.
-  const __m512i s = _mm512_min_epu64(r, _mm512_sub_epi64(r, vp));
-  return _mm512_min_epu64(s, _mm512_sub_epi64(s, vp));
-}
-
 // The same, eight entries at a time: the compiler vectorises neither the table's gathers nor
 // the Horner loop over a run-time chunk count.
 KORVEX_AVX512 void entry_rows_avx512(const exact::ModP* mods, const int32_t* center, const EntryBlock& e,
@@ -183,11 +174,7 @@ KORVEX_AVX512 void cleared_row_avx512(const exact::ModP& mod, const int32_t* pw,
     const __m256i c = _mm256_loadu_si256((const __m256i*)(code + q));
     const __m256i w = _mm256_i32gather_epi32(pw, _mm256_sub_epi32(base, _mm256_srai_epi32(c, 1)), 4);
     const __m512i prod = _mm512_mul_epu32(_mm512_loadu_si512(src + q), _mm512_cvtepu32_epi64(w));
-    const __m512i qt = _mm512_srli_epi64(_mm512_mul_epu32(_mm512_srli_epi64(prod, 30), vmu), 32);
-    __m512i x = _mm512_sub_epi64(prod, _mm512_mul_epu32(qt, vp));
-    // r - p wraps above r exactly when r < p: the unsigned minimum is the conditional subtraction.
-    x = _mm512_min_epu64(x, _mm512_sub_epi64(x, vp));
-    x = _mm512_min_epu64(x, _mm512_sub_epi64(x, vp));
+    __m512i x = reduce8(prod, vp, vmu);
     const __mmask8 flip = _mm256_test_epi32_mask(c, one) & _mm512_test_epi64_mask(x, x);
     x = _mm512_mask_sub_epi64(x, flip, vp, x);
     const __m512i v = _mm512_mask_sub_epi64(x, _mm512_cmpgt_epu64_mask(x, vhalf), x, vp);
