@@ -57,6 +57,24 @@ C10_HOST_DEVICE inline exact::SBig sbig_2w(u64 lo, u64 hi, bool neg) {
   return s;
 }
 
+// 2^k as a double, -1022 <= k <= 1023.
+C10_HOST_DEVICE inline double pow2_double(int k) {
+  union {
+    u64 u;
+    double d;
+  } x{(u64)(k + 1023) << 52};
+  return x.d;
+}
+
+// ldexp(x, k) for |k| <= 2044 as one or two multiplications by exact powers of two, inline:
+// the library call was a fifth of to_float. Where 2^k is not a normal double the first step,
+// by 2^(k/2), is exact for every x >= 1, so the second rounds once, as ldexp does.
+C10_HOST_DEVICE inline double scale_by_pow2(double x, int k) {
+  if (k >= -1022 && k <= 1023) return x * pow2_double(k);
+  const int k1 = k / 2;
+  return x * pow2_double(k1) * pow2_double(k - k1);
+}
+
 // (hi:lo) >> sh for 0 < sh < 128, known to fit one word; sticky: whether a set bit was
 // shifted out.
 C10_HOST_DEVICE inline u64 shifted_2w(u64 lo, u64 hi, int sh, bool& sticky) {
@@ -75,12 +93,12 @@ C10_HOST_DEVICE inline float dyadic_to_float(u64 lo, u64 hi, int e, bool neg) {
   const int nb = bit_length_2w(lo, hi);
   double x;
   if (nb <= 53) {
-    x = ::ldexp((double)lo, -e);
+    x = scale_by_pow2((double)lo, -e);
   } else {
     const int sh = nb - 27;
     bool sticky;
     const u64 q = shifted_2w(lo, hi, sh, sticky);
-    x = ::ldexp((double)((q << 1) | (sticky ? 1 : 0)), sh - 1 - e);
+    x = scale_by_pow2((double)((q << 1) | (sticky ? 1 : 0)), sh - 1 - e);
   }
   const float f = (float)x;
   return neg ? -f : f;
@@ -404,13 +422,13 @@ C10_HOST_DEVICE inline KeyImage key_of_quotient(u64 q, bool sticky, int e, bool 
   u64 m = q >> sh;
   const u64 rem = q & ((1ull << sh) - 1), half = 1ull << (sh - 1);
   m += rem > half || (rem == half && (sticky || (m & 1)));
-  const double key = ::ldexp((double)m, e + sh);
+  const double key = detail::scale_by_pow2((double)m, e + sh);
 
   // The float32 from a 27-bit proxy, as exact::ratio_to_float argues it.
   const int sh2 = bits - 27;
   const u64 q27 = q >> sh2;
   const bool st2 = sticky || (q & ((1ull << sh2) - 1)) != 0;
-  const double proxy = ::ldexp((double)((q27 << 1) | (st2 ? 1 : 0)), e + sh2 - 1);
+  const double proxy = detail::scale_by_pow2((double)((q27 << 1) | (st2 ? 1 : 0)), e + sh2 - 1);
   const float f = proxy >= 0x1p128 ? inf_f : (float)proxy;
   return {neg ? -key : key, neg ? -f : f, rem == 0 && !sticky};
 }
