@@ -10,6 +10,7 @@
 
 #include "kernels/cpu/field_rows.h"
 #include "kernels/cpu/accumulate.h"
+#include "kernels/cpu/dyadic_words.h"
 #include "kernels/cpu/garner_block.h"
 #include "kernels/cpu/isa.h"
 #include "kernels/exact_elements.h"
@@ -29,6 +30,29 @@ const at::Tensor& pow2_table_on(const at::Device& device) {
     }
     return t;
   });
+}
+
+const Pow2Lookup& pow2_lookup() {
+  static const Pow2Lookup table = [] {
+    const u64 p0 = exact::constants().mod[0].p;
+    Pow2Lookup t;
+    // The 2^k mod p_0 are distinct for these k (2 has a larger order), so some multiplier
+    // separates them; a few tries find one.
+    for (u64 mult = 0x9e3779b1u; mult < 0x9e3779b1u + (1u << 20); mult += 2) {
+      t.mult = mult;
+      std::fill(std::begin(t.k), std::end(t.k), -1);
+      bool clash = false;
+      u64 r = 1;
+      for (int k = 0; k <= Pow2Lookup::kLookupTop && !clash; ++k, r = (r << 1) % p0) {
+        int32_t& s = t.k[Pow2Lookup::slot(r, mult)];
+        clash = s >= 0;
+        s = k;
+      }
+      if (!clash) return t;
+    }
+    TORCH_INTERNAL_ASSERT(false, "no multiplier separates the powers of two");
+  }();
+  return table;
 }
 
 double largest_fitting_double() {
@@ -96,16 +120,40 @@ KORVEX_ALWAYS_INLINE void float_rows(const Constants& c, const int64_t* pn, cons
 }
 
 template <int KN, int KD>
-void float_rows_generic(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride, int64_t b,
-                        int64_t e, float* po) {
+void float_rows_generic(const Constants& c, const int32_t*, const int64_t* pn, const int64_t* pd, int64_t stride,
+                        int64_t b, int64_t e, float* po) {
   float_rows<KN, KD>(c, pn, pd, stride, b, e, po);
 }
 
+KORVEX_INTRINSICS_BEGIN
+// Numerators of one word: lanes of a numerator below 2^53 over 2^k give an exact double
+// mag * 2^-k (at least 2^-123, a normal double), whose conversion is the one rounding; other
+// lanes are read as float_element reads them.
 template <int KN, int KD>
-KORVEX_AVX512 void float_rows_avx512(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
-                                     int64_t b, int64_t e, float* po) {
-  float_rows<KN, KD>(c, pn, pd, stride, b, e, po);
+KORVEX_AVX512 void float_rows_avx512(const Constants& c, const int32_t* pow2, const int64_t* pn, const int64_t* pd,
+                                     int64_t stride, int64_t b, int64_t e, float* po) {
+  if constexpr (KN > 2) {
+    float_rows<KN, KD>(c, pn, pd, stride, b, e, po);
+  } else {
+    const DyadicLaneConstants l = dyadic_lane_constants(c, pow2, kMaxShift + 1, KN, KD);
+    const __m512i exact_top = _mm512_set1_epi64(1ll << 53), bias = _mm512_set1_epi64(1023);
+    int64_t k = b;
+    for (; k + 8 <= e; k += 8) {
+      const DyadicLanes d = dyadic_lanes(l, pn + k, pd + k, stride);
+      const __mmask8 fast = d.ok & _mm512_cmplt_epu64_mask(d.mag, exact_top);
+      const __m512d scale = _mm512_castsi512_pd(_mm512_slli_epi64(_mm512_sub_epi64(bias, d.k), 52));
+      __m512d x = _mm512_mul_pd(_mm512_cvtepu64_pd(d.mag), scale);
+      x = _mm512_mask_sub_pd(x, d.neg, _mm512_setzero_pd(), x);
+      _mm256_storeu_ps(po + k, _mm512_cvtpd_ps(x));
+      if (fast != 0xff)
+        for (int i = 0; i < 8; ++i)
+          if (!(fast >> i & 1)) po[k + i] = float_element(c, pn + k + i, pd + k + i, stride, KN, KD);
+    }
+    for (; k < e; ++k) po[k] = float_element(c, pn + k, pd + k, stride, KN, KD);
+  }
 }
+
+KORVEX_INTRINSICS_END
 
 struct KeyOut {
   double* key;
@@ -187,10 +235,11 @@ void to_float_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, 
   const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
   float* po = out.data_ptr<float>();
   const Constants& c = exact::constants();
+  const int32_t* pow2 = pow2_table_on(at::kCPU).data_ptr<int32_t>();
   over_values(n, kn, kd, [&](auto kn_c, auto kd_c, int64_t b, int64_t e) {
     constexpr int KN = decltype(kn_c)::value, KD = decltype(kd_c)::value;
     static const auto rows = cpu_runs_avx512() ? &float_rows_avx512<KN, KD> : &float_rows_generic<KN, KD>;
-    rows(c, pn, pd, n, b, e, po);
+    rows(c, pow2, pn, pd, n, b, e, po);
   }, [&](int64_t k) { po[k] = float_element(c, pn + k, pd + k, n, kn, kd); });
 }
 
