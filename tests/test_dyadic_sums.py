@@ -269,3 +269,36 @@ def test_axis_sum_keeps_the_unreduced_form_past_the_bound(dev, tail):
     den = 2**600 * tail[1] ** 12
     num = sum(Fraction(a, b) for a, b in fs) * den
     assert got.num[:, 0].tolist() == residues(num.numerator) and got.denom[:, 0].tolist() == residues(den)
+
+
+# Elements that look like float-derived ones to a reading of a few residues but are not, or
+# are but not in the form the eight-lane reading takes: each must be read the exact way.
+P0, P1 = PRIMES[0], PRIMES[1]
+LOOKALIKES = [(5, 2**40 + P0), (7, 2**70 + P0 * P1), (9, 3 * 2**10), (1, 2**30 - 1)]
+DYADIC_ODDITIES = [(-3, -(2**20)), (0, -(2**5)), (2**53 + 1, 2**30), (-(2**59) - 12345, 2**3), (0, 1), (11, -1)]
+
+
+def lanes_record_pairs(top, oddities, seed, n=67):
+    """n pairs m / 2^k (k <= top, so the record takes as many residues as top needs) with the
+    oddities spread over different lanes of different groups of eight."""
+    rng = random.Random(seed)
+    pairs = [(rng.randrange(-(2**53), 2**53), 2 ** rng.randrange(top + 1)) for _ in range(n)]
+    for i, p in enumerate(oddities):
+        pairs[(i * 9 + 2) % n] = p
+    pairs[-1] = (1, 2**top)
+    return pairs
+
+
+@pytest.mark.parametrize("top", [50, 80, 110])
+@pytest.mark.parametrize("lookalikes", [False, True])
+def test_float_lanes_decide_only_what_they_can_prove(dev, top, lookalikes):
+    from conftest import f32
+    odd = DYADIC_ODDITIES + (LOOKALIKES if lookalikes else [])
+    xf, yf = lanes_record_pairs(top, odd, top), lanes_record_pairs(top, odd[::-1], top + 1)
+    x, y = raw(xf, dev), raw(yf, dev)
+    assert x.to_float().tolist() == [f32(Fraction(*p)) for p in xf]
+    assert values(x.sum()) == [sum(Fraction(*p) for p in xf)]
+    with kernel_ran("dot") as ran:
+        got = x.dot(y)
+    assert values(got) == [sum(Fraction(*p) * Fraction(*q) for p, q in zip(xf, yf))]
+    assert ran() != lookalikes

@@ -153,6 +153,48 @@ KORVEX_AVX512 void float_rows_avx512(const Constants& c, const int32_t* pow2, co
   }
 }
 
+// Terms of a chunk of at most kAccChunk float-derived elements: those the lanes read are summed
+// per exponent k in 128 bits (below 2^62 * 2^14 each), and each of those sums goes into the
+// accumulator once, where each term had touched its limbs and carried; the rest are added the
+// exact way. Same decisions as add_dyadic_element: false where any term is refused.
+KORVEX_AVX512 bool sum_words_avx512(const Constants& c, const int32_t* pow2, const int64_t* pn, const int64_t* pd,
+                                    int64_t stride, int64_t lo, int64_t hi, int kn, int kd, int scale,
+                                    DyadicAcc& a) {
+  static_assert(kAccChunk <= (int64_t(1) << 14), "the sums per exponent hold 2^14 terms");
+  const DyadicLaneConstants l = dyadic_lane_constants(c, pow2, kMaxShift + 1, kn, kd);
+  __int128 by_exp[Pow2Lookup::kLookupTop + 1] = {};
+  int low = Pow2Lookup::kLookupTop + 1, high = -1;
+  const __m512i top = _mm512_set1_epi64(scale);
+  alignas(64) int64_t term[8], exp[8];
+  int64_t k = lo;
+  for (; k + 8 <= hi; k += 8) {
+    const DyadicLanes d = dyadic_lanes(l, pn + k, pd + k, stride);
+    if (_mm512_mask_cmpgt_epi64_mask(d.ok, d.k, top)) return false;
+    _mm512_store_si512(term, _mm512_mask_sub_epi64(d.mag, d.neg, _mm512_setzero_si512(), d.mag));
+    _mm512_store_si512(exp, d.k);
+    for (int i = 0; i < 8; ++i) {
+      if (d.ok >> i & 1) {
+        by_exp[exp[i]] += term[i];
+        low = std::min(low, (int)exp[i]);
+        high = std::max(high, (int)exp[i]);
+      } else if (!add_dyadic_element(c, pn + k + i, pd + k + i, stride, kn, kd, scale, a)) {
+        return false;
+      }
+    }
+  }
+  for (; k < hi; ++k)
+    if (!add_dyadic_element(c, pn + k, pd + k, stride, kn, kd, scale, a)) return false;
+  for (int e = low; e <= high; ++e) {
+    const __int128 t = by_exp[e];
+    if (!t) continue;
+    const unsigned __int128 m = t < 0 ? -(unsigned __int128)t : (unsigned __int128)t;
+    const u64 ml = (u64)m, mh = (u64)(m >> 64);
+    if (detail::bit_length_2w(ml, mh) + scale - e > 64 * (kAccLimbs - 1)) return false;
+    acc_add_shifted_2w(t < 0 ? a.neg : a.pos, ml, mh, scale - e);
+  }
+  return true;
+}
+
 KORVEX_INTRINSICS_END
 
 struct KeyOut {
@@ -284,6 +326,12 @@ bool dyadic_sum_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd
   const int64_t n = num.size(1);
   const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
   const Constants& c = exact::constants();
+  if (cpu_runs_avx512() && kn <= 2 && kd <= 4) {
+    const int32_t* pow2 = pow2_table_on(at::kCPU).data_ptr<int32_t>();
+    return accumulate_chunks(n, [&](int64_t lo, int64_t hi, DyadicAcc& a) {
+      return sum_words_avx512(c, pow2, pn, pd, n, lo, hi, kn, kd, scale, a);
+    }, acc);
+  }
   return accumulate_chunks(n, [&](int64_t lo, int64_t hi, DyadicAcc& a) {
     bool ok = true;
     const bool two_words = with_two_word_counts(kn, kd, [&](auto kn_c, auto kd_c) {
