@@ -133,6 +133,14 @@ def bench_reductions(device, n=1_000_000):
             ("  ratio to fsum (x)", ours / fsum),
             ("from_tensor x2 + dot + to_rational, 1e6", dot),
             ("  ratio to our sum (x)", dot / ours)]
+    # The same two jobs on records made once: the pipelines above are mostly from_tensor, two
+    # of them for dot, which alone puts that ratio near 2.
+    rx, ry = MT.from_tensor(xd, device), MT.from_tensor(yd, device)
+    sum_alone = median_time(lambda: rx.sum(), repeat=15)
+    dot_alone = median_time(lambda: rx.dot(ry), repeat=15)
+    rows += [("sum of a 1e6 float64 record alone", sum_alone),
+             ("dot of two 1e6 float64 records alone", dot_alone),
+             ("  dot over sum, records made (x)", dot_alone / sum_alone)]
     for size in (128, 512):
         a = torch.randn(size, size, generator=g, dtype=torch.float64)
         b = torch.randn(size, size, generator=g, dtype=torch.float64)

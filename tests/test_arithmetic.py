@@ -254,3 +254,27 @@ def test_one_element_negation(shape, hint, dev):
             assert type(r._approx) is type(expected) and r._approx.shape == expected.shape
             assert torch.equal(r._approx.signbit(), expected.signbit())
             assert torch.equal(r._approx.isnan(), expected.isnan())
+
+
+@pytest.mark.parametrize("shape", [(), (1,), (1, 1)])
+def test_scalar_chains_keep_the_hints_torch_computes(shape):
+    """One-element CPU results hold their hint as a number until it is read: it must read as
+    the tensor the ATen formulas give, stay one object, and take in-place writes."""
+    import pickle
+    from conftest import generic_kernels
+
+    def chain():
+        a, b = MT.from_fraction(1, 3, shape, "cpu"), MT.from_fraction(-2, 7, shape, "cpu")
+        c = -((a + b) * a - b / a)
+        return a, c, c * c
+
+    with generic_kernels(True):
+        _, want_c, want_d = chain()
+    a, c, d = chain()
+    for got, want in ((c, want_c), (d, want_d)):
+        h = got._approx
+        assert h is got._approx and h.dtype == torch.float32 and h.shape == shape
+        assert torch.equal(h, want._approx)
+    assert torch.equal(pickle.loads(pickle.dumps(d))._approx, want_d._approx)
+    c._approx.fill_(5.0)
+    assert torch.equal((c + a)._approx, torch.full(shape, 5.0) + a._approx)

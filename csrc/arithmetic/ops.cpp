@@ -151,7 +151,9 @@ static py::object approx_of(FieldOp op, const py::object& x, const py::object& y
 
 // A float32 hint of one element that the torch op would compute on as it stands: no autograd,
 // no Python dispatch, no lazy negation, so one IEEE operation on its value is that op.
-static bool plain_hint(const py::object& h, const std::vector<int64_t>& shape, float& v) {
+static bool plain_hint(const Record& r, const std::vector<int64_t>& shape, float& v) {
+  if (r.pending_hint(v, shape.size())) return true;
+  const py::object& h = r.hint();
   if (!THPVariable_Check(h.ptr())) return false;
   const at::Tensor& t = THPVariable_Unpack(h.ptr());
   if (!t.defined() || !t.is_cpu() || t.layout() != at::kStrided || t.scalar_type() != at::kFloat ||
@@ -195,9 +197,8 @@ static py::object small_binary(FieldOp op, const Record& a, const Record& b, int
     case FieldOp::Mul: small_field_op<FieldOp::Mul>(an, ad, bn, bd, pn, pd); break;
     case FieldOp::Div: small_field_op<FieldOp::Div>(an, ad, bn, bd, pn, pd); break;
   }
-  py::object hint;
   float x, y;
-  if (plain_hint(a.approx, shape, x) && plain_hint(b.approx, shape, y)) {
+  if (plain_hint(a, shape, x) && plain_hint(b, shape, y)) {
     // ATen casts the Python scalar of the division's guard to float32 before adding it.
     float r = 0;
     switch (op) {
@@ -206,13 +207,9 @@ static py::object small_binary(FieldOp op, const Record& a, const Record& b, int
       case FieldOp::Mul: r = x * y; break;
       case FieldOp::Div: r = x / (y + (float)1e-30); break;
     }
-    at::Tensor t = record::empty_host(shape, at::kFloat);
-    *t.data_ptr<float>() = r;
-    hint = py::cast(std::move(t));
-  } else {
-    hint = approx_of(op, a.approx, b.approx);
+    return record::make_record(std::move(on), std::move(od), r, (int)shape.size(), nb, db);
   }
-  return record::make_record(std::move(on), std::move(od), std::move(hint), nb, db);
+  return record::make_record(std::move(on), std::move(od), approx_of(op, a.hint(), b.hint()), nb, db);
 }
 
 py::object binary(FieldOp op, Record& a, Record& b) {
@@ -234,7 +231,7 @@ py::object binary(FieldOp op, Record& a, Record& b) {
   }
   std::vector<int64_t> full{kPrimes};
   full.insert(full.end(), shape.begin(), shape.end());
-  return record::make_record(on.view(full), od.view(full), approx_of(op, a.approx, b.approx), nb, db);
+  return record::make_record(on.view(full), od.view(full), approx_of(op, a.hint(), b.hint()), nb, db);
 }
 
 py::object operand(py::handle other, const at::Device& device, const std::vector<int64_t>& shape) {
@@ -281,36 +278,34 @@ static py::object small_neg(const Record& a) {
       !a.num.is_contiguous() || !a.denom.is_contiguous())
     return py::object();
   float h = 0;
-  const bool plain = !a.approx.is_none() && THPVariable_CheckExact(a.approx.ptr()) && plain_hint(a.approx, a.shape(), h);
-  if (!plain && !a.approx.is_none()) return py::object();
+  const std::vector<int64_t> shape = a.shape();
+  const bool plain =
+      a.pending_hint(h, shape.size()) ||
+      (!a.hint().is_none() && THPVariable_CheckExact(a.hint().ptr()) && plain_hint(a, shape, h));
+  if (!plain && !a.hint().is_none()) return py::object();
   at::Tensor on = record::empty_host(a.num.sizes(), at::kLong);
   const int64_t* r = a.num.const_data_ptr<int64_t>();
   int64_t* out = on.data_ptr<int64_t>();
   const auto& mods = exact::constants().mod;
   for (int j = 0; j < kPrimes; ++j) out[j] = r[j] ? (int64_t)mods[j].p - r[j] : 0;
-  py::object hint = py::none();
-  if (plain) {
-    at::Tensor t = record::empty_host(a.shape(), at::kFloat);
-    *t.data_ptr<float>() = -h;
-    hint = py::cast(std::move(t));
-  }
   at::Tensor od = record::empty_host(a.denom.sizes(), at::kLong);
   std::memcpy(od.data_ptr<int64_t>(), a.denom.const_data_ptr<int64_t>(), kPrimes * sizeof(int64_t));
-  return record::make_record(std::move(on), std::move(od), std::move(hint), a.num_bits, a.den_bits);
+  if (plain) return record::make_record(std::move(on), std::move(od), -h, (int)shape.size(), a.num_bits, a.den_bits);
+  return record::make_record(std::move(on), std::move(od), py::none(), a.num_bits, a.den_bits);
 }
 
 static py::object m_neg(py::handle self, const python::Args&) {
   Record& a = record::as_record(self);
   record::ensure_bits(a);
   if (py::object r = small_neg(a)) return r;
-  py::object approx = a.approx.is_none() ? py::none() : -a.approx;
+  py::object approx = a.hint().is_none() ? py::none() : -a.hint();
   return record::make_record(negate_residues(a.num), a.denom.clone(), approx, a.num_bits, a.den_bits);
 }
 
 static py::object m_reciprocal(py::handle self, const python::Args&) {
   Record& a = record::as_record(self);
   record::ensure_bits(a);
-  py::object approx = a.approx.is_none() ? py::none() : py::float_(1.0) / a.approx;
+  py::object approx = a.hint().is_none() ? py::none() : py::float_(1.0) / a.hint();
   return record::make_record(a.denom.clone(), a.num.clone(), approx, a.den_bits, a.num_bits);
 }
 
@@ -330,8 +325,8 @@ static py::object stretched(py::handle obj, const std::vector<int64_t>& shape) {
     return t.expand(full).contiguous();
   };
   py::object approx = py::none();
-  if (!r.approx.is_none()) {
-    py::object sa = r.approx;
+  if (!r.hint().is_none()) {
+    py::object sa = r.hint();
     for (size_t i = r.num.dim() - 1; i < shape.size(); ++i) sa = sa.attr("unsqueeze")(0);
     approx = sa.attr("expand")(py::cast(shape));
   }
@@ -340,7 +335,7 @@ static py::object stretched(py::handle obj, const std::vector<int64_t>& shape) {
   out.denom = grow(r.denom);
   out.primes = r.primes;
   out.device = record::device_object(out.num.device());
-  out.approx = approx;
+  out.set_hint(approx);
   out.set_bits(r.num_bits, r.den_bits);
   return py::cast(std::move(out));
 }

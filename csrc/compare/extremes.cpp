@@ -103,7 +103,7 @@ at::Tensor column(const at::Tensor& t, int64_t flat) {
 template <bool kLargest>
 py::object m_extreme(py::handle self, const python::Args&) {
   Record& r = record::as_record(self);
-  const bool hinted = !r.approx.is_none();
+  const bool hinted = !r.hint().is_none();
   int64_t i;
   at::Tensor images;
   if (!extreme_index_by_keys(r, kLargest, i, hinted ? &images : nullptr)) {
@@ -251,7 +251,7 @@ py::object m_clamp(py::handle self, const python::Args& a) {
     });
   }
   at::Tensor num = r.num, den = r.denom;
-  py::object approx = r.approx;
+  py::object approx = r.hint();
   int nb = r.num_bits, db = r.den_bits;
   bool changed = false;
   for (const auto* step : {&lo, &hi}) {

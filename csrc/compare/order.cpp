@@ -23,11 +23,11 @@ py::object m_sign(py::handle self, const python::Args&) {
   // Shaped and typed like the float tensor the sign used to be read from: the hint's element
   // shape (0-d for a scalar) when there is a hint, else to_float's float32 shape.
   at::ScalarType dtype = at::kFloat;
-  if (THPVariable_Check(r.approx.ptr())) {
-    const at::ScalarType t = THPVariable_Unpack(r.approx.ptr()).scalar_type();
+  if (THPVariable_Check(r.hint().ptr())) {
+    const at::ScalarType t = THPVariable_Unpack(r.hint().ptr()).scalar_type();
     if (at::isFloatingType(t)) dtype = t;
   }
-  const std::vector<int64_t> shape = r.approx.is_none() ? image_shape(r) : r.shape();
+  const std::vector<int64_t> shape = r.hint().is_none() ? image_shape(r) : r.shape();
   return py::cast(s.to(dtype).view(shape).to(r.num.device()));
 }
 
@@ -36,7 +36,7 @@ py::object m_abs(py::handle self, const python::Args&) {
   const at::Tensor negative = lifted(exact_signs(r).lt(0), r);
   // -(n/d) is (-n)/d whichever of the two carries the sign, so the denominator stays.
   at::Tensor num = at::where(negative, arithmetic::negate_residues(r.num), r.num);
-  py::object approx = r.approx.is_none() ? py::none() : torch_on_hint("abs", r.approx);
+  py::object approx = r.hint().is_none() ? py::none() : torch_on_hint("abs", r.hint());
   return record::make_record(num, r.denom.clone(), approx, r.num_bits, r.den_bits);
 }
 
@@ -45,7 +45,7 @@ py::object m_relu(py::handle self, const python::Args&) {
   const at::Tensor keep = lifted(exact_signs(r).gt(0), r);
   at::Tensor num = at::where(keep, r.num, 0);
   at::Tensor den = at::where(keep, r.denom, 1);
-  py::object approx = r.approx.is_none() ? py::none() : torch_on_hint("relu", r.approx);
+  py::object approx = r.hint().is_none() ? py::none() : torch_on_hint("relu", r.hint());
   return record::make_record(num, den, approx, r.num_bits, std::max(r.den_bits, 1));
 }
 

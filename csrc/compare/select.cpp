@@ -57,7 +57,7 @@ py::object m_where(py::handle self, const python::Args& a) {
   const at::Tensor num = at::where(aligned(cond_exp, rank), aligned(r.num, rank), aligned(on, rank));
   const at::Tensor den = at::where(aligned(cond_exp, rank), aligned(r.denom, rank), aligned(od, rank));
   py::object approx = py::none();
-  if (!r.approx.is_none() && !other_approx.is_none()) approx = torch_on_hint("where", cond_obj, r.approx, other_approx);
+  if (!r.hint().is_none() && !other_approx.is_none()) approx = torch_on_hint("where", cond_obj, r.hint(), other_approx);
   return record::make_record(num, den, approx, nb, db);
 }
 

@@ -411,7 +411,7 @@ py::object m_solve(py::handle self, const python::Args& a) {
   // One host copy of A and b; every system of Cramer's rule is built from it.
   Entries ea = entries_of(A);
   Record bcol;
-  bcol.approx = py::none();
+  bcol.set_hint(py::none());
   bcol.num = bn;
   bcol.denom = bd;
   bcol.primes = b.primes;
@@ -422,7 +422,7 @@ py::object m_solve(py::handle self, const python::Args& a) {
   auto det_of = [&](const Entries& e) {
     if (!e.zero_den) return det_value(e, (int)n);
     Record tmp;
-    tmp.approx = py::none();
+    tmp.set_hint(py::none());
     tmp.num = at::empty({kPrimes, n, n}, at::kLong);
     tmp.denom = at::empty({kPrimes, n, n}, at::kLong);
     for (int64_t k = 0; k < n * n; ++k) {
@@ -458,7 +458,7 @@ py::object m_trace(py::handle self, const python::Args&) {
   Record& r = record::as_record(self);
   if (!is_square(r)) python::raise_value_error("trace requires square matrix");
   Record diag;
-  diag.approx = py::none();
+  diag.set_hint(py::none());
   diag.num = r.num.diagonal(0, 1, 2);
   diag.denom = r.denom.diagonal(0, 1, 2);
   diag.primes = r.primes;

@@ -11,6 +11,7 @@
 
 #include "python/args.h"
 #include "python/errors.h"
+#include "record/pool.h"
 #include "python/table.h"
 #include "record/members.h"
 
@@ -121,18 +122,38 @@ at::Device parse_device(const std::string& device) {
   return d;
 }
 
-py::object make_record(at::Tensor num, at::Tensor den, py::object approx, int num_bits, int den_bits) {
-  Record r;
+const py::object& Record::hint() const {
+  if (hint_pending_) {
+    at::Tensor t = empty_host(std::vector<int64_t>(hint_dims_, 1), at::kFloat);
+    *t.data_ptr<float>() = hint_value_;
+    approx_ = py::cast(std::move(t));
+    hint_pending_ = false;
+  }
+  return approx_;
+}
+
+static py::object wrap_record(Record& r, at::Tensor num, at::Tensor den, int num_bits, int den_bits) {
   const at::Device dev = num.device();
   r.primes = record_primes_on(dev);
   r.device = device_object(dev);
   r.num = std::move(num);
   r.denom = std::move(den);
-  r.approx = approx ? std::move(approx) : py::none();
   r.set_bits(num_bits, den_bits);
   auto move = [](const void* p) -> void* { return new Record(std::move(*const_cast<Record*>(static_cast<const Record*>(p)))); };
   return py::reinterpret_steal<py::object>(py::detail::type_caster_generic::cast(
       &r, py::return_value_policy::move, py::handle(), record_type_info(), nullptr, move));
+}
+
+py::object make_record(at::Tensor num, at::Tensor den, py::object approx, int num_bits, int den_bits) {
+  Record r;
+  r.set_hint(approx ? std::move(approx) : py::none());
+  return wrap_record(r, std::move(num), std::move(den), num_bits, den_bits);
+}
+
+py::object make_record(at::Tensor num, at::Tensor den, float hint, int hint_dims, int num_bits, int den_bits) {
+  Record r;
+  r.set_pending_hint(hint, hint_dims);
+  return wrap_record(r, std::move(num), std::move(den), num_bits, den_bits);
 }
 
 at::Tensor host_residues(const at::Tensor& t) {
@@ -174,7 +195,7 @@ static py::object m_init(py::handle self, const python::Args& a) {
   r.device = num.attr("device");
   py::object p = primes.is_none() ? py::cast(record_primes_on(r.num.device())) : primes.attr("to")(r.device);
   r.primes = tensor_arg(p, "primes");
-  r.approx = py::reinterpret_borrow<py::object>(a[3]);
+  r.set_hint(py::reinterpret_borrow<py::object>(a[3]));
   record_for_write(self) = std::move(r);
   return py::none();
 }
@@ -214,7 +235,14 @@ py::handle register_record(py::module_& m) {
         [slot](py::handle self, py::object v) { record_for_write(self).*slot = std::move(v); });
   };
   object_slot("device", &Record::device);
-  object_slot("_approx", &Record::approx);
+  cls.def_property(
+      "_approx",
+      [](py::handle self) {
+        Record* r = record_or_null(self);
+        if (!r || !r->hint()) raise_unset(self, "_approx");
+        return r->hint();
+      },
+      [](py::handle self, py::object v) { record_for_write(self).set_hint(std::move(v)); });
   static py::handle size_type = py::object(py::module_::import("torch").attr("Size")).release();
   cls.def_property_readonly("shape", [](py::handle self) {
     Record* r = record_or_null(self);

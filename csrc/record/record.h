@@ -23,7 +23,6 @@ struct Record {
   at::Tensor denom;
   at::Tensor primes;
   py::object device;  // the torch.device of num
-  py::object approx;  // None or a float tensor of the element shape
   // Upper bounds on the bit lengths of |numerator| and |denominator| over all elements.
   // Records made from raw residues start unknown and are measured on first need.
   int num_bits = kUnknownBits;
@@ -48,6 +47,35 @@ struct Record {
     return num.dim() == 0 ? std::vector<int64_t>{} : num.sizes().slice(1).vec();
   }
   int64_t elements() const { return num.numel() / exact::kPrimes; }
+
+  // The hint, the _approx slot: None or a float tensor of the element shape.
+  const py::object& hint() const;
+  void set_hint(py::object h) {
+    approx_ = std::move(h);
+    hint_pending_ = false;
+  }
+  // A one-element result of scalar arithmetic on the CPU keeps its float32 hint as a number
+  // until something asks for the tensor: making and wrapping one was a third of such an
+  // operation, and freeing a wrapped tensor releases the GIL. The tensor it stands for is a
+  // plain CPU float32 of `dims` axes of size 1.
+  void set_pending_hint(float v, int dims) {
+    approx_ = py::object();
+    hint_pending_ = true;
+    hint_value_ = v;
+    hint_dims_ = dims;
+  }
+  // The pending value, where the hint is one for `dims` axes.
+  bool pending_hint(float& v, size_t dims) const {
+    if (!hint_pending_ || (size_t)hint_dims_ != dims) return false;
+    v = hint_value_;
+    return true;
+  }
+
+ private:
+  mutable py::object approx_;
+  mutable bool hint_pending_ = false;
+  float hint_value_ = 0;
+  int hint_dims_ = 0;
 };
 
 // The tensor's version counter; false for tensors that keep none (inference tensors), whose
@@ -71,6 +99,8 @@ int64_t element_count(c10::IntArrayRef shape);
 
 // A new base-class record around the given tensors (the moduli are the cached device copy).
 py::object make_record(at::Tensor num, at::Tensor den, py::object approx, int num_bits, int den_bits);
+// The same with a pending hint (Record::set_pending_hint), for one-element CPU results.
+py::object make_record(at::Tensor num, at::Tensor den, float hint, int hint_dims, int num_bits, int den_bits);
 
 using kernels::primes_on;
 using kernels::primes_tensor;

@@ -371,13 +371,13 @@ py::object m_matmul(py::handle self, const python::Args& a) {
     python::raise_value_error("Shape mismatch: " + s1.cast<std::string>() + " vs " + s2.cast<std::string>());
   }
   py::object hint = py::none();
-  if (!x.approx.is_none() && !y.approx.is_none()) {
+  if (!x.hint().is_none() && !y.hint().is_none()) {
     // Tensors' product in ATen directly, as the field operations form their hints; anything
     // else through torch.matmul.
-    if (THPVariable_Check(x.approx.ptr()) && THPVariable_Check(y.approx.ptr()))
-      hint = py::cast(at::matmul(THPVariable_Unpack(x.approx.ptr()), THPVariable_Unpack(y.approx.ptr())));
+    if (THPVariable_Check(x.hint().ptr()) && THPVariable_Check(y.hint().ptr()))
+      hint = py::cast(at::matmul(THPVariable_Unpack(x.hint().ptr()), THPVariable_Unpack(y.hint().ptr())));
     else
-      hint = py::module_::import("torch").attr("matmul")(x.approx, y.approx);
+      hint = py::module_::import("torch").attr("matmul")(x.hint(), y.hint());
   }
   record::ensure_bits(x);
   record::ensure_bits(y);

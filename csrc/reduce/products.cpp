@@ -72,7 +72,7 @@ py::object m_prod(py::handle self, const python::Args&) {
   Record& r = record::as_record(self);
   record::ensure_bits(r);
   const int64_t n = r.elements();
-  const py::object hint = hint_of(r.approx, "prod");
+  const py::object hint = hint_of(r.hint(), "prod");
   if (n == 0) return record::fill_record(record::record_type(), one(), one(), {1}, r.num.device(), 1.0);
   const int64_t nb = n * (int64_t)r.num_bits, db = n * (int64_t)r.den_bits;
   if (nb <= exact::kFitBits && db <= exact::kFitBits) {
@@ -131,7 +131,7 @@ py::object dyadic_running_sum(Record& r, const HostValues* host) {
     stats = kernels::dyadic_cumsum_cpu({host->n, host->d, host->kn, host->kd}, scale, on, od);
   }
   if (stats.status == kernels::kRunNotDyadic) return py::none();
-  const py::object hint = hint_of(r.approx, "cumsum");
+  const py::object hint = hint_of(r.hint(), "cumsum");
   if (stats.status == kernels::kRunOverflow) record::raise_range_error("the exact result");
   std::vector<int64_t> full{kPrimes};
   const std::vector<int64_t> shape = r.shape();
@@ -196,7 +196,7 @@ py::object running(py::handle self, const python::Args& a) {
       }
     }
   }
-  return out.record(r.shape(), r.num.device(), hint_of(r.approx, kSum ? "cumsum" : "cumprod"), "the exact result");
+  return out.record(r.shape(), r.num.device(), hint_of(r.hint(), kSum ? "cumsum" : "cumprod"), "the exact result");
 }
 
 

@@ -175,16 +175,16 @@ py::object total_record(Record& r) {
   if (n == 0) return record::fill_record(record::record_type(), SBig(), [] { SBig one; one.mag = exact::UBig(1); return one; }(), {1}, dev, 0.0);
   if (n == 1) {
     return record::make_record(r.num.reshape({kPrimes, 1}).clone(), r.denom.reshape({kPrimes, 1}).clone(),
-                               hint_sum(r.approx, py::none()), r.num_bits, r.den_bits);
+                               hint_sum(r.hint(), py::none()), r.num_bits, r.den_bits);
   }
   SBig sn, sd;
-  if (dyadic_total(r, sn, sd)) return record_of(sn, sd, dev, {1}, hint_sum(r.approx, py::none()));
+  if (dyadic_total(r, sn, sd)) return record_of(sn, sd, dev, {1}, hint_sum(r.hint(), py::none()));
   const HostValues h = record::host_values(r);
   exact_total(n, [&](int64_t k, SBig& a, SBig& b) {
     a = h.num(k);
     b = h.den(k);
   }, scale_of(r), sn, sd);
-  return record_of(sn, sd, dev, {1}, hint_sum(r.approx, py::none()));
+  return record_of(sn, sd, dev, {1}, hint_sum(r.hint(), py::none()));
 }
 
 namespace {
@@ -219,7 +219,7 @@ py::object dyadic_axis_sum(const Record& r, const at::Tensor& num, const at::Ten
 
 py::object axis_sum_record(Record& r, int64_t axis) {
   record::ensure_bits(r);
-  const py::object hint = hint_sum(r.approx, py::int_(axis));
+  const py::object hint = hint_sum(r.hint(), py::int_(axis));
   std::vector<int64_t> rest = r.shape();
   if (rest.empty()) {
     // A 0-d record summed over its only position is itself, as PyTorch has it.
@@ -246,7 +246,7 @@ py::object axis_sum_record(Record& r, int64_t axis) {
     if (!done.is_none()) return done;
   }
   Record flat;
-  flat.approx = py::none();
+  flat.set_hint(py::none());
   flat.num = num.reshape({kPrimes, outer * m});
   flat.denom = den.reshape({kPrimes, outer * m});
   flat.primes = r.primes;
@@ -321,7 +321,7 @@ Record broadcast_to(const Record& r, const std::vector<int64_t>& shape) {
   lifted.resize(1 + shape.size() - own.size(), 1);
   lifted.insert(lifted.end(), own.begin(), own.end());
   Record v;
-  v.approx = py::none();
+  v.set_hint(py::none());
   v.num = r.num.reshape(lifted).expand(full);
   v.denom = r.denom.reshape(lifted).expand(full);
   v.primes = r.primes;
@@ -377,7 +377,7 @@ py::object m_dot(py::handle self, const python::Args& a) {
     }
     kernels::count_path(dyadic ? kernels::Path::DotKernel : kernels::Path::DotHost);
     py::object hint = py::none();
-    if (!x.approx.is_none() && !yr.approx.is_none()) hint = hint_sum(x.approx * yr.approx, py::none());
+    if (!x.hint().is_none() && !yr.hint().is_none()) hint = hint_sum(x.hint() * yr.hint(), py::none());
     return record_of(sn, sd, x.num.device(), {1}, hint);
   }
   py::object p = arithmetic::binary(arithmetic::FieldOp::Mul, x, yr);

@@ -57,7 +57,7 @@ py::object transposed(const Record& r, int64_t i, int64_t j) {
   at::Tensor den = scalar ? r.denom.alias() : r.denom.transpose(i + 1, j + 1);
   return derived(r, num, den,
                  follow(
-                     r.approx, [&](const at::Tensor& t) { return t.transpose(i, j); },
+                     r.hint(), [&](const at::Tensor& t) { return t.transpose(i, j); },
                      [&](const py::object& o) { return o.attr("transpose")(i, j); }));
 }
 
@@ -105,14 +105,14 @@ py::object m_reshape(py::handle self, const python::Args& a) {
     at::Tensor num = as_tensor(call(py::cast(r.num), "reshape", full));
     at::Tensor den = as_tensor(call(py::cast(r.denom), "reshape", full));
     auto on_tensor = [&](const at::Tensor& t) { return as_tensor(on_object(py::cast(t))); };
-    return derived(r, num, den, follow(r.approx, on_tensor, on_object));
+    return derived(r, num, den, follow(r.hint(), on_tensor, on_object));
   }
   std::vector<int64_t> full{kPrimes};
   full.insert(full.end(), dims.begin(), dims.end());
   at::Tensor num = r.num.reshape(full), den = r.denom.reshape(full);
   // The hint gets the element shape itself, so reshape() of a one-element record gives a 0-d
   // hint where the hint's own reshape() would refuse an empty argument list.
-  return derived(r, num, den, follow(r.approx, [&](const at::Tensor& t) { return t.reshape(dims); }, on_object));
+  return derived(r, num, den, follow(r.hint(), [&](const at::Tensor& t) { return t.reshape(dims); }, on_object));
 }
 
 py::object m_flatten(py::handle self, const python::Args& a) {
@@ -126,7 +126,7 @@ py::object m_flatten(py::handle self, const python::Args& a) {
   at::Tensor den = n == 0 ? r.denom.reshape({kPrimes, 1}) : r.denom.flatten(i + 1, j + 1);
   return derived(r, num, den,
                  follow(
-                     r.approx, [&](const at::Tensor& t) { return t.flatten(i, j); },
+                     r.hint(), [&](const at::Tensor& t) { return t.flatten(i, j); },
                      [&](const py::object& o) { return o.attr("flatten")(i, j); }));
 }
 
@@ -142,7 +142,7 @@ py::object m_squeeze(py::handle self, const python::Args& a) {
       }
     return derived(r, r.num.squeeze(residue_axes), r.denom.squeeze(residue_axes),
                    follow(
-                       r.approx, [&](const at::Tensor& t) { return t.squeeze(axes); },
+                       r.hint(), [&](const at::Tensor& t) { return t.squeeze(axes); },
                        [&](py::object o) {
                          // Last first, so that the earlier positions still hold.
                          for (auto it = axes.rbegin(); it != axes.rend(); ++it) o = o.attr("squeeze")(*it);
@@ -155,7 +155,7 @@ py::object m_squeeze(py::handle self, const python::Args& a) {
   at::Tensor den = n == 0 ? r.denom.alias() : r.denom.squeeze(i + 1);
   return derived(r, num, den,
                  follow(
-                     r.approx, [&](const at::Tensor& t) { return t.squeeze(i); },
+                     r.hint(), [&](const at::Tensor& t) { return t.squeeze(i); },
                      [&](const py::object& o) { return o.attr("squeeze")(i); }));
 }
 
@@ -165,7 +165,7 @@ py::object m_unsqueeze(py::handle self, const python::Args& a) {
   const int64_t i = record::insert_axis(d, ndim_of(r));
   return derived(r, r.num.unsqueeze(i + 1), r.denom.unsqueeze(i + 1),
                  follow(
-                     r.approx, [&](const at::Tensor& t) { return t.unsqueeze(i); },
+                     r.hint(), [&](const at::Tensor& t) { return t.unsqueeze(i); },
                      [&](const py::object& o) { return o.attr("unsqueeze")(i); }));
 }
 
@@ -202,7 +202,7 @@ py::object m_index_select(py::handle self, const python::Args& a) {
   const py::object index_obj = py::cast(index);
   return derived(r, num, den,
                  follow(
-                     r.approx, [&](const at::Tensor& t) { return t.index_select(i, index); },
+                     r.hint(), [&](const at::Tensor& t) { return t.index_select(i, index); },
                      [&](const py::object& o) { return o.attr("index_select")(i, index_obj); }));
 }
 
@@ -228,7 +228,7 @@ py::object m_gather(py::handle self, const python::Args& a) {
   const py::object index_obj = py::cast(index);
   return derived(r, num, den,
                  follow(
-                     r.approx, [&](const at::Tensor& t) { return t.gather(i, index); },
+                     r.hint(), [&](const at::Tensor& t) { return t.gather(i, index); },
                      [&](const py::object& o) { return o.attr("gather")(i, index_obj); }));
 }
 
