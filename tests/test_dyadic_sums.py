@@ -297,6 +297,13 @@ def test_float_lanes_decide_only_what_they_can_prove(dev, top, lookalikes):
     xf, yf = lanes_record_pairs(top, odd, top), lanes_record_pairs(top, odd[::-1], top + 1)
     x, y = raw(xf, dev), raw(yf, dev)
     assert x.to_float().tolist() == [f32(Fraction(*p)) for p in xf]
+    fx, fy = [Fraction(*p) for p in xf], [Fraction(*q) for q in yf]
+    assert x.lt(y).tolist() == [u < v for u, v in zip(fx, fy)]
+    # near-equal neighbours: the keys tie and the exact order decides
+    near = raw([(2 * m + 1, 2 * d) if i % 3 == 0 else (m, d) for i, (m, d) in enumerate(xf)], dev)
+    assert x.lt(near).tolist() == [i % 3 == 0 and u < Fraction(2 * m + 1, 2 * d) for i, (u, (m, d)) in
+                                   enumerate(zip(fx, xf))]
+    assert x.argsort().tolist() == sorted(range(len(fx)), key=fx.__getitem__)
     assert values(x.sum()) == [sum(Fraction(*p) for p in xf)]
     with kernel_ran("dot") as ran:
         got = x.dot(y)

@@ -215,16 +215,51 @@ KORVEX_ALWAYS_INLINE void key_rows(const Constants& c, const int64_t* pn, const 
 }
 
 template <int KN, int KD>
-void key_rows_generic(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride, int64_t b, int64_t e,
-                      KeyOut out) {
+void key_rows_generic(const Constants& c, const int32_t*, const int64_t* pn, const int64_t* pd, int64_t stride,
+                      int64_t b, int64_t e, KeyOut out) {
   key_rows<KN, KD>(c, pn, pd, stride, b, e, out);
 }
 
+KORVEX_INTRINSICS_BEGIN
+// As float_rows_avx512: a lane's mag * 2^-k is the value itself, so it is the key, exact, and
+// its float32 the image; other lanes are read as key_element reads them.
 template <int KN, int KD>
-KORVEX_AVX512 void key_rows_avx512(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride, int64_t b,
-                                   int64_t e, KeyOut out) {
-  key_rows<KN, KD>(c, pn, pd, stride, b, e, out);
+KORVEX_AVX512 void key_rows_avx512(const Constants& c, const int32_t* pow2, const int64_t* pn, const int64_t* pd,
+                                   int64_t stride, int64_t b, int64_t e, KeyOut out) {
+  if constexpr (KN > 2) {
+    key_rows<KN, KD>(c, pn, pd, stride, b, e, out);
+  } else {
+    const DyadicLaneConstants l = dyadic_lane_constants(c, pow2, kMaxShift + 1, KN, KD);
+    const __m512i exact_top = _mm512_set1_epi64(1ll << 53), bias = _mm512_set1_epi64(1023);
+    int64_t k = b;
+    for (; k + 8 <= e; k += 8) {
+      const DyadicLanes d = dyadic_lanes(l, pn + k, pd + k, stride);
+      const __mmask8 fast = d.ok & _mm512_cmplt_epu64_mask(d.mag, exact_top);
+      const __m512d scale = _mm512_castsi512_pd(_mm512_slli_epi64(_mm512_sub_epi64(bias, d.k), 52));
+      __m512d x = _mm512_mul_pd(_mm512_cvtepu64_pd(d.mag), scale);
+      x = _mm512_mask_sub_pd(x, d.neg, _mm512_setzero_pd(), x);
+      _mm512_storeu_pd(out.key + k, x);
+      if (out.image) _mm256_storeu_ps(out.image + k, _mm512_cvtpd_ps(x));
+      for (int i = 0; i < 8; ++i) {
+        if (fast >> i & 1) {
+          out.exact[k + i] = 1;
+          continue;
+        }
+        const KeyImage im = key_element(c, pn + k + i, pd + k + i, stride, KN, KD);
+        out.key[k + i] = im.key;
+        out.exact[k + i] = im.exact;
+        if (out.image) out.image[k + i] = im.f;
+      }
+    }
+    for (; k < e; ++k) {
+      const KeyImage im = key_element(c, pn + k, pd + k, stride, KN, KD);
+      out.key[k] = im.key;
+      out.exact[k] = im.exact;
+      if (out.image) out.image[k] = im.f;
+    }
+  }
 }
+KORVEX_INTRINSICS_END
 
 }  // namespace
 
@@ -293,10 +328,11 @@ void keys_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::
   const KeyOut out{keys.data_ptr<double>(), exact.data_ptr<std::uint8_t>(),
                    images.defined() ? images.data_ptr<float>() : nullptr};
   const Constants& c = exact::constants();
+  const int32_t* pow2 = pow2_table_on(at::kCPU).data_ptr<int32_t>();
   over_values(n, kn, kd, [&](auto kn_c, auto kd_c, int64_t b, int64_t e) {
     constexpr int KN = decltype(kn_c)::value, KD = decltype(kd_c)::value;
     static const auto rows = cpu_runs_avx512() ? &key_rows_avx512<KN, KD> : &key_rows_generic<KN, KD>;
-    rows(c, pn, pd, n, b, e, out);
+    rows(c, pow2, pn, pd, n, b, e, out);
   }, [&](int64_t k) {
     const KeyImage im = key_element(c, pn + k, pd + k, n, kn, kd);
     out.key[k] = im.key;
