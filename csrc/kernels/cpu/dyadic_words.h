@@ -107,6 +107,34 @@ KORVEX_AVX512 KORVEX_ALWAYS_INLINE DyadicLanes dyadic_lanes(const DyadicLaneCons
   return out;
 }
 
+// The lanes as signed doubles, each the element's value itself where `exact` is set: a
+// numerator below 2^53 over 2^k, k <= 123, is a normal double times an exact power of two.
+KORVEX_AVX512 KORVEX_ALWAYS_INLINE __m512d exact_doubles(const DyadicLanes& d, __mmask8& exact) {
+  exact = d.ok & _mm512_cmplt_epu64_mask(d.mag, _mm512_set1_epi64(1ll << 53));
+  const __m512i bits = _mm512_slli_epi64(_mm512_sub_epi64(_mm512_set1_epi64(1023), d.k), 52);
+  const __m512d x = _mm512_mul_pd(_mm512_cvtepu64_pd(d.mag), _mm512_castsi512_pd(bits));
+  return _mm512_mask_sub_pd(x, d.neg, _mm512_setzero_pd(), x);
+}
+
+// A job over elements [b, e), eight lanes at a time: out.lanes(k, x, exact) with each group's
+// exact_doubles, then out.element(k) for each element whose lane is not exact, and for the
+// ragged end.
+template <class Out>
+KORVEX_AVX512 KORVEX_ALWAYS_INLINE void over_exact_lanes(const DyadicLaneConstants& l, const int64_t* pn,
+                                                         const int64_t* pd, int64_t stride, int64_t b, int64_t e,
+                                                         const Out& out) {
+  int64_t k = b;
+  for (; k + 8 <= e; k += 8) {
+    __mmask8 exact;
+    const __m512d x = exact_doubles(dyadic_lanes(l, pn + k, pd + k, stride), exact);
+    out.lanes(k, x, exact);
+    if (exact != 0xff)
+      for (int i = 0; i < 8; ++i)
+        if (!(exact >> i & 1)) out.element(k + i);
+  }
+  for (; k < e; ++k) out.element(k);
+}
+
 }  // namespace korvex::kernels
 
 KORVEX_INTRINSICS_END

@@ -126,31 +126,28 @@ void float_rows_generic(const Constants& c, const int32_t*, const int64_t* pn, c
 }
 
 KORVEX_INTRINSICS_BEGIN
-// Numerators of one word: lanes of a numerator below 2^53 over 2^k give an exact double
-// mag * 2^-k (at least 2^-123, a normal double), whose conversion is the one rounding; other
-// lanes are read as float_element reads them.
+// Numerators of one word: a lane's exact double (exact_doubles) converts with the one
+// rounding to_float owes; other elements are read as float_element reads them.
+template <int KN, int KD>
+struct FloatLanes {
+  const Constants& c;
+  const int64_t *pn, *pd;
+  int64_t stride;
+  float* po;
+  KORVEX_AVX512 KORVEX_ALWAYS_INLINE void lanes(int64_t k, __m512d x, __mmask8) const {
+    _mm256_storeu_ps(po + k, _mm512_cvtpd_ps(x));
+  }
+  KORVEX_ALWAYS_INLINE void element(int64_t k) const { po[k] = float_element(c, pn + k, pd + k, stride, KN, KD); }
+};
+
 template <int KN, int KD>
 KORVEX_AVX512 void float_rows_avx512(const Constants& c, const int32_t* pow2, const int64_t* pn, const int64_t* pd,
                                      int64_t stride, int64_t b, int64_t e, float* po) {
-  if constexpr (KN > 2) {
+  if constexpr (KN > 2)
     float_rows<KN, KD>(c, pn, pd, stride, b, e, po);
-  } else {
-    const DyadicLaneConstants l = dyadic_lane_constants(c, pow2, kMaxShift + 1, KN, KD);
-    const __m512i exact_top = _mm512_set1_epi64(1ll << 53), bias = _mm512_set1_epi64(1023);
-    int64_t k = b;
-    for (; k + 8 <= e; k += 8) {
-      const DyadicLanes d = dyadic_lanes(l, pn + k, pd + k, stride);
-      const __mmask8 fast = d.ok & _mm512_cmplt_epu64_mask(d.mag, exact_top);
-      const __m512d scale = _mm512_castsi512_pd(_mm512_slli_epi64(_mm512_sub_epi64(bias, d.k), 52));
-      __m512d x = _mm512_mul_pd(_mm512_cvtepu64_pd(d.mag), scale);
-      x = _mm512_mask_sub_pd(x, d.neg, _mm512_setzero_pd(), x);
-      _mm256_storeu_ps(po + k, _mm512_cvtpd_ps(x));
-      if (fast != 0xff)
-        for (int i = 0; i < 8; ++i)
-          if (!(fast >> i & 1)) po[k + i] = float_element(c, pn + k + i, pd + k + i, stride, KN, KD);
-    }
-    for (; k < e; ++k) po[k] = float_element(c, pn + k, pd + k, stride, KN, KD);
-  }
+  else
+    over_exact_lanes(dyadic_lane_constants(c, pow2, kMaxShift + 1, KN, KD), pn, pd, stride, b, e,
+                     FloatLanes<KN, KD>{c, pn, pd, stride, po});
 }
 
 // Terms of a chunk of at most kAccChunk float-derived elements: those the lanes read are summed
@@ -221,43 +218,35 @@ void key_rows_generic(const Constants& c, const int32_t*, const int64_t* pn, con
 }
 
 KORVEX_INTRINSICS_BEGIN
-// As float_rows_avx512: a lane's mag * 2^-k is the value itself, so it is the key, exact, and
-// its float32 the image; other lanes are read as key_element reads them.
+// As FloatLanes: a lane's exact double is the value itself, so it is the key, exact, and its
+// float32 the image; other elements are read as key_element reads them.
+template <int KN, int KD>
+struct KeyLanes {
+  const Constants& c;
+  const int64_t *pn, *pd;
+  int64_t stride;
+  KeyOut out;
+  KORVEX_AVX512 KORVEX_ALWAYS_INLINE void lanes(int64_t k, __m512d x, __mmask8 exact) const {
+    _mm512_storeu_pd(out.key + k, x);
+    if (out.image) _mm256_storeu_ps(out.image + k, _mm512_cvtpd_ps(x));
+    for (int i = 0; i < 8; ++i) out.exact[k + i] = exact >> i & 1;
+  }
+  KORVEX_ALWAYS_INLINE void element(int64_t k) const {
+    const KeyImage im = key_element(c, pn + k, pd + k, stride, KN, KD);
+    out.key[k] = im.key;
+    out.exact[k] = im.exact;
+    if (out.image) out.image[k] = im.f;
+  }
+};
+
 template <int KN, int KD>
 KORVEX_AVX512 void key_rows_avx512(const Constants& c, const int32_t* pow2, const int64_t* pn, const int64_t* pd,
                                    int64_t stride, int64_t b, int64_t e, KeyOut out) {
-  if constexpr (KN > 2) {
+  if constexpr (KN > 2)
     key_rows<KN, KD>(c, pn, pd, stride, b, e, out);
-  } else {
-    const DyadicLaneConstants l = dyadic_lane_constants(c, pow2, kMaxShift + 1, KN, KD);
-    const __m512i exact_top = _mm512_set1_epi64(1ll << 53), bias = _mm512_set1_epi64(1023);
-    int64_t k = b;
-    for (; k + 8 <= e; k += 8) {
-      const DyadicLanes d = dyadic_lanes(l, pn + k, pd + k, stride);
-      const __mmask8 fast = d.ok & _mm512_cmplt_epu64_mask(d.mag, exact_top);
-      const __m512d scale = _mm512_castsi512_pd(_mm512_slli_epi64(_mm512_sub_epi64(bias, d.k), 52));
-      __m512d x = _mm512_mul_pd(_mm512_cvtepu64_pd(d.mag), scale);
-      x = _mm512_mask_sub_pd(x, d.neg, _mm512_setzero_pd(), x);
-      _mm512_storeu_pd(out.key + k, x);
-      if (out.image) _mm256_storeu_ps(out.image + k, _mm512_cvtpd_ps(x));
-      for (int i = 0; i < 8; ++i) {
-        if (fast >> i & 1) {
-          out.exact[k + i] = 1;
-          continue;
-        }
-        const KeyImage im = key_element(c, pn + k + i, pd + k + i, stride, KN, KD);
-        out.key[k + i] = im.key;
-        out.exact[k + i] = im.exact;
-        if (out.image) out.image[k + i] = im.f;
-      }
-    }
-    for (; k < e; ++k) {
-      const KeyImage im = key_element(c, pn + k, pd + k, stride, KN, KD);
-      out.key[k] = im.key;
-      out.exact[k] = im.exact;
-      if (out.image) out.image[k] = im.f;
-    }
-  }
+  else
+    over_exact_lanes(dyadic_lane_constants(c, pow2, kMaxShift + 1, KN, KD), pn, pd, stride, b, e,
+                     KeyLanes<KN, KD>{c, pn, pd, stride, out});
 }
 KORVEX_INTRINSICS_END
 
