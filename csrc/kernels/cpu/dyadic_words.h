@@ -29,12 +29,6 @@ struct Pow2Lookup {
 // Built once: the first multiplier that sends no two of the k to one slot.
 const Pow2Lookup& pow2_lookup();
 
-// Eight 32-bit table entries, zero-extended. The masked form with a zero source: GCC 12 warns
-// that the plain one reads an undefined register.
-KORVEX_AVX512 KORVEX_ALWAYS_INLINE __m512i gather8(const int32_t* table, __m512i idx) {
-  return _mm512_cvtepu32_epi64(_mm512_mask_i64gather_epi32(_mm256_setzero_si256(), 0xff, idx, table, 4));
-}
-
 // What the lanes read need at hand, broadcast once per job.
 struct DyadicLaneConstants {
   __m512i p0, p1, mu1, inv01, half, full, kmax, mult, slot_mask;

@@ -138,18 +138,7 @@ void dyadic_block_generic_fn(const ModP* mods, const int32_t* tab, int64_t tab_s
   }
 }
 
-// GCC 12's AVX-512 intrinsics start from self-initialised registers that -Wmaybe-uninitialized
-// reports wherever they are inlined (fixed in later releases).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-// pw[k[i]] for eight int64 indices, widened. The zero-filled forms of the gather and the
-// widening: the plain ones start from an undefined register, which GCC 12 reports as maybe
-// uninitialised.
-KORVEX_AVX512 KORVEX_ALWAYS_INLINE __m512i gather8(const int32_t* pw, const int64_t* k) {
-  const __m256i w = _mm512_mask_i64gather_epi32(_mm256_setzero_si256(), 0xff, _mm512_loadu_si512(k), pw, 4);
-  return _mm512_maskz_cvtepu32_epi64(0xff, w);
-}
-
+KORVEX_INTRINSICS_BEGIN
 // The compiler does not vectorise the gathers of the table: scaled_residue() by hand, eight
 // lanes at a time, with the same Barrett steps.
 KORVEX_AVX512 void dyadic_block_avx512_fn(const ModP* mods, const int32_t* tab, int64_t tab_stride, const u64* mant,
@@ -167,7 +156,8 @@ KORVEX_AVX512 void dyadic_block_avx512_fn(const ModP* mods, const int32_t* tab, 
       int64_t i = 0;
       for (; i + 8 <= c; i += 8) {
         const __m512i x = _mm512_loadu_si512(mant + lo + i);
-        const __m512i pa = gather8(pw, a + lo + i), pb = gather8(pw, b + lo + i);
+        const __m512i pa = gather8(pw, _mm512_loadu_si512(a + lo + i));
+        const __m512i pb = gather8(pw, _mm512_loadu_si512(b + lo + i));
         const __m512i r = reduce8(_mm512_mul_epu32(reduce8(x, vp, vmu), pa), vp, vmu);
         const __m512i sign = _mm512_loadu_si512(neg + lo + i);
         const __mmask8 flip = _mm512_test_epi64_mask(sign, sign) & _mm512_test_epi64_mask(r, r);
@@ -181,7 +171,7 @@ KORVEX_AVX512 void dyadic_block_avx512_fn(const ModP* mods, const int32_t* tab, 
   }
   stores.end();
 }
-#pragma GCC diagnostic pop
+KORVEX_INTRINSICS_END
 
 }  // namespace
 

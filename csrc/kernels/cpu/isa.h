@@ -7,6 +7,8 @@
 
 #include <immintrin.h>
 
+#include <cstdint>
+
 // Around hand-written AVX-512 code: GCC 12 reports the undefined register some intrinsics
 // start from as possibly uninitialised once they are inlined (its bug 105593).
 #define KORVEX_INTRINSICS_BEGIN \
@@ -23,5 +25,14 @@ KORVEX_AVX512 KORVEX_ALWAYS_INLINE __m512i reduce8(__m512i x, __m512i vp, __m512
   const __m512i s = _mm512_min_epu64(r, _mm512_sub_epi64(r, vp));
   return _mm512_min_epu64(s, _mm512_sub_epi64(s, vp));
 }
+
+KORVEX_INTRINSICS_BEGIN
+// table[idx] for eight int64 indices, zero-extended to 64 bits; the masked forms with a zero
+// source, since the plain ones start from an undefined register.
+KORVEX_AVX512 KORVEX_ALWAYS_INLINE __m512i gather8(const int32_t* table, __m512i idx) {
+  const __m256i w = _mm512_mask_i64gather_epi32(_mm256_setzero_si256(), 0xff, idx, table, 4);
+  return _mm512_maskz_cvtepu32_epi64(0xff, w);
+}
+KORVEX_INTRINSICS_END
 
 }  // namespace korvex::kernels

@@ -109,8 +109,7 @@ void entry_rows_generic(const exact::ModP* mods, const int32_t* center, const En
     entry_row(mods[j], center + j * kSignedPow2Row, e, 0, cnt, on + j * row_stride, od + j * row_stride);
 }
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+KORVEX_INTRINSICS_BEGIN
 // The same, eight entries at a time: the compiler vectorises neither the table's gathers nor
 // the Horner loop over a run-time chunk count.
 KORVEX_AVX512 void entry_rows_avx512(const exact::ModP* mods, const int32_t* center, const EntryBlock& e,
@@ -144,7 +143,7 @@ KORVEX_AVX512 void entry_rows_avx512(const exact::ModP* mods, const int32_t* cen
     entry_row(m, pw, e, q, cnt, rn, rd);
   }
 }
-#pragma GCC diagnostic pop
+KORVEX_INTRINSICS_END
 
 void fold_row_generic(const exact::ModP& mod, const double* z1, const double* z0, int64_t* a, int64_t count,
                       bool first) {
@@ -159,10 +158,8 @@ void cleared_row_generic(const exact::ModP& mod, const int32_t* pw, const int64_
   cleared_row(mod, pw, src, code, shift, len, split, dst, lo);
 }
 // The compiler does not vectorise the gather of the table here: the same steps by hand, eight
-// lanes at a time (Barrett as in ModP, the sign and balancing as masked subtractions). GCC 12
-// reports the intrinsics' own undefined pass-through registers as maybe uninitialised.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// lanes at a time (Barrett as in ModP, the sign and balancing as masked subtractions).
+KORVEX_INTRINSICS_BEGIN
 KORVEX_AVX512 void cleared_row_avx512(const exact::ModP& mod, const int32_t* pw, const int64_t* src,
                                       const int32_t* code, int32_t shift, int64_t len, bool split, double* dst,
                                       double* lo) {
@@ -190,7 +187,7 @@ KORVEX_AVX512 void cleared_row_avx512(const exact::ModP& mod, const int32_t* pw,
   }
   cleared_row(mod, pw, src + q, code + q, shift, len - q, split, dst + q, lo + q);
 }
-#pragma GCC diagnostic pop
+KORVEX_INTRINSICS_END
 }  // namespace
 
 const at::Tensor& signed_pow2_table_on(const at::Device& device) {
