@@ -140,36 +140,50 @@ void dyadic_block_generic_fn(const ModP* mods, const int32_t* tab, int64_t tab_s
 
 KORVEX_INTRINSICS_BEGIN
 // The compiler does not vectorise the gathers of the table: scaled_residue() by hand, eight
-// lanes at a time, with the same Barrett steps.
+// lanes at a time, with the same Barrett steps. Two shapes of block skip work: no numerator
+// scaled (every float below 2^53 in magnitude, a = 0: the factor is 1), and numerator and
+// denominator scaled alike (integers, a = b: one gather serves both).
 KORVEX_AVX512 void dyadic_block_avx512_fn(const ModP* mods, const int32_t* tab, int64_t tab_stride, const u64* mant,
                                           const int64_t* a, const int64_t* b, const u64* neg, int64_t* on,
                                           int64_t* od, int64_t row_stride, int64_t cnt) {
   alignas(64) int64_t xn[kPiece], xd[kPiece];
   const bool stream = row_stride >= kStreamedRow;
   const StreamedStores stores;
+  bool unscaled = true, alike = true;
+  for (int64_t i = 0; i < cnt; ++i) {
+    unscaled = unscaled && a[i] == 0;
+    alike = alike && a[i] == b[i];
+  }
   for (int j = 0; j < exact::kPrimes; ++j) {
     const ModP m = mods[j];
     const int32_t* pw = tab + j * tab_stride;
     const __m512i vp = _mm512_set1_epi64((long long)m.p), vmu = _mm512_set1_epi64((long long)m.mu);
     for (int64_t lo = 0; lo < cnt; lo += kPiece) {
       const int64_t c = cnt - lo < kPiece ? cnt - lo : kPiece;
+      // Rows that are not streamed take the residues directly.
+      int64_t* rn = stream ? xn : on + j * row_stride + lo;
+      int64_t* rd = stream ? xd : od + j * row_stride + lo;
       int64_t i = 0;
       for (; i + 8 <= c; i += 8) {
-        const __m512i x = _mm512_loadu_si512(mant + lo + i);
-        const __m512i pa = gather8(pw, _mm512_loadu_si512(a + lo + i));
         const __m512i pb = gather8(pw, _mm512_loadu_si512(b + lo + i));
-        const __m512i r = reduce8(_mm512_mul_epu32(reduce8(x, vp, vmu), pa), vp, vmu);
+        __m512i r = reduce8(_mm512_loadu_si512(mant + lo + i), vp, vmu);
+        if (!unscaled) {
+          const __m512i pa = alike ? pb : gather8(pw, _mm512_loadu_si512(a + lo + i));
+          r = reduce8(_mm512_mul_epu32(r, pa), vp, vmu);
+        }
         const __m512i sign = _mm512_loadu_si512(neg + lo + i);
         const __mmask8 flip = _mm512_test_epi64_mask(sign, sign) & _mm512_test_epi64_mask(r, r);
-        _mm512_store_si512(xn + i, _mm512_mask_sub_epi64(r, flip, vp, r));
-        _mm512_store_si512(xd + i, pb);
+        _mm512_storeu_si512(rn + i, _mm512_mask_sub_epi64(r, flip, vp, r));
+        _mm512_storeu_si512(rd + i, pb);
       }
-      dyadic_piece(m, pw, mant + lo, a + lo, b + lo, neg + lo, i, c, xn, xd);
-      stores.row(on + j * row_stride + lo, xn, c, stream);
-      stores.row(od + j * row_stride + lo, xd, c, stream);
+      dyadic_piece(m, pw, mant + lo, a + lo, b + lo, neg + lo, i, c, rn, rd);
+      if (stream) {
+        stores.row(on + j * row_stride + lo, xn, c, true);
+        stores.row(od + j * row_stride + lo, xd, c, true);
+      }
     }
   }
-  stores.end();
+  if (stream) stores.end();
 }
 KORVEX_INTRINSICS_END
 
