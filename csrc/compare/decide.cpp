@@ -150,6 +150,36 @@ at::Tensor broadcast_positions(const std::vector<int64_t>& shape, const std::vec
 }
 
 at::Tensor order_keyed(const Keyed& a, const at::Tensor& ia, const Keyed& b, const at::Tensor& ib) {
+  if (a.keys.is_cpu() && b.keys.is_cpu()) {
+    // One pass over the keys instead of a dozen ATen ops, each a full pass and an allocation.
+    const at::Tensor ia_c = ia.defined() ? ia.contiguous() : ia, ib_c = ib.defined() ? ib.contiguous() : ib;
+    const int64_t t = ia.defined() ? ia.numel() : ib.defined() ? ib.numel() : a.keys.numel();
+    at::Tensor order = at::empty({t}, at::TensorOptions().dtype(at::kChar));
+    std::vector<int64_t> ties;
+    {
+      py::gil_scoped_release nogil;
+      ties = kernels::order_keys_cpu(a.keys.contiguous(), a.exact.contiguous(), ia_c, b.keys.contiguous(),
+                                     b.exact.contiguous(), ib_c, order);
+    }
+    if (ties.empty()) return order;
+    const int64_t m = (int64_t)ties.size();
+    at::Tensor ja = at::empty({m}, at::kLong), jb = at::empty({m}, at::kLong), settled = at::empty({m}, at::kChar);
+    int64_t *pa = ja.data_ptr<int64_t>(), *pb = jb.data_ptr<int64_t>();
+    const int64_t* pia = ia.defined() ? ia_c.data_ptr<int64_t>() : nullptr;
+    const int64_t* pib = ib.defined() ? ib_c.data_ptr<int64_t>() : nullptr;
+    for (int64_t q = 0; q < m; ++q) {
+      pa[q] = pia ? pia[ties[q]] : ties[q];
+      pb[q] = pib ? pib[ties[q]] : ties[q];
+    }
+    {
+      py::gil_scoped_release nogil;
+      kernels::order_pairs_cpu(a.rows, ja, b.rows, jb, settled);
+    }
+    int8_t* po = order.data_ptr<int8_t>();
+    const int8_t* ps = settled.data_ptr<int8_t>();
+    for (int64_t q = 0; q < m; ++q) po[ties[q]] = ps[q];
+    return order;
+  }
   const at::Tensor ka = ia.defined() ? a.keys.index_select(0, ia) : a.keys;
   const at::Tensor kb = ib.defined() ? b.keys.index_select(0, ib) : b.keys;
   const at::Tensor ea = ia.defined() ? a.exact.index_select(0, ia) : a.exact;

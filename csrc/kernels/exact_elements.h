@@ -475,6 +475,14 @@ C10_HOST_DEVICE inline KeyImage key_image_2w(u64 nl, u64 nh, bool nneg, u64 dl, 
 // Returned by the exact order when either side is 0/0: unordered, like a float nan.
 constexpr int kUnorderedPair = 2;
 
+// The order two keys give, or kUnorderedPair where either is nan; `tie` where equal keys do
+// not settle it, because one of them is not its value itself.
+C10_HOST_DEVICE inline int order_of_keys(double x, double y, bool x_exact, bool y_exact, bool& tie) {
+  tie = x == y && !(x_exact && y_exact);
+  if (x != x || y != y) return kUnorderedPair;
+  return (x > y) - (x < y);
+}
+
 // -1, 0 or 1 as an/ad is below, equal to or above bn/bd; a zero denominator makes the value
 // the infinity of its numerator's sign, as its key shows it.
 C10_HOST_DEVICE inline int order_fractions(exact::SBig an, exact::SBig ad, exact::SBig bn, exact::SBig bd) {

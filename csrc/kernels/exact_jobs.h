@@ -6,6 +6,7 @@
 #include <ATen/ATen.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "kernels/device.h"
 #include "kernels/exact_elements.h"
@@ -55,6 +56,11 @@ void keys_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::
 // out[t] = the exact order (-1, 0, 1, kUnorderedPair) of element ia[t] of a against element
 // ib[t] of b; ia, ib int64 [t] and out int8 [t] on the rows' device.
 void order_pairs_cpu(const Rows& a, const at::Tensor& ia, const Rows& b, const at::Tensor& ib, at::Tensor& out);
+// The order of keyed elements a[ia[t]] against b[ib[t]] into int8 out[t] (-1, 0, 1 or
+// kUnorderedPair; ia, ib int64, or undefined for t itself), and the t whose keys tie without
+// both being the values themselves, in order: those are the exact order's to settle.
+std::vector<int64_t> order_keys_cpu(const at::Tensor& ka, const at::Tensor& ea, const at::Tensor& ia,
+                                    const at::Tensor& kb, const at::Tensor& eb, const at::Tensor& ib, at::Tensor& out);
 
 #ifdef KORVEX_WITH_CUDA
 void order_pairs_cuda(const Rows& a, const at::Tensor& ia, const Rows& b, const at::Tensor& ib, at::Tensor& out);
