@@ -11,9 +11,9 @@
 
 #include "python/args.h"
 #include "python/errors.h"
-#include "record/pool.h"
 #include "python/table.h"
 #include "record/members.h"
+#include "record/pool.h"
 
 namespace korvex::record {
 

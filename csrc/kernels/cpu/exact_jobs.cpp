@@ -349,6 +349,7 @@ void order_pairs_cpu(const Rows& a, const at::Tensor& ia, const Rows& b, const a
 std::vector<int64_t> order_keys_cpu(const at::Tensor& ka, const at::Tensor& ea, const at::Tensor& ia,
                                     const at::Tensor& kb, const at::Tensor& eb, const at::Tensor& ib, at::Tensor& out) {
   const int64_t t = out.numel();
+  TORCH_INTERNAL_ASSERT((ia.defined() ? ia.numel() : ka.numel()) == t && (ib.defined() ? ib.numel() : kb.numel()) == t);
   const double *pka = ka.data_ptr<double>(), *pkb = kb.data_ptr<double>();
   const std::uint8_t *pea = ea.data_ptr<std::uint8_t>(), *peb = eb.data_ptr<std::uint8_t>();
   const int64_t* pia = ia.defined() ? ia.data_ptr<int64_t>() : nullptr;
