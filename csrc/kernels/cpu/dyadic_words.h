@@ -21,25 +21,26 @@ struct Pow2Lookup {
   static constexpr int kLookupTop = 127;  // past the largest k four residues hold
   std::uint64_t mult;
   int32_t k[1 << kSlotBits];  // -1 where no power of two hashes
+  const int32_t* pow2;        // pow2_table_on(kCPU): row j, pow2_row entries long, holds 2^k mod p_j
+  int64_t pow2_row;
   C10_HOST_DEVICE static int64_t slot(std::uint64_t r0, std::uint64_t mult) {
     return (int64_t)(((r0 * mult) >> 20) & ((1u << kSlotBits) - 1));
   }
 };
 
-// Built once: the first multiplier that sends no two of the k to one slot.
+// Built once: the first multiplier that sends no two of the k to one slot, and the table.
 const Pow2Lookup& pow2_lookup();
 
 // What the lanes read need at hand, broadcast once per job.
 struct DyadicLaneConstants {
   __m512i p0, p1, mu1, inv01, half, full, kmax, mult, slot_mask;
-  const int32_t* pow2;  // pow2_table_on(kCPU): row j holds 2^k mod p_j
+  const int32_t* pow2;
   int64_t pow2_row;
   const int32_t* slots;
   int kn, kd;
 };
 
-KORVEX_AVX512 inline DyadicLaneConstants dyadic_lane_constants(const exact::Constants& c, const int32_t* pow2,
-                                                               int64_t pow2_row, int kn, int kd) {
+KORVEX_AVX512 inline DyadicLaneConstants dyadic_lane_constants(const exact::Constants& c, int kn, int kd) {
   const Pow2Lookup& look = pow2_lookup();
   DyadicLaneConstants l;
   l.p0 = _mm512_set1_epi64((long long)c.mod[0].p);
@@ -51,8 +52,8 @@ KORVEX_AVX512 inline DyadicLaneConstants dyadic_lane_constants(const exact::Cons
   l.kmax = _mm512_set1_epi64(c.prefix_half[kd].bit_length() - 1);
   l.mult = _mm512_set1_epi64((long long)look.mult);
   l.slot_mask = _mm512_set1_epi64((1 << Pow2Lookup::kSlotBits) - 1);
-  l.pow2 = pow2;
-  l.pow2_row = pow2_row;
+  l.pow2 = look.pow2;
+  l.pow2_row = look.pow2_row;
   l.slots = look.k;
   l.kn = kn;
   l.kd = kd;

@@ -36,6 +36,8 @@ const Pow2Lookup& pow2_lookup() {
   static const Pow2Lookup table = [] {
     const u64 p0 = exact::constants().mod[0].p;
     Pow2Lookup t;
+    t.pow2 = pow2_table_on(at::kCPU).data_ptr<int32_t>();
+    t.pow2_row = kMaxShift + 1;
     // The 2^k mod p_0 are distinct for these k (2 has a larger order), so some multiplier
     // separates them; a few tries find one.
     for (u64 mult = 0x9e3779b1u; mult < 0x9e3779b1u + (1u << 20); mult += 2) {
@@ -120,8 +122,8 @@ KORVEX_ALWAYS_INLINE void float_rows(const Constants& c, const int64_t* pn, cons
 }
 
 template <int KN, int KD>
-void float_rows_generic(const Constants& c, const int32_t*, const int64_t* pn, const int64_t* pd, int64_t stride,
-                        int64_t b, int64_t e, float* po) {
+void float_rows_generic(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride, int64_t b,
+                        int64_t e, float* po) {
   float_rows<KN, KD>(c, pn, pd, stride, b, e, po);
 }
 
@@ -141,12 +143,12 @@ struct FloatLanes {
 };
 
 template <int KN, int KD>
-KORVEX_AVX512 void float_rows_avx512(const Constants& c, const int32_t* pow2, const int64_t* pn, const int64_t* pd,
-                                     int64_t stride, int64_t b, int64_t e, float* po) {
+KORVEX_AVX512 void float_rows_avx512(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
+                                     int64_t b, int64_t e, float* po) {
   if constexpr (KN > 2)
     float_rows<KN, KD>(c, pn, pd, stride, b, e, po);
   else
-    over_exact_lanes(dyadic_lane_constants(c, pow2, kMaxShift + 1, KN, KD), pn, pd, stride, b, e,
+    over_exact_lanes(dyadic_lane_constants(c, KN, KD), pn, pd, stride, b, e,
                      FloatLanes<KN, KD>{c, pn, pd, stride, po});
 }
 
@@ -154,11 +156,10 @@ KORVEX_AVX512 void float_rows_avx512(const Constants& c, const int32_t* pow2, co
 // per exponent k in 128 bits (below 2^62 * 2^14 each), and each of those sums goes into the
 // accumulator once, where each term had touched its limbs and carried; the rest are added the
 // exact way. Same decisions as add_dyadic_element: false where any term is refused.
-KORVEX_AVX512 bool sum_words_avx512(const Constants& c, const int32_t* pow2, const int64_t* pn, const int64_t* pd,
-                                    int64_t stride, int64_t lo, int64_t hi, int kn, int kd, int scale,
-                                    DyadicAcc& a) {
+KORVEX_AVX512 bool sum_words_avx512(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
+                                    int64_t lo, int64_t hi, int kn, int kd, int scale, DyadicAcc& a) {
   static_assert(kAccChunk <= (int64_t(1) << 14), "the sums per exponent hold 2^14 terms");
-  const DyadicLaneConstants l = dyadic_lane_constants(c, pow2, kMaxShift + 1, kn, kd);
+  const DyadicLaneConstants l = dyadic_lane_constants(c, kn, kd);
   __int128 by_exp[Pow2Lookup::kLookupTop + 1] = {};
   int low = Pow2Lookup::kLookupTop + 1, high = -1;
   const __m512i top = _mm512_set1_epi64(scale);
@@ -212,8 +213,8 @@ KORVEX_ALWAYS_INLINE void key_rows(const Constants& c, const int64_t* pn, const 
 }
 
 template <int KN, int KD>
-void key_rows_generic(const Constants& c, const int32_t*, const int64_t* pn, const int64_t* pd, int64_t stride,
-                      int64_t b, int64_t e, KeyOut out) {
+void key_rows_generic(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride, int64_t b, int64_t e,
+                      KeyOut out) {
   key_rows<KN, KD>(c, pn, pd, stride, b, e, out);
 }
 
@@ -240,12 +241,12 @@ struct KeyLanes {
 };
 
 template <int KN, int KD>
-KORVEX_AVX512 void key_rows_avx512(const Constants& c, const int32_t* pow2, const int64_t* pn, const int64_t* pd,
-                                   int64_t stride, int64_t b, int64_t e, KeyOut out) {
+KORVEX_AVX512 void key_rows_avx512(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride, int64_t b,
+                                   int64_t e, KeyOut out) {
   if constexpr (KN > 2)
     key_rows<KN, KD>(c, pn, pd, stride, b, e, out);
   else
-    over_exact_lanes(dyadic_lane_constants(c, pow2, kMaxShift + 1, KN, KD), pn, pd, stride, b, e,
+    over_exact_lanes(dyadic_lane_constants(c, KN, KD), pn, pd, stride, b, e,
                      KeyLanes<KN, KD>{c, pn, pd, stride, out});
 }
 KORVEX_INTRINSICS_END
@@ -301,11 +302,10 @@ void to_float_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, 
   const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
   float* po = out.data_ptr<float>();
   const Constants& c = exact::constants();
-  const int32_t* pow2 = pow2_table_on(at::kCPU).data_ptr<int32_t>();
   over_values(n, kn, kd, [&](auto kn_c, auto kd_c, int64_t b, int64_t e) {
     constexpr int KN = decltype(kn_c)::value, KD = decltype(kd_c)::value;
     static const auto rows = cpu_runs_avx512() ? &float_rows_avx512<KN, KD> : &float_rows_generic<KN, KD>;
-    rows(c, pow2, pn, pd, n, b, e, po);
+    rows(c, pn, pd, n, b, e, po);
   }, [&](int64_t k) { po[k] = float_element(c, pn + k, pd + k, n, kn, kd); });
 }
 
@@ -317,11 +317,10 @@ void keys_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::
   const KeyOut out{keys.data_ptr<double>(), exact.data_ptr<std::uint8_t>(),
                    images.defined() ? images.data_ptr<float>() : nullptr};
   const Constants& c = exact::constants();
-  const int32_t* pow2 = pow2_table_on(at::kCPU).data_ptr<int32_t>();
   over_values(n, kn, kd, [&](auto kn_c, auto kd_c, int64_t b, int64_t e) {
     constexpr int KN = decltype(kn_c)::value, KD = decltype(kd_c)::value;
     static const auto rows = cpu_runs_avx512() ? &key_rows_avx512<KN, KD> : &key_rows_generic<KN, KD>;
-    rows(c, pow2, pn, pd, n, b, e, out);
+    rows(c, pn, pd, n, b, e, out);
   }, [&](int64_t k) {
     const KeyImage im = key_element(c, pn + k, pd + k, n, kn, kd);
     out.key[k] = im.key;
@@ -389,9 +388,8 @@ bool dyadic_sum_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd
   const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
   const Constants& c = exact::constants();
   if (cpu_runs_avx512() && kn <= 2 && kd <= 4) {
-    const int32_t* pow2 = pow2_table_on(at::kCPU).data_ptr<int32_t>();
     return accumulate_chunks(n, [&](int64_t lo, int64_t hi, DyadicAcc& a) {
-      return sum_words_avx512(c, pow2, pn, pd, n, lo, hi, kn, kd, scale, a);
+      return sum_words_avx512(c, pn, pd, n, lo, hi, kn, kd, scale, a);
     }, acc);
   }
   return accumulate_chunks(n, [&](int64_t lo, int64_t hi, DyadicAcc& a) {

@@ -67,17 +67,16 @@ KORVEX_INTRINSICS_BEGIN
 // kAccChunk elements: those the lanes read are summed per exponent in three words (each product
 // below 2^124, 2^14 of them), one sum per sign, and those go into the accumulator once; the
 // rest are added the exact way. The same decisions as add_small_dyadic_product.
-KORVEX_AVX512 bool dot_words_avx512(const Constants& c, const int32_t* pow2, const DyadicOperand& x,
-                                    const DyadicOperand& y, int64_t stride, int64_t lo, int64_t hi, int scale,
-                                    DyadicAcc& a) {
+KORVEX_AVX512 bool dot_words_avx512(const Constants& c, const DyadicOperand& x, const DyadicOperand& y,
+                                    int64_t stride, int64_t lo, int64_t hi, int scale, DyadicAcc& a) {
   static_assert(kAccChunk <= (int64_t(1) << 14), "the sums per exponent hold 2^14 products");
   constexpr int kExps = 2 * Pow2Lookup::kLookupTop + 1;
   struct Wide {
     unsigned __int128 low;
     u64 high;
   };
-  const DyadicLaneConstants lx = dyadic_lane_constants(c, pow2, kMaxShift + 1, x.kn, x.kd);
-  const DyadicLaneConstants ly = dyadic_lane_constants(c, pow2, kMaxShift + 1, y.kn, y.kd);
+  const DyadicLaneConstants lx = dyadic_lane_constants(c, x.kn, x.kd);
+  const DyadicLaneConstants ly = dyadic_lane_constants(c, y.kn, y.kd);
   Wide by_exp[2][kExps] = {};
   int low = kExps, high = -1;
   const __m512i top = _mm512_set1_epi64(scale);
@@ -134,9 +133,8 @@ bool dyadic_dot_cpu(const Rows& x, const Rows& y, int scale, DyadicAcc& acc) {
   const Constants& c = exact::constants();
   const bool small = ox.kn <= 4 && ox.kd <= 4 && oy.kn <= 4 && oy.kd <= 4;
   if (cpu_runs_avx512() && ox.kn <= 2 && oy.kn <= 2 && small) {
-    const int32_t* pow2 = pow2_table_on(at::kCPU).data_ptr<int32_t>();
     return accumulate_chunks(n, [&](int64_t lo, int64_t hi, DyadicAcc& a) {
-      return dot_words_avx512(c, pow2, ox, oy, n, lo, hi, scale, a);
+      return dot_words_avx512(c, ox, oy, n, lo, hi, scale, a);
     }, acc);
   }
   const auto rows = cpu_runs_avx512() ? &dot_rows_avx512 : &dot_rows_generic;
