@@ -280,7 +280,8 @@ static py::object small_neg(const Record& a) {
   float h = 0;
   const std::vector<int64_t> shape = a.shape();
   // A pending hint first: asking for the tensor would make it.
-  const bool plain = a.pending_hint(h, shape.size()) || (THPVariable_CheckExact(a.hint().ptr()) && plain_hint(a, shape, h));
+  const bool plain =
+      a.pending_hint(h, shape.size()) || (THPVariable_CheckExact(a.hint().ptr()) && plain_hint(a, shape, h));
   if (!plain && !a.hint().is_none()) return py::object();
   at::Tensor on = record::empty_host(a.num.sizes(), at::kLong);
   const int64_t* r = a.num.const_data_ptr<int64_t>();
