@@ -128,13 +128,17 @@ void float_rows_generic(const Constants& c, const int64_t* pn, const int64_t* pd
 }
 
 KORVEX_INTRINSICS_BEGIN
-// Numerators of one word: a lane's exact double (exact_doubles) converts with the one
-// rounding to_float owes; other elements are read as float_element reads them.
-template <int KN, int KD>
-struct FloatLanes {
+// What the jobs on lanes read their other elements from.
+struct ValueRows {
   const Constants& c;
   const int64_t *pn, *pd;
   int64_t stride;
+};
+
+// Numerators of one word: a lane's exact double (exact_doubles) converts with the one
+// rounding to_float owes; other elements are read as float_element reads them.
+template <int KN, int KD>
+struct FloatLanes : ValueRows {
   float* po;
   KORVEX_AVX512 KORVEX_ALWAYS_INLINE void lanes(int64_t k, __m512d x, __mmask8) const {
     _mm256_storeu_ps(po + k, _mm512_cvtpd_ps(x));
@@ -149,7 +153,7 @@ KORVEX_AVX512 void float_rows_avx512(const Constants& c, const int64_t* pn, cons
     float_rows<KN, KD>(c, pn, pd, stride, b, e, po);
   else
     over_exact_lanes(dyadic_lane_constants(c, KN, KD), pn, pd, stride, b, e,
-                     FloatLanes<KN, KD>{c, pn, pd, stride, po});
+                     FloatLanes<KN, KD>{{c, pn, pd, stride}, po});
 }
 
 // Terms of a chunk of at most kAccChunk float-derived elements: those the lanes read are summed
@@ -222,10 +226,7 @@ KORVEX_INTRINSICS_BEGIN
 // As FloatLanes: a lane's exact double is the value itself, so it is the key, exact, and its
 // float32 the image; other elements are read as key_element reads them.
 template <int KN, int KD>
-struct KeyLanes {
-  const Constants& c;
-  const int64_t *pn, *pd;
-  int64_t stride;
+struct KeyLanes : ValueRows {
   KeyOut out;
   KORVEX_AVX512 KORVEX_ALWAYS_INLINE void lanes(int64_t k, __m512d x, __mmask8 exact) const {
     _mm512_storeu_pd(out.key + k, x);
@@ -247,7 +248,7 @@ KORVEX_AVX512 void key_rows_avx512(const Constants& c, const int64_t* pn, const 
     key_rows<KN, KD>(c, pn, pd, stride, b, e, out);
   else
     over_exact_lanes(dyadic_lane_constants(c, KN, KD), pn, pd, stride, b, e,
-                     KeyLanes<KN, KD>{c, pn, pd, stride, out});
+                     KeyLanes<KN, KD>{{c, pn, pd, stride}, out});
 }
 KORVEX_INTRINSICS_END
 
