@@ -5,7 +5,7 @@ from fractions import Fraction as F
 import pytest
 import torch
 
-from conftest import MT, PRIMES, residues, value, values
+from conftest import MT, PRIMES, generic_kernels, kernel_ran, residues, value, values
 from test_fuzz import det_value
 
 
@@ -191,3 +191,82 @@ def test_det_of_power_of_two_denominators(kind, n, dev):
     assert value(d) == expected
     assert d.num.view(-1).tolist() == residues(expected.numerator)
     assert d.denom.view(-1).tolist() == residues(expected.denominator)
+
+
+P0 = PRIMES[0]
+
+
+def residue_cases(n, rng):
+    """(name, entries of A as (numerator, denominator), whether the residue kernel may take det,
+    and solve). The kernel takes integers and floats; it must hand every other matrix to the
+    exact path, including those whose pivots vanish modulo some primes only."""
+    floats = [(a, 2**rng.randint(0, 60)) for a in (rng.randint(-2**53, 2**53) for _ in range(n * n))]
+    ints = [(rng.randint(-2**40, 2**40), 1) for _ in range(n * n)]
+    cases = [("floats", floats, True, True), ("integers", ints, True, True)]
+    swap = list(floats)
+    swap[0] = (0, 1)  # the first pivot needs a row swap
+    cases.append(("row swap", swap, True, True))
+    zero_col = [(0, 1) if k % n == n - 1 else x for k, x in enumerate(floats)]
+    cases.append(("zero column", zero_col, True, False))
+    dependent = list(floats)
+    dependent[n:2 * n] = [(3 * a, b) for a, b in floats[:n]]
+    cases.append(("dependent rows", dependent, True, False))
+    # Column 0 vanishes modulo p_0 in every row: no pivot serves every prime.
+    cases.append(("prime multiples", [((k // n + 1) * P0, 1) if k % n == 0 else x for k, x in enumerate(ints)],
+                  False, False))
+    # det = p_0 (n = 2) or a multiple: zero modulo p_0, which only solve's last pivot minds.
+    near = [(1 + (k // n == k % n and k > 0), 1) for k in range(n * n)]
+    near[n * n - 1] = (1 + P0, 1)
+    cases.append(("det a multiple of p_0", near, True, False))
+    thirds = list(floats)
+    thirds[n + 1] = (7, 3)
+    cases.append(("a third", thirds, False, False))
+    wide = list(floats)
+    wide[1] = (2**70 + 1, 1)
+    cases.append(("wide numerator", wide, False, False))
+    tiny = list(floats)
+    tiny[0] = (1, 2**200)
+    cases.append(("wide denominator", tiny, False, False))
+    return cases
+
+
+@pytest.mark.parametrize("generic", [False, True])
+@pytest.mark.parametrize("n", [2, 3, 4, 5])
+def test_det_and_solve_by_residues_decide_only_what_they_can(generic, n):
+    rng = random.Random(n)
+    bv = [F(rng.randint(-2**53, 2**53), 2**rng.randint(0, 60)) for _ in range(n)]
+    for name, pairs, det_kernel, solve_kernel in residue_cases(n, rng):
+        M = [[F(a, b) for a, b in pairs[r * n:(r + 1) * n]] for r in range(n)]
+        A = signed_build(pairs, n, "cpu")
+        expected = det_value(M)
+        with generic_kernels(generic), kernel_ran("det") as ran:
+            d = A.det()
+        assert ran() == (det_kernel and not generic), name
+        assert value(d) == expected, name
+        assert d.num.view(-1).tolist() == residues(expected.numerator), name
+        assert d.denom.view(-1).tolist() == residues(expected.denominator), name
+        assert d._approx.item() == torch.tensor(float(expected), dtype=torch.float32).item(), name
+        if n > 4:
+            continue
+        b = MT.from_tensor(torch.tensor([float(x) for x in bv], dtype=torch.float64), "cpu")
+        with generic_kernels(generic), kernel_ran("solve") as ran:
+            x = A.solve(b)
+        assert ran() == (solve_kernel and not generic), name
+        if expected != 0:
+            xs = values(x)
+            assert [sum(M[i][j] * xs[j] for j in range(n)) for i in range(n)] == bv, name
+            assert all(residues(v.denominator) == x.denom[:, i].tolist() for i, v in enumerate(xs)), name
+
+
+@pytest.mark.parametrize("x", [2**70 + 2**46, 2**70 + 2**46 + 2**17, 2**70 + 2**46 + 2**17 + 1,
+                               -(2**200 + 2**176 + 1), 2**64 - 1, 3**100])
+@pytest.mark.parametrize("shift", [0, 3, 500])
+def test_hints_of_dyadic_values_round_as_python_does(x, shift):
+    # Over a power of two the hint comes from the numerator's top word with a sticky bit: a
+    # dropped bit turns a value just above a tie into the tie, and double rounding then moves
+    # the float32 the other way.
+    M = [[F(x), F(0)], [F(0), F(1, 2**shift)]]
+    d = signed_build([(x, 1), (0, 1), (0, 1), (1, 2**shift)], 2, "cpu").det()
+    assert value(d) == F(x, 2**shift)
+    assert d._approx.item() == torch.tensor(float(F(x, 2**shift)), dtype=torch.float32).item()
+    assert det_value(M) == F(x, 2**shift)

@@ -77,7 +77,8 @@ std::atomic<int64_t> g_paths[(int)Path::Count];
 void count_path(Path p) { g_paths[(int)p].fetch_add(1, std::memory_order_relaxed); }
 int64_t path_count(Path p) { return g_paths[(int)p].load(std::memory_order_relaxed); }
 const char* path_name(Path p) {
-  static const char* const names[] = {"dot kernel", "dot host", "matmul kernel", "matmul host"};
+  static const char* const names[] = {"dot kernel", "dot host",   "matmul kernel", "matmul host",
+                                      "det kernel", "det host",   "solve kernel",  "solve host"};
   return names[(int)p];
 }
 

@@ -34,7 +34,7 @@ bool set_generic_kernels_only(bool on);
 
 // Which way the jobs with a kernel and an exact host fall-back went, counted: the fall-back
 // gives the same result, only slower, so nothing else tells a kernel that wrongly declines.
-enum class Path : int { DotKernel, DotHost, MatmulKernel, MatmulHost, Count };
+enum class Path : int { DotKernel, DotHost, MatmulKernel, MatmulHost, DetKernel, DetHost, SolveKernel, SolveHost, Count };
 void count_path(Path p);
 int64_t path_count(Path p);
 const char* path_name(Path p);

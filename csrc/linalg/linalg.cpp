@@ -5,10 +5,13 @@
 #include "arithmetic/kernels.h"
 #include "arithmetic/ops.h"
 #include "exact/crt.h"
+#include "kernels/device.h"
+#include "kernels/small_det.h"
 #include "python/args.h"
 #include "python/errors.h"
 #include "python/table.h"
 #include "record/host.h"
+#include "record/pool.h"
 #include "reduce/sum.h"
 
 namespace korvex::linalg {
@@ -268,6 +271,35 @@ py::object scalar_record(const SBig& n, const SBig& d, const at::Device& dev) {
   return record::fill_record(record::record_type(), n, d, {1}, dev, record::true_divide(n, d));
 }
 
+// ---------------------------------------------------------------- by residues
+
+// The entries of a float- or integer-made record as +-mag / 2^e, read from its residues on the
+// host; false when some entry has another form.
+bool dyadic_entries_of(const Record& r, kernels::DyadicEntry* out) {
+  if (kernels::launcher_for(r.num.device()) == kernels::Launcher::Generic) return false;
+  const int kn = exact::primes_for_bits(r.num_bits), kd = exact::primes_for_bits(r.den_bits);
+  if (kn > 2 || kd > 4) return false;  // before any copy: the kernel would refuse them
+  const bool here = r.num.is_cpu() && r.denom.is_cpu() && r.num.is_contiguous() && r.denom.is_contiguous();
+  const at::Tensor num = here ? r.num : record::host_residues(r.num);
+  const at::Tensor den = here ? r.denom : record::host_residues(r.denom);
+  const int64_t count = r.elements();
+  return kernels::dyadic_entries_cpu(num.const_data_ptr<int64_t>(), den.const_data_ptr<int64_t>(), count,
+                                     (int)count, kn, kd, out);
+}
+
+// The one-element record of a determinant the kernel has given with its residues.
+py::object det_record(const kernels::SmallDet& d, const at::Device& dev) {
+  at::Tensor num = record::empty_residues({kPrimes, 1}, at::kCPU);
+  at::Tensor den = record::empty_residues({kPrimes, 1}, at::kCPU);
+  std::copy_n(d.num_res, kPrimes, num.data_ptr<int64_t>());
+  std::copy_n(d.den_res, kPrimes, den.data_ptr<int64_t>());
+  const float hint = (float)record::true_divide(d.num, d.den);
+  const int nb = d.num.mag.bit_length(), db = d.den.mag.bit_length();
+  if (dev.is_cpu()) return record::make_record(num, den, hint, 1, nb, db);
+  const at::Tensor h = at::full({1}, (double)hint, at::TensorOptions().dtype(at::kFloat).device(dev));
+  return record::make_record(num.to(dev), den.to(dev), py::cast(h), nb, db);
+}
+
 // ---------------------------------------------------------------- with zero denominators
 
 // An entry n/0 leaves no lowest terms to work in: the cofactor expansion is evaluated as
@@ -317,6 +349,11 @@ py::object determinant(Record& r) {
   if (n > 5) python::raise_not_implemented("det only supports matrices up to 5x5");
   if (n == 0) return scalar_record(one(), one(), dev);  // the empty product
   record::ensure_bits(r);
+  kernels::DyadicEntry de[kernels::kMaxSmallDet * kernels::kMaxSmallDet];
+  kernels::SmallDet d;
+  const bool kernel = dyadic_entries_of(r, de) && kernels::small_det_cpu(de, (int)n, d);
+  kernels::count_path(kernel ? kernels::Path::DetKernel : kernels::Path::DetHost);
+  if (kernel) return det_record(d, dev);
   Entries e = entries_of(r);
   if (e.zero_den) {
     std::vector<int64_t> idx(n);
@@ -408,17 +445,36 @@ py::object m_solve(py::handle self, const python::Args& a) {
   if (n <= 0) python::raise_runtime_error("stack expects a non-empty TensorList");
   record::ensure_bits(A);
   record::ensure_bits(b);
-  // One host copy of A and b; every system of Cramer's rule is built from it.
-  Entries ea = entries_of(A);
   Record bcol;
   bcol.set_hint(py::none());
   bcol.num = bn;
   bcol.denom = bd;
   bcol.primes = b.primes;
   bcol.set_bits(b.num_bits, b.den_bits);
-  Entries eb = entries_of(bcol);
   const at::Device dev = A.num.device();
   record::ResidueWriter out(n);
+  kernels::DyadicEntry da[kernels::kMaxSmallDet * kernels::kMaxSmallDet], db[kernels::kMaxSmallDet];
+  kernels::SmallCramer cr;
+  const bool kernel =
+      dyadic_entries_of(A, da) && dyadic_entries_of(bcol, db) && kernels::small_cramer_cpu(da, db, (int)n, cr);
+  kernels::count_path(kernel ? kernels::Path::SolveKernel : kernels::Path::SolveHost);
+  if (kernel) {
+    Wide det;
+    det.n = cr.det;
+    det.d = one();
+    for (int64_t i = 0; i < n; ++i) {
+      Wide x;
+      x.n = cr.num[i];
+      x.d = one();
+      SBig qn, qd;
+      if (quotient(x, det, qn, qd)) out.put(i, qn, qd);
+      else out.flag_overflow();
+    }
+    return out.record({n}, dev, py::none(), "a component of the solution");
+  }
+  // One host copy of A and b; every system of Cramer's rule is built from it.
+  Entries ea = entries_of(A);
+  Entries eb = entries_of(bcol);
   auto det_of = [&](const Entries& e) {
     if (!e.zero_den) return det_value(e, (int)n);
     Record tmp;

@@ -1,6 +1,8 @@
 // The constructors: records filled with one exact value, from Python integers.
 #include <torch/csrc/utils/pybind.h>
 
+#include <cmath>
+
 #include "exact/crt.h"
 #include "python/args.h"
 #include "python/errors.h"
@@ -13,12 +15,31 @@ namespace korvex::record {
 using exact::kPrimes;
 using exact::SBig;
 
+// The double nearest to x (ties to even): its top 64 bits with every bit below folded into
+// the lowest one round as x does, since that sticky bit lies far below the rounding position.
+static double nearest_double(const exact::UBig& x) {
+  const int top = x.bit_length();
+  if (top <= 64) return (double)x.w[0];
+  const int lo = top - 64, q = lo / 64, s = lo % 64;
+  std::uint64_t head = s ? (x.w[q] >> s) | (x.w[q + 1] << (64 - s)) : x.w[q];
+  bool sticky = s && (x.w[q] << (64 - s)) != 0;
+  for (int i = 0; i < q && !sticky; ++i) sticky = x.w[i] != 0;
+  return std::ldexp((double)(head | (std::uint64_t)sticky), lo);
+}
+
 double true_divide(const SBig& n, const SBig& d) {
   const int nb = n.mag.bit_length(), db = d.mag.bit_length();
   if (nb <= 53 && db <= 53 && db > 0) {
     // Both exact as doubles, so one IEEE division is the correctly rounded quotient.
     double a = nb ? (double)n.mag.w[0] : 0.0, b = (double)d.mag.w[0];
     return (n.neg ? -a : a) / (d.neg ? -b : b);
+  }
+  // Over a power of two (every sum or determinant of floats) the quotient is the rounded
+  // numerator scaled exactly, as long as it stays a normal double.
+  const int k = exact::ubig_power_of_two(d.mag);
+  if (k >= 0 && nb > 0 && nb - k > -1021) {
+    const double q = std::ldexp(nearest_double(n.mag), -k);
+    return n.neg != d.neg ? -q : q;
   }
   py::object q = py::reinterpret_steal<py::object>(
       PyNumber_TrueDivide(python::sbig_to_int(n).ptr(), python::sbig_to_int(d).ptr()));
@@ -46,6 +67,9 @@ py::object fill_record(py::handle cls, const SBig& n, const SBig& d, const std::
           c10::str("Trying to create tensor with negative dimension ", s, ": ", c10::IntArrayRef(shape)));
   at::Tensor num = filled_residues(n, shape, device);
   at::Tensor den = filled_residues(d, shape, device);
+  const int nb = n.mag.bit_length(), db = d.mag.bit_length();
+  if (cls.ptr() == record_type().ptr() && device.is_cpu() && num.numel() == kPrimes)
+    return make_record(num, den, (float)approx, (int)shape.size(), nb, db);
   // A value beyond the float32 range gets an infinite hint rather than a conversion error.
   at::Tensor hint;
   if (device.is_cpu()) {
@@ -54,7 +78,6 @@ py::object fill_record(py::handle cls, const SBig& n, const SBig& d, const std::
   } else {
     hint = at::full(shape, (double)(float)approx, at::TensorOptions().dtype(at::kFloat).device(device));
   }
-  const int nb = n.mag.bit_length(), db = d.mag.bit_length();
   if (cls.ptr() == record_type().ptr()) return make_record(num, den, py::cast(hint), nb, db);
   py::object obj = py::reinterpret_borrow<py::object>(cls)(num, den, record_primes_on(device), hint);
   if (is_record(obj)) {

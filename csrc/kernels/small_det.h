@@ -1,0 +1,50 @@
+// Determinants of small matrices of float- and integer-made values by residues: the rows are
+// cleared by shifts into an integer matrix, its determinant is taken modulo as many primes as
+// Hadamard's bound asks, eight primes to a vector, and the caller rebuilds the integer. Host
+// code: a matrix of at most 25 entries is read onto the host whatever device holds it.
+#pragma once
+
+#include <cstdint>
+
+#include "exact/moduli.h"
+
+namespace korvex::kernels {
+
+constexpr int kMaxSmallDet = 5;
+
+// One entry, +-mag / 2^e with mag below 2^62.
+struct DyadicEntry {
+  std::uint64_t mag;
+  int32_t e;
+  bool neg;
+};
+
+// The count <= kMaxSmallDet^2 entries whose residues lie at pn[j * stride + i] (numerators,
+// kn primes) and pd[...] (denominators, kd primes). False when some entry does not have the
+// form, kn > 2 or kd > 4, or the CPU lacks AVX-512: the caller then takes the exact path.
+bool dyadic_entries_cpu(const int64_t* pn, const int64_t* pd, int64_t stride, int count, int kn, int kd,
+                        DyadicEntry* out);
+
+// A determinant in lowest terms, its denominator a power of two, with the residues of both
+// parts modulo every prime.
+struct SmallDet {
+  exact::SBig num, den;
+  int64_t num_res[exact::kPrimes], den_res[exact::kPrimes];
+};
+
+// The determinant of the n x n matrix (n <= kMaxSmallDet) of entries a, row-major. False when
+// it, or Hadamard's bound on the cleared matrix's, leaves the range of the primes, or when a
+// pivot vanishes modulo some primes but not others, which elimination across the lanes cannot
+// follow (about one matrix in 2^30): the caller's exact path then settles it.
+bool small_det_cpu(const DyadicEntry* a, int n, SmallDet& out);
+
+// Cramer's rule for a x = b (n <= kMaxSmallDet): x_i = num[i] / det, integers (the
+// determinants of the system with every row cleared alike), det non-zero. False where
+// small_det_cpu would be, for a singular system, and when the system's own bound leaves
+// the range.
+struct SmallCramer {
+  exact::SBig det, num[kMaxSmallDet];
+};
+bool small_cramer_cpu(const DyadicEntry* a, const DyadicEntry* b, int n, SmallCramer& out);
+
+}  // namespace korvex::kernels
