@@ -333,11 +333,25 @@ C10_HOST_DEVICE inline BasicUBig<N> ubig_gcd(BasicUBig<N> a, BasicUBig<N> b) {
       using u128 = unsigned __int128;
       const u64 x1 = x->n > 1 ? x->w[1] : 0, y1 = y->n > 1 ? y->w[1] : 0;
       u128 u = ((u128)x1 << 64) | x->w[0], v = ((u128)y1 << 64) | y->w[0];
-      while (u != v) {
-        if (u > v) kswap(u, v);
-        v -= u;
+      // Without branches: the smaller stays and |v - u| replaces the larger, since which one is
+      // larger is a coin toss a branch mispredicts half the time. Both stay odd.
+      while ((u >> 64) | (v >> 64)) {
+        const u128 d = v - u;
+        const bool lt = v < u;
+        u = lt ? v : u;
+        v = lt ? (u128)0 - d : d;
+        if (v == 0) break;
         const u64 lo = (u64)v;
         v >>= lo ? ctz64(lo) : 64 + ctz64((u64)(v >> 64));
+      }
+      if (v != 0) {
+        u64 a = (u64)u, b = (u64)v;
+        for (u64 d = b - a; d != 0; d = b - a) {
+          const bool lt = b < a;
+          a = lt ? b : a;
+          b = (lt ? (u64)0 - d : d) >> ctz64(d);
+        }
+        u = a;
       }
       BasicUBig<N> g((u64)u);
       g.w[1] = (u64)(u >> 64);

@@ -38,12 +38,13 @@ struct SmallDet {
 // follow (about one matrix in 2^30): the caller's exact path then settles it.
 bool small_det_cpu(const DyadicEntry* a, int n, SmallDet& out);
 
-// Cramer's rule for a x = b (n <= kMaxSmallDet): x_i = num[i] / det, integers (the
-// determinants of the system with every row cleared alike), det non-zero. False where
-// small_det_cpu would be, for a singular system, and when the system's own bound leaves
-// the range.
+// Cramer's rule for a x = b (n <= kMaxSmallDet): each x_i in lowest terms, and its residues
+// modulo every prime where they follow from the determinants' (residues[i]; otherwise the
+// caller computes them). False where small_det_cpu would be, and for a singular system.
 struct SmallCramer {
-  exact::SBig det, num[kMaxSmallDet];
+  exact::SBig num[kMaxSmallDet], den[kMaxSmallDet];
+  int64_t num_res[kMaxSmallDet][exact::kPrimes], den_res[kMaxSmallDet][exact::kPrimes];
+  bool residues[kMaxSmallDet];
 };
 bool small_cramer_cpu(const DyadicEntry* a, const DyadicEntry* b, int n, SmallCramer& out);
 

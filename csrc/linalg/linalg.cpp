@@ -459,16 +459,11 @@ py::object m_solve(py::handle self, const python::Args& a) {
       dyadic_entries_of(A, da) && dyadic_entries_of(bcol, db) && kernels::small_cramer_cpu(da, db, (int)n, cr);
   kernels::count_path(kernel ? kernels::Path::SolveKernel : kernels::Path::SolveHost);
   if (kernel) {
-    Wide det;
-    det.n = cr.det;
-    det.d = one();
     for (int64_t i = 0; i < n; ++i) {
-      Wide x;
-      x.n = cr.num[i];
-      x.d = one();
-      SBig qn, qd;
-      if (quotient(x, det, qn, qd)) out.put(i, qn, qd);
-      else out.flag_overflow();
+      if (cr.residues[i])
+        out.put_residues(i, cr.num_res[i], cr.den_res[i], cr.num[i].mag.bit_length(), cr.den[i].mag.bit_length());
+      else
+        out.put(i, cr.num[i], cr.den[i]);
     }
     return out.record({n}, dev, py::none(), "a component of the solution");
   }

@@ -43,6 +43,16 @@ void ResidueWriter::put(int64_t k, const exact::SBig& n, const exact::SBig& d) {
   exact::atomic_max(db_, d.mag.bit_length());
 }
 
+void ResidueWriter::put_residues(int64_t k, const int64_t* num, const int64_t* den, int num_bits, int den_bits) {
+  int64_t *pn = num_.data_ptr<int64_t>() + k, *pd = den_.data_ptr<int64_t>() + k;
+  for (int j = 0; j < exact::kPrimes; ++j) {
+    pn[j * count_] = num[j];
+    pd[j * count_] = den[j];
+  }
+  exact::atomic_max(nb_, num_bits);
+  exact::atomic_max(db_, den_bits);
+}
+
 py::object ResidueWriter::record(const std::vector<int64_t>& shape, const at::Device& device, py::object hint,
                                  const char* what) const {
   if (overflow_) raise_range_error(what);

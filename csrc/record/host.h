@@ -40,6 +40,8 @@ class ResidueWriter {
   explicit ResidueWriter(int64_t count);
   // Writes n/d at k; a value outside the range is not written but flagged.
   void put(int64_t k, const exact::SBig& n, const exact::SBig& d);
+  // The same from the value's residues (num[j], den[j]) and bit lengths, known to be in range.
+  void put_residues(int64_t k, const int64_t* num, const int64_t* den, int num_bits, int den_bits);
   void flag_overflow() { overflow_ = true; }
   bool overflowed() const { return overflow_; }
   // The record of `shape` on `device`; OverflowError "<what> exceeds the exact range" if any

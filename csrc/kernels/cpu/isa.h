@@ -10,9 +10,10 @@
 #include <cstdint>
 
 // Around hand-written AVX-512 code: GCC 12 reports the undefined register some intrinsics
-// start from as possibly uninitialised once they are inlined (its bug 105593).
-#define KORVEX_INTRINSICS_BEGIN \
-  _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"")
+// start from as (possibly) uninitialised once they are inlined (its bug 105593).
+#define KORVEX_INTRINSICS_BEGIN                                                          \
+  _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"") \
+      _Pragma("GCC diagnostic ignored \"-Wuninitialized\"")
 #define KORVEX_INTRINSICS_END _Pragma("GCC diagnostic pop")
 
 namespace korvex::kernels {

@@ -60,6 +60,48 @@ struct Lanes {
   }
 };
 
+// The lanes of every prime, three groups of eight (the last four idle, repeating a live prime):
+// their arithmetic, which lanes are live, and where each prime's row of the signed table starts.
+constexpr int kGroups = (kPrimes + 7) / 8;
+
+KORVEX_AVX512 void all_primes(Lanes* v, __mmask8* act, __m512i* base) {
+  const exact::Constants& c = exact::constants();
+  for (int g = 0; g < kGroups; ++g) {
+    const int live = std::min(8, kPrimes - 8 * g);
+    act[g] = (__mmask8)((1u << live) - 1);
+    alignas(64) int64_t p[8], mu[8], at[8];
+    for (int i = 0; i < 8; ++i) {
+      const int j = 8 * g + (i < live ? i : 0);
+      p[i] = (int64_t)c.mod[j].p;
+      mu[i] = (int64_t)c.mod[j].mu;
+      at[i] = (int64_t)j * kSignedPow2Row + kSignedPow2Zero;
+    }
+    v[g].p = _mm512_load_si512(p);
+    v[g].mu = _mm512_load_si512(mu);
+    v[g].top = _mm512_slli_epi64(v[g].p, 31);
+    base[g] = _mm512_load_si512(at);
+  }
+}
+
+// x^(p - 2) = x^-1 for x != 0 on every prime's lanes, the bits of each lane's exponent taken
+// from the bottom so that the two products of a step are independent.
+KORVEX_AVX512 KORVEX_ALWAYS_INLINE void inverses(const Lanes* v, __m512i* x, __m512i* r) {
+  constexpr int G = kGroups;
+  __m512i ex[G];
+  for (int g = 0; g < G; ++g) {
+    ex[g] = _mm512_sub_epi64(v[g].p, _mm512_set1_epi64(2));
+    r[g] = _mm512_set1_epi64(1);
+  }
+  for (int bit = 0; bit < 31; ++bit) {
+    const __m512i b = _mm512_set1_epi64(1ll << bit);
+    for (int g = 0; g < G; ++g) {
+      r[g] = _mm512_mask_mov_epi64(r[g], _mm512_test_epi64_mask(ex[g], b), v[g].mul(r[g], x[g]));
+      x[g] = v[g].mul(x[g], x[g]);
+    }
+  }
+}
+
+
 // A matrix of n rows of w entries (w = n, or n + 1 with a right-hand side) cleared row by row:
 // row r over 2^t_r, the largest power of two dividing all its values, so that rows of integers
 // (stored as v 2^s / 2^s) clear to v rather than v 2^s. Every square matrix of its columns has
@@ -106,8 +148,8 @@ Cleared cleared(const DyadicEntry* a, int n, int w) {
 // at the end. The groups share every step, so that the long chains of the inverses (and of the
 // products) run side by side rather than one after the other. Pivots are chosen alike on every
 // lane; a column whose candidates vanish on some lanes only is refused.
-template <int G>
 struct Groups {
+  static constexpr int G = kGroups;
   static constexpr int kMaxWide = kMaxSmallDet * (kMaxSmallDet + 1);
   Lanes v[G];
   __mmask8 act[G];
@@ -119,25 +161,14 @@ struct Groups {
 
   // Entry (r, c) of the cleared matrix is a_rc 2^-t_r, an integer: its residue is mag mod p
   // times 2^(-e - t_r) from the signed table, negated with the entry.
-  KORVEX_AVX512 void load(const Cleared& x, int primes) {
-    const exact::Constants& c = exact::constants();
+  KORVEX_AVX512 void load(const Cleared& x) {
     static const int32_t* spow2 = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
     n = x.n;
     w = x.w;
+    __m512i base[G];
+    all_primes(v, act, base);
     for (int g = 0; g < G; ++g) {
-      const int live = std::min(8, primes - 8 * g);
-      act[g] = (__mmask8)((1u << live) - 1);
-      alignas(64) int64_t p[8], mu[8], base[8];
-      for (int i = 0; i < 8; ++i) {
-        const int j = 8 * g + (i < live ? i : 0);  // idle lanes repeat a live prime
-        p[i] = (int64_t)c.mod[j].p;
-        mu[i] = (int64_t)c.mod[j].mu;
-        base[i] = (int64_t)j * kSignedPow2Row + kSignedPow2Zero;
-      }
-      v[g].p = _mm512_load_si512(p);
-      v[g].mu = _mm512_load_si512(mu);
-      v[g].top = _mm512_slli_epi64(v[g].p, 31);
-      const __m512i at = _mm512_load_si512(base);
+      const __m512i at = base[g];
       for (int r = 0; r < n; ++r) {
         for (int col = 0; col < w; ++col) {
           const DyadicEntry& e = x.a[r * w + col];
@@ -216,7 +247,7 @@ struct Groups {
     }
     __m512i inv[G];
     for (int g = 0; g < G; ++g) diag[g] = v[g].mul(diag[g], m[g][row[n - 1] + n - 1]);
-    inverses(scale, inv);
+    inverses(v, scale, inv);
     for (int g = 0; g < G; ++g) det[g] = signed_quotient(g, inv[g]);
     return true;
   }
@@ -236,7 +267,7 @@ struct Groups {
       all[g] = prefix[g][n];
     }
     __m512i total[G];
-    inverses(all, total);
+    inverses(v, all, total);
     for (int g = 0; g < G; ++g) {
       __m512i t = total[g];
       inv[g][n] = v[g].mul(t, prefix[g][n - 1]);  // 1 / scale
@@ -258,23 +289,6 @@ struct Groups {
     }
     return true;
   }
-
-  // x^(p - 2) = x^-1 for x != 0, the bits of each lane's exponent taken from the bottom so that
-  // the two products of a step are independent.
-  KORVEX_AVX512 KORVEX_ALWAYS_INLINE void inverses(__m512i* x, __m512i* r) const {
-    __m512i ex[G];
-    for (int g = 0; g < G; ++g) {
-      ex[g] = _mm512_sub_epi64(v[g].p, _mm512_set1_epi64(2));
-      r[g] = _mm512_set1_epi64(1);
-    }
-    for (int bit = 0; bit < 31; ++bit) {
-      const __m512i b = _mm512_set1_epi64(1ll << bit);
-      for (int g = 0; g < G; ++g) {
-        r[g] = _mm512_mask_mov_epi64(r[g], _mm512_test_epi64_mask(ex[g], b), v[g].mul(r[g], x[g]));
-        x[g] = v[g].mul(x[g], x[g]);
-      }
-    }
-  }
 };
 
 KORVEX_AVX512 KORVEX_ALWAYS_INLINE void store_lanes(__m512i x, int64_t* out, int count) {
@@ -285,28 +299,50 @@ KORVEX_AVX512 KORVEX_ALWAYS_INLINE void store_lanes(__m512i x, int64_t* out, int
 
 // The determinant's residues modulo every prime.
 KORVEX_AVX512 bool det_residues_avx512(const Cleared& x, int64_t* res) {
-  Groups<3> w;
-  w.load(x, kPrimes);
-  __m512i det[3];
+  Groups w;
+  w.load(x);
+  __m512i det[kGroups];
   if (!w.det(det)) return false;
-  for (int g = 0; g < 3; ++g) store_lanes(det[g], res + 8 * g, std::min(8, kPrimes - 8 * g));
+  for (int g = 0; g < kGroups; ++g) store_lanes(det[g], res + 8 * g, std::min(8, kPrimes - 8 * g));
   return true;
 }
 
-// Cramer's determinants modulo the first `primes` primes: det(A) into res[0], det(A_i) into
-// res[i + 1], kPrimes apart.
-template <int G>
-KORVEX_AVX512 bool cramer_residues_avx512(const Cleared& x, int primes, int64_t (*res)[kPrimes]) {
-  Groups<G> w;
-  w.load(x, primes);
-  __m512i det[G], num[kMaxSmallDet][G];
-  if (!w.cramer(det, num)) return false;
-  for (int g = 0; g < G; ++g) {
-    const int live = std::min(8, primes - 8 * g);
-    store_lanes(det[g], res[0] + 8 * g, live);
-    for (int i = 0; i < x.n; ++i) store_lanes(num[i][g], res[i + 1] + 8 * g, live);
+// Cramer's determinants modulo every prime: det(A) into det, det(A_i) into num[i].
+KORVEX_AVX512 bool cramer_residues_avx512(const Cleared& x, int64_t* det, int64_t (*num)[kPrimes]) {
+  Groups w;
+  w.load(x);
+  __m512i d[kGroups], y[kMaxSmallDet][kGroups];
+  if (!w.cramer(d, y)) return false;
+  for (int g = 0; g < kGroups; ++g) {
+    const int live = std::min(8, kPrimes - 8 * g);
+    store_lanes(d[g], det + 8 * g, live);
+    for (int i = 0; i < x.n; ++i) store_lanes(y[i][g], num[i] + 8 * g, live);
   }
   return true;
+}
+
+// 1 / o_i modulo every prime for count words o_i below 2^30 (units modulo every prime), with
+// one inverse per lane for all of them: prefix products, then back down.
+KORVEX_AVX512 void word_inverses(const std::uint64_t* o, int count, int64_t (*out)[kPrimes]) {
+  Lanes v[kGroups];
+  __mmask8 act[kGroups];
+  __m512i base[kGroups], prefix[kMaxSmallDet][kGroups], t[kGroups];
+  all_primes(v, act, base);
+  for (int g = 0; g < kGroups; ++g) {
+    prefix[0][g] = _mm512_set1_epi64((long long)o[0]);
+    for (int i = 1; i < count; ++i) prefix[i][g] = v[g].mul(prefix[i - 1][g], _mm512_set1_epi64((long long)o[i]));
+    t[g] = prefix[count - 1][g];
+  }
+  __m512i inv[kGroups];
+  inverses(v, t, inv);
+  for (int g = 0; g < kGroups; ++g) {
+    const int live = std::min(8, kPrimes - 8 * g);
+    for (int i = count - 1; i > 0; --i) {
+      store_lanes(v[g].mul(inv[g], prefix[i - 1][g]), out[i] + 8 * g, live);
+      inv[g] = v[g].mul(inv[g], _mm512_set1_epi64((long long)o[i]));
+    }
+    store_lanes(inv[g], out[0] + 8 * g, live);
+  }
 }
 
 }  // namespace
@@ -361,18 +397,58 @@ bool small_cramer_cpu(const DyadicEntry* a, const DyadicEntry* b, int n, SmallCr
   const Cleared x = cleared(ab, n, n + 1);
   const exact::Constants& c = exact::constants();
   if (x.zero_row || x.bound > c.prefix_fit_bits[kPrimes]) return false;
+  // Every prime's residues, not only those the bound needs: the inverse's chains take as long
+  // for one group of lanes as for three, and the components' residues follow from them.
+  int64_t det_res[kPrimes], num_res[kMaxSmallDet][kPrimes];
+  if (!cramer_residues_avx512(x, det_res, num_res)) return false;
   const int primes = exact::primes_for_bits((int)x.bound);
-  int64_t res[kMaxSmallDet + 1][kPrimes];
-  bool ok;
-  switch ((primes + 7) / 8) {
-    case 1: ok = cramer_residues_avx512<1>(x, primes, res); break;
-    case 2: ok = cramer_residues_avx512<2>(x, primes, res); break;
-    default: ok = cramer_residues_avx512<3>(x, primes, res); break;
-  }
-  if (!ok) return false;
   // Every determinant carries the same 2^shift of the clearing, which their quotients drop.
-  out.det = exact::crt_signed(c, res[0], 1, primes);
-  for (int i = 0; i < n; ++i) out.num[i] = exact::crt_signed(c, res[i + 1], 1, primes);
+  const exact::SBig det = exact::crt_signed(c, det_res, 1, primes);
+  // x_i = num_i / det over their gcd 2^k_i o_i. The residues of the lowest terms follow from the
+  // determinants' through 2^-k_i from the table and 1 / o_i, for every o_i within a word (the
+  // odd factors they share are small more often than not).
+  std::uint64_t odd[kMaxSmallDet];
+  int k[kMaxSmallDet], odds = 0, slot[kMaxSmallDet];
+  for (int i = 0; i < n; ++i) {
+    exact::SBig& q = out.num[i];
+    exact::SBig& d = out.den[i];
+    q = exact::crt_signed(c, num_res[i], 1, primes);
+    d = det;
+    exact::UBig g = exact::ubig_gcd(q.mag, d.mag);
+    k[i] = exact::ubig_ctz(g);
+    exact::ubig_shr(q.mag, k[i]);
+    exact::ubig_shr(d.mag, k[i]);
+    exact::ubig_shr(g, k[i]);
+    if (!g.is_one()) {
+      q.mag = exact::ubig_divexact(q.mag, g);
+      d.mag = exact::ubig_divexact(d.mag, g);
+    }
+    if (d.neg) {
+      d.neg = false;
+      q.neg = !q.neg && !q.mag.is_zero();
+    }
+    out.residues[i] = g.bit_length() < 30;
+    slot[i] = -1;
+    if (out.residues[i] && !g.is_one()) {
+      slot[i] = odds;
+      odd[odds++] = g.w[0];
+    }
+  }
+  int64_t inv_odd[kMaxSmallDet][kPrimes];
+  if (odds) word_inverses(odd, odds, inv_odd);
+  static const int32_t* spow2 = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  for (int i = 0; i < n; ++i) {
+    if (!out.residues[i]) continue;
+    const bool flip = det.neg;
+    for (int j = 0; j < kPrimes; ++j) {
+      const exact::ModP& m = c.mod[j];
+      std::uint64_t f = (std::uint64_t)spow2[j * kSignedPow2Row + kSignedPow2Zero - k[i]];
+      if (slot[i] >= 0) f = m.mul(f, (std::uint64_t)inv_odd[slot[i]][j]);
+      const std::uint64_t a = m.mul((std::uint64_t)num_res[i][j], f), b = m.mul((std::uint64_t)det_res[j], f);
+      out.num_res[i][j] = (int64_t)(flip && a ? m.p - a : a);
+      out.den_res[i][j] = (int64_t)(flip && b ? m.p - b : b);
+    }
+  }
   return true;
 }
 
