@@ -38,13 +38,11 @@ struct SmallDet {
 // follow (about one matrix in 2^30): the caller's exact path then settles it.
 bool small_det_cpu(const DyadicEntry* a, int n, SmallDet& out);
 
-// Cramer's rule for a x = b (n <= kMaxSmallDet): each x_i in lowest terms, and its residues
-// modulo every prime where they follow from the determinants' (residues[i]; otherwise the
-// caller computes them). False where small_det_cpu would be, and for a singular system.
+// Cramer's rule for a x = b (n <= kMaxSmallDet): each x_i in lowest terms with its residues
+// modulo every prime. False where small_det_cpu would be, and for a singular system.
 struct SmallCramer {
   exact::SBig num[kMaxSmallDet], den[kMaxSmallDet];
   int64_t num_res[kMaxSmallDet][exact::kPrimes], den_res[kMaxSmallDet][exact::kPrimes];
-  bool residues[kMaxSmallDet];
 };
 bool small_cramer_cpu(const DyadicEntry* a, const DyadicEntry* b, int n, SmallCramer& out);
 

@@ -459,12 +459,8 @@ py::object m_solve(py::handle self, const python::Args& a) {
       dyadic_entries_of(A, da) && dyadic_entries_of(bcol, db) && kernels::small_cramer_cpu(da, db, (int)n, cr);
   kernels::count_path(kernel ? kernels::Path::SolveKernel : kernels::Path::SolveHost);
   if (kernel) {
-    for (int64_t i = 0; i < n; ++i) {
-      if (cr.residues[i])
-        out.put_residues(i, cr.num_res[i], cr.den_res[i], cr.num[i].mag.bit_length(), cr.den[i].mag.bit_length());
-      else
-        out.put(i, cr.num[i], cr.den[i]);
-    }
+    for (int64_t i = 0; i < n; ++i)
+      out.put_residues(i, cr.num_res[i], cr.den_res[i], cr.num[i].mag.bit_length(), cr.den[i].mag.bit_length());
     return out.record({n}, dev, py::none(), "a component of the solution");
   }
   // One host copy of A and b; every system of Cramer's rule is built from it.

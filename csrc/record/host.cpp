@@ -58,7 +58,10 @@ py::object ResidueWriter::record(const std::vector<int64_t>& shape, const at::De
   if (overflow_) raise_range_error(what);
   std::vector<int64_t> full{exact::kPrimes};
   full.insert(full.end(), shape.begin(), shape.end());
-  at::Tensor num = num_.view(full), den = den_.view(full);
+  // A view goes through autograd's dispatch, a good part of a small result's cost: only where
+  // the shape is not the rows' own.
+  const bool same = c10::IntArrayRef(full) == num_.sizes();
+  at::Tensor num = same ? num_ : num_.view(full), den = same ? den_ : den_.view(full);
   if (!device.is_cpu()) {
     num = num.to(device);
     den = den.to(device);

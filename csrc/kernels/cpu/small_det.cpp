@@ -252,10 +252,10 @@ struct Groups {
     return true;
   }
 
-  // For w = n + 1: det(A) and every det(A_i) (column i replaced by the right-hand side), as
-  // x_i det(A) with x from back substitution. False unless every pivot is non-zero on every
-  // lane, which a singular system never has.
-  KORVEX_AVX512 bool cramer(__m512i* det, __m512i (*num)[G]) {
+  // For w = n + 1: det(A), the solution x by back substitution, and every det(A_i) (column i
+  // replaced by the right-hand side) as x_i det(A). False unless every pivot is non-zero on
+  // every lane, which a singular system never has.
+  KORVEX_AVX512 bool cramer(__m512i* det, __m512i (*x)[G], __m512i (*num)[G]) {
     if (eliminate() != Triangular || !nonzero(row[n - 1] + n - 1)) return false;
     // One inverse per lane for the n pivots and the scaling: prefix products, then back.
     __m512i prefix[G][kMaxSmallDet + 1], inv[G][kMaxSmallDet + 1], all[G];
@@ -278,13 +278,12 @@ struct Groups {
       }
       inv[g][0] = t;
       det[g] = signed_quotient(g, inv[g][n]);
-      __m512i x[kMaxSmallDet];
       for (int i = n - 1; i >= 0; --i) {
         const int ri = row[i];
         __m512i s = m[g][ri + n];
-        for (int j = i + 1; j < n; ++j) s = v[g].mul_sub(s, _mm512_set1_epi64(1), m[g][ri + j], x[j]);
-        x[i] = v[g].mul(s, inv[g][i]);
-        num[i][g] = v[g].mul(x[i], det[g]);
+        for (int j = i + 1; j < n; ++j) s = v[g].mul_sub(s, _mm512_set1_epi64(1), m[g][ri + j], x[j][g]);
+        x[i][g] = v[g].mul(s, inv[g][i]);
+        num[i][g] = v[g].mul(x[i][g], det[g]);
       }
     }
     return true;
@@ -307,42 +306,22 @@ KORVEX_AVX512 bool det_residues_avx512(const Cleared& x, int64_t* res) {
   return true;
 }
 
-// Cramer's determinants modulo every prime: det(A) into det, det(A_i) into num[i].
-KORVEX_AVX512 bool cramer_residues_avx512(const Cleared& x, int64_t* det, int64_t (*num)[kPrimes]) {
+// Cramer's rule modulo every prime: det(A) into det, x_i into x[i], det(A_i) into num[i].
+KORVEX_AVX512 bool cramer_residues_avx512(const Cleared& c, int64_t* det, int64_t (*x)[kPrimes],
+                                          int64_t (*num)[kPrimes]) {
   Groups w;
-  w.load(x);
-  __m512i d[kGroups], y[kMaxSmallDet][kGroups];
-  if (!w.cramer(d, y)) return false;
+  w.load(c);
+  __m512i d[kGroups], xs[kMaxSmallDet][kGroups], y[kMaxSmallDet][kGroups];
+  if (!w.cramer(d, xs, y)) return false;
   for (int g = 0; g < kGroups; ++g) {
     const int live = std::min(8, kPrimes - 8 * g);
     store_lanes(d[g], det + 8 * g, live);
-    for (int i = 0; i < x.n; ++i) store_lanes(y[i][g], num[i] + 8 * g, live);
+    for (int i = 0; i < c.n; ++i) {
+      store_lanes(xs[i][g], x[i] + 8 * g, live);
+      store_lanes(y[i][g], num[i] + 8 * g, live);
+    }
   }
   return true;
-}
-
-// 1 / o_i modulo every prime for count words o_i below 2^30 (units modulo every prime), with
-// one inverse per lane for all of them: prefix products, then back down.
-KORVEX_AVX512 void word_inverses(const std::uint64_t* o, int count, int64_t (*out)[kPrimes]) {
-  Lanes v[kGroups];
-  __mmask8 act[kGroups];
-  __m512i base[kGroups], prefix[kMaxSmallDet][kGroups], t[kGroups];
-  all_primes(v, act, base);
-  for (int g = 0; g < kGroups; ++g) {
-    prefix[0][g] = _mm512_set1_epi64((long long)o[0]);
-    for (int i = 1; i < count; ++i) prefix[i][g] = v[g].mul(prefix[i - 1][g], _mm512_set1_epi64((long long)o[i]));
-    t[g] = prefix[count - 1][g];
-  }
-  __m512i inv[kGroups];
-  inverses(v, t, inv);
-  for (int g = 0; g < kGroups; ++g) {
-    const int live = std::min(8, kPrimes - 8 * g);
-    for (int i = count - 1; i > 0; --i) {
-      store_lanes(v[g].mul(inv[g], prefix[i - 1][g]), out[i] + 8 * g, live);
-      inv[g] = v[g].mul(inv[g], _mm512_set1_epi64((long long)o[i]));
-    }
-    store_lanes(inv[g], out[0] + 8 * g, live);
-  }
 }
 
 }  // namespace
@@ -399,55 +378,54 @@ bool small_cramer_cpu(const DyadicEntry* a, const DyadicEntry* b, int n, SmallCr
   if (x.zero_row || x.bound > c.prefix_fit_bits[kPrimes]) return false;
   // Every prime's residues, not only those the bound needs: the inverse's chains take as long
   // for one group of lanes as for three, and the components' residues follow from them.
-  int64_t det_res[kPrimes], num_res[kMaxSmallDet][kPrimes];
-  if (!cramer_residues_avx512(x, det_res, num_res)) return false;
+  int64_t det_res[kPrimes], x_res[kMaxSmallDet][kPrimes], num_res[kMaxSmallDet][kPrimes];
+  if (!cramer_residues_avx512(x, det_res, x_res, num_res)) return false;
   const int primes = exact::primes_for_bits((int)x.bound);
   // Every determinant carries the same 2^shift of the clearing, which their quotients drop.
   const exact::SBig det = exact::crt_signed(c, det_res, 1, primes);
-  // x_i = num_i / det over their gcd 2^k_i o_i. The residues of the lowest terms follow from the
-  // determinants' through 2^-k_i from the table and 1 / o_i, for every o_i within a word (the
-  // odd factors they share are small more often than not).
-  std::uint64_t odd[kMaxSmallDet];
-  int k[kMaxSmallDet], odds = 0, slot[kMaxSmallDet];
+  static const int32_t* spow2 = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
   for (int i = 0; i < n; ++i) {
     exact::SBig& q = out.num[i];
     exact::SBig& d = out.den[i];
     q = exact::crt_signed(c, num_res[i], 1, primes);
     d = det;
+    // x_i = q / d over their gcd 2^k o.
     exact::UBig g = exact::ubig_gcd(q.mag, d.mag);
-    k[i] = exact::ubig_ctz(g);
-    exact::ubig_shr(q.mag, k[i]);
-    exact::ubig_shr(d.mag, k[i]);
-    exact::ubig_shr(g, k[i]);
-    if (!g.is_one()) {
+    const int k = exact::ubig_ctz(g);
+    exact::ubig_shr(q.mag, k);
+    exact::ubig_shr(d.mag, k);
+    exact::ubig_shr(g, k);
+    const bool odd = !g.is_one();
+    if (odd) {
       q.mag = exact::ubig_divexact(q.mag, g);
       d.mag = exact::ubig_divexact(d.mag, g);
     }
-    if (d.neg) {
+    const bool flip = d.neg;
+    if (flip) {
       d.neg = false;
       q.neg = !q.neg && !q.mag.is_zero();
     }
-    out.residues[i] = g.bit_length() < 30;
-    slot[i] = -1;
-    if (out.residues[i] && !g.is_one()) {
-      slot[i] = odds;
-      odd[odds++] = g.w[0];
+    // The denominator's residues: det's over +-2^k from the table where that is all they share,
+    // else those of an earlier component with the same denominator (they often share it), else
+    // its own. The numerator's are x_i times them.
+    int64_t* dr = out.den_res[i];
+    int same = -1;
+    for (int j = 0; j < i && same < 0 && odd; ++j)
+      if (exact::ubig_cmp(out.den[j].mag, d.mag) == 0) same = j;
+    if (!odd) {
+      for (int j = 0; j < kPrimes; ++j) {
+        const exact::ModP& m = c.mod[j];
+        const std::uint64_t b =
+            m.mul((std::uint64_t)det_res[j], (std::uint64_t)spow2[j * kSignedPow2Row + kSignedPow2Zero - k]);
+        dr[j] = (int64_t)(flip && b ? m.p - b : b);
+      }
+    } else if (same >= 0) {
+      std::copy_n(out.den_res[same], kPrimes, dr);
+    } else {
+      exact::residues_of(c, d, dr, 1);
     }
-  }
-  int64_t inv_odd[kMaxSmallDet][kPrimes];
-  if (odds) word_inverses(odd, odds, inv_odd);
-  static const int32_t* spow2 = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
-  for (int i = 0; i < n; ++i) {
-    if (!out.residues[i]) continue;
-    const bool flip = det.neg;
-    for (int j = 0; j < kPrimes; ++j) {
-      const exact::ModP& m = c.mod[j];
-      std::uint64_t f = (std::uint64_t)spow2[j * kSignedPow2Row + kSignedPow2Zero - k[i]];
-      if (slot[i] >= 0) f = m.mul(f, (std::uint64_t)inv_odd[slot[i]][j]);
-      const std::uint64_t a = m.mul((std::uint64_t)num_res[i][j], f), b = m.mul((std::uint64_t)det_res[j], f);
-      out.num_res[i][j] = (int64_t)(flip && a ? m.p - a : a);
-      out.den_res[i][j] = (int64_t)(flip && b ? m.p - b : b);
-    }
+    for (int j = 0; j < kPrimes; ++j)
+      out.num_res[i][j] = (int64_t)c.mod[j].mul((std::uint64_t)x_res[i][j], (std::uint64_t)dr[j]);
   }
   return true;
 }
