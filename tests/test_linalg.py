@@ -258,6 +258,23 @@ def test_det_and_solve_by_residues_decide_only_what_they_can(generic, n):
             assert all(residues(v.denominator) == x.denom[:, i].tolist() for i, v in enumerate(xs)), name
 
 
+@pytest.mark.parametrize("n", [2, 3, 4])
+@pytest.mark.parametrize("factor, scale", [(3, 1), (15, 2**40)])
+def test_solve_components_that_share_a_denominator(n, factor, scale):
+    # x_i = b_i / factor: the determinants share an odd factor with every numerator, and every
+    # component has the same denominator, which later components take from earlier ones.
+    pairs = [(factor * scale if r == c else 0, scale) for r in range(n) for c in range(n)]
+    bv = [F(k) for k in (1, 2, 4, 7)[:n]]
+    A = signed_build(pairs, n, "cpu")
+    with kernel_ran("solve") as ran:
+        x = A.solve(MT.from_tensor(torch.tensor([float(v) for v in bv], dtype=torch.float64), "cpu"))
+    assert ran()
+    xs = [v / factor for v in bv]
+    assert values(x) == xs
+    assert [list(c) for c in zip(*x.num.tolist())] == [residues(v.numerator) for v in xs]
+    assert [list(c) for c in zip(*x.denom.tolist())] == [residues(v.denominator) for v in xs]
+
+
 @pytest.mark.parametrize("x", [2**70 + 2**46, 2**70 + 2**46 + 2**17, 2**70 + 2**46 + 2**17 + 1,
                                -(2**200 + 2**176 + 1), 2**64 - 1, 3**100])
 @pytest.mark.parametrize("shift", [0, 3, 500])
