@@ -227,6 +227,11 @@ def residue_cases(n, rng):
     tiny = list(floats)
     tiny[0] = (1, 2**200)
     cases.append(("wide denominator", tiny, False, False))
+    if n <= 4:
+        # Rows spanning 2^-120 to 2^53 clear to 173 bits each: past the primes' range at n = 4
+        # (and the determinant itself past it at n = 5).
+        spread = [(rng.randint(2**52, 2**53), 2**(120 if k % 2 else 0)) for k in range(n * n)]
+        cases.append(("spread exponents", spread, n <= 3, n <= 3))
     return cases
 
 
