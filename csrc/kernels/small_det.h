@@ -1,6 +1,6 @@
 // Determinants of small matrices of float- and integer-made values by residues: the rows are
-// cleared by shifts into an integer matrix, its determinant is taken modulo as many primes as
-// Hadamard's bound asks, eight primes to a vector, and the caller rebuilds the integer. Host
+// cleared by shifts into an integer matrix, whose determinant is taken modulo every prime,
+// eight primes to a vector, and rebuilt from as many of them as Hadamard's bound asks. Host
 // code: a matrix of at most 25 entries is read onto the host whatever device holds it.
 #pragma once
 
