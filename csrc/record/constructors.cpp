@@ -1,9 +1,8 @@
 // The constructors: records filled with one exact value, from Python integers.
 #include <torch/csrc/utils/pybind.h>
 
-#include <cmath>
-
 #include "exact/crt.h"
+#include "kernels/exact_elements.h"
 #include "python/args.h"
 #include "python/errors.h"
 #include "python/table.h"
@@ -15,18 +14,6 @@ namespace korvex::record {
 using exact::kPrimes;
 using exact::SBig;
 
-// The double nearest to x (ties to even): its top 64 bits with every bit below folded into
-// the lowest one round as x does, since that sticky bit lies far below the rounding position.
-static double nearest_double(const exact::UBig& x) {
-  const int top = x.bit_length();
-  if (top <= 64) return (double)x.w[0];
-  const int lo = top - 64, q = lo / 64, s = lo % 64;
-  std::uint64_t head = s ? (x.w[q] >> s) | (x.w[q + 1] << (64 - s)) : x.w[q];
-  bool sticky = s && (x.w[q] << (64 - s)) != 0;
-  for (int i = 0; i < q && !sticky; ++i) sticky = x.w[i] != 0;
-  return std::ldexp((double)(head | (std::uint64_t)sticky), lo);
-}
-
 double true_divide(const SBig& n, const SBig& d) {
   const int nb = n.mag.bit_length(), db = d.mag.bit_length();
   if (nb <= 53 && db <= 53 && db > 0) {
@@ -34,13 +21,9 @@ double true_divide(const SBig& n, const SBig& d) {
     double a = nb ? (double)n.mag.w[0] : 0.0, b = (double)d.mag.w[0];
     return (n.neg ? -a : a) / (d.neg ? -b : b);
   }
-  // Over a power of two (every sum or determinant of floats) the quotient is the rounded
-  // numerator scaled exactly, as long as it stays a normal double.
-  const int k = exact::ubig_power_of_two(d.mag);
-  if (k >= 0 && nb > 0 && nb - k > -1021) {
-    const double q = std::ldexp(nearest_double(n.mag), -k);
-    return n.neg != d.neg ? -q : q;
-  }
+  // A non-zero quotient of two values of the range lies between 2^-618 and 2^618, where the
+  // order key (rounded to 53 bits from 62 and a sticky bit) is the correctly rounded double.
+  if (nb > 0 && db > 0 && nb <= exact::kFitBits && db <= exact::kFitBits) return kernels::key_image(n, d).key;
   py::object q = py::reinterpret_steal<py::object>(
       PyNumber_TrueDivide(python::sbig_to_int(n).ptr(), python::sbig_to_int(d).ptr()));
   if (!q) throw py::error_already_set();

@@ -133,8 +133,9 @@ py::object fill_record(py::handle cls, const exact::SBig& n, const exact::SBig& 
 // against the exact range, at `shape` on `device`.
 py::object number_record(py::handle number, const at::Device& device, const std::vector<int64_t>& shape);
 
-// Correctly rounded double of n/d through Python's true division (ZeroDivisionError,
-// OverflowError as Python raises them).
+// Correctly rounded double of n/d as Python's true division gives it: through the order key
+// where n and d are non-zero values of the range, else through Python (ZeroDivisionError and
+// OverflowError as Python raises them, and the sign of a zero quotient).
 double true_divide(const exact::SBig& n, const exact::SBig& d);
 
 // A record of one element: shape () or (1,).
