@@ -49,8 +49,9 @@ const Constants& constants() {
   return c;
 }
 
-void reduce_fraction(SBig& n, SBig& d) {
-  UBig g = ubig_gcd(n.mag, d.mag);
+void reduce_fraction(SBig& n, SBig& d) { reduce_fraction_by(n, d, ubig_gcd(n.mag, d.mag)); }
+
+void reduce_fraction_by(SBig& n, SBig& d, const UBig& g) {
   if (!g.is_zero() && !g.is_one()) {
     n.mag = ubig_divexact(n.mag, g);
     d.mag = ubig_divexact(d.mag, g);

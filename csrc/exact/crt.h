@@ -173,5 +173,7 @@ inline bool fits(const SBig& x) { return fits(constants(), x); }
 // Lowest terms with a non-negative denominator, as to_rational reads a fraction:
 // n/0 becomes (+-1, 0) and 0/0 stays (0, 0).
 void reduce_fraction(SBig& n, SBig& d);
+// The same for a caller that has their gcd g at hand already.
+void reduce_fraction_by(SBig& n, SBig& d, const UBig& g);
 
 }  // namespace korvex::exact

@@ -124,21 +124,21 @@ Cleared cleared(const DyadicEntry* a, int n, int w) {
   m.n = n;
   m.w = w;
   m.bound = kHadamardBits[n];
+  // The matrix product's row fold: T - L is the row's shared power of two, bits - T the bit
+  // length of its largest cleared value.
   for (int r = 0; r < n; ++r) {
-    int lo = 0, hi = 0;
-    bool any = false;
+    RowFold f;
+    int32_t code;
     for (int col = 0; col < w; ++col) {
       const DyadicEntry& x = a[r * w + col];
-      if (!x.mag) continue;
-      const int z = exact::ctz64(x.mag) - x.e, b = 64 - exact::clz64(x.mag) - x.e;
-      lo = any ? std::min(lo, z) : z;
-      hi = any ? std::max(hi, b) : b;
-      any = true;
+      const u64 den[2] = {x.e < 64 ? 1ull << x.e : 0, x.e < 64 ? 0 : 1ull << (x.e - 64)};
+      f.add(shape_of_2w(false, den[0], den[1]), shape_of_2w(x.neg, x.mag, 0), code);
     }
-    m.zero_row |= !any;
-    m.t[r] = lo;
-    m.bound += hi - lo;
-    m.shift += lo;
+    const RowTerms rt = f.done();
+    m.zero_row |= !f.any;
+    m.t[r] = rt.T - rt.L;
+    m.bound += rt.bits - rt.T;
+    m.shift += m.t[r];
   }
   return m;
 }
@@ -390,21 +390,11 @@ bool small_cramer_cpu(const DyadicEntry* a, const DyadicEntry* b, int n, SmallCr
     q = exact::crt_signed(c, num_res[i], 1, primes);
     d = det;
     // x_i = q / d over their gcd 2^k o.
-    exact::UBig g = exact::ubig_gcd(q.mag, d.mag);
+    const exact::UBig g = exact::ubig_gcd(q.mag, d.mag);
     const int k = exact::ubig_ctz(g);
-    exact::ubig_shr(q.mag, k);
-    exact::ubig_shr(d.mag, k);
-    exact::ubig_shr(g, k);
-    const bool odd = !g.is_one();
-    if (odd) {
-      q.mag = exact::ubig_divexact(q.mag, g);
-      d.mag = exact::ubig_divexact(d.mag, g);
-    }
-    const bool flip = d.neg;
-    if (flip) {
-      d.neg = false;
-      q.neg = !q.neg && !q.mag.is_zero();
-    }
+    const bool odd = exact::ubig_power_of_two(g) < 0;
+    exact::reduce_fraction_by(q, d, g);
+    const bool flip = det.neg;
     // The denominator's residues: det's over +-2^k from the table where that is all they share,
     // else those of an earlier component with the same denominator (they often share it), else
     // its own. The numerator's are x_i times them.
