@@ -11,7 +11,6 @@
 #include "python/errors.h"
 #include "python/table.h"
 #include "record/host.h"
-#include "record/pool.h"
 #include "reduce/sum.h"
 
 namespace korvex::linalg {
@@ -287,19 +286,6 @@ bool dyadic_entries_of(const Record& r, kernels::DyadicEntry* out) {
                                      (int)count, kn, kd, out);
 }
 
-// The one-element record of a determinant the kernel has given with its residues.
-py::object det_record(const kernels::SmallDet& d, const at::Device& dev) {
-  at::Tensor num = record::empty_residues({kPrimes, 1}, at::kCPU);
-  at::Tensor den = record::empty_residues({kPrimes, 1}, at::kCPU);
-  std::copy_n(d.num_res, kPrimes, num.data_ptr<int64_t>());
-  std::copy_n(d.den_res, kPrimes, den.data_ptr<int64_t>());
-  const float hint = (float)record::true_divide(d.num, d.den);
-  const int nb = d.num.mag.bit_length(), db = d.den.mag.bit_length();
-  if (dev.is_cpu()) return record::make_record(num, den, hint, 1, nb, db);
-  const at::Tensor h = at::full({1}, (double)hint, at::TensorOptions().dtype(at::kFloat).device(dev));
-  return record::make_record(num.to(dev), den.to(dev), py::cast(h), nb, db);
-}
-
 // ---------------------------------------------------------------- with zero denominators
 
 // An entry n/0 leaves no lowest terms to work in: the cofactor expansion is evaluated as
@@ -353,7 +339,9 @@ py::object determinant(Record& r) {
   kernels::SmallDet d;
   const bool kernel = dyadic_entries_of(r, de) && kernels::small_det_cpu(de, (int)n, d);
   kernels::count_path(kernel ? kernels::Path::DetKernel : kernels::Path::DetHost);
-  if (kernel) return det_record(d, dev);
+  if (kernel)
+    return record::fill_record(record::record_type(), d.num_res, d.den_res, d.num.mag.bit_length(),
+                               d.den.mag.bit_length(), {1}, dev, record::true_divide(d.num, d.den));
   Entries e = entries_of(r);
   if (e.zero_den) {
     std::vector<int64_t> idx(n);

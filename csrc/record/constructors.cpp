@@ -30,9 +30,8 @@ double true_divide(const SBig& n, const SBig& d) {
   return PyFloat_AsDouble(q.ptr());
 }
 
-static at::Tensor filled_residues(const SBig& x, const std::vector<int64_t>& shape, const at::Device& device) {
-  int64_t res[kPrimes];
-  exact::residues_of(x, res, 1);
+// Rows of `shape` elements, row j filled with res[j].
+static at::Tensor filled_rows(const int64_t* res, const std::vector<int64_t>& shape, const at::Device& device) {
   std::vector<int64_t> full{kPrimes};
   full.insert(full.end(), shape.begin(), shape.end());
   at::Tensor out = empty_residues(full, at::kCPU);
@@ -44,13 +43,20 @@ static at::Tensor filled_residues(const SBig& x, const std::vector<int64_t>& sha
 
 py::object fill_record(py::handle cls, const SBig& n, const SBig& d, const std::vector<int64_t>& shape,
                        const at::Device& device, double approx) {
+  int64_t rn[kPrimes], rd[kPrimes];
+  exact::residues_of(n, rn, 1);
+  exact::residues_of(d, rd, 1);
+  return fill_record(cls, rn, rd, n.mag.bit_length(), d.mag.bit_length(), shape, device, approx);
+}
+
+py::object fill_record(py::handle cls, const int64_t* rn, const int64_t* rd, int nb, int db,
+                       const std::vector<int64_t>& shape, const at::Device& device, double approx) {
   for (int64_t s : shape)
     if (s < 0)
       python::raise_runtime_error(
           c10::str("Trying to create tensor with negative dimension ", s, ": ", c10::IntArrayRef(shape)));
-  at::Tensor num = filled_residues(n, shape, device);
-  at::Tensor den = filled_residues(d, shape, device);
-  const int nb = n.mag.bit_length(), db = d.mag.bit_length();
+  at::Tensor num = filled_rows(rn, shape, device);
+  at::Tensor den = filled_rows(rd, shape, device);
   if (cls.ptr() == record_type().ptr() && device.is_cpu() && num.numel() == kPrimes)
     return make_record(num, den, (float)approx, (int)shape.size(), nb, db);
   // A value beyond the float32 range gets an infinite hint rather than a conversion error.

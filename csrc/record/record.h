@@ -128,6 +128,9 @@ at::Tensor host_residues(const at::Tensor& t);
 // A record of `shape` on `device` with every element n/d, where n and d already fit.
 py::object fill_record(py::handle cls, const exact::SBig& n, const exact::SBig& d,
                        const std::vector<int64_t>& shape, const at::Device& device, double approx);
+// The same from the value's residues and bit lengths.
+py::object fill_record(py::handle cls, const int64_t* num_res, const int64_t* den_res, int num_bits, int den_bits,
+                       const std::vector<int64_t>& shape, const at::Device& device, double approx);
 
 // A Python int or float operand as an arithmetic operator takes it: int(x) over 1, checked
 // against the exact range, at `shape` on `device`.
