@@ -17,6 +17,12 @@ namespace korvex::kernels {
 namespace {
 
 constexpr int kMaxEntries = kMaxSmallDet * kMaxSmallDet;
+
+// 2^x mod p_j at [j * kSignedPow2Row + kSignedPow2Zero + x], the matrix product's table.
+const int32_t* signed_pow2() {
+  static const int32_t* table = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  return table;
+}
 constexpr int kPadded = (kMaxEntries + 7) / 8 * 8;
 
 KORVEX_AVX512 bool dyadic_entries_avx512(const int64_t* pn, const int64_t* pd, int64_t stride, int count, int kn,
@@ -162,7 +168,7 @@ struct Groups {
   // Entry (r, c) of the cleared matrix is a_rc 2^-t_r, an integer: its residue is mag mod p
   // times 2^(-e - t_r) from the signed table, negated with the entry.
   KORVEX_AVX512 void load(const Cleared& x) {
-    static const int32_t* spow2 = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
+    const int32_t* spow2 = signed_pow2();
     n = x.n;
     w = x.w;
     __m512i base[G];
@@ -357,7 +363,7 @@ bool small_det_cpu(const DyadicEntry* a, int n, SmallDet& out) {
   if (up >= 0) exact::ubig_shl(v.mag, (int)up);
   else exact::ubig_shr(v.mag, (int)-up);
   exact::ubig_shl(out.den.mag, (int)down);
-  static const int32_t* spow2 = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  const int32_t* spow2 = signed_pow2();
   for (int j = 0; j < kPrimes; ++j) {
     const int32_t* row = spow2 + j * kSignedPow2Row + kSignedPow2Zero;
     out.num_res[j] = (int64_t)c.mod[j].mul((std::uint64_t)z[j], (std::uint64_t)row[up]);
@@ -383,7 +389,7 @@ bool small_cramer_cpu(const DyadicEntry* a, const DyadicEntry* b, int n, SmallCr
   const int primes = exact::primes_for_bits((int)x.bound);
   // Every determinant carries the same 2^shift of the clearing, which their quotients drop.
   const exact::SBig det = exact::crt_signed(c, det_res, 1, primes);
-  static const int32_t* spow2 = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  const int32_t* spow2 = signed_pow2();
   for (int i = 0; i < n; ++i) {
     exact::SBig& q = out.num[i];
     exact::SBig& d = out.den[i];
