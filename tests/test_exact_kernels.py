@@ -70,3 +70,19 @@ def test_simplify_lowest_terms_across_word_sizes(dev, gbits, bits):
         s = MT.from_fraction(sign * n * g, d * g, (), dev).simplify()
         expected = Fraction(sign * n, d)
         assert s.num.tolist() == residues(expected.numerator) and s.denom.tolist() == residues(expected.denominator)
+
+
+@pytest.mark.parametrize("low_words", [1, 2, 3])
+@pytest.mark.parametrize("bits", [100, 150, 200, 250, 400, 540])
+def test_simplify_cofactors_that_agree_in_whole_words(dev, low_words, bits):
+    # a g and b g with b - a a multiple of 2^64 or more: a difference with whole zero words,
+    # which the gcd's steps shift out by words, at every width it narrows through.
+    rng = random.Random(bits * 10 + low_words)
+    for k in range(6):
+        a = rng.getrandbits(bits) | 1
+        b = a + ((rng.getrandbits(max(bits - 64 * low_words, 8)) | 1) << (64 * low_words))
+        g = rng.getrandbits(60) | 1 if k % 2 else 1
+        n, d = (a * g, b * g) if k % 3 else (b * g, a * g)
+        s = MT.from_fraction(-n if k == 4 else n, d, (), dev).simplify()
+        expected = Fraction(-n if k == 4 else n, d)
+        assert s.num.tolist() == residues(expected.numerator) and s.denom.tolist() == residues(expected.denominator)

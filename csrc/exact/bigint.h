@@ -229,56 +229,59 @@ C10_HOST_DEVICE inline void ubig_shl(BasicUBig<N>& a, int s) {
   a.trim();
 }
 
-C10_HOST_DEVICE inline u64 gcd_u64(u64 a, u64 b) {
-  if (a == 0) return b;
-  if (b == 0) return a;
-  int k = ctz64(a | b);
-  a >>= ctz64(a);
-  while (b) {
-    b >>= ctz64(b);
-    if (a > b) kswap(a, b);
-    b -= a;
-  }
-  return a << k;
-}
-
 namespace detail {
 
-// Binary gcd steps on odd u, v held in W fixed words, until they are equal or both fit in
-// S words. The general loop's per-step trims, counts and bounds cost several times these
-// straight-line words, and values of a few words are what small eliminations reduce.
-template <int W, int S>
-C10_HOST_DEVICE inline void gcd_odd_fixed(u64 (&u)[W], u64 (&v)[W]) {
-  while (true) {
-    u64 high = 0;
-    for (int i = S; i < W; ++i) high |= u[i] | v[i];
-    if (high == 0) return;
-    int c = 0;
-    for (int i = W - 1; i >= 0 && c == 0; --i)
-      if (u[i] != v[i]) c = u[i] > v[i] ? 1 : -1;
-    if (c == 0) return;
-    if (c > 0)
-      for (int i = 0; i < W; ++i) kswap(u[i], v[i]);
-    u64 borrow = 0;
-    for (int i = 0; i < W; ++i) {
-      const u64 d = v[i] - u[i] - borrow;
-      borrow = (v[i] < u[i]) || (v[i] - u[i] < borrow);
-      v[i] = d;
-    }
-    // v is even and not zero: drop its trailing zero words, then its trailing zero bits.
-    while (v[0] == 0) {
-      for (int i = 0; i < W - 1; ++i) v[i] = v[i + 1];
-      v[W - 1] = 0;
-    }
-    const int b = ctz64(v[0]);
-    if (b) {
-      for (int i = 0; i < W - 1; ++i) v[i] = (v[i] >> b) | (v[i + 1] << (64 - b));
-      v[W - 1] >>= b;
-    }
+// Binary gcd of odd a, b in one word. Each step keeps the smaller and replaces the larger by
+// their difference over its trailing zeros, without branches: which one is larger is a coin
+// toss that a branch mispredicts half the time, at more cost than both sides.
+C10_HOST_DEVICE inline u64 gcd_odd_u64(u64 a, u64 b) {
+  for (u64 d = b - a; d != 0; d = b - a) {
+    const bool lt = b < a;
+    a = lt ? b : a;
+    b = (lt ? (u64)0 - d : d) >> ctz64(d);
   }
+  return a;
 }
 
-// gcd_odd_fixed on the operands' words in place; true once they are equal.
+// The same step on odd u, v of W words: false when they were equal (u is then the gcd). The
+// shift is counted on v - u's low word as soon as it is formed (|v - u| has the same trailing
+// zeros), so that it overlaps the negation instead of waiting for it.
+template <int W>
+C10_HOST_DEVICE inline bool gcd_odd_step(u64 (&u)[W], u64 (&v)[W]) {
+  u64 d[W], e[W];
+  unsigned char borrow = 0, other = 0;
+  for (int i = 0; i < W; ++i) d[i] = sub_borrow(v[i], u[i], borrow);
+  for (int i = 0; i < W; ++i) e[i] = sub_borrow(u[i], v[i], other);
+  const bool whole_words = d[0] == 0;  // 64 trailing zeros or more: rare, or v == u
+  const int s = whole_words ? 0 : ctz64(d[0]);
+  const bool lt = borrow != 0;
+  for (int i = 0; i < W; ++i) {
+    u[i] = lt ? v[i] : u[i];
+    d[i] = lt ? e[i] : d[i];  // |v - u|
+  }
+  if (whole_words) {
+    u64 any = 0;
+    for (int i = 0; i < W; ++i) any |= d[i];
+    if (any == 0) return false;
+    while (d[0] == 0) {
+      for (int i = 0; i < W - 1; ++i) d[i] = d[i + 1];
+      d[W - 1] = 0;
+    }
+    const int t = ctz64(d[0]);
+    for (int i = 0; i < W - 1; ++i) v[i] = t ? (d[i] >> t) | (d[i + 1] << (64 - t)) : d[i];
+    v[W - 1] = d[W - 1] >> t;
+    return true;
+  }
+  // v - u of odd values is even: 1 <= s <= 63.
+  for (int i = 0; i < W - 1; ++i) v[i] = (d[i] >> s) | (d[i + 1] << (64 - s));
+  v[W - 1] = d[W - 1] >> s;
+  return true;
+}
+
+// Steps on the operands' first W words in place, until they are equal (true: x is the gcd)
+// or both fit in S words. The general loop's per-step trims, counts and bounds cost several
+// times these straight-line words, and values of a few words are what small eliminations
+// reduce.
 template <int W, int S, int N>
 C10_HOST_DEVICE inline bool gcd_odd_words(BasicUBig<N>& x, BasicUBig<N>& y) {
   u64 u[W], v[W];
@@ -286,20 +289,33 @@ C10_HOST_DEVICE inline bool gcd_odd_words(BasicUBig<N>& x, BasicUBig<N>& y) {
     u[i] = x.w[i];
     v[i] = y.w[i];
   }
-  gcd_odd_fixed<W, S>(u, v);
+  bool equal = false;
+  while (!equal) {
+    u64 high = 0;
+    for (int i = S; i < W; ++i) high |= u[i] | v[i];
+    if (high == 0) break;
+    equal = !gcd_odd_step<W>(u, v);
+  }
   for (int i = 0; i < W; ++i) {
     x.w[i] = u[i];
-    y.w[i] = v[i];
+    y.w[i] = equal ? u[i] : v[i];
   }
   x.n = y.n = W;
   x.trim();
   y.trim();
-  return ubig_cmp(x, y) == 0;
+  return equal;
 }
 
 }  // namespace detail
 
-// Binary gcd; drops to one word as soon as both operands fit, which is the common case.
+C10_HOST_DEVICE inline u64 gcd_u64(u64 a, u64 b) {
+  if (a == 0) return b;
+  if (b == 0) return a;
+  const int k = ctz64(a | b);
+  return detail::gcd_odd_u64(a >> ctz64(a), b >> ctz64(b)) << k;
+}
+
+// Binary gcd; narrows to fixed words of 8, 4, 2 and 1 as the operands shrink.
 template <int N>
 C10_HOST_DEVICE inline BasicUBig<N> ubig_gcd(BasicUBig<N> a, BasicUBig<N> b) {
   if (a.over || b.over) {
@@ -322,53 +338,28 @@ C10_HOST_DEVICE inline BasicUBig<N> ubig_gcd(BasicUBig<N> a, BasicUBig<N> b) {
   // Each step subtracts the smaller from the larger in place and swaps only the pointers:
   // copying or clearing the full capacity per step cost more than the words in use.
   BasicUBig<N> *x = &a, *y = &b;
-  while (true) {
+  bool equal = false;
+  while (!equal) {
     if (x->n <= 1 && y->n <= 1) {
-      BasicUBig<N> g(gcd_u64(x->w[0], y->w[0]));
+      BasicUBig<N> g(detail::gcd_odd_u64(x->w[0], y->w[0]));
       ubig_shl(g, k);
       return g;
     }
-#ifndef __CUDA_ARCH__
     if (x->n <= 2 && y->n <= 2) {
-      using u128 = unsigned __int128;
-      const u64 x1 = x->n > 1 ? x->w[1] : 0, y1 = y->n > 1 ? y->w[1] : 0;
-      u128 u = ((u128)x1 << 64) | x->w[0], v = ((u128)y1 << 64) | y->w[0];
-      // Without branches: the smaller stays and |v - u| replaces the larger, since which one is
-      // larger is a coin toss a branch mispredicts half the time. Both stay odd.
-      while ((u >> 64) | (v >> 64)) {
-        const u128 d = v - u;
-        const bool lt = v < u;
-        u = lt ? v : u;
-        v = lt ? (u128)0 - d : d;
-        if (v == 0) break;
-        const u64 lo = (u64)v;
-        v >>= lo ? ctz64(lo) : 64 + ctz64((u64)(v >> 64));
-      }
-      if (v != 0) {
-        u64 a = (u64)u, b = (u64)v;
-        for (u64 d = b - a; d != 0; d = b - a) {
-          const bool lt = b < a;
-          a = lt ? b : a;
-          b = (lt ? (u64)0 - d : d) >> ctz64(d);
-        }
-        u = a;
-      }
-      BasicUBig<N> g((u64)u);
-      g.w[1] = (u64)(u >> 64);
-      g.n = g.w[1] ? 2 : 1;
-      ubig_shl(g, k);
-      return g;
+      equal = detail::gcd_odd_words<2, 1>(*x, *y);
+      continue;
     }
-#endif
-    // Below 2^512, then below 2^256: fixed-word loops, until both fit the two-word one.
-    if (N >= 8 && x->n <= 8 && y->n <= 8 && (x->n > 4 || y->n > 4)) {
-      if (detail::gcd_odd_words<(N >= 8 ? 8 : N), 4>(*x, *y)) break;
+    if (x->n <= 3 && y->n <= 3) {
+      equal = detail::gcd_odd_words<3, 2>(*x, *y);
+      continue;
     }
     if (x->n <= 4 && y->n <= 4) {
-      if (detail::gcd_odd_words<4, 2>(*x, *y)) break;
-#ifndef __CUDA_ARCH__
-      continue;  // both fit two words now
-#endif
+      equal = detail::gcd_odd_words<4, 3>(*x, *y);
+      continue;
+    }
+    if (N >= 8 && x->n <= 8 && y->n <= 8) {
+      equal = detail::gcd_odd_words<(N >= 8 ? 8 : N), 4>(*x, *y);
+      continue;
     }
     const int c = ubig_cmp(*x, *y);
     if (c == 0) break;

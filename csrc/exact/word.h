@@ -5,6 +5,9 @@
 #include <c10/macros/Macros.h>
 
 #include <cstdint>
+#if defined(__x86_64__) && !defined(__CUDACC__)
+#include <immintrin.h>
+#endif
 
 namespace korvex::exact {
 
@@ -56,6 +59,33 @@ C10_HOST_DEVICE inline u64 add_carry(u64 a, u64 b, u64 carry_in, u64& carry_out)
   const u64 t = s + carry_in;
   carry_out = (u64)(s < a) + (u64)(t < s);
   return t;
+}
+
+// a - b - borrow and a + b + carry with the borrow or carry (0 or 1) passed along a chain: on
+// the x86 host the flag itself, which a chain of comparisons would otherwise recompute.
+C10_HOST_DEVICE inline u64 sub_borrow(u64 a, u64 b, unsigned char& borrow) {
+#if defined(__x86_64__) && !defined(__CUDACC__)
+  unsigned long long d;
+  borrow = _subborrow_u64(borrow, a, b, &d);
+  return d;
+#else
+  const u64 t = a - b, d = t - borrow;
+  borrow = (unsigned char)((a < b) | (t < borrow));
+  return d;
+#endif
+}
+
+C10_HOST_DEVICE inline u64 add_carry(u64 a, u64 b, unsigned char& carry) {
+#if defined(__x86_64__) && !defined(__CUDACC__)
+  unsigned long long s;
+  carry = _addcarry_u64(carry, a, b, &s);
+  return s;
+#else
+  u64 out;
+  const u64 s = add_carry(a, b, carry, out);
+  carry = (unsigned char)out;
+  return s;
+#endif
 }
 
 template <class T>
