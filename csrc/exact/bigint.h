@@ -389,6 +389,7 @@ C10_HOST_DEVICE inline BasicUBig<N> ubig_divexact(BasicUBig<N> a, BasicUBig<N> d
   const int s = ubig_ctz(d);
   ubig_shr(a, s);
   ubig_shr(d, s);
+  if (d.is_one()) return a;  // a power of two, the common divisor of dyadic values
   u64 inv = d.w[0];  // Newton iteration for d0^-1 mod 2^64, 3 -> 6 -> ... -> 96 bits
   for (int i = 0; i < 5; ++i) inv *= 2 - d.w[0] * inv;
   BasicUBig<N> q;

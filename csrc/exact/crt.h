@@ -31,6 +31,26 @@ C10_HOST_DEVICE inline void garner_digits(const Constants& c, const std::int64_t
   }
 }
 
+// The integer in [0, P) of k Garner digits, digit j at v[j * vs] (Horner from the top),
+// P the product of the first k moduli; and the same read in the symmetric range.
+C10_HOST_DEVICE inline UBig unsigned_of_digits(const Constants& c, const std::uint64_t* v, std::int64_t vs, int k) {
+  UBig x(v[(k - 1) * vs]);
+  for (int j = k - 2; j >= 0; --j) ubig_mul_add_word(x, c.mod[j].p, v[j * vs]);
+  return x;
+}
+
+C10_HOST_DEVICE inline SBig signed_of_digits(const Constants& c, const std::uint64_t* v, std::int64_t vs, int k) {
+  SBig s;
+  s.mag = unsigned_of_digits(c, v, vs, k);
+  if (ubig_cmp(s.mag, c.prefix_half[k]) > 0) {
+    UBig t;
+    ubig_sub(t, c.prefix_M[k], s.mag);
+    s.mag = t;
+    s.neg = true;
+  }
+  return s;
+}
+
 // The integer in [0, P) with the given residues modulo the first k moduli (1 <= k <= kPrimes),
 // P their product (Garner's mixed radix, then Horner). `stride` is the distance between the residues of one
 // element in consecutive primes.
@@ -38,9 +58,7 @@ C10_HOST_DEVICE inline UBig crt_unsigned(const Constants& c, const std::int64_t*
                                          int k = kPrimes) {
   std::uint64_t v[kPrimes];
   garner_digits(c, residues, stride, k, v);
-  UBig x(v[k - 1]);
-  for (int j = k - 2; j >= 0; --j) ubig_mul_add_word(x, c.mod[j].p, v[j]);
-  return x;
+  return unsigned_of_digits(c, v, 1, k);
 }
 
 namespace detail {
@@ -109,14 +127,9 @@ C10_HOST_DEVICE inline SBig crt_signed(const Constants& c, const std::int64_t* r
     s.mag.trim();
     return s;
   }
-  s.mag = crt_unsigned(c, residues, stride, k);
-  if (ubig_cmp(s.mag, c.prefix_half[k]) > 0) {
-    UBig t;
-    ubig_sub(t, c.prefix_M[k], s.mag);
-    s.mag = t;
-    s.neg = true;
-  }
-  return s;
+  std::uint64_t v[kPrimes];
+  garner_digits(c, residues, stride, k, v);
+  return signed_of_digits(c, v, 1, k);
 }
 
 // Residues modulo the first k primes of a signed integer (any size up to the capacity) into

@@ -296,6 +296,33 @@ struct Groups {
   }
 };
 
+// The values of up to eight residue vectors (value i's residue modulo p_j at res[i][j]) from
+// their first k primes: Garner's digits formed digit by digit across the lanes, where one
+// value after another is a chain of dependent products.
+static_assert(kMaxSmallDet + 1 <= 8, "a system's determinants fit one vector of lanes");
+KORVEX_AVX512 void signed_values(const int64_t* const* res, int count, int k, exact::SBig* out) {
+  const exact::Constants& c = exact::constants();
+  alignas(64) std::uint64_t digits[kPrimes][8];
+  alignas(64) int64_t lanes[8] = {};
+  __m512i v[kPrimes];
+  for (int j = 0; j < k; ++j) {
+    const exact::ModP& m = c.mod[j];
+    const __m512i p = _mm512_set1_epi64((long long)m.p), mu = _mm512_set1_epi64((long long)m.mu);
+    for (int i = 0; i < count; ++i) lanes[i] = res[i][j];
+    __m512i t = _mm512_load_si512(lanes);
+    // exact::garner_step on the lanes: digit q is below p_q < 2 p_j.
+    for (int q = 0; q < j; ++q) {
+      const __m512i vq = _mm512_min_epu64(v[q], _mm512_sub_epi64(v[q], p));
+      __m512i d = _mm512_sub_epi64(_mm512_add_epi64(t, p), vq);
+      d = _mm512_min_epu64(d, _mm512_sub_epi64(d, p));
+      t = reduce8(_mm512_mul_epu32(d, _mm512_set1_epi64((long long)c.inv[q][j])), p, mu);
+    }
+    v[j] = t;
+    _mm512_store_si512(digits[j], t);
+  }
+  for (int i = 0; i < count; ++i) out[i] = exact::signed_of_digits(c, &digits[0][i], 8, k);
+}
+
 KORVEX_AVX512 KORVEX_ALWAYS_INLINE void store_lanes(__m512i x, int64_t* out, int count) {
   alignas(64) int64_t lanes[8];
   _mm512_store_si512(lanes, x);
@@ -386,14 +413,17 @@ bool small_cramer_cpu(const DyadicEntry* a, const DyadicEntry* b, int n, SmallCr
   // for one group of lanes as for three, and the components' residues follow from them.
   int64_t det_res[kPrimes], x_res[kMaxSmallDet][kPrimes], num_res[kMaxSmallDet][kPrimes];
   if (!cramer_residues_avx512(x, det_res, x_res, num_res)) return false;
-  const int primes = exact::primes_for_bits((int)x.bound);
   // Every determinant carries the same 2^shift of the clearing, which their quotients drop.
-  const exact::SBig det = exact::crt_signed(c, det_res, 1, primes);
+  const int64_t* dets[kMaxSmallDet + 1] = {det_res};
+  for (int i = 0; i < n; ++i) dets[i + 1] = num_res[i];
+  exact::SBig values[kMaxSmallDet + 1];
+  signed_values(dets, n + 1, exact::primes_for_bits((int)x.bound), values);
+  const exact::SBig& det = values[0];
   const int32_t* spow2 = signed_pow2();
   for (int i = 0; i < n; ++i) {
     exact::SBig& q = out.num[i];
     exact::SBig& d = out.den[i];
-    q = exact::crt_signed(c, num_res[i], 1, primes);
+    q = values[i + 1];
     d = det;
     // x_i = q / d over their gcd 2^k o.
     const exact::UBig g = exact::ubig_gcd(q.mag, d.mag);
