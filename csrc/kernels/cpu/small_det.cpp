@@ -3,6 +3,7 @@
 #include <ATen/ATen.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "kernels/cpu/dyadic_words.h"
 #include "kernels/cpu/field_rows.h"
@@ -67,26 +68,41 @@ struct Lanes {
 };
 
 // The lanes of every prime, three groups of eight (the last four idle, repeating a live prime):
-// their arithmetic, which lanes are live, and where each prime's row of the signed table starts.
+// their arithmetic and which lanes are live.
 constexpr int kGroups = (kPrimes + 7) / 8;
 
-KORVEX_AVX512 void all_primes(Lanes* v, __mmask8* act, __m512i* base) {
+constexpr int lane_prime(int g, int i) { return 8 * g + (8 * g + i < kPrimes ? i : 0); }
+
+KORVEX_AVX512 void all_primes(Lanes* v, __mmask8* act) {
   const exact::Constants& c = exact::constants();
   for (int g = 0; g < kGroups; ++g) {
-    const int live = std::min(8, kPrimes - 8 * g);
-    act[g] = (__mmask8)((1u << live) - 1);
-    alignas(64) int64_t p[8], mu[8], at[8];
+    act[g] = (__mmask8)((1u << std::min(8, kPrimes - 8 * g)) - 1);
+    alignas(64) int64_t p[8], mu[8];
     for (int i = 0; i < 8; ++i) {
-      const int j = 8 * g + (i < live ? i : 0);
-      p[i] = (int64_t)c.mod[j].p;
-      mu[i] = (int64_t)c.mod[j].mu;
-      at[i] = (int64_t)j * kSignedPow2Row + kSignedPow2Zero;
+      p[i] = (int64_t)c.mod[lane_prime(g, i)].p;
+      mu[i] = (int64_t)c.mod[lane_prime(g, i)].mu;
     }
     v[g].p = _mm512_load_si512(p);
     v[g].mu = _mm512_load_si512(mu);
     v[g].top = _mm512_slli_epi64(v[g].p, 31);
-    base[g] = _mm512_load_si512(at);
   }
+}
+
+// The signed table by exponent: 2^x modulo every lane's prime at [(kSignedPow2Zero + x) *
+// kLanes + lane], so that one entry's powers are three plain loads, where gathering them from
+// the prime-major table cost as much as the entry's arithmetic.
+constexpr int kLanes = 8 * kGroups;
+
+const int32_t* lane_pow2() {
+  static const std::vector<int32_t> table = [] {
+    const int32_t* spow2 = signed_pow2();
+    std::vector<int32_t> t((size_t)kSignedPow2Row * kLanes);
+    for (int x = 0; x < kSignedPow2Row; ++x)
+      for (int g = 0; g < kGroups; ++g)
+        for (int i = 0; i < 8; ++i) t[(size_t)x * kLanes + 8 * g + i] = spow2[lane_prime(g, i) * kSignedPow2Row + x];
+    return t;
+  }();
+  return table.data();
 }
 
 // x^(p - 2) = x^-1 for x != 0 on every prime's lanes, the bits of each lane's exponent taken
@@ -168,18 +184,17 @@ struct Groups {
   // Entry (r, c) of the cleared matrix is a_rc 2^-t_r, an integer: its residue is mag mod p
   // times 2^(-e - t_r) from the signed table, negated with the entry.
   KORVEX_AVX512 void load(const Cleared& x) {
-    const int32_t* spow2 = signed_pow2();
+    const int32_t* pow2 = lane_pow2() + (int64_t)kSignedPow2Zero * kLanes;
     n = x.n;
     w = x.w;
-    __m512i base[G];
-    all_primes(v, act, base);
+    all_primes(v, act);
     for (int g = 0; g < G; ++g) {
-      const __m512i at = base[g];
       for (int r = 0; r < n; ++r) {
         for (int col = 0; col < w; ++col) {
           const DyadicEntry& e = x.a[r * w + col];
           const __m512i mag = reduce8(_mm512_set1_epi64((long long)e.mag), v[g].p, v[g].mu);
-          const __m512i pw = gather8(spow2, _mm512_add_epi64(at, _mm512_set1_epi64(-e.e - x.t[r])));
+          const int32_t* at = pow2 + (int64_t)(-e.e - x.t[r]) * kLanes + 8 * g;
+          const __m512i pw = _mm512_cvtepu32_epi64(_mm256_loadu_si256((const __m256i*)at));
           const __m512i y = v[g].mul(mag, pw);
           m[g][r * w + col] = e.neg ? negated(g, y) : y;
         }
