@@ -311,3 +311,14 @@ def test_numerators_of_four_words(dev, bits):
     fa = [((-1) ** i * odd(), 2 ** (i % 2)) for i in range(12)]
     fb = [((-1) ** (i // 2) * odd(), 1) for i in range(20)]
     check(raw(fa, (3, 4), dev), raw(fb, (4, 5), dev), 3, 4, 5)
+
+
+def test_integer_entries_at_the_primes(dev):
+    # Entries just below, at and above each prime, up to 2^31 - 1: one 31-bit chunk, whose
+    # residue is the chunk below p and the chunk less p from p up.
+    targets = sorted({t for p in PRIMES for t in (p - 2, p, p + 2)} | {2**31 - 3, 2**31 - 1})
+    targets += [-t for t in targets[::7]]
+    rows = [[2**28] * 7 + [t - 7 * 2**28] if t > 0 else [-(2**28)] * 7 + [t + 7 * 2**28] for t in targets]
+    a, b = torch.tensor(rows, dtype=torch.int64), torch.ones(8, 1, dtype=torch.int64)
+    c = check(MT.from_tensor(a, dev), MT.from_tensor(b, dev), len(rows), 8, 1)
+    assert [Fraction(*v) for v in pairs(c)] == targets

@@ -114,7 +114,6 @@ KORVEX_INTRINSICS_BEGIN
 // the Horner loop over a run-time chunk count.
 KORVEX_AVX512 void entry_rows_avx512(const exact::ModP* mods, const int32_t* center, const EntryBlock& e,
                                      int64_t cnt, int64_t* on, int64_t* od, int64_t row_stride) {
-  const __m512i zero = _mm512_setzero_si512();
   for (int j = 0; j < kPrimes; ++j) {
     const exact::ModP& m = mods[j];
     const int32_t* pw = center + j * kSignedPow2Row;
@@ -124,8 +123,10 @@ KORVEX_AVX512 void entry_rows_avx512(const exact::ModP* mods, const int32_t* cen
     const __m256i ua = _mm256_set1_epi32(pw[e.delta[0]]), ub = _mm256_set1_epi32(pw[e.sd[0]]);
     int64_t q = 0;
     for (; q + 8 <= cnt; q += 8) {
-      __m512i h = zero;
-      for (int k = e.chunks - 1; k >= 0; --k)
+      // The top chunk as it is: below 2^31, so the next step's (h << 31) + chunk and the
+      // product with the table's power both stay below 2^62, inside Barrett's range.
+      __m512i h = _mm512_loadu_si512(e.chunk[e.chunks - 1] + q);
+      for (int k = e.chunks - 2; k >= 0; --k)
         h = reduce8(_mm512_or_si512(_mm512_slli_epi64(h, kChunkBits), _mm512_loadu_si512(e.chunk[k] + q)), vp, vmu);
       const __m256i wa =
           e.uniform ? ua : _mm256_i32gather_epi32(pw, _mm256_loadu_si256((const __m256i*)(e.delta + q)), 4);
