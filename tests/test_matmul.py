@@ -207,6 +207,17 @@ def test_integer_sums_at_the_float64_limit(dev):
     assert Fraction(*pairs(c)[0]) == 2 * top * top
 
 
+def test_integer_sums_one_bit_past_the_float64_limit(dev):
+    # Rows of eight 26-bit integers times a column of 25-bit ones: sums of products reach 2^54
+    # and are odd, which no double holds, so the bit lengths the rows are read with must send
+    # them to the residue GEMM.
+    x, y, u = 2**26 - 1, 2**26 - 2, 2**25 - 1
+    a = torch.tensor([[x] * 7 + [y], [x] * 7 + [-y]], dtype=torch.int64)
+    b = torch.tensor([[u]] * 8, dtype=torch.int64)
+    c = check(MT.from_tensor(a, dev), MT.from_tensor(b, dev), 2, 8, 1)
+    assert [Fraction(*v) for v in pairs(c)] == [(7 * x + y) * u, (7 * x - y) * u]
+
+
 @pytest.mark.parametrize("case", ["even-rows", "zero-rows-and-columns", "one-odd-element", "signs"])
 def test_integer_rows_sharing_powers_of_two(dev, case):
     m, k, n = 4, 5, 3

@@ -177,6 +177,19 @@ struct RowFold {
     return true;
   }
 
+  // Several elements at once, their denominators all positive: the largest and the sum of
+  // their exponents and, over their non-zero numerators (if any), the extremes of bits - e
+  // and ctz - e.
+  C10_HOST_DEVICE void add_block(int32_t max_e, int64_t sum_e, bool nonzero, int wide, int low) {
+    rt.L = exact::kmax(rt.L, max_e);
+    rt.S += sum_e;
+    if (nonzero) {
+      widest = any ? exact::kmax(widest, wide) : wide;
+      lowest = any ? exact::kmin(lowest, low) : low;
+      any = true;
+    }
+  }
+
   C10_HOST_DEVICE RowTerms done() {
     rt.bits = any ? rt.L + widest : 0;
     rt.T = any ? rt.L + lowest : 0;

@@ -9,6 +9,7 @@
 #include <immintrin.h>
 #endif
 
+#include "kernels/cpu/dyadic_words.h"
 #include "kernels/cpu/field_rows.h"
 #include "kernels/cpu/garner_block.h"
 #include "kernels/cpu/isa.h"
@@ -234,6 +235,52 @@ RowTerms row_terms_by_blocks(const Constants& c, GarnerBlockFn digits, const Str
   return f.done();
 }
 
+// The same from the lanes' reading (dyadic_lanes: kn <= 2, kd <= 4, each row's residues in
+// order and the numerators' and denominators' primes alike apart): eight elements' shapes at
+// once wherever all eight are mag / 2^k, folded as vector extremes and sums, and the element
+// path for any other block and for the ragged end.
+KORVEX_INTRINSICS_BEGIN
+KORVEX_AVX512 RowTerms row_terms_by_lanes(const Constants& c, const StridedResidues& num, const StridedResidues& den,
+                                          int64_t r, int64_t len, int kn, int kd, int32_t* codes) {
+  const DyadicLaneConstants l = dyadic_lane_constants(c, kn, kd);
+  RowFold f;
+  auto element = [&](int64_t t) {
+    return f.add(element_shape(c, den.at(r, t), den.sp, kd), element_shape(c, num.at(r, t), num.sp, kn), codes[t]);
+  };
+  const __m512i zero = _mm512_setzero_si512(), bias = _mm512_set1_epi64(1023);
+  __m512i top = zero, sum = zero, wide = _mm512_set1_epi64(INT64_MIN), low = _mm512_set1_epi64(INT64_MAX);
+  __mmask8 any = 0;
+  int64_t t = 0;
+  for (; t + 8 <= len; t += 8) {
+    const DyadicLanes d = dyadic_lanes(l, num.at(r, t), den.at(r, t), num.sp);
+    if (d.ok != 0xff) {
+      for (int i = 0; i < 8; ++i)
+        if (!element(t + i)) return f.rt;
+      continue;
+    }
+    _mm256_storeu_si256((__m256i*)(codes + t), _mm512_cvtepi64_epi32(_mm512_slli_epi64(d.k, 1)));
+    top = _mm512_max_epi64(top, d.k);
+    sum = _mm512_add_epi64(sum, d.k);
+    // Bit lengths and trailing zeros from the exponents of doubles: truncated, a magnitude
+    // below 2^62 keeps floor(log2), and its lowest set bit converts exactly.
+    const __mmask8 nz = _mm512_test_epi64_mask(d.mag, d.mag);
+    const __m512d m = _mm512_cvt_roundepu64_pd(d.mag, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    const __m512i lowest = _mm512_and_si512(d.mag, _mm512_sub_epi64(zero, d.mag));
+    const __m512i bits = _mm512_sub_epi64(_mm512_srli_epi64(_mm512_castpd_si512(m), 52), _mm512_set1_epi64(1022));
+    const __m512i ctz =
+        _mm512_sub_epi64(_mm512_srli_epi64(_mm512_castpd_si512(_mm512_cvtepu64_pd(lowest)), 52), bias);
+    wide = _mm512_mask_max_epi64(wide, nz, wide, _mm512_sub_epi64(bits, d.k));
+    low = _mm512_mask_min_epi64(low, nz, low, _mm512_sub_epi64(ctz, d.k));
+    any |= nz;
+  }
+  f.add_block((int32_t)_mm512_reduce_max_epi64(top), _mm512_reduce_add_epi64(sum), any != 0,
+              (int)_mm512_reduce_max_epi64(wide), (int)_mm512_reduce_min_epi64(low));
+  for (; t < len; ++t)
+    if (!element(t)) return f.rt;
+  return f.done();
+}
+KORVEX_INTRINSICS_END
+
 using RowTermsFn = RowTerms (*)(const Constants&, GarnerBlockFn, const StridedResidues&, const StridedResidues&,
                                 int64_t, int64_t, int32_t*);
 
@@ -269,14 +316,17 @@ SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den,
   static const GarnerBlockFn digits = cpu_runs_avx512() ? &garner_block_avx512 : &garner_block_generic;
   const bool blocks = kn <= 4 && kd <= 4 && (len <= 1 || (num.st == 1 && den.st == 1));
   const RowTermsFn by_blocks = blocks ? row_terms_by_blocks_for(kn, kd) : nullptr;
+  const bool lanes = cpu_runs_avx512() && kn <= 2 && kd <= 4 && len >= 8 && num.st == 1 && den.st == 1 &&
+                     num.sp == den.sp;
   std::atomic<bool> dyadic{true};
   std::atomic<int> max_L{0}, bits{0}, gemm_bits{0};
   // Each element's shape is a few nanoseconds of scalar work: chunks as small as the entries'.
   at::parallel_for(0, rows, std::max<int64_t>(1, kEntryGrain / len), [&](int64_t b, int64_t e) {
     int lL = 0, lb = 0, lg = 0;
     for (int64_t r = b; r < e && dyadic; ++r) {
-      const RowTerms t = blocks ? by_blocks(c, digits, num, den, r, len, pc + r * len)
-                                : row_terms(c, num, den, r, len, kn, kd, pc + r * len);
+      const RowTerms t = lanes    ? row_terms_by_lanes(c, num, den, r, len, kn, kd, pc + r * len)
+                         : blocks ? by_blocks(c, digits, num, den, r, len, pc + r * len)
+                                  : row_terms(c, num, den, r, len, kn, kd, pc + r * len);
       if (!t.dyadic) {
         dyadic = false;
         return;
