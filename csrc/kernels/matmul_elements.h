@@ -197,14 +197,21 @@ struct RowFold {
   }
 };
 
+// Element t of row r folded into f, its code into codes[t]: false (and the row not dyadic) at
+// a denominator that is not +-2^e.
+C10_HOST_DEVICE inline bool fold_element(const exact::Constants& c, const StridedResidues& num,
+                                         const StridedResidues& den, int64_t r, int64_t t, int kn, int kd,
+                                         int32_t* codes, RowFold& f) {
+  return f.add(element_shape(c, den.at(r, t), den.sp, kd), element_shape(c, num.at(r, t), num.sp, kn), codes[t]);
+}
+
 // The row's elements at t < len, each coded into codes[t].
 C10_HOST_DEVICE inline RowTerms row_terms(const exact::Constants& c, const StridedResidues& num,
                                           const StridedResidues& den, int64_t r, int64_t len, int kn, int kd,
                                           int32_t* codes) {
   RowFold f;
   for (int64_t t = 0; t < len; ++t)
-    if (!f.add(element_shape(c, den.at(r, t), den.sp, kd), element_shape(c, num.at(r, t), num.sp, kn), codes[t]))
-      return f.rt;
+    if (!fold_element(c, num, den, r, t, kn, kd, codes, f)) return f.rt;
   return f.done();
 }
 

@@ -244,9 +244,7 @@ KORVEX_AVX512 RowTerms row_terms_by_lanes(const Constants& c, const StridedResid
                                           int64_t r, int64_t len, int kn, int kd, int32_t* codes) {
   const DyadicLaneConstants l = dyadic_lane_constants(c, kn, kd);
   RowFold f;
-  auto element = [&](int64_t t) {
-    return f.add(element_shape(c, den.at(r, t), den.sp, kd), element_shape(c, num.at(r, t), num.sp, kn), codes[t]);
-  };
+  auto element = [&](int64_t t) { return fold_element(c, num, den, r, t, kn, kd, codes, f); };
   const __m512i zero = _mm512_setzero_si512(), bias = _mm512_set1_epi64(1023);
   __m512i top = zero, sum = zero, wide = _mm512_set1_epi64(INT64_MIN), low = _mm512_set1_epi64(INT64_MAX);
   __mmask8 any = 0;
