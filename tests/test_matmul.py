@@ -333,3 +333,36 @@ def test_integer_entries_at_the_primes(dev):
     a, b = torch.tensor(rows, dtype=torch.int64), torch.ones(8, 1, dtype=torch.int64)
     c = check(MT.from_tensor(a, dev), MT.from_tensor(b, dev), len(rows), 8, 1)
     assert [Fraction(*v) for v in pairs(c)] == targets
+
+
+@pytest.mark.parametrize("case", ["lowest-terms-fractions", "wide-after-narrow", "narrow-after-wide"])
+def test_direct_products_eight_entries_at_a_time(dev, case):
+    # Rows of sixteen entries whose cleared values are small enough for one float64 GEMM: the
+    # CPU forms eight entries at once. Long rows of 2^30..2^40 denominators leave the
+    # unreduced range, so entries come out in lowest terms with numerators divided by their
+    # shared powers of two; integers of 28 bits times 10-bit ones give entries past 2^31 in
+    # rows before or after narrow ones.
+    if case == "lowest-terms-fractions":
+        m, k, n = 3, 20, 16
+        fa, fb = powers(80, m * k, 30, 40), powers(81, k * n, 30, 40)
+        check(raw(fa, (m, k), dev), raw(fb, (k, n), dev), m, k, n)
+        return
+    m, k, n = 4, 8, 16
+    a, b = randint(-(2**28), 2**28, (m, k), seed=82), randint(-(2**10), 2**10, (k, n), seed=83)
+    narrow = slice(0, 2) if case == "wide-after-narrow" else slice(2, 4)
+    a[narrow] = a[narrow] % 7 - 3
+    check(MT.from_tensor(a, dev), MT.from_tensor(b, dev), m, k, n)
+
+
+def test_entries_on_the_congruence_bound(dev):
+    # Rows of 600 halves against columns of integers: w = 599, so entries of twenty bits sit
+    # on the bound itself, where only the comparison with (M - 1) / 2 decides between the
+    # unreduced entry and lowest terms (Z = 1048572 fits, 1048573 does not).
+    top = HALF >> 599
+    targets = [top, top + 1, 2**19, 2**20 - 1, -top, -top - 1, 3, 2**19 + 1]
+    k, n = 600, len(targets)
+    fa = [(t, 2) for t in targets] + [(1, 2)] * (k - n)
+    fa += [(t, -2 if q < 301 else 2) for q, t in enumerate(targets + [1] * (k - n))]
+    fb = [(1 if q == j else 0, 1) for q in range(k) for j in range(n)]
+    c = check(raw(fa, (2, k), dev), raw(fb, (k, n), dev), 2, k, n)
+    assert [Fraction(*v) for v in pairs(c)][:n] == [Fraction(t, 2) for t in targets]

@@ -78,6 +78,15 @@ C10_HOST_DEVICE inline int words_ctz(const u64* x, int n) {
   return 0;
 }
 
+// x >>= s over n words.
+C10_HOST_DEVICE inline void words_shr(u64* x, int n, int s) {
+  const int w = s / 64, b = s % 64;
+  for (int i = 0; i < n; ++i) {
+    const u64 lo = i + w < n ? x[i + w] : 0, hi = i + w + 1 < n ? x[i + w + 1] : 0;
+    x[i] = b ? (lo >> b) | (hi << (64 - b)) : lo;
+  }
+}
+
 C10_HOST_DEVICE inline exact::SBig crt_words(const exact::Constants& c, const int64_t* r, int64_t stride, int k) {
   if (k > kWordPrimes) return exact::crt_signed(c, r, stride, k);
   u64 x[4];
@@ -313,6 +322,13 @@ C10_HOST_DEVICE inline void entry_form_of(const exact::Constants& c, const RowTe
     f.sd = shift - t;
     f.delta = tz - t;  // at least -ctz(Z')
     f.bits = {zb == 0 ? 0 : zb - t, f.sd + 1, f.sd <= exact::kFitBits};
+    // A division by 2^-delta that is exact is made on |Z'| itself: the residues then need no
+    // multiplication by the power's inverse, and an integer entry's none at all.
+    if (f.delta < 0) {
+      words_shr(f.x, 4, -f.delta);
+      if (f.xb) f.xb += f.delta;
+      f.delta = 0;
+    }
   }
 }
 

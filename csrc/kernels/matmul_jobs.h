@@ -4,6 +4,7 @@
 #pragma once
 
 #include <ATen/ATen.h>
+#include <ATen/EmptyTensor.h>
 
 #include <cstdint>
 
@@ -27,8 +28,10 @@ struct SideTerms {
   SideTerms() = default;
   SideTerms(int64_t rows, int64_t len, const at::Device& device) {
     const int64_t half = (rows + 1) / 2;  // int64 words of an int32 row
-    store = at::empty({rows + 2 * half + (rows * len + 1) / 2 + (rows + 7) / 8},
-                      at::TensorOptions().dtype(at::kLong).device(device));
+    const int64_t words = rows + 2 * half + (rows * len + 1) / 2 + (rows + 7) / 8;
+    // On the CPU without the dispatcher, whose trip a small product notices.
+    store = device.is_cpu() ? at::detail::empty_cpu({words}, at::kLong)
+                            : at::empty({words}, at::TensorOptions().dtype(at::kLong).device(device));
     S = store.data_ptr<int64_t>();
     L = reinterpret_cast<int32_t*>(S + rows);
     T = reinterpret_cast<int32_t*>(S + rows + half);
@@ -51,15 +54,16 @@ SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den,
 // 2^T, or [kz, 2 rows, len] of their high halves (rows first) then low halves when `split`.
 void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, int kz, const SideTerms& t,
                          bool split, at::Tensor& out);
-// xa [kz, rows, k] times xb [kz, n, k] transposed, float64 on the CPU, in one thread: for
-// products so small that at::bmm's fixed costs and its threads (which a busy machine can
-// leave waiting for a core for milliseconds) outweigh the arithmetic. Exact wherever every
-// sum of the products is, as the GEMM's are by their bounds.
-at::Tensor small_gemm_cpu(const at::Tensor& xa, const at::Tensor& xb);
+// xa [kz, rows, k] times xb [kz, n, k] transposed into out (contiguous float64, kz x rows x n
+// in that order), on the CPU in one thread: for products so small that at::bmm's fixed costs
+// and its threads (which a busy machine can leave waiting for a core for milliseconds)
+// outweigh the arithmetic. Exact wherever every sum of the products is, as the GEMM's are by
+// their bounds.
+void small_gemm_cpu(const at::Tensor& xa, const at::Tensor& xb, at::Tensor& out);
 // z: float64 [kz, 2m, n], one k-block's GEMM of split A and B; acc: int64 [kz, m * n].
 void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool first, at::Tensor& acc);
 // acc: int64 [kz, m * n] of residues of Z', or with `direct` float64 [1, m * n] of Z' itself.
-// on, od: int64 [N_PRIMES, m * n].
+// on, od: contiguous int64 of N_PRIMES rows of m * n entries ([N_PRIMES, m, n] or flat).
 FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64_t m, int64_t n,
                                const SideTerms& a, const SideTerms& b, at::Tensor& on, at::Tensor& od);
 

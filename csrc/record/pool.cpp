@@ -179,8 +179,9 @@ at::Tensor empty_host(at::IntArrayRef sizes, at::ScalarType dtype) {
   return at::detail::empty_generic(sizes, small, c10::DispatchKeySet(c10::DispatchKey::CPU), dtype, std::nullopt);
 }
 
-at::Tensor empty_residues(const std::vector<int64_t>& sizes, const at::Device& device) {
-  const auto options = at::TensorOptions().dtype(at::kLong).device(device);
+at::Tensor empty_residues(const std::vector<int64_t>& sizes, const at::Device& device, at::ScalarType dtype) {
+  const auto options = at::TensorOptions().dtype(dtype).device(device);
+  const size_t item = c10::elementSize(dtype);
   // The count is checked before anything is sized from it: a wrapped product would hand a
   // small block to a huge tensor.
   uint64_t count = 1;
@@ -188,13 +189,13 @@ at::Tensor empty_residues(const std::vector<int64_t>& sizes, const at::Device& d
     if (s < 0)
       python::raise_runtime_error(
           c10::str("Trying to create tensor with negative dimension ", s, ": ", c10::IntArrayRef(sizes)));
-    if (s != 0 && count > (std::numeric_limits<size_t>::max() / sizeof(int64_t)) / (uint64_t)s)
+    if (s != 0 && count > (std::numeric_limits<size_t>::max() / item) / (uint64_t)s)
       throw std::bad_alloc();
     count *= (uint64_t)s;
   }
-  const size_t bytes = (size_t)count * sizeof(int64_t);
+  const size_t bytes = (size_t)count * item;
   if (!device.is_cpu()) return at::empty(sizes, options);
-  if (bytes < kMinPooled || max_cached() == 0) return empty_host(sizes, at::kLong);
+  if (bytes < kMinPooled || max_cached() == 0) return empty_host(sizes, dtype);
   void* p = pool().take(bytes);
   return at::from_blob(p, sizes, [bytes](void* q) { pool().give(q, bytes); }, options);
 }

@@ -14,8 +14,10 @@
 
 namespace korvex::record {
 
-// Uninitialised int64 tensor on `device`; pooled when on the CPU and large.
-at::Tensor empty_residues(const std::vector<int64_t>& sizes, const at::Device& device);
+// Uninitialised int64 tensor on `device` (or of `dtype`, for work buffers of the same
+// sizes); pooled when on the CPU and large.
+at::Tensor empty_residues(const std::vector<int64_t>& sizes, const at::Device& device,
+                          at::ScalarType dtype = at::kLong);
 
 // Uninitialised host tensor made without a trip through the dispatcher: a one-element result
 // needs three of them, and the dispatch of at::empty cost more than its arithmetic. Small ones

@@ -316,10 +316,10 @@ bool dyadic_matmul(Record& x, Record& y, int64_t m, int64_t k, int64_t n, py::ob
     // their products stays below 2^53 one float64 GEMM of them is Z' itself.
     const bool direct = gbits <= 53 && A.gemm_bits <= 29 && B.gemm_bits <= 29;
     const int kz = direct ? 1 : exact::primes_for_bits(gbits);
-    // The operands' and accumulators' buffers from the residue pool too (the doubles as a view
-    // of its int64 memory): at n = 128 and above fresh pages cost as much as the GEMM.
-    at::Tensor XA = record::empty_residues({kz, (direct ? 1 : 2) * m, k}, dev).view(at::kDouble);
-    at::Tensor XB = record::empty_residues({kz, n, k}, dev).view(at::kDouble);
+    // The operands' and accumulators' buffers from the residue pool too: at n = 128 and above
+    // fresh pages cost as much as the GEMM.
+    at::Tensor XA = record::empty_residues({kz, (direct ? 1 : 2) * m, k}, dev, at::kDouble);
+    at::Tensor XB = record::empty_residues({kz, n, k}, dev, at::kDouble);
     if (kz > akn) n1 = operand_rows(x.num, kz, false, l);
     if (kz > bkn) n2 = operand_rows(y.num, kz, true, l);
     kernels::cleared_operand(l, n1.r, m, k, kz, A, !direct, XA);
@@ -329,11 +329,16 @@ bool dyadic_matmul(Record& x, Record& y, int64_t m, int64_t k, int64_t n, py::ob
     // own loop; beyond, at::bmm is faster.
     const bool small = l == kernels::Launcher::Cpu && (direct || k <= kernels::kGemmBlock) &&
                        (direct ? 1 : 2) * kz * m * n * k <= (int64_t(1) << 16);
-    if (direct) {
-      acc = (small ? kernels::small_gemm_cpu(XA, XB) : at::bmm(XA, XB.transpose(1, 2))).view({1, m * n});
+    if (direct && small) {
+      acc = record::empty_residues({1, m * n}, dev, at::kDouble);
+      kernels::small_gemm_cpu(XA, XB, acc);
+    } else if (direct) {
+      acc = at::bmm(XA, XB.transpose(1, 2)).view({1, m * n});
     } else if (small) {
       acc = record::empty_residues({kz, m * n}, dev);
-      kernels::fold_block(l, kernels::small_gemm_cpu(XA, XB), kz, m, n, true, acc);
+      at::Tensor z = record::empty_residues({kz, 2 * m, n}, dev, at::kDouble);
+      kernels::small_gemm_cpu(XA, XB, z);
+      kernels::fold_block(l, z, kz, m, n, true, acc);
     } else {
       acc = record::empty_residues({kz, m * n}, dev);
       for (int64_t s = 0; s < k; s += kernels::kGemmBlock) {
@@ -344,12 +349,12 @@ bool dyadic_matmul(Record& x, Record& y, int64_t m, int64_t k, int64_t n, py::ob
     }
     // The result's rows from the pool: fresh pages of a large product cost more to fault in
     // than its entries take to finish.
-    on = record::empty_residues({kPrimes, m * n}, dev);
-    od = record::empty_residues({kPrimes, m * n}, dev);
+    on = record::empty_residues({kPrimes, m, n}, dev);
+    od = record::empty_residues({kPrimes, m, n}, dev);
     st = kernels::finish_entries(l, acc, kz, direct, m, n, A, B, on, od);
   }
   if (!st.fits) record::raise_range_error("an entry of the exact product");
-  result = record::make_record(on.view({kPrimes, m, n}), od.view({kPrimes, m, n}), hint, st.num_bits, st.den_bits);
+  result = record::make_record(on, od, hint, st.num_bits, st.den_bits);
   return true;
 }
 

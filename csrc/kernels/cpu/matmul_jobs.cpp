@@ -123,6 +123,20 @@ KORVEX_AVX512 void entry_rows_avx512(const exact::ModP* mods, const int32_t* cen
     const __m512i vp = _mm512_set1_epi64((long long)m.p), vmu = _mm512_set1_epi64((long long)m.mu);
     const __m256i ua = _mm256_set1_epi32(pw[e.delta[0]]), ub = _mm256_set1_epi32(pw[e.sd[0]]);
     int64_t q = 0;
+    if (e.uniform && e.chunks == 1 && e.delta[0] == 0) {
+      // Entries below 2^31 times 2^0, as integer products mostly are: each residue is the
+      // chunk itself less p where it is not already below p.
+      for (; q + 8 <= cnt; q += 8) {
+        const __m512i h = _mm512_loadu_si512(e.chunk[0] + q);
+        const __m512i r = _mm512_min_epu64(h, _mm512_sub_epi64(h, vp));
+        const __m256i sn = _mm256_loadu_si256((const __m256i*)(e.neg + q));
+        const __m256i sd = _mm256_loadu_si256((const __m256i*)(e.dneg + q));
+        const __mmask8 flip = _mm256_test_epi32_mask(sn, sn) & _mm512_test_epi64_mask(r, r);
+        const __m512i d = _mm512_cvtepu32_epi64(ub);
+        _mm512_storeu_si512(rn + q, _mm512_mask_sub_epi64(r, flip, vp, r));
+        _mm512_storeu_si512(rd + q, _mm512_mask_sub_epi64(d, _mm256_test_epi32_mask(sd, sd), vp, d));
+      }
+    }
     for (; q + 8 <= cnt; q += 8) {
       // The top chunk as it is: below 2^31, so the next step's (h << 31) + chunk and the
       // product with the table's power both stay below 2^62, inside Barrett's range.
@@ -144,6 +158,81 @@ KORVEX_AVX512 void entry_rows_avx512(const exact::ModP* mods, const int32_t* cen
     }
     entry_row(m, pw, e, q, cnt, rn, rd);
   }
+}
+
+// What eight entries of a direct product added to their block (direct_forms_avx512).
+struct DirectLanes {
+  __mmask8 undecided;  // lanes to be formed one by one instead
+  bool wide;           // some |Z'| needs a second chunk
+  bool fits;
+  int num_bits, den_bits;
+};
+
+// entry_form_of for entries (i, j .. j + 7) of a direct product at once, into positions
+// q .. q + 7 of the block: Z' is the double z[0..7], an integer below 2^53, so its bit length
+// and trailing zeros are the exponents of exact doubles. The lanes where Z u v / (R C) lands
+// on the congruence bound itself need the big comparison, and the caller forms those entries
+// one by one.
+KORVEX_AVX512 DirectLanes direct_forms_avx512(const double* z, const RowTerms& ra, const int32_t* lb, const int64_t* sb,
+                                             const uint8_t* nb, const int32_t* tb, EntryBlock& e, int64_t q) {
+  const __m512i zero = _mm512_setzero_si512(), one = _mm512_set1_epi64(1);
+  const __m512i fit_bits = _mm512_set1_epi64(exact::kFitBits);
+  const __m512d zd = _mm512_loadu_pd(z);
+  const __m512i v = _mm512_cvttpd_epi64(zd);
+  const __mmask8 zneg = _mm512_cmplt_epi64_mask(v, zero);
+  const __m512i xz = _mm512_abs_epi64(v);
+  const __mmask8 nonzero = _mm512_test_epi64_mask(xz, xz);
+  // Zero lanes read the exponent of 1, which only zero lanes' masked-off results use.
+  const __m512i x1 = _mm512_mask_mov_epi64(one, nonzero, xz);
+  const __m512i xb = _mm512_add_epi64(_mm512_cvttpd_epi64(_mm512_getexp_pd(_mm512_cvtepi64_pd(x1))), one);
+  const __m512i low = _mm512_and_si512(x1, _mm512_sub_epi64(zero, x1));
+  const __m512i ctz = _mm512_cvttpd_epi64(_mm512_getexp_pd(_mm512_cvtepi64_pd(low)));
+  const __m512i bL = _mm512_cvtepi32_epi64(_mm256_loadu_si256((const __m256i*)lb));
+  const __m512i bT = _mm512_cvtepi32_epi64(_mm256_loadu_si256((const __m256i*)tb));
+  const __m512i bS = _mm512_loadu_si512(sb);
+  const __mmask8 bneg = _mm512_test_epi64_mask(_mm512_cvtepu8_epi64(_mm_loadl_epi64((const __m128i*)nb)),
+                                               _mm512_set1_epi64(0xff));
+  const __mmask8 sign = ra.neg ? (__mmask8)~bneg : bneg;
+  const __m512i aL = _mm512_set1_epi64(ra.L), aS = _mm512_set1_epi64(ra.S);
+  const __m512i tz = _mm512_add_epi64(_mm512_set1_epi64(ra.T), bT);
+  const __m512i zb = _mm512_maskz_add_epi64(nonzero, xb, tz);
+  // The unreduced form: both denominator products and theirs inside the range, and Z u v.
+  const __m512i sd_u = _mm512_add_epi64(aS, bS);
+  const __mmask8 cond = (ra.S <= exact::kFitBits ? (__mmask8)0xff : (__mmask8)0) &
+                        _mm512_cmple_epi64_mask(bS, fit_bits) & _mm512_cmple_epi64_mask(sd_u, fit_bits);
+  const __m512i w = _mm512_sub_epi64(_mm512_sub_epi64(sd_u, aL), bL);
+  const __m512i zw = _mm512_add_epi64(zb, w);
+  const __mmask8 fit = cond & _mm512_cmple_epi64_mask(zw, fit_bits);
+  const __mmask8 undecided =
+      cond & ~fit & _mm512_cmpeq_epi64_mask(zw, _mm512_set1_epi64(exact::kCongruenceBits));
+  // Lowest terms: only a common power of two cancels against 2^(L_i + L'_j).
+  const __m512i shift = _mm512_add_epi64(aL, bL);
+  const __m512i t = _mm512_mask_min_epi64(shift, nonzero, _mm512_add_epi64(ctz, tz), shift);
+  const __m512i sd_l = _mm512_sub_epi64(shift, t);
+  const __m512i sd = _mm512_mask_mov_epi64(sd_l, fit, sd_u);
+  // As entry_form_of: an exact division by 2^-delta is made on |Z'|, and delta is then 0.
+  const __m512i delta_l = _mm512_sub_epi64(tz, t);
+  const __m512i x = _mm512_mask_srlv_epi64(xz, ~fit, xz, _mm512_max_epi64(_mm512_sub_epi64(zero, delta_l), zero));
+  const __m512i delta = _mm512_mask_mov_epi64(_mm512_max_epi64(delta_l, zero), fit, _mm512_add_epi64(w, tz));
+  const __m512i nbits = _mm512_maskz_mov_epi64(nonzero, _mm512_mask_mov_epi64(_mm512_sub_epi64(zb, t), fit, zw));
+  const __mmask8 fits = fit | _mm512_cmple_epi64_mask(sd_l, fit_bits);
+  const __mmask8 flip = fit & sign;
+  // Past the range the table is not read at these: the product raises.
+  _mm256_storeu_si256((__m256i*)(e.delta + q), _mm512_cvtepi64_epi32(_mm512_maskz_mov_epi64(fits, delta)));
+  _mm256_storeu_si256((__m256i*)(e.sd + q), _mm512_cvtepi64_epi32(_mm512_maskz_mov_epi64(fits, sd)));
+  const __m256i one32 = _mm256_set1_epi32(1);
+  _mm256_storeu_si256((__m256i*)(e.neg + q), _mm256_maskz_mov_epi32(flip ^ zneg, one32));
+  _mm256_storeu_si256((__m256i*)(e.dneg + q), _mm256_maskz_mov_epi32(flip, one32));
+  const __m512i mask = _mm512_set1_epi64((1ll << kChunkBits) - 1);
+  _mm512_storeu_si512(e.chunk[0] + q, _mm512_and_si512(x, mask));
+  _mm512_storeu_si512(e.chunk[1] + q, _mm512_srli_epi64(x, kChunkBits));
+  DirectLanes r;
+  r.undecided = undecided;
+  r.wide = _mm512_cmpgt_epu64_mask(x, mask) != 0;
+  r.fits = fits == 0xff;
+  r.num_bits = (int)_mm512_reduce_max_epi64(nbits);
+  r.den_bits = (int)_mm512_reduce_max_epi64(sd) + 1;
+  return r;
 }
 KORVEX_INTRINSICS_END
 
@@ -374,10 +463,11 @@ void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, 
   });
 }
 
-at::Tensor small_gemm_cpu(const at::Tensor& xa, const at::Tensor& xb) {
+void small_gemm_cpu(const at::Tensor& xa, const at::Tensor& xb, at::Tensor& out) {
   TORCH_INTERNAL_ASSERT_DEBUG_ONLY(xa.is_contiguous() && xb.is_contiguous() && xa.size(0) == xb.size(0));
   const int64_t kz = xa.size(0), rows = xa.size(1), k = xa.size(2), n = xb.size(1);
-  at::Tensor out = at::empty({kz, rows, n}, xa.options());
+  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(out.is_contiguous() && out.scalar_type() == at::kDouble &&
+                                   out.numel() == kz * rows * n);
   static const auto row_fn = cpu_runs_avx512() ? &gemm_rows_avx512 : &gemm_rows_generic;
   std::vector<double> bt(k * n);
   const double *pa = xa.data_ptr<double>(), *pb = xb.data_ptr<double>();
@@ -388,7 +478,6 @@ at::Tensor small_gemm_cpu(const at::Tensor& xa, const at::Tensor& xb) {
       for (int64_t q = 0; q < k; ++q) bt[q * n + c] = b[c * k + q];
     row_fn(pa + j * rows * k, bt.data(), pc + j * rows * n, rows, k, n);
   }
-  return out;
 }
 
 void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool first, at::Tensor& acc) {
@@ -411,7 +500,7 @@ void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool firs
 FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64_t m, int64_t n,
                                const SideTerms& a, const SideTerms& b, at::Tensor& on, at::Tensor& od) {
   TORCH_INTERNAL_ASSERT_DEBUG_ONLY(acc.is_contiguous() && acc.size(0) >= kz && acc.size(1) == m * n);
-  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(on.is_contiguous() && od.is_contiguous() && on.size(1) == m * n);
+  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(on.is_contiguous() && od.is_contiguous() && on.numel() == kPrimes * m * n);
   const int64_t* pz = direct ? nullptr : acc.data_ptr<int64_t>();
   const double* pzd = direct ? acc.data_ptr<double>() : nullptr;
   const int32_t *pla = a.L, *plb = b.L, *pta = a.T, *ptb = b.T;
@@ -428,6 +517,7 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
   static const GarnerBlockFn digits = cpu_runs_avx512() ? &garner_block_avx512 : &garner_block_generic;
   static_assert(kEntryBlock == kDigitBlock, "one block of entries is one block of digits");
   const int32_t* center = tab + kSignedPow2Zero;
+  const bool lanes = direct && cpu_runs_avx512();
   at::parallel_for(0, count, kEntryGrain, [&](int64_t b0, int64_t e0) {
     int lnb = 0, ldb = 0;
     bool lf = true;
@@ -441,9 +531,28 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
       // Entry (i, j) stepped along rather than divided out of its index: the form of a small
       // integer entry is only a few dozen instructions, and the division is one of the slowest.
       int64_t i = blk / n, j = blk % n;
-      for (int64_t q = 0; q < cnt; ++q, j = j + 1 == n ? (++i, 0) : j + 1) {
+      for (int64_t q = 0; q < cnt; j = j + 1 == n ? (++i, 0) : j + 1, ++q) {
         const int64_t idx = blk + q;
-        const RowTerms ra{pla[i], psa[i], pna[i] != 0, pta[i]}, rb{plb[j], psb[j], pnb[j] != 0, ptb[j]};
+        const RowTerms ra{pla[i], psa[i], pna[i] != 0, pta[i]};
+        if (lanes && j + 8 <= n && q + 8 <= cnt) {
+          const DirectLanes d = direct_forms_avx512(pzd + idx, ra, plb + j, psb + j, pnb + j, ptb + j, eb_, q);
+          if (!d.undecided) {
+            if (d.wide && chunks < 2) {
+              std::fill(eb_.chunk[1], eb_.chunk[1] + q, u64(0));
+              chunks = 2;
+            }
+            for (int l = 0; l < 8; ++l)
+              uniform = uniform && eb_.delta[q + l] == eb_.delta[0] && eb_.sd[q + l] == eb_.sd[0];
+            lf = lf && d.fits;
+            lnb = std::max(lnb, d.num_bits);
+            ldb = std::max(ldb, d.den_bits);
+            // The loop's own step moves on past the eighth.
+            q += 7;
+            j += 7;
+            continue;
+          }
+        }
+        const RowTerms rb{plb[j], psb[j], pnb[j] != 0, ptb[j]};
         EntryBits eb;
         if (words) {
           EntryForm f;
