@@ -48,6 +48,10 @@ struct FinishStats {
   bool fits = true;
 };
 
+// The leading k primes of `src` (rows x len elements) into dst as contiguous rows, [k, rows,
+// len]: for operands whose rows do not lie in order.
+void rows_in_order_cpu(const StridedResidues& src, int k, int64_t rows, int64_t len, int64_t* dst);
+
 SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
                          int kd);
 // out: float64 [kz, rows, len] of balanced residues of the cleared values over their row's

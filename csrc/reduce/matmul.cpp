@@ -245,9 +245,7 @@ void emit_by_terms(const HostValues& ha, const HostValues& hb, int64_t m, int64_
 
 // The leading k primes of an operand as rows (of A) or columns (of B), read through their own
 // strides. The CPU reads each row in order, so there a row that is not contiguous (a column
-// of B, a transposed A) is first copied into place in tiles: each tile's source lines are
-// read once instead of a cache line per element, and no ATen calls, which a small product
-// would notice.
+// of B, a transposed A) is first copied into place.
 struct OperandRows {
   at::Tensor t;
   kernels::StridedResidues r;
@@ -260,22 +258,7 @@ OperandRows operand_rows(const at::Tensor& residues, int k, bool columns, kernel
   if (l != kernels::Launcher::Cpu || st == 1 || len == 1) return o;
   o.t = record::empty_residues({k, rows, len}, residues.device());
   int64_t* dst = o.t.data_ptr<int64_t>();
-  constexpr int64_t kTile = 32;
-  const kernels::StridedResidues src = o.r;
-  at::parallel_for(0, k * ((rows + kTile - 1) / kTile), std::max<int64_t>(1, (1 << 16) / (kTile * len)),
-                   [&](int64_t b, int64_t e) {
-    const int64_t tiles = (rows + kTile - 1) / kTile;
-    for (int64_t w = b; w < e; ++w) {
-      const int64_t j = w / tiles, r0 = (w % tiles) * kTile, r1 = std::min(rows, r0 + kTile);
-      for (int64_t t0 = 0; t0 < len; t0 += kTile) {
-        const int64_t t1 = std::min(len, t0 + kTile);
-        for (int64_t t = t0; t < t1; ++t) {
-          const int64_t* in = src.p + j * src.sp + t * src.st;
-          for (int64_t r = r0; r < r1; ++r) dst[(j * rows + r) * len + t] = in[r * src.sr];
-        }
-      }
-    }
-  });
+  kernels::rows_in_order_cpu(o.r, k, rows, len, dst);
   o.r = {dst, rows * len, len, 1};
   return o;
 }

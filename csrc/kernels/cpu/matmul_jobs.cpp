@@ -48,6 +48,55 @@ KORVEX_ALWAYS_INLINE void cleared_row(const exact::ModP& mod, const int32_t* __r
   }
 }
 
+KORVEX_INTRINSICS_BEGIN
+// dst[c * ds + r] = src[r * ss + c] for an 8 x 8 block of 64-bit words: three rounds of
+// interleaving, pairs of words, then pairs and quads of 128-bit lanes.
+KORVEX_AVX512 KORVEX_ALWAYS_INLINE void transpose8x8(const int64_t* src, int64_t ss, int64_t* dst, int64_t ds) {
+  __m512i r[8], t[8], u[8];
+  for (int i = 0; i < 8; ++i) r[i] = _mm512_loadu_si512(src + i * ss);
+  for (int i = 0; i < 8; i += 2) {
+    t[i] = _mm512_unpacklo_epi64(r[i], r[i + 1]);
+    t[i + 1] = _mm512_unpackhi_epi64(r[i], r[i + 1]);
+  }
+  for (int i = 0; i < 8; i += 4) {
+    u[i] = _mm512_shuffle_i64x2(t[i], t[i + 2], 0x88);
+    u[i + 1] = _mm512_shuffle_i64x2(t[i], t[i + 2], 0xdd);
+    u[i + 2] = _mm512_shuffle_i64x2(t[i + 1], t[i + 3], 0x88);
+    u[i + 3] = _mm512_shuffle_i64x2(t[i + 1], t[i + 3], 0xdd);
+  }
+  // u[0], u[4]: words 0 and 4 of rows 0-3 and 4-7; u[2], u[6] words 1 and 5; u[1], u[5] words
+  // 2 and 6; u[3], u[7] words 3 and 7.
+  constexpr int from[4] = {0, 2, 1, 3};
+  for (int w = 0; w < 4; ++w) {
+    _mm512_storeu_si512(dst + w * ds, _mm512_shuffle_i64x2(u[from[w]], u[from[w] + 4], 0x88));
+    _mm512_storeu_si512(dst + (w + 4) * ds, _mm512_shuffle_i64x2(u[from[w]], u[from[w] + 4], 0xdd));
+  }
+}
+KORVEX_INTRINSICS_END
+
+// dst[c * ds + r] = src[r * ss + c] for r0 <= r < r1, c0 <= c < c1, word by word.
+KORVEX_ALWAYS_INLINE void transpose_span(const int64_t* __restrict src, int64_t ss, int64_t r0, int64_t r1, int64_t c0,
+                                         int64_t c1, int64_t* __restrict dst, int64_t ds) {
+  for (int64_t r = r0; r < r1; ++r)
+    for (int64_t c = c0; c < c1; ++c) dst[c * ds + r] = src[r * ss + c];
+}
+
+void transpose_words_generic(const int64_t* src, int64_t ss, int64_t rows, int64_t cols, int64_t* dst, int64_t ds) {
+  transpose_span(src, ss, 0, rows, 0, cols, dst, ds);
+}
+// The same in 8 x 8 blocks wherever whole blocks remain.
+KORVEX_AVX512 void transpose_words_avx512(const int64_t* src, int64_t ss, int64_t rows, int64_t cols, int64_t* dst,
+                                          int64_t ds) {
+  const int64_t rb = rows & ~int64_t(7), cb = cols & ~int64_t(7);
+  for (int64_t r0 = 0; r0 < rb; r0 += 8)
+    for (int64_t c0 = 0; c0 < cb; c0 += 8) transpose8x8(src + r0 * ss + c0, ss, dst + c0 * ds + r0, ds);
+  transpose_span(src, ss, 0, rb, cb, cols, dst, ds);
+  transpose_span(src, ss, rb, rows, 0, cols, dst, ds);
+}
+
+using TransposeFn = void (*)(const int64_t*, int64_t, int64_t, int64_t, int64_t*, int64_t);
+TransposeFn transpose_fn() { return cpu_runs_avx512() ? &transpose_words_avx512 : &transpose_words_generic; }
+
 // c = a (rows x k) times b^T, b given transposed as bt (k x n): the products of integers that
 // sum exactly in doubles in any order, so each row is accumulated across its columns, which
 // vectorises without reassociating anything.
@@ -393,6 +442,32 @@ RowTermsFn row_terms_by_blocks_for(int kn, int kd) {
 
 }  // namespace
 
+void rows_in_order_cpu(const StridedResidues& src, int k, int64_t rows, int64_t len, int64_t* dst) {
+  // In tiles of kTile rows by kTile elements: each tile's source lines are read once instead
+  // of a cache line per element. Where the rows' elements lie side by side (the columns of a
+  // contiguous B), each tile is a transposition.
+  constexpr int64_t kTile = 32;
+  static const TransposeFn transpose = transpose_fn();
+  const int64_t tiles = (rows + kTile - 1) / kTile;
+  at::parallel_for(0, k * tiles, std::max<int64_t>(1, (1 << 16) / (kTile * len)), [&](int64_t b, int64_t e) {
+    for (int64_t w = b; w < e; ++w) {
+      const int64_t j = w / tiles, r0 = (w % tiles) * kTile, r1 = std::min(rows, r0 + kTile);
+      for (int64_t t0 = 0; t0 < len; t0 += kTile) {
+        const int64_t t1 = std::min(len, t0 + kTile);
+        int64_t* out = dst + (j * rows + r0) * len + t0;
+        if (src.sr == 1) {
+          transpose(src.at(r0, t0) + j * src.sp, src.st, t1 - t0, r1 - r0, out, len);
+          continue;
+        }
+        for (int64_t t = t0; t < t1; ++t) {
+          const int64_t* in = src.at(0, t) + j * src.sp;
+          for (int64_t r = r0; r < r1; ++r) out[(r - r0) * len + (t - t0)] = in[r * src.sr];
+        }
+      }
+    }
+  });
+}
+
 SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
                          int kd) {
   SideTerms s(rows, len, at::kCPU);
@@ -469,13 +544,13 @@ void small_gemm_cpu(const at::Tensor& xa, const at::Tensor& xb, at::Tensor& out)
   TORCH_INTERNAL_ASSERT_DEBUG_ONLY(out.is_contiguous() && out.scalar_type() == at::kDouble &&
                                    out.numel() == kz * rows * n);
   static const auto row_fn = cpu_runs_avx512() ? &gemm_rows_avx512 : &gemm_rows_generic;
+  static const TransposeFn transpose = transpose_fn();
   std::vector<double> bt(k * n);
   const double *pa = xa.data_ptr<double>(), *pb = xb.data_ptr<double>();
   double* pc = out.data_ptr<double>();
   for (int64_t j = 0; j < kz; ++j) {
-    const double* b = pb + j * n * k;
-    for (int64_t c = 0; c < n; ++c)
-      for (int64_t q = 0; q < k; ++q) bt[q * n + c] = b[c * k + q];
+    // Doubles moved as the words they are.
+    transpose(reinterpret_cast<const int64_t*>(pb + j * n * k), k, n, k, reinterpret_cast<int64_t*>(bt.data()), n);
     row_fn(pa + j * rows * k, bt.data(), pc + j * rows * n, rows, k, n);
   }
 }
