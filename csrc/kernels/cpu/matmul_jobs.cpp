@@ -116,9 +116,41 @@ KORVEX_ALWAYS_INLINE void gemm_rows(const double* __restrict a, const double* __
 void gemm_rows_generic(const double* a, const double* bt, double* c, int64_t rows, int64_t k, int64_t n) {
   gemm_rows(a, bt, c, rows, k, n);
 }
+// The same with each row's sums in registers, four vectors of columns at a time: the
+// compiler's loop stored and reloaded the row for every q.
 KORVEX_AVX512 void gemm_rows_avx512(const double* a, const double* bt, double* c, int64_t rows, int64_t k,
                                     int64_t n) {
-  gemm_rows(a, bt, c, rows, k, n);
+  const int64_t nb = n & ~int64_t(7);
+  for (int64_t r = 0; r < rows; ++r) {
+    const double* ar = a + r * k;
+    double* cr = c + r * n;
+    int64_t j = 0;
+    for (; j + 32 <= nb; j += 32) {
+      __m512d s0 = _mm512_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
+      for (int64_t q = 0; q < k; ++q) {
+        const __m512d x = _mm512_set1_pd(ar[q]);
+        const double* b = bt + q * n + j;
+        s0 = _mm512_fmadd_pd(x, _mm512_loadu_pd(b), s0);
+        s1 = _mm512_fmadd_pd(x, _mm512_loadu_pd(b + 8), s1);
+        s2 = _mm512_fmadd_pd(x, _mm512_loadu_pd(b + 16), s2);
+        s3 = _mm512_fmadd_pd(x, _mm512_loadu_pd(b + 24), s3);
+      }
+      _mm512_storeu_pd(cr + j, s0);
+      _mm512_storeu_pd(cr + j + 8, s1);
+      _mm512_storeu_pd(cr + j + 16, s2);
+      _mm512_storeu_pd(cr + j + 24, s3);
+    }
+    for (; j < nb; j += 8) {
+      __m512d s0 = _mm512_setzero_pd();
+      for (int64_t q = 0; q < k; ++q) s0 = _mm512_fmadd_pd(_mm512_set1_pd(ar[q]), _mm512_loadu_pd(bt + q * n + j), s0);
+      _mm512_storeu_pd(cr + j, s0);
+    }
+    for (; j < n; ++j) {
+      double s0 = 0;
+      for (int64_t q = 0; q < k; ++q) s0 += ar[q] * bt[q * n + j];
+      cr[j] = s0;
+    }
+  }
 }
 
 // A block of finished entries: numerator (neg ? -1 : 1) |Z'| 2^delta, denominator
@@ -293,18 +325,31 @@ KORVEX_AVX512 void fold_row_avx512(const exact::ModP& mod, const double* z1, con
                                    int64_t count, bool first) {
   fold_row(mod, z1, z0, a, count, first);
 }
-void cleared_row_generic(const exact::ModP& mod, const int32_t* pw, const int64_t* src, const int32_t* code,
-                         int32_t shift, int64_t len, bool split, double* dst, double* lo) {
-  cleared_row(mod, pw, src, code, shift, len, split, dst, lo);
+// Rows [r0, r1) of an operand for one prime: row r's residues at src + r * sr, its codes at
+// code + r * len, its shift L - T from the side terms, its output at dst + r * len (and the
+// low halves `half` further on).
+struct ClearedRows {
+  const int64_t* src;
+  const int32_t *code, *L, *T;
+  double* dst;
+  int64_t sr, len, half;
+  bool split;
+};
+
+void cleared_rows_generic(const exact::ModP& mod, const int32_t* pw, const ClearedRows& c, int64_t r0, int64_t r1) {
+  for (int64_t r = r0; r < r1; ++r) {
+    const int64_t o = r * c.len;
+    cleared_row(mod, pw, c.src + r * c.sr, c.code + o, c.L[r] - c.T[r], c.len, c.split, c.dst + o,
+                c.dst + c.half + o);
+  }
 }
 // The compiler does not vectorise the gather of the table here: the same steps by hand, eight
 // lanes at a time (Barrett as in ModP, the sign and balancing as masked subtractions).
 KORVEX_INTRINSICS_BEGIN
-KORVEX_AVX512 void cleared_row_avx512(const exact::ModP& mod, const int32_t* pw, const int64_t* src,
-                                      const int32_t* code, int32_t shift, int64_t len, bool split, double* dst,
-                                      double* lo) {
-  const __m512i vp = _mm512_set1_epi64((long long)mod.p), vmu = _mm512_set1_epi64((long long)mod.mu);
-  const __m512i vhalf = _mm512_set1_epi64((long long)(mod.p >> 1));
+KORVEX_AVX512 KORVEX_ALWAYS_INLINE void cleared_row_avx512(const exact::ModP& mod, __m512i vp, __m512i vmu,
+                                                           __m512i vhalf, const int32_t* pw, const int64_t* src,
+                                                           const int32_t* code, int32_t shift, int64_t len,
+                                                           bool split, double* dst, double* lo) {
   const __m256i base = _mm256_set1_epi32(kSignedPow2Zero + shift), one = _mm256_set1_epi32(1);
   int64_t q = 0;
   for (; q + 8 <= len; q += 8) {
@@ -326,6 +371,18 @@ KORVEX_AVX512 void cleared_row_avx512(const exact::ModP& mod, const int32_t* pw,
     }
   }
   cleared_row(mod, pw, src + q, code + q, shift, len - q, split, dst + q, lo + q);
+}
+
+// The prime's constants once for all the rows: short rows paid for them, and for a call, each.
+KORVEX_AVX512 void cleared_rows_avx512(const exact::ModP& mod, const int32_t* pw, const ClearedRows& c, int64_t r0,
+                                       int64_t r1) {
+  const __m512i vp = _mm512_set1_epi64((long long)mod.p), vmu = _mm512_set1_epi64((long long)mod.mu);
+  const __m512i vhalf = _mm512_set1_epi64((long long)(mod.p >> 1));
+  for (int64_t r = r0; r < r1; ++r) {
+    const int64_t o = r * c.len;
+    cleared_row_avx512(mod, vp, vmu, vhalf, pw, c.src + r * c.sr, c.code + o, c.L[r] - c.T[r], c.len, c.split,
+                       c.dst + o, c.dst + c.half + o);
+  }
 }
 KORVEX_INTRINSICS_END
 }  // namespace
@@ -522,18 +579,12 @@ void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, 
   const auto& mods = exact::constants().mod;
   const int64_t plane = (split ? 2 : 1) * rows * len, half = rows * len;
   TORCH_INTERNAL_ASSERT(num.st == 1 || len <= 1);
-  static const auto row_fn = cpu_runs_avx512() ? &cleared_row_avx512 : &cleared_row_generic;
-  // Row by row and prime by prime, so that each output row is written in order.
+  static const auto rows_fn = cpu_runs_avx512() ? &cleared_rows_avx512 : &cleared_rows_generic;
+  // Prime by prime over each chunk of rows, so that each output row is written in order.
   at::parallel_for(0, rows, std::max<int64_t>(1, kRowGrain / len), [&](int64_t b, int64_t e) {
-    for (int64_t r = b; r < e; ++r) {
-      const int32_t shift = pl[r] - pt[r];
-      for (int j = 0; j < kz; ++j) {
-        const int32_t* pw = tab + j * kSignedPow2Row;
-        const int64_t* src = num.p + j * num.sp + r * num.sr;
-        const int32_t* code = pc + r * len;
-        double* dst = po + j * plane + r * len;
-        row_fn(mods[j], pw, src, code, shift, len, split, dst, dst + half);
-      }
+    for (int j = 0; j < kz; ++j) {
+      const ClearedRows c{num.p + j * num.sp, pc, pl, pt, po + j * plane, num.sr, len, half, split};
+      rows_fn(mods[j], tab + j * kSignedPow2Row, c, b, e);
     }
   });
 }
@@ -545,7 +596,9 @@ void small_gemm_cpu(const at::Tensor& xa, const at::Tensor& xb, at::Tensor& out)
                                    out.numel() == kz * rows * n);
   static const auto row_fn = cpu_runs_avx512() ? &gemm_rows_avx512 : &gemm_rows_generic;
   static const TransposeFn transpose = transpose_fn();
-  std::vector<double> bt(k * n);
+  // Kept by the thread between products: a fresh one is an allocation and a clearing.
+  thread_local std::vector<double> bt;
+  if ((int64_t)bt.size() < k * n) bt.resize(k * n);
   const double *pa = xa.data_ptr<double>(), *pb = xb.data_ptr<double>();
   double* pc = out.data_ptr<double>();
   for (int64_t j = 0; j < kz; ++j) {
