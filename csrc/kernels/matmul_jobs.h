@@ -17,18 +17,26 @@ namespace korvex::kernels {
 // int32 [rows, len]), all in one allocation since a small product pays for each, and what
 // decides whether the device path goes on: bits of the widest cleared value, and gemm_bits
 // of the widest value the GEMM sees, its row's 2^T divided out.
+//
+// The CPU reads a small operand's rows as values as well (side_terms_cpu), and then also forms
+// its direct GEMM operand on the way: `cleared` [rows, len] float64, each cleared value over
+// its row's 2^T, set where every row's gemm_bits is at most kDirectBits; null otherwise.
+constexpr int kDirectBits = 29;
+
 struct SideTerms {
   at::Tensor store;
   int64_t* S = nullptr;
   int32_t *L = nullptr, *T = nullptr, *codes = nullptr;
   uint8_t* neg = nullptr;
+  double* cleared = nullptr;
   bool dyadic = true;
   int max_L = 0, bits = 0, gemm_bits = 0;
 
   SideTerms() = default;
-  SideTerms(int64_t rows, int64_t len, const at::Device& device) {
+  SideTerms(int64_t rows, int64_t len, const at::Device& device, bool values = false) {
     const int64_t half = (rows + 1) / 2;  // int64 words of an int32 row
-    const int64_t words = rows + 2 * half + (rows * len + 1) / 2 + (rows + 7) / 8;
+    const int64_t flags = (rows + 7) / 8;
+    const int64_t words = rows + 2 * half + (rows * len + 1) / 2 + flags + (values ? rows * len : 0);
     // On the CPU without the dispatcher, whose trip a small product notices.
     store = device.is_cpu() ? at::detail::empty_cpu({words}, at::kLong)
                             : at::empty({words}, at::TensorOptions().dtype(at::kLong).device(device));
@@ -37,6 +45,7 @@ struct SideTerms {
     T = reinterpret_cast<int32_t*>(S + rows + half);
     codes = reinterpret_cast<int32_t*>(S + rows + 2 * half);
     neg = reinterpret_cast<uint8_t*>(S + rows + 2 * half + (rows * len + 1) / 2);
+    if (values) cleared = reinterpret_cast<double*>(S + rows + 2 * half + (rows * len + 1) / 2 + flags);
   }
 };
 
@@ -58,12 +67,11 @@ SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den,
 // 2^T, or [kz, 2 rows, len] of their high halves (rows first) then low halves when `split`.
 void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, int kz, const SideTerms& t,
                          bool split, at::Tensor& out);
-// xa [kz, rows, k] times xb [kz, n, k] transposed into out (contiguous float64, kz x rows x n
-// in that order), on the CPU in one thread: for products so small that at::bmm's fixed costs
-// and its threads (which a busy machine can leave waiting for a core for milliseconds)
-// outweigh the arithmetic. Exact wherever every sum of the products is, as the GEMM's are by
-// their bounds.
-void small_gemm_cpu(const at::Tensor& xa, const at::Tensor& xb, at::Tensor& out);
+// xa [kz, rows, k] times xb [kz, n, k] transposed into out [kz, rows, n], contiguous float64
+// on the CPU, in one thread: for products so small that at::bmm's fixed costs and its threads
+// (which a busy machine can leave waiting for a core for milliseconds) outweigh the
+// arithmetic. Exact wherever every sum of the products is, as the GEMM's are by their bounds.
+void small_gemm_cpu(const double* xa, const double* xb, int64_t kz, int64_t rows, int64_t k, int64_t n, double* out);
 // z: float64 [kz, 2m, n], one k-block's GEMM of split A and B; acc: int64 [kz, m * n].
 void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool first, at::Tensor& acc);
 // acc: int64 [kz, m * n] of residues of Z', or with `direct` float64 [1, m * n] of Z' itself.

@@ -297,30 +297,36 @@ bool dyadic_matmul(Record& x, Record& y, int64_t m, int64_t k, int64_t n, py::ob
     const int gbits = A.gemm_bits + B.gemm_bits + exact::ceil_log2(k);
     // Cleared values below 2^29 are their own balanced residues, and when every sum of
     // their products stays below 2^53 one float64 GEMM of them is Z' itself.
-    const bool direct = gbits <= 53 && A.gemm_bits <= 29 && B.gemm_bits <= 29;
+    const bool direct = gbits <= 53 && A.gemm_bits <= kernels::kDirectBits && B.gemm_bits <= kernels::kDirectBits;
     const int kz = direct ? 1 : exact::primes_for_bits(gbits);
-    // The operands' and accumulators' buffers from the residue pool too: at n = 128 and above
-    // fresh pages cost as much as the GEMM.
-    at::Tensor XA = record::empty_residues({kz, (direct ? 1 : 2) * m, k}, dev, at::kDouble);
-    at::Tensor XB = record::empty_residues({kz, n, k}, dev, at::kDouble);
-    if (kz > akn) n1 = operand_rows(x.num, kz, false, l);
-    if (kz > bkn) n2 = operand_rows(y.num, kz, true, l);
-    kernels::cleared_operand(l, n1.r, m, k, kz, A, !direct, XA);
-    kernels::cleared_operand(l, n2.r, n, k, kz, B, false, XB);
-    at::Tensor acc;
     // Up to 2^16 multiplications (float products to n = 16, small integers to n = 40) the CPU's
     // own loop; beyond, at::bmm is faster.
     const bool small = l == kernels::Launcher::Cpu && (direct || k <= kernels::kGemmBlock) &&
                        (direct ? 1 : 2) * kz * m * n * k <= (int64_t(1) << 16);
+    // Where the side terms formed both direct operands, the cleared ones are not made again.
+    const bool formed = direct && small && A.cleared && B.cleared;
+    // The operands' and accumulators' buffers from the residue pool too: at n = 128 and above
+    // fresh pages cost as much as the GEMM.
+    at::Tensor XA, XB;
+    if (!formed) {
+      XA = record::empty_residues({kz, (direct ? 1 : 2) * m, k}, dev, at::kDouble);
+      XB = record::empty_residues({kz, n, k}, dev, at::kDouble);
+      if (kz > akn) n1 = operand_rows(x.num, kz, false, l);
+      if (kz > bkn) n2 = operand_rows(y.num, kz, true, l);
+      kernels::cleared_operand(l, n1.r, m, k, kz, A, !direct, XA);
+      kernels::cleared_operand(l, n2.r, n, k, kz, B, false, XB);
+    }
+    at::Tensor acc;
     if (direct && small) {
       acc = record::empty_residues({1, m * n}, dev, at::kDouble);
-      kernels::small_gemm_cpu(XA, XB, acc);
+      kernels::small_gemm_cpu(formed ? A.cleared : XA.data_ptr<double>(), formed ? B.cleared : XB.data_ptr<double>(),
+                              1, m, k, n, acc.data_ptr<double>());
     } else if (direct) {
       acc = at::bmm(XA, XB.transpose(1, 2)).view({1, m * n});
     } else if (small) {
       acc = record::empty_residues({kz, m * n}, dev);
       at::Tensor z = record::empty_residues({kz, 2 * m, n}, dev, at::kDouble);
-      kernels::small_gemm_cpu(XA, XB, z);
+      kernels::small_gemm_cpu(XA.data_ptr<double>(), XB.data_ptr<double>(), kz, 2 * m, k, n, z.data_ptr<double>());
       kernels::fold_block(l, z, kz, m, n, true, acc);
     } else {
       acc = record::empty_residues({kz, m * n}, dev);

@@ -22,6 +22,8 @@ namespace korvex::kernels {
 // machine is shared.
 constexpr int64_t kRowGrain = 1 << 15;
 constexpr int64_t kEntryGrain = 2048;
+// Operands up to this many elements form their direct GEMM operand with their side terms.
+constexpr int64_t kDirectValues = 4096;
 
 namespace {
 
@@ -436,7 +438,7 @@ RowTerms row_terms_by_blocks(const Constants& c, GarnerBlockFn digits, const Str
 // path for any other block and for the ragged end.
 KORVEX_INTRINSICS_BEGIN
 KORVEX_AVX512 RowTerms row_terms_by_lanes(const Constants& c, const StridedResidues& num, const StridedResidues& den,
-                                          int64_t r, int64_t len, int kn, int kd, int32_t* codes) {
+                                          int64_t r, int64_t len, int kn, int kd, int32_t* codes, double* vals) {
   const DyadicLaneConstants l = dyadic_lane_constants(c, kn, kd);
   RowFold f;
   auto element = [&](int64_t t) { return fold_element(c, num, den, r, t, kn, kd, codes, f); };
@@ -447,9 +449,16 @@ KORVEX_AVX512 RowTerms row_terms_by_lanes(const Constants& c, const StridedResid
   for (; t + 8 <= len; t += 8) {
     const DyadicLanes d = dyadic_lanes(l, num.at(r, t), den.at(r, t), num.sp);
     if (d.ok != 0xff) {
+      if (vals) _mm512_storeu_pd(vals + t, _mm512_set1_pd(NAN));
       for (int i = 0; i < 8; ++i)
         if (!element(t + i)) return f.rt;
       continue;
+    }
+    // The signed magnitudes, for direct_cleared_row. Converted as they are: where they are
+    // used, a row's cleared values have at most kDirectBits bits, so these as many and no more.
+    if (vals) {
+      const __m512d m = _mm512_cvtepu64_pd(d.mag);
+      _mm512_storeu_pd(vals + t, _mm512_mask_sub_pd(m, d.neg, _mm512_setzero_pd(), m));
     }
     _mm256_storeu_si256((__m256i*)(codes + t), _mm512_cvtepi64_epi32(_mm512_slli_epi64(d.k, 1)));
     top = _mm512_max_epi64(top, d.k);
@@ -471,6 +480,28 @@ KORVEX_AVX512 RowTerms row_terms_by_lanes(const Constants& c, const StridedResid
   for (; t < len; ++t)
     if (!element(t)) return f.rt;
   return f.done();
+}
+KORVEX_INTRINSICS_END
+
+KORVEX_INTRINSICS_BEGIN
+// The direct GEMM's operand of a row read by row_terms_by_lanes, in place over `vals`:
+// ±mag 2^(L - T - e), exact since it has at most kDirectBits bits. Blocks the lanes did not
+// read (NaN) and the ragged end take the residue way, balanced(num 2^(L - T - e) mod p_0),
+// which is the same integer below p_0 / 2.
+KORVEX_AVX512 void direct_cleared_row(const exact::ModP& mod, const int32_t* pw, const int64_t* src,
+                                      const int32_t* codes, int32_t shift, int64_t len, double* vals) {
+  int64_t t = 0;
+  for (; t + 8 <= len; t += 8) {
+    const __m512d v = _mm512_loadu_pd(vals + t);
+    if (_mm512_cmp_pd_mask(v, v, _CMP_UNORD_Q)) {
+      cleared_row(mod, pw, src + t, codes + t, shift, 8, false, vals + t, nullptr);
+      continue;
+    }
+    const __m256i e = _mm256_srai_epi32(_mm256_loadu_si256((const __m256i*)(codes + t)), 1);
+    const __m512d x = _mm512_cvtepi32_pd(_mm256_sub_epi32(_mm256_set1_epi32(shift), e));
+    _mm512_storeu_pd(vals + t, _mm512_scalef_pd(v, x));
+  }
+  cleared_row(mod, pw, src + t, codes + t, shift, len - t, false, vals + t, nullptr);
 }
 KORVEX_INTRINSICS_END
 
@@ -527,29 +558,37 @@ void rows_in_order_cpu(const StridedResidues& src, int k, int64_t rows, int64_t 
 
 SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
                          int kd) {
-  SideTerms s(rows, len, at::kCPU);
+  const bool lanes = cpu_runs_avx512() && kn <= 2 && kd <= 4 && len >= 8 && num.st == 1 && den.st == 1 &&
+                     num.sp == den.sp;
+  // Operands of products small enough for the CPU's own GEMM: there the direct operand costs
+  // a scaling of values the lanes have read anyway, where its own pass cost as much as they.
+  const bool values = lanes && rows * len <= kDirectValues;
+  SideTerms s(rows, len, at::kCPU, values);
   int32_t *pl = s.L, *pt = s.T, *pc = s.codes;
   int64_t* ps = s.S;
   uint8_t* pn = s.neg;
+  double* pv = s.cleared;
   const Constants& c = exact::constants();
+  const int32_t* pw0 = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
   static const GarnerBlockFn digits = cpu_runs_avx512() ? &garner_block_avx512 : &garner_block_generic;
   const bool blocks = kn <= 4 && kd <= 4 && (len <= 1 || (num.st == 1 && den.st == 1));
   const RowTermsFn by_blocks = blocks ? row_terms_by_blocks_for(kn, kd) : nullptr;
-  const bool lanes = cpu_runs_avx512() && kn <= 2 && kd <= 4 && len >= 8 && num.st == 1 && den.st == 1 &&
-                     num.sp == den.sp;
   std::atomic<bool> dyadic{true};
   std::atomic<int> max_L{0}, bits{0}, gemm_bits{0};
   // Each element's shape is a few nanoseconds of scalar work: chunks as small as the entries'.
   at::parallel_for(0, rows, std::max<int64_t>(1, kEntryGrain / len), [&](int64_t b, int64_t e) {
     int lL = 0, lb = 0, lg = 0;
     for (int64_t r = b; r < e && dyadic; ++r) {
-      const RowTerms t = lanes    ? row_terms_by_lanes(c, num, den, r, len, kn, kd, pc + r * len)
+      double* vals = values ? pv + r * len : nullptr;
+      const RowTerms t = lanes    ? row_terms_by_lanes(c, num, den, r, len, kn, kd, pc + r * len, vals)
                          : blocks ? by_blocks(c, digits, num, den, r, len, pc + r * len)
                                   : row_terms(c, num, den, r, len, kn, kd, pc + r * len);
       if (!t.dyadic) {
         dyadic = false;
         return;
       }
+      if (vals && t.bits - t.T <= kDirectBits)
+        direct_cleared_row(c.mod[0], pw0, num.p + r * num.sr, pc + r * len, t.L - t.T, len, vals);
       pl[r] = t.L;
       ps[r] = t.S;
       pn[r] = t.neg;
@@ -566,6 +605,7 @@ SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den,
   s.max_L = max_L.load();
   s.bits = bits.load();
   s.gemm_bits = gemm_bits.load();
+  if (s.gemm_bits > kDirectBits) s.cleared = nullptr;  // some row has none
   return s;
 }
 
@@ -589,22 +629,17 @@ void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, 
   });
 }
 
-void small_gemm_cpu(const at::Tensor& xa, const at::Tensor& xb, at::Tensor& out) {
-  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(xa.is_contiguous() && xb.is_contiguous() && xa.size(0) == xb.size(0));
-  const int64_t kz = xa.size(0), rows = xa.size(1), k = xa.size(2), n = xb.size(1);
-  TORCH_INTERNAL_ASSERT_DEBUG_ONLY(out.is_contiguous() && out.scalar_type() == at::kDouble &&
-                                   out.numel() == kz * rows * n);
+void small_gemm_cpu(const double* xa, const double* xb, int64_t kz, int64_t rows, int64_t k, int64_t n,
+                    double* out) {
   static const auto row_fn = cpu_runs_avx512() ? &gemm_rows_avx512 : &gemm_rows_generic;
   static const TransposeFn transpose = transpose_fn();
   // Kept by the thread between products: a fresh one is an allocation and a clearing.
   thread_local std::vector<double> bt;
   if ((int64_t)bt.size() < k * n) bt.resize(k * n);
-  const double *pa = xa.data_ptr<double>(), *pb = xb.data_ptr<double>();
-  double* pc = out.data_ptr<double>();
   for (int64_t j = 0; j < kz; ++j) {
     // Doubles moved as the words they are.
-    transpose(reinterpret_cast<const int64_t*>(pb + j * n * k), k, n, k, reinterpret_cast<int64_t*>(bt.data()), n);
-    row_fn(pa + j * rows * k, bt.data(), pc + j * rows * n, rows, k, n);
+    transpose(reinterpret_cast<const int64_t*>(xb + j * n * k), k, n, k, reinterpret_cast<int64_t*>(bt.data()), n);
+    row_fn(xa + j * rows * k, bt.data(), out + j * rows * n, rows, k, n);
   }
 }
 
