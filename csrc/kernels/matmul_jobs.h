@@ -51,6 +51,10 @@ struct SideTerms {
 
 // 2^x mod p_j for |x| < kPow2Row as int32 [N_PRIMES, kSignedPow2Row], on the device.
 const at::Tensor& signed_pow2_table_on(const at::Device& device);
+// The CPU's, which is built once and never renewed, without the tables' lock: small products
+// and determinants read it on every call. 2^x mod p_j at [j * kSignedPow2Row +
+// kSignedPow2Zero + x].
+const int32_t* signed_pow2_cpu();
 
 struct FinishStats {
   int num_bits = 0, den_bits = 0;

@@ -408,6 +408,11 @@ const at::Tensor& signed_pow2_table_on(const at::Device& device) {
   });
 }
 
+const int32_t* signed_pow2_cpu() {
+  static const int32_t* table = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  return table;
+}
+
 namespace {
 
 // Row r's terms, its elements' digits formed a block at a time where they lie in order within
@@ -437,9 +442,10 @@ RowTerms row_terms_by_blocks(const Constants& c, GarnerBlockFn digits, const Str
 // once wherever all eight are mag / 2^k, folded as vector extremes and sums, and the element
 // path for any other block and for the ragged end.
 KORVEX_INTRINSICS_BEGIN
-KORVEX_AVX512 RowTerms row_terms_by_lanes(const Constants& c, const StridedResidues& num, const StridedResidues& den,
-                                          int64_t r, int64_t len, int kn, int kd, int32_t* codes, double* vals) {
-  const DyadicLaneConstants l = dyadic_lane_constants(c, kn, kd);
+KORVEX_AVX512 KORVEX_ALWAYS_INLINE RowTerms row_terms_by_lanes(const DyadicLaneConstants& l, const Constants& c,
+                                                               const StridedResidues& num, const StridedResidues& den,
+                                                               int64_t r, int64_t len, int32_t* codes, double* vals) {
+  const int kn = l.kn, kd = l.kd;
   RowFold f;
   auto element = [&](int64_t t) { return fold_element(c, num, den, r, t, kn, kd, codes, f); };
   const __m512i zero = _mm512_setzero_si512(), bias = _mm512_set1_epi64(1023);
@@ -505,6 +511,46 @@ KORVEX_AVX512 void direct_cleared_row(const exact::ModP& mod, const int32_t* pw,
 }
 KORVEX_INTRINSICS_END
 
+// Where side_terms_cpu puts each row's terms, and the maxima over its rows so far.
+struct SideRows {
+  int64_t* S;
+  int32_t *L, *T, *codes;
+  uint8_t* neg;
+  double* vals;  // the direct operand's rows, or null
+  const int32_t* pw0;
+  int64_t len;
+  int max_L = 0, bits = 0, gemm_bits = 0;
+
+  double* vals_of(int64_t r) const { return vals ? vals + r * len : nullptr; }
+  // Row r's terms; false where it is not dyadic (and the product not for this path).
+  bool put(const Constants& c, const StridedResidues& num, int64_t r, const RowTerms& t) {
+    if (!t.dyadic) return false;
+    L[r] = t.L;
+    S[r] = t.S;
+    neg[r] = t.neg;
+    T[r] = t.T;
+    max_L = std::max(max_L, t.L);
+    bits = std::max(bits, t.bits);
+    gemm_bits = std::max(gemm_bits, t.bits - t.T);
+    if (vals && t.bits - t.T <= kDirectBits)
+      direct_cleared_row(c.mod[0], pw0, num.p + r * num.sr, codes + r * len, t.L - t.T, len, vals_of(r));
+    return true;
+  }
+};
+
+// Rows [b, e) by the lanes, their constants broadcast once: a row of sixteen elements paid as
+// much for them as for its reading.
+KORVEX_INTRINSICS_BEGIN
+KORVEX_AVX512 bool rows_by_lanes(const Constants& c, const StridedResidues& num, const StridedResidues& den, int64_t b,
+                                 int64_t e, int kn, int kd, SideRows& out) {
+  const DyadicLaneConstants l = dyadic_lane_constants(c, kn, kd);
+  for (int64_t r = b; r < e; ++r)
+    if (!out.put(c, num, r, row_terms_by_lanes(l, c, num, den, r, out.len, out.codes + r * out.len, out.vals_of(r))))
+      return false;
+  return true;
+}
+KORVEX_INTRINSICS_END
+
 using RowTermsFn = RowTerms (*)(const Constants&, GarnerBlockFn, const StridedResidues&, const StridedResidues&,
                                 int64_t, int64_t, int32_t*);
 
@@ -564,12 +610,8 @@ SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den,
   // a scaling of values the lanes have read anyway, where its own pass cost as much as they.
   const bool values = lanes && rows * len <= kDirectValues;
   SideTerms s(rows, len, at::kCPU, values);
-  int32_t *pl = s.L, *pt = s.T, *pc = s.codes;
-  int64_t* ps = s.S;
-  uint8_t* pn = s.neg;
-  double* pv = s.cleared;
   const Constants& c = exact::constants();
-  const int32_t* pw0 = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  const int32_t* pw0 = signed_pow2_cpu();
   static const GarnerBlockFn digits = cpu_runs_avx512() ? &garner_block_avx512 : &garner_block_generic;
   const bool blocks = kn <= 4 && kd <= 4 && (len <= 1 || (num.st == 1 && den.st == 1));
   const RowTermsFn by_blocks = blocks ? row_terms_by_blocks_for(kn, kd) : nullptr;
@@ -577,29 +619,24 @@ SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den,
   std::atomic<int> max_L{0}, bits{0}, gemm_bits{0};
   // Each element's shape is a few nanoseconds of scalar work: chunks as small as the entries'.
   at::parallel_for(0, rows, std::max<int64_t>(1, kEntryGrain / len), [&](int64_t b, int64_t e) {
-    int lL = 0, lb = 0, lg = 0;
-    for (int64_t r = b; r < e && dyadic; ++r) {
-      double* vals = values ? pv + r * len : nullptr;
-      const RowTerms t = lanes    ? row_terms_by_lanes(c, num, den, r, len, kn, kd, pc + r * len, vals)
-                         : blocks ? by_blocks(c, digits, num, den, r, len, pc + r * len)
-                                  : row_terms(c, num, den, r, len, kn, kd, pc + r * len);
-      if (!t.dyadic) {
-        dyadic = false;
-        return;
+    SideRows out{s.S, s.L, s.T, s.codes, s.neg, s.cleared, pw0, len};
+    bool ok = true;
+    if (lanes) {
+      ok = rows_by_lanes(c, num, den, b, e, kn, kd, out);
+    } else {
+      for (int64_t r = b; r < e && ok && dyadic; ++r) {
+        int32_t* codes = s.codes + r * len;
+        ok = out.put(c, num, r, blocks ? by_blocks(c, digits, num, den, r, len, codes)
+                                        : row_terms(c, num, den, r, len, kn, kd, codes));
       }
-      if (vals && t.bits - t.T <= kDirectBits)
-        direct_cleared_row(c.mod[0], pw0, num.p + r * num.sr, pc + r * len, t.L - t.T, len, vals);
-      pl[r] = t.L;
-      ps[r] = t.S;
-      pn[r] = t.neg;
-      pt[r] = t.T;
-      lL = std::max(lL, t.L);
-      lb = std::max(lb, t.bits);
-      lg = std::max(lg, t.bits - t.T);
     }
-    exact::atomic_max(max_L, lL);
-    exact::atomic_max(bits, lb);
-    exact::atomic_max(gemm_bits, lg);
+    if (!ok) {
+      dyadic = false;
+      return;
+    }
+    exact::atomic_max(max_L, out.max_L);
+    exact::atomic_max(bits, out.bits);
+    exact::atomic_max(gemm_bits, out.gemm_bits);
   });
   s.dyadic = dyadic.load();
   s.max_L = max_L.load();
@@ -615,7 +652,7 @@ void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, 
                                    out.size(0) == kz && out.size(1) == (split ? 2 : 1) * rows);
   const int32_t *pc = t.codes, *pl = t.L, *pt = t.T;
   double* po = out.data_ptr<double>();
-  const int32_t* tab = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  const int32_t* tab = signed_pow2_cpu();
   const auto& mods = exact::constants().mod;
   const int64_t plane = (split ? 2 : 1) * rows * len, half = rows * len;
   TORCH_INTERNAL_ASSERT(num.st == 1 || len <= 1);
@@ -670,7 +707,7 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
   const int64_t *psa = a.S, *psb = b.S;
   const uint8_t *pna = a.neg, *pnb = b.neg;
   int64_t *pon = on.data_ptr<int64_t>(), *pod = od.data_ptr<int64_t>();
-  const int32_t* tab = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
+  const int32_t* tab = signed_pow2_cpu();
   const Constants& c = exact::constants();
   const int64_t count = m * n;
   std::atomic<int> nbits{0}, dbits{0};

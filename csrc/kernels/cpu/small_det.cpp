@@ -19,11 +19,6 @@ namespace {
 
 constexpr int kMaxEntries = kMaxSmallDet * kMaxSmallDet;
 
-// 2^x mod p_j at [j * kSignedPow2Row + kSignedPow2Zero + x], the matrix product's table.
-const int32_t* signed_pow2() {
-  static const int32_t* table = signed_pow2_table_on(at::kCPU).data_ptr<int32_t>();
-  return table;
-}
 constexpr int kPadded = (kMaxEntries + 7) / 8 * 8;
 
 KORVEX_AVX512 bool dyadic_entries_avx512(const int64_t* pn, const int64_t* pd, int64_t stride, int count, int kn,
@@ -95,7 +90,7 @@ constexpr int kLanes = 8 * kGroups;
 
 const int32_t* lane_pow2() {
   static const std::vector<int32_t> table = [] {
-    const int32_t* spow2 = signed_pow2();
+    const int32_t* spow2 = signed_pow2_cpu();
     std::vector<int32_t> t((size_t)kSignedPow2Row * kLanes);
     for (int x = 0; x < kSignedPow2Row; ++x)
       for (int g = 0; g < kGroups; ++g)
@@ -405,7 +400,7 @@ bool small_det_cpu(const DyadicEntry* a, int n, SmallDet& out) {
   if (up >= 0) exact::ubig_shl(v.mag, (int)up);
   else exact::ubig_shr(v.mag, (int)-up);
   exact::ubig_shl(out.den.mag, (int)down);
-  const int32_t* spow2 = signed_pow2();
+  const int32_t* spow2 = signed_pow2_cpu();
   for (int j = 0; j < kPrimes; ++j) {
     const int32_t* row = spow2 + j * kSignedPow2Row + kSignedPow2Zero;
     out.num_res[j] = (int64_t)c.mod[j].mul((std::uint64_t)z[j], (std::uint64_t)row[up]);
@@ -434,7 +429,7 @@ bool small_cramer_cpu(const DyadicEntry* a, const DyadicEntry* b, int n, SmallCr
   exact::SBig values[kMaxSmallDet + 1];
   signed_values(dets, n + 1, exact::primes_for_bits((int)x.bound), values);
   const exact::SBig& det = values[0];
-  const int32_t* spow2 = signed_pow2();
+  const int32_t* spow2 = signed_pow2_cpu();
   for (int i = 0; i < n; ++i) {
     exact::SBig& q = out.num[i];
     exact::SBig& d = out.den[i];
