@@ -307,3 +307,27 @@ def test_matmul_rows_without_a_small_common_denominator(raw):
     fb = [(rng.randint(-9, 9), 1) for _ in range(12)]
     c = raw(fa, (1, 12)).matmul(raw(fb, (12, 1)))
     assert values(c) == [sum(Fraction(*x) * Fraction(*y) for x, y in zip(fa, fb))]
+
+
+@pytest.mark.parametrize("grad", ["none", "backward", "forward"])
+def test_matmul_hint_follows_autograd(dev, grad):
+    # The product's hint is torch.matmul of the operands' hints, with their gradients: a
+    # backward graph where either asks for one, a forward tangent where either carries one.
+    a, b = MT.from_tensor(rand64(3, 4, seed=1), dev), MT.from_tensor(rand64(4, 2, seed=2), dev)
+    ha, hb = a._approx.clone(), b._approx.clone()
+    if grad == "backward":
+        a._approx = ha.requires_grad_()
+        c = a.matmul(b)
+        assert c._approx.requires_grad and c._approx.grad_fn is not None
+        c._approx.sum().backward()
+        assert torch.allclose(ha.grad, hb.sum(1).expand(3, 4))
+        return
+    if grad == "forward":
+        import torch.autograd.forward_ad as fwad
+        with fwad.dual_level():
+            a._approx = fwad.make_dual(ha, torch.ones_like(ha))
+            t = fwad.unpack_dual(a.matmul(b)._approx).tangent
+            assert t is not None and torch.allclose(t, torch.ones_like(ha) @ hb)
+        return
+    c = a.matmul(b)
+    assert not c._approx.requires_grad and torch.equal(c._approx, ha @ hb)

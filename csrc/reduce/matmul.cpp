@@ -368,9 +368,17 @@ py::object m_matmul(py::handle self, const python::Args& a) {
   if (!x.hint().is_none() && !y.hint().is_none()) {
     // Tensors' product in ATen directly, as the field operations form their hints; anything
     // else through torch.matmul.
-    if (THPVariable_Check(x.hint().ptr()) && THPVariable_Check(y.hint().ptr()))
-      hint = py::cast(at::matmul(THPVariable_Unpack(x.hint().ptr()), THPVariable_Unpack(y.hint().ptr())));
-    else
+    if (THPVariable_Check(x.hint().ptr()) && THPVariable_Check(y.hint().ptr())) {
+      const at::Tensor &ha = THPVariable_Unpack(x.hint().ptr()), &hb = THPVariable_Unpack(y.hint().ptr());
+      // Below autograd where neither hint asks for gradients, forward or backward: its layers
+      // cost a small product as much as its own GEMM, and have nothing to record there.
+      if (!ha.requires_grad() && !hb.requires_grad() && !ha._fw_grad(0).defined() && !hb._fw_grad(0).defined()) {
+        const at::AutoDispatchBelowADInplaceOrView below;
+        hint = py::cast(at::matmul(ha, hb));
+      } else {
+        hint = py::cast(at::matmul(ha, hb));
+      }
+    } else
       hint = py::module_::import("torch").attr("matmul")(x.hint(), y.hint());
   }
   record::ensure_bits(x);
