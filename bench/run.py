@@ -212,24 +212,27 @@ def bench_small_matmul(device):
         a = torch.randn(n, n, generator=g, dtype=torch.float64)
         b = torch.randn(n, n, generator=g, dtype=torch.float64)
         A, B = MT.from_tensor(a.to(device), device), MT.from_tensor(b.to(device), device)
-        t = median_time(lambda: A.matmul(B), repeat=51, warmup=3)
+        # Products of tens of microseconds: enough calls, after enough warming, that the median
+        # is neither a cold cache's nor one scheduling hiccup's, for both sides alike.
+        repeat, warmup = (501, 50) if n <= 32 else (101, 10)
+        t = median_time(lambda: A.matmul(B), repeat=repeat, warmup=warmup)
         rows.append((f"matmul {n}x{n} float64, exact", t))
         if flint is not None:
             fa, fb = fmpq_matrix(a), fmpq_matrix(b)
-            peer = median_time(lambda: fa * fb, repeat=51, warmup=3)
+            peer = median_time(lambda: fa * fb, repeat=repeat, warmup=warmup)
             rows += [(f"python-flint fmpq_mat product {n}x{n}", peer), (f"  ratio to fmpq_mat {n} (x)", t / peer)]
     for n in (16, 32, 64, 128, 256, 512):
         # Small integers: what fmpq_mat handles with single-word arithmetic.
         a = torch.randint(-100, 101, (n, n), generator=g, dtype=torch.int64)
         b = torch.randint(-100, 101, (n, n), generator=g, dtype=torch.int64)
         A, B = MT.from_tensor(a.to(device), device), MT.from_tensor(b.to(device), device)
-        repeat = 51 if n <= 32 else 21 if n <= 128 else 5
-        t = median_time(lambda: A.matmul(B), repeat=repeat, warmup=2)
+        repeat, warmup = (2001, 200) if n <= 32 else (201, 20) if n <= 64 else (21, 2) if n <= 128 else (5, 2)
+        t = median_time(lambda: A.matmul(B), repeat=repeat, warmup=warmup)
         rows.append((f"matmul {n}x{n} integers in [-100, 100], exact", t))
         if flint is not None:
             fa = flint.fmpq_mat(n, n, [flint.fmpq(int(v)) for v in a.reshape(-1).tolist()])
             fb = flint.fmpq_mat(n, n, [flint.fmpq(int(v)) for v in b.reshape(-1).tolist()])
-            peer = median_time(lambda: fa * fb, repeat=repeat, warmup=2)
+            peer = median_time(lambda: fa * fb, repeat=repeat, warmup=warmup)
             rows += [(f"python-flint fmpq_mat product {n}x{n}, same integers", peer),
                      (f"  ratio to fmpq_mat {n}, integers (x)", t / peer)]
     return rows
