@@ -309,8 +309,9 @@ def test_matmul_rows_without_a_small_common_denominator(raw):
     assert values(c) == [sum(Fraction(*x) * Fraction(*y) for x, y in zip(fa, fb))]
 
 
-# torch's forward-mode module scripts helpers on import, which this torch reports as deprecated.
-@pytest.mark.filterwarnings("ignore:`torch.jit.script` is deprecated:DeprecationWarning")
+# torch's forward-mode module scripts helpers on import, which recent torches report as
+# deprecated (DeprecationWarning or FutureWarning).
+@pytest.mark.filterwarnings("ignore:`torch.jit.script` is deprecated")
 @pytest.mark.parametrize("grad", ["none", "backward", "forward"])
 def test_matmul_hint_follows_autograd(dev, grad):
     # The product's hint is torch.matmul of the operands' hints, with their gradients: a
