@@ -5,6 +5,7 @@
 #include <torch/csrc/utils/pybind.h>
 
 #include <atomic>
+#include <optional>
 
 #include "exact/crt.h"
 #include "kernels/device.h"
@@ -372,12 +373,10 @@ py::object m_matmul(py::handle self, const python::Args& a) {
       const at::Tensor &ha = THPVariable_Unpack(x.hint().ptr()), &hb = THPVariable_Unpack(y.hint().ptr());
       // Below autograd where neither hint asks for gradients, forward or backward: its layers
       // cost a small product as much as its own GEMM, and have nothing to record there.
-      if (!ha.requires_grad() && !hb.requires_grad() && !ha._fw_grad(0).defined() && !hb._fw_grad(0).defined()) {
-        const at::AutoDispatchBelowADInplaceOrView below;
-        hint = py::cast(at::matmul(ha, hb));
-      } else {
-        hint = py::cast(at::matmul(ha, hb));
-      }
+      std::optional<at::AutoDispatchBelowADInplaceOrView> below;
+      if (!ha.requires_grad() && !hb.requires_grad() && !ha._fw_grad(0).defined() && !hb._fw_grad(0).defined())
+        below.emplace();
+      hint = py::cast(at::matmul(ha, hb));
     } else
       hint = py::module_::import("torch").attr("matmul")(x.hint(), y.hint());
   }
