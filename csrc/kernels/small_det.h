@@ -21,7 +21,7 @@ struct DyadicEntry {
 
 // The count <= kMaxSmallDet^2 entries whose residues lie at pn[j * stride + i] (numerators,
 // kn primes) and pd[...] (denominators, kd primes). False when some entry does not have the
-// form, kn > 2 or kd > 4, or the CPU lacks AVX-512: the caller then takes the exact path.
+// form, kn > 2 or kd > 4, or the CPU lacks AVX2: the caller then takes the exact path.
 bool dyadic_entries_cpu(const int64_t* pn, const int64_t* pd, int64_t stride, int count, int kn, int kd,
                         DyadicEntry* out);
 

@@ -127,7 +127,6 @@ void float_rows_generic(const Constants& c, const int64_t* pn, const int64_t* pd
   float_rows<KN, KD>(c, pn, pd, stride, b, e, po);
 }
 
-KORVEX_INTRINSICS_BEGIN
 // What the jobs on lanes read their other elements from.
 struct ValueRows {
   const Constants& c;
@@ -135,69 +134,6 @@ struct ValueRows {
   int64_t stride;
 };
 
-// Numerators of one word: a lane's exact double (exact_doubles) converts with the one
-// rounding to_float owes; other elements are read as float_element reads them.
-template <int KN, int KD>
-struct FloatLanes : ValueRows {
-  float* po;
-  KORVEX_AVX512 KORVEX_ALWAYS_INLINE void lanes(int64_t k, __m512d x, __mmask8) const {
-    _mm256_storeu_ps(po + k, _mm512_cvtpd_ps(x));
-  }
-  KORVEX_ALWAYS_INLINE void element(int64_t k) const { po[k] = float_element(c, pn + k, pd + k, stride, KN, KD); }
-};
-
-template <int KN, int KD>
-KORVEX_AVX512 void float_rows_avx512(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
-                                     int64_t b, int64_t e, float* po) {
-  if constexpr (KN > 2)
-    float_rows<KN, KD>(c, pn, pd, stride, b, e, po);
-  else
-    over_exact_lanes(dyadic_lane_constants(c, KN, KD), pn, pd, stride, b, e,
-                     FloatLanes<KN, KD>{{c, pn, pd, stride}, po});
-}
-
-// Terms of a chunk of at most kAccChunk float-derived elements: those the lanes read are summed
-// per exponent k in 128 bits (below 2^62 * 2^14 each), and each of those sums goes into the
-// accumulator once, where each term had touched its limbs and carried; the rest are added the
-// exact way. Same decisions as add_dyadic_element: false where any term is refused.
-KORVEX_AVX512 bool sum_words_avx512(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
-                                    int64_t lo, int64_t hi, int kn, int kd, int scale, DyadicAcc& a) {
-  static_assert(kAccChunk <= (int64_t(1) << 14), "the sums per exponent hold 2^14 terms");
-  const DyadicLaneConstants l = dyadic_lane_constants(c, kn, kd);
-  __int128 by_exp[Pow2Lookup::kLookupTop + 1] = {};
-  int low = Pow2Lookup::kLookupTop + 1, high = -1;
-  const __m512i top = _mm512_set1_epi64(scale);
-  alignas(64) int64_t term[8], exp[8];
-  int64_t k = lo;
-  for (; k + 8 <= hi; k += 8) {
-    const DyadicLanes d = dyadic_lanes(l, pn + k, pd + k, stride);
-    if (_mm512_mask_cmpgt_epi64_mask(d.ok, d.k, top)) return false;
-    _mm512_store_si512(term, _mm512_mask_sub_epi64(d.mag, d.neg, _mm512_setzero_si512(), d.mag));
-    _mm512_store_si512(exp, d.k);
-    for (int i = 0; i < 8; ++i) {
-      if (d.ok >> i & 1) {
-        by_exp[exp[i]] += term[i];
-        low = std::min(low, (int)exp[i]);
-        high = std::max(high, (int)exp[i]);
-      } else if (!add_dyadic_element(c, pn + k + i, pd + k + i, stride, kn, kd, scale, a)) {
-        return false;
-      }
-    }
-  }
-  for (; k < hi; ++k)
-    if (!add_dyadic_element(c, pn + k, pd + k, stride, kn, kd, scale, a)) return false;
-  for (int e = low; e <= high; ++e) {
-    const __int128 t = by_exp[e];
-    if (!t) continue;
-    const unsigned __int128 m = t < 0 ? -(unsigned __int128)t : (unsigned __int128)t;
-    const u64 ml = (u64)m, mh = (u64)(m >> 64);
-    if (detail::bit_length_2w(ml, mh) + scale - e > 64 * (kAccLimbs - 1)) return false;
-    acc_add_shifted_2w(t < 0 ? a.neg : a.pos, ml, mh, scale - e);
-  }
-  return true;
-}
-
-KORVEX_INTRINSICS_END
 
 struct KeyOut {
   double* key;
@@ -222,35 +158,18 @@ void key_rows_generic(const Constants& c, const int64_t* pn, const int64_t* pd, 
   key_rows<KN, KD>(c, pn, pd, stride, b, e, out);
 }
 
-KORVEX_INTRINSICS_BEGIN
-// As FloatLanes: a lane's exact double is the value itself, so it is the key, exact, and its
-// float32 the image; other elements are read as key_element reads them.
-template <int KN, int KD>
-struct KeyLanes : ValueRows {
-  KeyOut out;
-  KORVEX_AVX512 KORVEX_ALWAYS_INLINE void lanes(int64_t k, __m512d x, __mmask8 exact) const {
-    _mm512_storeu_pd(out.key + k, x);
-    if (out.image) _mm256_storeu_ps(out.image + k, _mm512_cvtpd_ps(x));
-    for (int i = 0; i < 8; ++i) out.exact[k + i] = exact >> i & 1;
-  }
-  KORVEX_ALWAYS_INLINE void element(int64_t k) const {
-    const KeyImage im = key_element(c, pn + k, pd + k, stride, KN, KD);
-    out.key[k] = im.key;
-    out.exact[k] = im.exact;
-    if (out.image) out.image[k] = im.f;
-  }
-};
+}  // namespace
+}  // namespace korvex::kernels
 
-template <int KN, int KD>
-KORVEX_AVX512 void key_rows_avx512(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride, int64_t b,
-                                   int64_t e, KeyOut out) {
-  if constexpr (KN > 2)
-    key_rows<KN, KD>(c, pn, pd, stride, b, e, out);
-  else
-    over_exact_lanes(dyadic_lane_constants(c, KN, KD), pn, pd, stride, b, e,
-                     KeyLanes<KN, KD>{{c, pn, pd, stride}, out});
-}
-KORVEX_INTRINSICS_END
+#define KORVEX_LANES_WIDE 1
+#include "kernels/cpu/exact_lanes.h"
+#undef KORVEX_LANES_WIDE
+#define KORVEX_LANES_WIDE 0
+#include "kernels/cpu/exact_lanes.h"
+#undef KORVEX_LANES_WIDE
+
+namespace korvex::kernels {
+namespace {
 
 }  // namespace
 
@@ -305,7 +224,8 @@ void to_float_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, 
   const Constants& c = exact::constants();
   over_values(n, kn, kd, [&](auto kn_c, auto kd_c, int64_t b, int64_t e) {
     constexpr int KN = decltype(kn_c)::value, KD = decltype(kd_c)::value;
-    static const auto rows = cpu_runs_avx512() ? &float_rows_avx512<KN, KD> : &float_rows_generic<KN, KD>;
+    static const auto rows =
+        widest_build(&avx512::float_rows<KN, KD>, &avx2::float_rows<KN, KD>, &float_rows_generic<KN, KD>);
     rows(c, pn, pd, n, b, e, po);
   }, [&](int64_t k) { po[k] = float_element(c, pn + k, pd + k, n, kn, kd); });
 }
@@ -320,7 +240,8 @@ void keys_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::
   const Constants& c = exact::constants();
   over_values(n, kn, kd, [&](auto kn_c, auto kd_c, int64_t b, int64_t e) {
     constexpr int KN = decltype(kn_c)::value, KD = decltype(kd_c)::value;
-    static const auto rows = cpu_runs_avx512() ? &key_rows_avx512<KN, KD> : &key_rows_generic<KN, KD>;
+    static const auto rows =
+        widest_build(&avx512::key_rows<KN, KD>, &avx2::key_rows<KN, KD>, &key_rows_generic<KN, KD>);
     rows(c, pn, pd, n, b, e, out);
   }, [&](int64_t k) {
     const KeyImage im = key_element(c, pn + k, pd + k, n, kn, kd);
@@ -388,9 +309,10 @@ bool dyadic_sum_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd
   const int64_t n = num.size(1);
   const int64_t *pn = num.data_ptr<int64_t>(), *pd = den.data_ptr<int64_t>();
   const Constants& c = exact::constants();
-  if (cpu_runs_avx512() && kn <= 2 && kd <= 4) {
+  if (cpu_runs_avx2() && kn <= 2 && kd <= 4) {
+    static const auto words = cpu_runs_avx512() ? &avx512::sum_words : &avx2::sum_words;
     return accumulate_chunks(n, [&](int64_t lo, int64_t hi, DyadicAcc& a) {
-      return sum_words_avx512(c, pn, pd, n, lo, hi, kn, kd, scale, a);
+      return words(c, pn, pd, n, lo, hi, kn, kd, scale, a);
     }, acc);
   }
   return accumulate_chunks(n, [&](int64_t lo, int64_t hi, DyadicAcc& a) {

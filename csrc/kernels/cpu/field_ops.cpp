@@ -19,6 +19,12 @@ bool cpu_runs_avx512() {
   return avx512;
 }
 
+bool cpu_runs_avx2() {
+  static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+                           __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+  return avx2;
+}
+
 namespace {
 
 // The widest build of the row loops this CPU runs.

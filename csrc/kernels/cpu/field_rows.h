@@ -27,8 +27,15 @@ using DyadicBlockFn = void (*)(const exact::ModP* mods, const int32_t* tab, int6
 DyadicBlockFn dyadic_block_generic();
 DyadicBlockFn dyadic_block_avx512();
 
-// Whether this CPU runs the AVX-512 builds of the row loops (defined in field_ops.cpp, outside
-// the files compiled for AVX-512).
+// Whether this CPU runs the AVX-512 builds of the row loops, and the AVX2 ones (defined in
+// field_ops.cpp, outside the code built for either).
 bool cpu_runs_avx512();
+bool cpu_runs_avx2();
+
+// Of one loop's builds, the widest this CPU runs.
+template <class F>
+F widest_build(F avx512, F avx2, F generic) {
+  return cpu_runs_avx512() ? avx512 : cpu_runs_avx2() ? avx2 : generic;
+}
 
 }  // namespace korvex::kernels

@@ -1,9 +1,12 @@
-// Inner loops built twice from one inline body: for the build's baseline, and for AVX-512
-// where the CPU has it (cpu_runs_avx512), which the compiler vectorises from the same code.
+// Inner loops built more than once from one inline body: for the build's baseline, and for
+// AVX2 and AVX-512 where the CPU has them (widest_build), which the compiler vectorises from the
+// same code. Loops written in vector lanes are built per width between lanes_begin.h and
+// lanes_end.h.
 #pragma once
 
 #define KORVEX_ALWAYS_INLINE inline __attribute__((always_inline))
 #define KORVEX_AVX512 __attribute__((target("avx512f,avx512dq,avx512vl,avx2")))
+#define KORVEX_AVX2 __attribute__((target("avx2,fma,bmi,bmi2")))
 
 #include <immintrin.h>
 

@@ -437,86 +437,16 @@ RowTerms row_terms_by_blocks(const Constants& c, GarnerBlockFn digits, const Str
   return f.done();
 }
 
-// The same from the lanes' reading (dyadic_lanes: kn <= 2, kd <= 4, each row's residues in
-// order and the numerators' and denominators' primes alike apart): eight elements' shapes at
-// once wherever all eight are mag / 2^k, folded as vector extremes and sums, and the element
-// path for any other block and for the ragged end.
-KORVEX_INTRINSICS_BEGIN
-KORVEX_AVX512 KORVEX_ALWAYS_INLINE RowTerms row_terms_by_lanes(const DyadicLaneConstants& l, const Constants& c,
-                                                               const StridedResidues& num, const StridedResidues& den,
-                                                               int64_t r, int64_t len, int32_t* codes, double* vals) {
-  const int kn = l.kn, kd = l.kd;
-  RowFold f;
-  auto element = [&](int64_t t) { return fold_element(c, num, den, r, t, kn, kd, codes, f); };
-  const __m512i zero = _mm512_setzero_si512(), bias = _mm512_set1_epi64(1023);
-  __m512i top = zero, sum = zero, wide = _mm512_set1_epi64(INT64_MIN), low = _mm512_set1_epi64(INT64_MAX);
-  __mmask8 any = 0;
-  int64_t t = 0;
-  for (; t + 8 <= len; t += 8) {
-    const DyadicLanes d = dyadic_lanes(l, num.at(r, t), den.at(r, t), num.sp);
-    if (d.ok != 0xff) {
-      if (vals) _mm512_storeu_pd(vals + t, _mm512_set1_pd(NAN));
-      for (int i = 0; i < 8; ++i)
-        if (!element(t + i)) return f.rt;
-      continue;
-    }
-    // The signed magnitudes, for direct_cleared_row. Converted as they are: where they are
-    // used, a row's cleared values have at most kDirectBits bits, so these as many and no more.
-    if (vals) {
-      const __m512d m = _mm512_cvtepu64_pd(d.mag);
-      _mm512_storeu_pd(vals + t, _mm512_mask_sub_pd(m, d.neg, _mm512_setzero_pd(), m));
-    }
-    _mm256_storeu_si256((__m256i*)(codes + t), _mm512_cvtepi64_epi32(_mm512_slli_epi64(d.k, 1)));
-    top = _mm512_max_epi64(top, d.k);
-    sum = _mm512_add_epi64(sum, d.k);
-    // Bit lengths and trailing zeros from the exponents of doubles: truncated, a magnitude
-    // below 2^62 keeps floor(log2), and its lowest set bit converts exactly.
-    const __mmask8 nz = _mm512_test_epi64_mask(d.mag, d.mag);
-    const __m512d m = _mm512_cvt_roundepu64_pd(d.mag, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    const __m512i lowest = _mm512_and_si512(d.mag, _mm512_sub_epi64(zero, d.mag));
-    const __m512i bits = _mm512_sub_epi64(_mm512_srli_epi64(_mm512_castpd_si512(m), 52), _mm512_set1_epi64(1022));
-    const __m512i ctz =
-        _mm512_sub_epi64(_mm512_srli_epi64(_mm512_castpd_si512(_mm512_cvtepu64_pd(lowest)), 52), bias);
-    wide = _mm512_mask_max_epi64(wide, nz, wide, _mm512_sub_epi64(bits, d.k));
-    low = _mm512_mask_min_epi64(low, nz, low, _mm512_sub_epi64(ctz, d.k));
-    any |= nz;
-  }
-  f.add_block((int32_t)_mm512_reduce_max_epi64(top), _mm512_reduce_add_epi64(sum), any != 0,
-              (int)_mm512_reduce_max_epi64(wide), (int)_mm512_reduce_min_epi64(low));
-  for (; t < len; ++t)
-    if (!element(t)) return f.rt;
-  return f.done();
-}
-KORVEX_INTRINSICS_END
-
-KORVEX_INTRINSICS_BEGIN
-// The direct GEMM's operand of a row read by row_terms_by_lanes, in place over `vals`:
-// ±mag 2^(L - T - e), exact since it has at most kDirectBits bits. Blocks the lanes did not
-// read (NaN) and the ragged end take the residue way, balanced(num 2^(L - T - e) mod p_0),
-// which is the same integer below p_0 / 2.
-KORVEX_AVX512 void direct_cleared_row(const exact::ModP& mod, const int32_t* pw, const int64_t* src,
-                                      const int32_t* codes, int32_t shift, int64_t len, double* vals) {
-  int64_t t = 0;
-  for (; t + 8 <= len; t += 8) {
-    const __m512d v = _mm512_loadu_pd(vals + t);
-    if (_mm512_cmp_pd_mask(v, v, _CMP_UNORD_Q)) {
-      cleared_row(mod, pw, src + t, codes + t, shift, 8, false, vals + t, nullptr);
-      continue;
-    }
-    const __m256i e = _mm256_srai_epi32(_mm256_loadu_si256((const __m256i*)(codes + t)), 1);
-    const __m512d x = _mm512_cvtepi32_pd(_mm256_sub_epi32(_mm256_set1_epi32(shift), e));
-    _mm512_storeu_pd(vals + t, _mm512_scalef_pd(v, x));
-  }
-  cleared_row(mod, pw, src + t, codes + t, shift, len - t, false, vals + t, nullptr);
-}
-KORVEX_INTRINSICS_END
-
 // Where side_terms_cpu puts each row's terms, and the maxima over its rows so far.
+using DirectRowFn = void (*)(const exact::ModP&, const int32_t*, const int64_t*, const int32_t*, int32_t, int64_t,
+                            double*);
+
 struct SideRows {
   int64_t* S;
   int32_t *L, *T, *codes;
   uint8_t* neg;
   double* vals;  // the direct operand's rows, or null
+  DirectRowFn direct_row;  // the lanes' build that forms them
   const int32_t* pw0;
   int64_t len;
   int max_L = 0, bits = 0, gemm_bits = 0;
@@ -533,23 +463,23 @@ struct SideRows {
     bits = std::max(bits, t.bits);
     gemm_bits = std::max(gemm_bits, t.bits - t.T);
     if (vals && t.bits - t.T <= kDirectBits)
-      direct_cleared_row(c.mod[0], pw0, num.p + r * num.sr, codes + r * len, t.L - t.T, len, vals_of(r));
+      direct_row(c.mod[0], pw0, num.p + r * num.sr, codes + r * len, t.L - t.T, len, vals_of(r));
     return true;
   }
 };
 
-// Rows [b, e) by the lanes, their constants broadcast once: a row of sixteen elements paid as
-// much for them as for its reading.
-KORVEX_INTRINSICS_BEGIN
-KORVEX_AVX512 bool rows_by_lanes(const Constants& c, const StridedResidues& num, const StridedResidues& den, int64_t b,
-                                 int64_t e, int kn, int kd, SideRows& out) {
-  const DyadicLaneConstants l = dyadic_lane_constants(c, kn, kd);
-  for (int64_t r = b; r < e; ++r)
-    if (!out.put(c, num, r, row_terms_by_lanes(l, c, num, den, r, out.len, out.codes + r * out.len, out.vals_of(r))))
-      return false;
-  return true;
-}
-KORVEX_INTRINSICS_END
+}  // namespace
+}  // namespace korvex::kernels
+
+#define KORVEX_LANES_WIDE 1
+#include "kernels/cpu/side_terms_lanes.h"
+#undef KORVEX_LANES_WIDE
+#define KORVEX_LANES_WIDE 0
+#include "kernels/cpu/side_terms_lanes.h"
+#undef KORVEX_LANES_WIDE
+
+namespace korvex::kernels {
+namespace {
 
 using RowTermsFn = RowTerms (*)(const Constants&, GarnerBlockFn, const StridedResidues&, const StridedResidues&,
                                 int64_t, int64_t, int32_t*);
@@ -604,8 +534,11 @@ void rows_in_order_cpu(const StridedResidues& src, int k, int64_t rows, int64_t 
 
 SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den, int64_t rows, int64_t len, int kn,
                          int kd) {
-  const bool lanes = cpu_runs_avx512() && kn <= 2 && kd <= 4 && len >= 8 && num.st == 1 && den.st == 1 &&
+  const bool lanes = cpu_runs_avx2() && kn <= 2 && kd <= 4 && len >= 8 && num.st == 1 && den.st == 1 &&
                      num.sp == den.sp;
+  static const auto by_lanes = cpu_runs_avx512() ? &avx512::rows_by_lanes : &avx2::rows_by_lanes;
+  static const DirectRowFn direct_row =
+      cpu_runs_avx512() ? &avx512::direct_cleared_row : &avx2::direct_cleared_row;
   // Operands of products small enough for the CPU's own GEMM: there the direct operand costs
   // a scaling of values the lanes have read anyway, where its own pass cost as much as they.
   const bool values = lanes && rows * len <= kDirectValues;
@@ -619,10 +552,10 @@ SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den,
   std::atomic<int> max_L{0}, bits{0}, gemm_bits{0};
   // Each element's shape is a few nanoseconds of scalar work: chunks as small as the entries'.
   at::parallel_for(0, rows, std::max<int64_t>(1, kEntryGrain / len), [&](int64_t b, int64_t e) {
-    SideRows out{s.S, s.L, s.T, s.codes, s.neg, s.cleared, pw0, len};
+    SideRows out{s.S, s.L, s.T, s.codes, s.neg, s.cleared, direct_row, pw0, len};
     bool ok = true;
     if (lanes) {
-      ok = rows_by_lanes(c, num, den, b, e, kn, kd, out);
+      ok = by_lanes(c, num, den, b, e, kn, kd, out);
     } else {
       for (int64_t r = b; r < e && ok && dyadic; ++r) {
         int32_t* codes = s.codes + r * len;

@@ -61,67 +61,23 @@ KORVEX_AVX512 bool dot_rows_avx512(const Constants& c, const DyadicOperand& x, c
   return dot_rows(c, x, y, stride, lo, hi, scale, a);
 }
 
-KORVEX_INTRINSICS_BEGIN
-
-// Products of float-derived operands (numerators of one word) over a chunk of at most
-// kAccChunk elements: those the lanes read are summed per exponent in three words (each product
-// below 2^124, 2^14 of them), one sum per sign, and those go into the accumulator once; the
-// rest are added the exact way. The same decisions as add_small_dyadic_product.
-KORVEX_AVX512 bool dot_words_avx512(const Constants& c, const DyadicOperand& x, const DyadicOperand& y,
-                                    int64_t stride, int64_t lo, int64_t hi, int scale, DyadicAcc& a) {
-  static_assert(kAccChunk <= (int64_t(1) << 14), "the sums per exponent hold 2^14 products");
-  constexpr int kExps = 2 * Pow2Lookup::kLookupTop + 1;
-  struct Wide {
-    unsigned __int128 low;
-    u64 high;
-  };
-  const DyadicLaneConstants lx = dyadic_lane_constants(c, x.kn, x.kd);
-  const DyadicLaneConstants ly = dyadic_lane_constants(c, y.kn, y.kd);
-  Wide by_exp[2][kExps] = {};
-  int low = kExps, high = -1;
-  const __m512i top = _mm512_set1_epi64(scale);
-  alignas(64) u64 mx[8], my[8];
-  alignas(64) int64_t exp[8];
-  int64_t k = lo;
-  for (; k + 8 <= hi; k += 8) {
-    const DyadicLanes dx = dyadic_lanes(lx, x.num + k, x.den + k, stride);
-    const DyadicLanes dy = dyadic_lanes(ly, y.num + k, y.den + k, stride);
-    const __mmask8 ok = dx.ok & dy.ok, neg = dx.neg ^ dy.neg;
-    const __m512i e = _mm512_add_epi64(dx.k, dy.k);
-    if (_mm512_mask_cmpgt_epi64_mask(ok, e, top)) return false;
-    _mm512_store_si512(mx, dx.mag);
-    _mm512_store_si512(my, dy.mag);
-    _mm512_store_si512(exp, e);
-    for (int i = 0; i < 8; ++i) {
-      if (ok >> i & 1) {
-        const unsigned __int128 p = (unsigned __int128)mx[i] * my[i];
-        Wide& w = by_exp[neg >> i & 1][exp[i]];
-        w.low += p;
-        w.high += w.low < p;
-        low = std::min(low, (int)exp[i]);
-        high = std::max(high, (int)exp[i]);
-      } else if (!add_small_dyadic_product(c, x, y, stride, k + i, scale, a)) {
-        return false;
-      }
-    }
-  }
-  for (; k < hi; ++k)
-    if (!add_small_dyadic_product(c, x, y, stride, k, scale, a)) return false;
-  for (int sign = 0; sign < 2; ++sign) {
-    for (int e = low; e <= high; ++e) {
-      const Wide& w = by_exp[sign][e];
-      const u64 words[4] = {(u64)w.low, (u64)(w.low >> 64), w.high, 0};
-      const int bits = words[2] ? 192 - exact::clz64(words[2]) : detail::bit_length_2w(words[0], words[1]);
-      if (!bits) continue;
-      if (bits + scale - e > 64 * (kAccLimbs - 1)) return false;
-      acc_add_words(sign ? a.neg : a.pos, words, scale - e);
-    }
-  }
-  return true;
+KORVEX_AVX2 bool dot_rows_avx2(const Constants& c, const DyadicOperand& x, const DyadicOperand& y, int64_t stride,
+                               int64_t lo, int64_t hi, int scale, DyadicAcc& a) {
+  return dot_rows(c, x, y, stride, lo, hi, scale, a);
 }
 
-KORVEX_INTRINSICS_END
+}  // namespace
+}  // namespace korvex::kernels
 
+#define KORVEX_LANES_WIDE 1
+#include "kernels/cpu/dot_lanes.h"
+#undef KORVEX_LANES_WIDE
+#define KORVEX_LANES_WIDE 0
+#include "kernels/cpu/dot_lanes.h"
+#undef KORVEX_LANES_WIDE
+
+namespace korvex::kernels {
+namespace {
 }  // namespace
 
 bool dyadic_dot_cpu(const Rows& x, const Rows& y, int scale, DyadicAcc& acc) {
@@ -132,12 +88,13 @@ bool dyadic_dot_cpu(const Rows& x, const Rows& y, int scale, DyadicAcc& acc) {
   const DyadicOperand ox = operand_of(x), oy = operand_of(y);
   const Constants& c = exact::constants();
   const bool small = ox.kn <= 4 && ox.kd <= 4 && oy.kn <= 4 && oy.kd <= 4;
-  if (cpu_runs_avx512() && ox.kn <= 2 && oy.kn <= 2 && small) {
+  if (cpu_runs_avx2() && ox.kn <= 2 && oy.kn <= 2 && small) {
+    static const auto words = cpu_runs_avx512() ? &avx512::dot_words : &avx2::dot_words;
     return accumulate_chunks(n, [&](int64_t lo, int64_t hi, DyadicAcc& a) {
-      return dot_words_avx512(c, ox, oy, n, lo, hi, scale, a);
+      return words(c, ox, oy, n, lo, hi, scale, a);
     }, acc);
   }
-  const auto rows = cpu_runs_avx512() ? &dot_rows_avx512 : &dot_rows_generic;
+  static const auto rows = widest_build(&dot_rows_avx512, &dot_rows_avx2, &dot_rows_generic);
   return accumulate_chunks(n, [&](int64_t lo, int64_t hi, DyadicAcc& a) {
     if (small) return rows(c, ox, oy, n, lo, hi, scale, a);
     for (int64_t k = lo; k < hi; ++k)

@@ -1,0 +1,101 @@
+// Float-derived values read eight at a time straight from their residues (dyadic_words.h), in
+// the lanes of one vector width. No include guard: included between lanes_begin.h and
+// lanes_end.h, once per width.
+
+// What the lanes read need at hand, broadcast once per job.
+struct DyadicLaneConstants {
+  Words p0, p1, mu1, inv01, half, full, kmax, mult, slot_mask;
+  const int32_t* pow2;
+  int64_t pow2_row;
+  const int32_t* slots;
+  int kn, kd;
+};
+
+inline DyadicLaneConstants dyadic_lane_constants(const exact::Constants& c, int kn, int kd) {
+  const Pow2Lookup& look = pow2_lookup();
+  DyadicLaneConstants l;
+  l.p0 = set1((int64_t)c.mod[0].p);
+  l.p1 = set1((int64_t)c.mod[1].p);
+  l.mu1 = set1((int64_t)c.mod[1].mu);
+  l.inv01 = set1((int64_t)c.inv[0][1]);
+  l.half = set1((int64_t)c.prefix_half[kn].w[0]);
+  l.full = set1((int64_t)c.prefix_M[kn].w[0]);
+  l.kmax = set1(c.prefix_half[kd].bit_length() - 1);
+  l.mult = set1((int64_t)look.mult);
+  l.slot_mask = set1((1 << Pow2Lookup::kSlotBits) - 1);
+  l.pow2 = look.pow2;
+  l.pow2_row = look.pow2_row;
+  l.slots = look.k;
+  l.kn = kn;
+  l.kd = kd;
+  return l;
+}
+
+// Eight elements: element i is mag_i / 2^k_i where lane i of `ok` is set, negative where lane i
+// of `neg` is. Lanes outside `ok` (a denominator that is not 2^k, negative or zero included)
+// are the caller's to read the exact way.
+struct DyadicLanes {
+  Words mag, k;
+  Mask neg, ok;
+};
+
+// The numerator is Garner's two digits read in the symmetric range (kn <= 2: below 2^62, one
+// word); the denominator's k is looked up and then checked on all kd <= 4 residues. 2^k and the
+// denominator both lie in [0, P_kd / 2] (k <= kmax), so agreeing modulo P_kd makes them equal.
+KORVEX_ALWAYS_INLINE DyadicLanes dyadic_lanes(const DyadicLaneConstants& l, const int64_t* pn, const int64_t* pd,
+                                              int64_t stride) {
+  DyadicLanes out;
+  Words v = load(pn);
+  if (l.kn == 2) {
+    const Words r1 = load(pn + stride);
+    const Words r0 = csub(v, l.p1);  // p_0 > p_1: one subtraction
+    const Words t = csub(sub(add(r1, l.p1), r0), l.p1);
+    const Words d1 = reduce(mul32(t, l.inv01), l.p1, l.mu1);
+    v = add(mul32(d1, l.p0), v);
+  }
+  out.neg = gt(v, l.half);
+  out.mag = select(out.neg, sub(l.full, v), v);
+
+  const Words r0 = load(pd);
+  const Words slot = band(shr<20>(mul32(r0, l.mult)), l.slot_mask);
+  // An empty slot holds -1, which zero-extends past kmax.
+  const Words k = gather_u32(l.slots, slot);
+  Mask ok = gt(add(l.kmax, set1(1)), k);
+  const Words at = select(ok, k, zero());
+  ok = ok & eq(gather_u32(l.pow2, at), r0);
+  for (int j = 1; j < l.kd; ++j) {
+    const Words t = gather_u32(l.pow2, add(at, set1(j * l.pow2_row)));
+    ok = ok & eq(t, load(pd + j * stride));
+  }
+  out.k = k;
+  out.ok = ok;
+  return out;
+}
+
+// The lanes as signed doubles, each the element's value itself where `exact` is set: a
+// numerator below 2^53 over 2^k, k <= 123, is a normal double times an exact power of two.
+KORVEX_ALWAYS_INLINE Doubles exact_doubles(const DyadicLanes& d, Mask& exact) {
+  exact = d.ok & gt(set1(int64_t(1) << 53), d.mag);
+  const Words scale = shl<52>(sub(set1(1023), d.k));
+  const Doubles x = mul(to_doubles(d.mag), as_doubles(scale));
+  return select(d.neg, negate(x), x);
+}
+
+// A job over elements [b, e), eight lanes at a time: out.lanes(k, x, exact) with each group's
+// exact_doubles, then out.element(k) for each element whose lane is not exact, and for the
+// ragged end.
+template <class Out>
+KORVEX_ALWAYS_INLINE void over_exact_lanes(const DyadicLaneConstants& l, const int64_t* pn, const int64_t* pd,
+                                           int64_t stride, int64_t b, int64_t e, const Out& out) {
+  int64_t k = b;
+  for (; k + 8 <= e; k += 8) {
+    Mask exact;
+    const Doubles x = exact_doubles(dyadic_lanes(l, pn + k, pd + k, stride), exact);
+    out.lanes(k, x, exact);
+    const unsigned flags = bits(exact);
+    if (flags != 0xff)
+      for (int i = 0; i < 8; ++i)
+        if (!(flags >> i & 1)) out.element(k + i);
+  }
+  for (; k < e; ++k) out.element(k);
+}
