@@ -339,7 +339,7 @@ IngestStats ingest_blocks(int64_t n, at::Tensor& num, at::Tensor& den, Decompose
   std::atomic<int64_t> first{n};
   std::atomic<int> nb{0}, db{1};
   constexpr int64_t kBlock = 256;
-  static const DyadicBlockFn block = cpu_runs_avx512() ? dyadic_block_avx512() : dyadic_block_generic();
+  static const DyadicBlockFn block = dyadic_block_fn();
   at::parallel_for(0, n, 4 * kBlock, [&](int64_t begin, int64_t end) {
     Dyadic d[kBlock];
     // The block again as plain arrays for the row loops.

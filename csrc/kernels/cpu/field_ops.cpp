@@ -27,11 +27,6 @@ bool cpu_runs_avx2() {
 
 namespace {
 
-// The widest build of the row loops this CPU runs.
-RowFn field_row_fn(FieldOp op, bool as, bool bs) {
-  return cpu_runs_avx512() ? field_row_avx512(op, as, bs) : field_row_generic(op, as, bs);
-}
-
 // One row of a gather. The source row of a sort (800 KB at 1e5 elements) stays in L2 only if the
 // output does not push it out: the output goes around the caches, and the index is read as
 // int32 to halve its share.

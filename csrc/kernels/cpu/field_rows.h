@@ -1,5 +1,5 @@
-// Row loops of the field kernels and of dyadic values, in a baseline and an AVX-512 build
-// (field_rows.cpp), picked at run time.
+// Row loops of the field kernels and of dyadic values, in a baseline, an AVX2 and an AVX-512
+// build (field_rows.cpp), picked at run time.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +13,8 @@ namespace korvex::kernels {
 using RowFn = void (*)(exact::ModP, const int64_t*, const int64_t*, const int64_t*, const int64_t*, int64_t*,
                        int64_t*, int64_t, int64_t);
 
-RowFn field_row_generic(FieldOp op, bool as, bool bs);
-RowFn field_row_avx512(FieldOp op, bool as, bool bs);
+// The widest build of the row loop this CPU runs.
+RowFn field_row_fn(FieldOp op, bool as, bool bs);
 
 // The residues of a block of cnt values (neg[i] ? -m[i] : m[i]) * 2^a[i] / 2^b[i], every m[i]
 // below 2^62 and neg[i] 0 or 1, into on[j * row_stride + i], od[...] for every prime j; tab: the
@@ -24,8 +24,7 @@ using DyadicBlockFn = void (*)(const exact::ModP* mods, const int32_t* tab, int6
                                const std::uint64_t* neg, int64_t* on, int64_t* od, int64_t row_stride,
                                int64_t cnt);
 
-DyadicBlockFn dyadic_block_generic();
-DyadicBlockFn dyadic_block_avx512();
+DyadicBlockFn dyadic_block_fn();
 
 // Whether this CPU runs the AVX-512 builds of the row loops, and the AVX2 ones (defined in
 // field_ops.cpp, outside the code built for either).

@@ -27,6 +27,8 @@ KORVEX_ALWAYS_INLINE Words load_u32(const int32_t* p) {
   return {_mm512_cvtepu32_epi64(_mm256_loadu_si256((const __m256i*)p))};
 }
 KORVEX_ALWAYS_INLINE void store_i32(int32_t* p, Words x) { _mm256_storeu_si256((__m256i*)p, _mm512_cvtepi64_epi32(x.v)); }
+// A store around the caches, p 64-byte aligned.
+KORVEX_ALWAYS_INLINE void stream(void* p, Words x) { _mm512_stream_si512((__m512i*)p, x.v); }
 
 KORVEX_ALWAYS_INLINE Words add(Words a, Words b) { return {_mm512_add_epi64(a.v, b.v)}; }
 KORVEX_ALWAYS_INLINE Words sub(Words a, Words b) { return {_mm512_sub_epi64(a.v, b.v)}; }
@@ -111,6 +113,11 @@ KORVEX_ALWAYS_INLINE void store(void* p, Words x) {
   __m256i* q = (__m256i*)p;
   _mm256_storeu_si256(q, x.lo);
   _mm256_storeu_si256(q + 1, x.hi);
+}
+KORVEX_ALWAYS_INLINE void stream(void* p, Words x) {
+  __m256i* q = (__m256i*)p;
+  _mm256_stream_si256(q, x.lo);
+  _mm256_stream_si256(q + 1, x.hi);
 }
 KORVEX_ALWAYS_INLINE Words set1(int64_t x) { return {_mm256_set1_epi64x(x), _mm256_set1_epi64x(x)}; }
 KORVEX_ALWAYS_INLINE Words zero() { return {_mm256_setzero_si256(), _mm256_setzero_si256()}; }
@@ -239,6 +246,17 @@ KORVEX_ALWAYS_INLINE void store_floats(float* p, Doubles x) {
 #undef KORVEX_BOTH
 
 #endif
+
+// dst[0, cnt) = src[0, cnt), the aligned lines around the caches: for rows written once and
+// read by a later operation, long after they would have left the cache, which saves reading
+// each line in before writing it. stream_fence() orders them before the job's completion.
+KORVEX_ALWAYS_INLINE void stream_row(int64_t* __restrict dst, const int64_t* __restrict src, int64_t cnt) {
+  int64_t i = 0;
+  for (; i < cnt && ((std::uintptr_t)(dst + i) & 63) != 0; ++i) dst[i] = src[i];
+  for (; i + 8 <= cnt; i += 8) stream(dst + i, load(src + i));
+  for (; i < cnt; ++i) dst[i] = src[i];
+}
+KORVEX_ALWAYS_INLINE void stream_fence() { _mm_sfence(); }
 
 // 2^s for each lane's |s| < 1023, exactly.
 KORVEX_ALWAYS_INLINE Doubles pow2(Words s) { return as_doubles(shl<52>(add(s, set1(1023)))); }
