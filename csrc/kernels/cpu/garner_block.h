@@ -46,15 +46,11 @@ KORVEX_ALWAYS_INLINE void garner_block(const exact::Constants& c, const int64_t*
 }
 
 // The runtime-k block as a call, for loops that are not themselves built per instruction set:
-// the AVX-512 build where the CPU runs it.
+// the vector builds are in matmul_lanes.h.
 using GarnerBlockFn = void (*)(const exact::Constants&, const int64_t*, int64_t, int64_t, int,
                                std::uint64_t (*)[kDigitBlock]);
 inline void garner_block_generic(const exact::Constants& c, const int64_t* r, int64_t stride, int64_t cnt, int k,
                                  std::uint64_t (*v)[kDigitBlock]) {
-  garner_block(c, r, stride, cnt, k, v);
-}
-inline KORVEX_AVX512 void garner_block_avx512(const exact::Constants& c, const int64_t* r, int64_t stride,
-                                              int64_t cnt, int k, std::uint64_t (*v)[kDigitBlock]) {
   garner_block(c, r, stride, cnt, k, v);
 }
 

@@ -33,6 +33,9 @@ KORVEX_ALWAYS_INLINE void stream(void* p, Words x) { _mm512_stream_si512((__m512
 KORVEX_ALWAYS_INLINE Words add(Words a, Words b) { return {_mm512_add_epi64(a.v, b.v)}; }
 KORVEX_ALWAYS_INLINE Words sub(Words a, Words b) { return {_mm512_sub_epi64(a.v, b.v)}; }
 KORVEX_ALWAYS_INLINE Words band(Words a, Words b) { return {_mm512_and_si512(a.v, b.v)}; }
+KORVEX_ALWAYS_INLINE Words bor(Words a, Words b) { return {_mm512_or_si512(a.v, b.v)}; }
+// a >> n lane by lane; 0 where n > 63.
+KORVEX_ALWAYS_INLINE Words shr(Words a, Words n) { return {_mm512_srlv_epi64(a.v, n.v)}; }
 // The product of the lanes' low 32 bits.
 KORVEX_ALWAYS_INLINE Words mul32(Words a, Words b) { return {_mm512_mul_epu32(a.v, b.v)}; }
 template <int N>
@@ -51,8 +54,10 @@ KORVEX_ALWAYS_INLINE Words min(Words a, Words b) { return {_mm512_min_epi64(a.v,
 KORVEX_ALWAYS_INLINE int64_t max_lane(Words a) { return _mm512_reduce_max_epi64(a.v); }
 KORVEX_ALWAYS_INLINE int64_t min_lane(Words a) { return _mm512_reduce_min_epi64(a.v); }
 KORVEX_ALWAYS_INLINE int64_t sum_lanes(Words a) { return _mm512_reduce_add_epi64(a.v); }
-// Eight int32 sign-extended.
+// Eight int32 sign-extended, zero-extended; eight bytes zero-extended.
 KORVEX_ALWAYS_INLINE Words widen_i32(__m256i x) { return {_mm512_cvtepi32_epi64(x)}; }
+KORVEX_ALWAYS_INLINE Words widen_u32(__m256i x) { return {_mm512_cvtepu32_epi64(x)}; }
+KORVEX_ALWAYS_INLINE Words load_u8(const uint8_t* p) { return {_mm512_cvtepu8_epi64(_mm_loadl_epi64((const __m128i*)p))}; }
 // floor(log2 a) + 1 for 0 < a < 2^62, from the exponent of a conversion that truncates.
 KORVEX_ALWAYS_INLINE Words bit_length(Words a) {
   const __m512d m = _mm512_cvt_roundepu64_pd(a.v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
@@ -64,6 +69,8 @@ KORVEX_ALWAYS_INLINE Mask eq(Words a, Words b) { return {_mm512_cmpeq_epi64_mask
 KORVEX_ALWAYS_INLINE Mask nonzero(Words a) { return {_mm512_test_epi64_mask(a.v, a.v)}; }
 KORVEX_ALWAYS_INLINE Mask operator&(Mask a, Mask b) { return {(__mmask8)(a.m & b.m)}; }
 KORVEX_ALWAYS_INLINE Mask operator|(Mask a, Mask b) { return {(__mmask8)(a.m | b.m)}; }
+KORVEX_ALWAYS_INLINE Mask operator^(Mask a, Mask b) { return {(__mmask8)(a.m ^ b.m)}; }
+KORVEX_ALWAYS_INLINE Mask operator~(Mask a) { return {(__mmask8)~a.m}; }
 // Lane i's flag at bit i.
 KORVEX_ALWAYS_INLINE unsigned bits(Mask a) { return a.m; }
 // The first n lanes.
@@ -82,6 +89,12 @@ KORVEX_ALWAYS_INLINE Words gather_u32(const int32_t* table, Words idx) {
 // Lanes below 2^53, converted exactly (others rounded).
 KORVEX_ALWAYS_INLINE Doubles to_doubles(Words a) { return {_mm512_cvtepu64_pd(a.v)}; }
 KORVEX_ALWAYS_INLINE Doubles as_doubles(Words a) { return {_mm512_castsi512_pd(a.v)}; }
+// Lanes of magnitude below 2^51, converted exactly.
+KORVEX_ALWAYS_INLINE Doubles signed_to_doubles(Words a) { return {_mm512_cvtepi64_pd(a.v)}; }
+// The magnitudes of integral lanes below 2^53, and which lanes are negative.
+KORVEX_ALWAYS_INLINE Words magnitudes(Doubles x) { return {_mm512_abs_epi64(_mm512_cvttpd_epi64(x.v))}; }
+KORVEX_ALWAYS_INLINE Mask negative(Doubles x) { return {_mm512_cmp_pd_mask(x.v, _mm512_setzero_pd(), _CMP_LT_OQ)}; }
+KORVEX_ALWAYS_INLINE Doubles fmadd(Doubles a, Doubles b, Doubles c) { return {_mm512_fmadd_pd(a.v, b.v, c.v)}; }
 KORVEX_ALWAYS_INLINE Doubles mul(Doubles a, Doubles b) { return {_mm512_mul_pd(a.v, b.v)}; }
 KORVEX_ALWAYS_INLINE Doubles negate(Doubles a) { return {_mm512_sub_pd(_mm512_setzero_pd(), a.v)}; }
 KORVEX_ALWAYS_INLINE Doubles load_doubles(const double* p) { return {_mm512_loadu_pd(p)}; }
@@ -138,6 +151,8 @@ KORVEX_ALWAYS_INLINE void store_i32(int32_t* p, Words x) {
 KORVEX_ALWAYS_INLINE Words add(Words a, Words b) { return KORVEX_BOTH(_mm256_add_epi64, a, b); }
 KORVEX_ALWAYS_INLINE Words sub(Words a, Words b) { return KORVEX_BOTH(_mm256_sub_epi64, a, b); }
 KORVEX_ALWAYS_INLINE Words band(Words a, Words b) { return KORVEX_BOTH(_mm256_and_si256, a, b); }
+KORVEX_ALWAYS_INLINE Words bor(Words a, Words b) { return KORVEX_BOTH(_mm256_or_si256, a, b); }
+KORVEX_ALWAYS_INLINE Words shr(Words a, Words n) { return KORVEX_BOTH(_mm256_srlv_epi64, a, n); }
 KORVEX_ALWAYS_INLINE Words mul32(Words a, Words b) { return KORVEX_BOTH(_mm256_mul_epu32, a, b); }
 template <int N>
 KORVEX_ALWAYS_INLINE Words shr(Words a) {
@@ -174,6 +189,13 @@ KORVEX_ALWAYS_INLINE int64_t sum_lanes(Words a) {
 KORVEX_ALWAYS_INLINE Words widen_i32(__m256i x) {
   return {_mm256_cvtepi32_epi64(_mm256_castsi256_si128(x)), _mm256_cvtepi32_epi64(_mm256_extracti128_si256(x, 1))};
 }
+KORVEX_ALWAYS_INLINE Words widen_u32(__m256i x) {
+  return {_mm256_cvtepu32_epi64(_mm256_castsi256_si128(x)), _mm256_cvtepu32_epi64(_mm256_extracti128_si256(x, 1))};
+}
+KORVEX_ALWAYS_INLINE Words load_u8(const uint8_t* p) {
+  const __m128i b = _mm_loadl_epi64((const __m128i*)p);
+  return {_mm256_cvtepu8_epi64(b), _mm256_cvtepu8_epi64(_mm_srli_si128(b, 4))};
+}
 
 KORVEX_ALWAYS_INLINE Mask gt(Words a, Words b) { return {_mm256_cmpgt_epi64(a.lo, b.lo), _mm256_cmpgt_epi64(a.hi, b.hi)}; }
 KORVEX_ALWAYS_INLINE Mask eq(Words a, Words b) { return {_mm256_cmpeq_epi64(a.lo, b.lo), _mm256_cmpeq_epi64(a.hi, b.hi)}; }
@@ -183,6 +205,11 @@ KORVEX_ALWAYS_INLINE Mask nonzero(Words a) {
 }
 KORVEX_ALWAYS_INLINE Mask operator&(Mask a, Mask b) { return {_mm256_and_si256(a.lo, b.lo), _mm256_and_si256(a.hi, b.hi)}; }
 KORVEX_ALWAYS_INLINE Mask operator|(Mask a, Mask b) { return {_mm256_or_si256(a.lo, b.lo), _mm256_or_si256(a.hi, b.hi)}; }
+KORVEX_ALWAYS_INLINE Mask operator^(Mask a, Mask b) { return {_mm256_xor_si256(a.lo, b.lo), _mm256_xor_si256(a.hi, b.hi)}; }
+KORVEX_ALWAYS_INLINE Mask operator~(Mask a) {
+  const __m256i ones = _mm256_set1_epi64x(-1);
+  return {_mm256_xor_si256(a.lo, ones), _mm256_xor_si256(a.hi, ones)};
+}
 KORVEX_ALWAYS_INLINE unsigned bits(Mask a) {
   return (unsigned)_mm256_movemask_pd(_mm256_castsi256_pd(a.lo)) |
          (unsigned)_mm256_movemask_pd(_mm256_castsi256_pd(a.hi)) << 4;
@@ -224,6 +251,29 @@ KORVEX_ALWAYS_INLINE Words bit_length(Words a) {
           _mm256_sub_epi64(_mm256_srli_epi64(_mm256_castpd_si256(m.hi), 52), _mm256_set1_epi64x(1022))};
 }
 KORVEX_ALWAYS_INLINE Doubles as_doubles(Words a) { return {_mm256_castsi256_pd(a.lo), _mm256_castsi256_pd(a.hi)}; }
+// 2^52 + 2^51 holds every such lane in its mantissa, two's complement about its middle.
+KORVEX_ALWAYS_INLINE __m256d signed_to_doubles(__m256i x) {
+  const __m256d magic = _mm256_set1_pd(0x1.8p52);
+  return _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(x, _mm256_castpd_si256(magic))), magic);
+}
+KORVEX_ALWAYS_INLINE Doubles signed_to_doubles(Words a) { return {signed_to_doubles(a.lo), signed_to_doubles(a.hi)}; }
+// An integral |x| < 2^53 is its mantissa with the implicit bit, shifted right by 52 less its
+// exponent; zero's shift count passes 63, which AVX2 shifts to zero.
+KORVEX_ALWAYS_INLINE __m256i magnitudes(__m256d x) {
+  const __m256i bits = _mm256_andnot_si256(_mm256_set1_epi64x(INT64_MIN), _mm256_castpd_si256(x));
+  const __m256i mant = _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x((int64_t(1) << 52) - 1)),
+                                       _mm256_set1_epi64x(int64_t(1) << 52));
+  const __m256i count = _mm256_sub_epi64(_mm256_set1_epi64x(1075), _mm256_srli_epi64(bits, 52));
+  return _mm256_srlv_epi64(mant, count);
+}
+KORVEX_ALWAYS_INLINE Words magnitudes(Doubles x) { return {magnitudes(x.lo), magnitudes(x.hi)}; }
+KORVEX_ALWAYS_INLINE Mask negative(Doubles x) {
+  const __m256d z = _mm256_setzero_pd();
+  return {_mm256_castpd_si256(_mm256_cmp_pd(x.lo, z, _CMP_LT_OQ)), _mm256_castpd_si256(_mm256_cmp_pd(x.hi, z, _CMP_LT_OQ))};
+}
+KORVEX_ALWAYS_INLINE Doubles fmadd(Doubles a, Doubles b, Doubles c) {
+  return {_mm256_fmadd_pd(a.lo, b.lo, c.lo), _mm256_fmadd_pd(a.hi, b.hi, c.hi)};
+}
 KORVEX_ALWAYS_INLINE Doubles mul(Doubles a, Doubles b) { return {_mm256_mul_pd(a.lo, b.lo), _mm256_mul_pd(a.hi, b.hi)}; }
 KORVEX_ALWAYS_INLINE Doubles negate(Doubles a) {
   const __m256d z = _mm256_setzero_pd();
@@ -257,6 +307,13 @@ KORVEX_ALWAYS_INLINE void stream_row(int64_t* __restrict dst, const int64_t* __r
   for (; i < cnt; ++i) dst[i] = src[i];
 }
 KORVEX_ALWAYS_INLINE void stream_fence() { _mm_sfence(); }
+
+// table[idx] for eight int32 indices, zero-extended.
+KORVEX_ALWAYS_INLINE Words gather_u32(const int32_t* table, __m256i idx) {
+  return widen_u32(_mm256_i32gather_epi32(table, idx, 4));
+}
+// Mask of the nonzero among eight int32 flags.
+KORVEX_ALWAYS_INLINE Mask flags(const int32_t* p) { return nonzero(load_u32(p)); }
 
 // 2^s for each lane's |s| < 1023, exactly.
 KORVEX_ALWAYS_INLINE Doubles pow2(Words s) { return as_doubles(shl<52>(add(s, set1(1023)))); }

@@ -118,43 +118,6 @@ KORVEX_ALWAYS_INLINE void gemm_rows(const double* __restrict a, const double* __
 void gemm_rows_generic(const double* a, const double* bt, double* c, int64_t rows, int64_t k, int64_t n) {
   gemm_rows(a, bt, c, rows, k, n);
 }
-// The same with each row's sums in registers, four vectors of columns at a time: the
-// compiler's loop stored and reloaded the row for every q.
-KORVEX_AVX512 void gemm_rows_avx512(const double* a, const double* bt, double* c, int64_t rows, int64_t k,
-                                    int64_t n) {
-  const int64_t nb = n & ~int64_t(7);
-  for (int64_t r = 0; r < rows; ++r) {
-    const double* ar = a + r * k;
-    double* cr = c + r * n;
-    int64_t j = 0;
-    for (; j + 32 <= nb; j += 32) {
-      __m512d s0 = _mm512_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
-      for (int64_t q = 0; q < k; ++q) {
-        const __m512d x = _mm512_set1_pd(ar[q]);
-        const double* b = bt + q * n + j;
-        s0 = _mm512_fmadd_pd(x, _mm512_loadu_pd(b), s0);
-        s1 = _mm512_fmadd_pd(x, _mm512_loadu_pd(b + 8), s1);
-        s2 = _mm512_fmadd_pd(x, _mm512_loadu_pd(b + 16), s2);
-        s3 = _mm512_fmadd_pd(x, _mm512_loadu_pd(b + 24), s3);
-      }
-      _mm512_storeu_pd(cr + j, s0);
-      _mm512_storeu_pd(cr + j + 8, s1);
-      _mm512_storeu_pd(cr + j + 16, s2);
-      _mm512_storeu_pd(cr + j + 24, s3);
-    }
-    for (; j < nb; j += 8) {
-      __m512d s0 = _mm512_setzero_pd();
-      for (int64_t q = 0; q < k; ++q) s0 = _mm512_fmadd_pd(_mm512_set1_pd(ar[q]), _mm512_loadu_pd(bt + q * n + j), s0);
-      _mm512_storeu_pd(cr + j, s0);
-    }
-    for (; j < n; ++j) {
-      double s0 = 0;
-      for (int64_t q = 0; q < k; ++q) s0 += ar[q] * bt[q * n + j];
-      cr[j] = s0;
-    }
-  }
-}
-
 // A block of finished entries: numerator (neg ? -1 : 1) |Z'| 2^delta, denominator
 // (dneg ? -1 : 1) 2^sd, |Z'| in 31-bit chunks, chunk c holding bits [31 c, 31 c + 31).
 constexpr int64_t kEntryBlock = 256;
@@ -193,138 +156,17 @@ void entry_rows_generic(const exact::ModP* mods, const int32_t* center, const En
     entry_row(mods[j], center + j * kSignedPow2Row, e, 0, cnt, on + j * row_stride, od + j * row_stride);
 }
 
-KORVEX_INTRINSICS_BEGIN
-// The same, eight entries at a time: the compiler vectorises neither the table's gathers nor
-// the Horner loop over a run-time chunk count.
-KORVEX_AVX512 void entry_rows_avx512(const exact::ModP* mods, const int32_t* center, const EntryBlock& e,
-                                     int64_t cnt, int64_t* on, int64_t* od, int64_t row_stride) {
-  for (int j = 0; j < kPrimes; ++j) {
-    const exact::ModP& m = mods[j];
-    const int32_t* pw = center + j * kSignedPow2Row;
-    int64_t* rn = on + j * row_stride;
-    int64_t* rd = od + j * row_stride;
-    const __m512i vp = _mm512_set1_epi64((long long)m.p), vmu = _mm512_set1_epi64((long long)m.mu);
-    const __m256i ua = _mm256_set1_epi32(pw[e.delta[0]]), ub = _mm256_set1_epi32(pw[e.sd[0]]);
-    int64_t q = 0;
-    if (e.uniform && e.chunks == 1 && e.delta[0] == 0) {
-      // Entries below 2^31 times 2^0, as integer products mostly are: each residue is the
-      // chunk itself less p where it is not already below p.
-      for (; q + 8 <= cnt; q += 8) {
-        const __m512i h = _mm512_loadu_si512(e.chunk[0] + q);
-        const __m512i r = _mm512_min_epu64(h, _mm512_sub_epi64(h, vp));
-        const __m256i sn = _mm256_loadu_si256((const __m256i*)(e.neg + q));
-        const __m256i sd = _mm256_loadu_si256((const __m256i*)(e.dneg + q));
-        const __mmask8 flip = _mm256_test_epi32_mask(sn, sn) & _mm512_test_epi64_mask(r, r);
-        const __m512i d = _mm512_cvtepu32_epi64(ub);
-        _mm512_storeu_si512(rn + q, _mm512_mask_sub_epi64(r, flip, vp, r));
-        _mm512_storeu_si512(rd + q, _mm512_mask_sub_epi64(d, _mm256_test_epi32_mask(sd, sd), vp, d));
-      }
-    }
-    for (; q + 8 <= cnt; q += 8) {
-      // The top chunk as it is: below 2^31, so the next step's (h << 31) + chunk and the
-      // product with the table's power both stay below 2^62, inside Barrett's range.
-      __m512i h = _mm512_loadu_si512(e.chunk[e.chunks - 1] + q);
-      for (int k = e.chunks - 2; k >= 0; --k)
-        h = reduce8(_mm512_or_si512(_mm512_slli_epi64(h, kChunkBits), _mm512_loadu_si512(e.chunk[k] + q)), vp, vmu);
-      const __m256i wa =
-          e.uniform ? ua : _mm256_i32gather_epi32(pw, _mm256_loadu_si256((const __m256i*)(e.delta + q)), 4);
-      const __m256i wb =
-          e.uniform ? ub : _mm256_i32gather_epi32(pw, _mm256_loadu_si256((const __m256i*)(e.sd + q)), 4);
-      const __m512i r = reduce8(_mm512_mul_epu32(h, _mm512_cvtepu32_epi64(wa)), vp, vmu);
-      const __m256i sn = _mm256_loadu_si256((const __m256i*)(e.neg + q));
-      const __m256i sd = _mm256_loadu_si256((const __m256i*)(e.dneg + q));
-      const __mmask8 flip = _mm256_test_epi32_mask(sn, sn) & _mm512_test_epi64_mask(r, r);
-      const __mmask8 dflip = _mm256_test_epi32_mask(sd, sd);
-      const __m512i d = _mm512_cvtepu32_epi64(wb);
-      _mm512_storeu_si512(rn + q, _mm512_mask_sub_epi64(r, flip, vp, r));
-      _mm512_storeu_si512(rd + q, _mm512_mask_sub_epi64(d, dflip, vp, d));
-    }
-    entry_row(m, pw, e, q, cnt, rn, rd);
-  }
-}
-
-// What eight entries of a direct product added to their block (direct_forms_avx512).
+// What eight entries of a direct product added to their block (direct_forms).
 struct DirectLanes {
-  __mmask8 undecided;  // lanes to be formed one by one instead
+  unsigned undecided;  // lanes to be formed one by one instead, as bits
   bool wide;           // some |Z'| needs a second chunk
   bool fits;
   int num_bits, den_bits;
 };
 
-// entry_form_of for entries (i, j .. j + 7) of a direct product at once, into positions
-// q .. q + 7 of the block: Z' is the double z[0..7], an integer below 2^53, so its bit length
-// and trailing zeros are the exponents of exact doubles. The lanes where Z u v / (R C) lands
-// on the congruence bound itself need the big comparison, and the caller forms those entries
-// one by one.
-KORVEX_AVX512 DirectLanes direct_forms_avx512(const double* z, const RowTerms& ra, const int32_t* lb, const int64_t* sb,
-                                             const uint8_t* nb, const int32_t* tb, EntryBlock& e, int64_t q) {
-  const __m512i zero = _mm512_setzero_si512(), one = _mm512_set1_epi64(1);
-  const __m512i fit_bits = _mm512_set1_epi64(exact::kFitBits);
-  const __m512d zd = _mm512_loadu_pd(z);
-  const __m512i v = _mm512_cvttpd_epi64(zd);
-  const __mmask8 zneg = _mm512_cmplt_epi64_mask(v, zero);
-  const __m512i xz = _mm512_abs_epi64(v);
-  const __mmask8 nonzero = _mm512_test_epi64_mask(xz, xz);
-  // Zero lanes read the exponent of 1, which only zero lanes' masked-off results use.
-  const __m512i x1 = _mm512_mask_mov_epi64(one, nonzero, xz);
-  const __m512i xb = _mm512_add_epi64(_mm512_cvttpd_epi64(_mm512_getexp_pd(_mm512_cvtepi64_pd(x1))), one);
-  const __m512i low = _mm512_and_si512(x1, _mm512_sub_epi64(zero, x1));
-  const __m512i ctz = _mm512_cvttpd_epi64(_mm512_getexp_pd(_mm512_cvtepi64_pd(low)));
-  const __m512i bL = _mm512_cvtepi32_epi64(_mm256_loadu_si256((const __m256i*)lb));
-  const __m512i bT = _mm512_cvtepi32_epi64(_mm256_loadu_si256((const __m256i*)tb));
-  const __m512i bS = _mm512_loadu_si512(sb);
-  const __mmask8 bneg = _mm512_test_epi64_mask(_mm512_cvtepu8_epi64(_mm_loadl_epi64((const __m128i*)nb)),
-                                               _mm512_set1_epi64(0xff));
-  const __mmask8 sign = ra.neg ? (__mmask8)~bneg : bneg;
-  const __m512i aL = _mm512_set1_epi64(ra.L), aS = _mm512_set1_epi64(ra.S);
-  const __m512i tz = _mm512_add_epi64(_mm512_set1_epi64(ra.T), bT);
-  const __m512i zb = _mm512_maskz_add_epi64(nonzero, xb, tz);
-  // The unreduced form: both denominator products and theirs inside the range, and Z u v.
-  const __m512i sd_u = _mm512_add_epi64(aS, bS);
-  const __mmask8 cond = (ra.S <= exact::kFitBits ? (__mmask8)0xff : (__mmask8)0) &
-                        _mm512_cmple_epi64_mask(bS, fit_bits) & _mm512_cmple_epi64_mask(sd_u, fit_bits);
-  const __m512i w = _mm512_sub_epi64(_mm512_sub_epi64(sd_u, aL), bL);
-  const __m512i zw = _mm512_add_epi64(zb, w);
-  const __mmask8 fit = cond & _mm512_cmple_epi64_mask(zw, fit_bits);
-  const __mmask8 undecided =
-      cond & ~fit & _mm512_cmpeq_epi64_mask(zw, _mm512_set1_epi64(exact::kCongruenceBits));
-  // Lowest terms: only a common power of two cancels against 2^(L_i + L'_j).
-  const __m512i shift = _mm512_add_epi64(aL, bL);
-  const __m512i t = _mm512_mask_min_epi64(shift, nonzero, _mm512_add_epi64(ctz, tz), shift);
-  const __m512i sd_l = _mm512_sub_epi64(shift, t);
-  const __m512i sd = _mm512_mask_mov_epi64(sd_l, fit, sd_u);
-  // As entry_form_of: an exact division by 2^-delta is made on |Z'|, and delta is then 0.
-  const __m512i delta_l = _mm512_sub_epi64(tz, t);
-  const __m512i x = _mm512_mask_srlv_epi64(xz, ~fit, xz, _mm512_max_epi64(_mm512_sub_epi64(zero, delta_l), zero));
-  const __m512i delta = _mm512_mask_mov_epi64(_mm512_max_epi64(delta_l, zero), fit, _mm512_add_epi64(w, tz));
-  const __m512i nbits = _mm512_maskz_mov_epi64(nonzero, _mm512_mask_mov_epi64(_mm512_sub_epi64(zb, t), fit, zw));
-  const __mmask8 fits = fit | _mm512_cmple_epi64_mask(sd_l, fit_bits);
-  const __mmask8 flip = fit & sign;
-  // Past the range the table is not read at these: the product raises.
-  _mm256_storeu_si256((__m256i*)(e.delta + q), _mm512_cvtepi64_epi32(_mm512_maskz_mov_epi64(fits, delta)));
-  _mm256_storeu_si256((__m256i*)(e.sd + q), _mm512_cvtepi64_epi32(_mm512_maskz_mov_epi64(fits, sd)));
-  const __m256i one32 = _mm256_set1_epi32(1);
-  _mm256_storeu_si256((__m256i*)(e.neg + q), _mm256_maskz_mov_epi32(flip ^ zneg, one32));
-  _mm256_storeu_si256((__m256i*)(e.dneg + q), _mm256_maskz_mov_epi32(flip, one32));
-  const __m512i mask = _mm512_set1_epi64((1ll << kChunkBits) - 1);
-  _mm512_storeu_si512(e.chunk[0] + q, _mm512_and_si512(x, mask));
-  _mm512_storeu_si512(e.chunk[1] + q, _mm512_srli_epi64(x, kChunkBits));
-  DirectLanes r;
-  r.undecided = undecided;
-  r.wide = _mm512_cmpgt_epu64_mask(x, mask) != 0;
-  r.fits = fits == 0xff;
-  r.num_bits = (int)_mm512_reduce_max_epi64(nbits);
-  r.den_bits = (int)_mm512_reduce_max_epi64(sd) + 1;
-  return r;
-}
-KORVEX_INTRINSICS_END
 
 void fold_row_generic(const exact::ModP& mod, const double* z1, const double* z0, int64_t* a, int64_t count,
                       bool first) {
-  fold_row(mod, z1, z0, a, count, first);
-}
-KORVEX_AVX512 void fold_row_avx512(const exact::ModP& mod, const double* z1, const double* z0, int64_t* a,
-                                   int64_t count, bool first) {
   fold_row(mod, z1, z0, a, count, first);
 }
 // Rows [r0, r1) of an operand for one prime: row r's residues at src + r * sr, its codes at
@@ -345,48 +187,6 @@ void cleared_rows_generic(const exact::ModP& mod, const int32_t* pw, const Clear
                 c.dst + c.half + o);
   }
 }
-// The compiler does not vectorise the gather of the table here: the same steps by hand, eight
-// lanes at a time (Barrett as in ModP, the sign and balancing as masked subtractions).
-KORVEX_INTRINSICS_BEGIN
-KORVEX_AVX512 KORVEX_ALWAYS_INLINE void cleared_row_avx512(const exact::ModP& mod, __m512i vp, __m512i vmu,
-                                                           __m512i vhalf, const int32_t* pw, const int64_t* src,
-                                                           const int32_t* code, int32_t shift, int64_t len,
-                                                           bool split, double* dst, double* lo) {
-  const __m256i base = _mm256_set1_epi32(kSignedPow2Zero + shift), one = _mm256_set1_epi32(1);
-  int64_t q = 0;
-  for (; q + 8 <= len; q += 8) {
-    const __m256i c = _mm256_loadu_si256((const __m256i*)(code + q));
-    const __m256i w = _mm256_i32gather_epi32(pw, _mm256_sub_epi32(base, _mm256_srai_epi32(c, 1)), 4);
-    const __m512i prod = _mm512_mul_epu32(_mm512_loadu_si512(src + q), _mm512_cvtepu32_epi64(w));
-    __m512i x = reduce8(prod, vp, vmu);
-    const __mmask8 flip = _mm256_test_epi32_mask(c, one) & _mm512_test_epi64_mask(x, x);
-    x = _mm512_mask_sub_epi64(x, flip, vp, x);
-    const __m512i v = _mm512_mask_sub_epi64(x, _mm512_cmpgt_epu64_mask(x, vhalf), x, vp);
-    if (split) {
-      const __m512i x0 = _mm512_sub_epi64(
-          _mm512_and_si512(_mm512_add_epi64(v, _mm512_set1_epi64(32768)), _mm512_set1_epi64(65535)),
-          _mm512_set1_epi64(32768));
-      _mm512_storeu_pd(lo + q, _mm512_cvtepi64_pd(x0));
-      _mm512_storeu_pd(dst + q, _mm512_cvtepi64_pd(_mm512_srai_epi64(_mm512_sub_epi64(v, x0), 16)));
-    } else {
-      _mm512_storeu_pd(dst + q, _mm512_cvtepi64_pd(v));
-    }
-  }
-  cleared_row(mod, pw, src + q, code + q, shift, len - q, split, dst + q, lo + q);
-}
-
-// The prime's constants once for all the rows: short rows paid for them, and for a call, each.
-KORVEX_AVX512 void cleared_rows_avx512(const exact::ModP& mod, const int32_t* pw, const ClearedRows& c, int64_t r0,
-                                       int64_t r1) {
-  const __m512i vp = _mm512_set1_epi64((long long)mod.p), vmu = _mm512_set1_epi64((long long)mod.mu);
-  const __m512i vhalf = _mm512_set1_epi64((long long)(mod.p >> 1));
-  for (int64_t r = r0; r < r1; ++r) {
-    const int64_t o = r * c.len;
-    cleared_row_avx512(mod, vp, vmu, vhalf, pw, c.src + r * c.sr, c.code + o, c.L[r] - c.T[r], c.len, c.split,
-                       c.dst + o, c.dst + c.half + o);
-  }
-}
-KORVEX_INTRINSICS_END
 }  // namespace
 
 const at::Tensor& signed_pow2_table_on(const at::Device& device) {
@@ -472,10 +272,10 @@ struct SideRows {
 }  // namespace korvex::kernels
 
 #define KORVEX_LANES_WIDE 1
-#include "kernels/cpu/side_terms_lanes.h"
+#include "kernels/cpu/matmul_lanes.h"
 #undef KORVEX_LANES_WIDE
 #define KORVEX_LANES_WIDE 0
-#include "kernels/cpu/side_terms_lanes.h"
+#include "kernels/cpu/matmul_lanes.h"
 #undef KORVEX_LANES_WIDE
 
 namespace korvex::kernels {
@@ -545,7 +345,8 @@ SideTerms side_terms_cpu(const StridedResidues& num, const StridedResidues& den,
   SideTerms s(rows, len, at::kCPU, values);
   const Constants& c = exact::constants();
   const int32_t* pw0 = signed_pow2_cpu();
-  static const GarnerBlockFn digits = cpu_runs_avx512() ? &garner_block_avx512 : &garner_block_generic;
+  static const GarnerBlockFn digits =
+      widest_build<GarnerBlockFn>(&avx512::garner_blocks, &avx2::garner_blocks, &garner_block_generic);
   const bool blocks = kn <= 4 && kd <= 4 && (len <= 1 || (num.st == 1 && den.st == 1));
   const RowTermsFn by_blocks = blocks ? row_terms_by_blocks_for(kn, kd) : nullptr;
   std::atomic<bool> dyadic{true};
@@ -589,7 +390,7 @@ void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, 
   const auto& mods = exact::constants().mod;
   const int64_t plane = (split ? 2 : 1) * rows * len, half = rows * len;
   TORCH_INTERNAL_ASSERT(num.st == 1 || len <= 1);
-  static const auto rows_fn = cpu_runs_avx512() ? &cleared_rows_avx512 : &cleared_rows_generic;
+  static const auto rows_fn = widest_build(&avx512::cleared_rows, &avx2::cleared_rows, &cleared_rows_generic);
   // Prime by prime over each chunk of rows, so that each output row is written in order.
   at::parallel_for(0, rows, std::max<int64_t>(1, kRowGrain / len), [&](int64_t b, int64_t e) {
     for (int j = 0; j < kz; ++j) {
@@ -601,7 +402,7 @@ void cleared_operand_cpu(const StridedResidues& num, int64_t rows, int64_t len, 
 
 void small_gemm_cpu(const double* xa, const double* xb, int64_t kz, int64_t rows, int64_t k, int64_t n,
                     double* out) {
-  static const auto row_fn = cpu_runs_avx512() ? &gemm_rows_avx512 : &gemm_rows_generic;
+  static const auto row_fn = widest_build(&avx512::gemm_rows, &avx2::gemm_rows, &gemm_rows_generic);
   static const TransposeFn transpose = transpose_fn();
   // Kept by the thread between products: a fresh one is an allocation and a clearing.
   thread_local std::vector<double> bt;
@@ -619,7 +420,7 @@ void fold_block_cpu(const at::Tensor& z, int kz, int64_t m, int64_t n, bool firs
   int64_t* pa = acc.data_ptr<int64_t>();
   const auto& mods = exact::constants().mod;
   const int64_t count = m * n;
-  static const auto row_fn = cpu_runs_avx512() ? &fold_row_avx512 : &fold_row_generic;
+  static const auto row_fn = widest_build(&avx512::fold_rows, &avx2::fold_rows, &fold_row_generic);
   // Prime by prime, so that no index is divided in the loop; small products in one go.
   at::parallel_for(0, kz, count >= kRowGrain ? 1 : kz, [&](int64_t b, int64_t e) {
     for (int64_t j = b; j < e; ++j) {
@@ -646,11 +447,13 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
   std::atomic<int> nbits{0}, dbits{0};
   std::atomic<bool> fits{true};
   const bool words = direct || kz <= kWordPrimes;
-  static const auto rows_fn = cpu_runs_avx512() ? &entry_rows_avx512 : &entry_rows_generic;
-  static const GarnerBlockFn digits = cpu_runs_avx512() ? &garner_block_avx512 : &garner_block_generic;
+  static const auto rows_fn = widest_build(&avx512::entry_rows, &avx2::entry_rows, &entry_rows_generic);
+  static const GarnerBlockFn digits =
+      widest_build<GarnerBlockFn>(&avx512::garner_blocks, &avx2::garner_blocks, &garner_block_generic);
   static_assert(kEntryBlock == kDigitBlock, "one block of entries is one block of digits");
   const int32_t* center = tab + kSignedPow2Zero;
-  const bool lanes = direct && cpu_runs_avx512();
+  const bool lanes = direct && cpu_runs_avx2();
+  static const auto forms = cpu_runs_avx512() ? &avx512::direct_forms : &avx2::direct_forms;
   at::parallel_for(0, count, kEntryGrain, [&](int64_t b0, int64_t e0) {
     int lnb = 0, ldb = 0;
     bool lf = true;
@@ -668,7 +471,7 @@ FinishStats finish_entries_cpu(const at::Tensor& acc, int kz, bool direct, int64
         const int64_t idx = blk + q;
         const RowTerms ra{pla[i], psa[i], pna[i] != 0, pta[i]};
         if (lanes && j + 8 <= n && q + 8 <= cnt) {
-          const DirectLanes d = direct_forms_avx512(pzd + idx, ra, plb + j, psb + j, pnb + j, ptb + j, eb_, q);
+          const DirectLanes d = forms(pzd + idx, ra, plb + j, psb + j, pnb + j, ptb + j, eb_, q);
           if (!d.undecided) {
             if (d.wide && chunks < 2) {
               std::fill(eb_.chunk[1], eb_.chunk[1] + q, u64(0));
