@@ -96,8 +96,33 @@ KORVEX_AVX512 void transpose_words_avx512(const int64_t* src, int64_t ss, int64_
   transpose_span(src, ss, rb, rows, 0, cols, dst, ds);
 }
 
+// dst[c * ds + r] = src[r * ss + c] for a 4 x 4 block: pairs of words, then 128-bit lanes.
+KORVEX_AVX2 KORVEX_ALWAYS_INLINE void transpose4x4(const int64_t* src, int64_t ss, int64_t* dst, int64_t ds) {
+  __m256i r[4], t[4];
+  for (int i = 0; i < 4; ++i) r[i] = _mm256_loadu_si256((const __m256i*)(src + i * ss));
+  for (int i = 0; i < 4; i += 2) {
+    t[i] = _mm256_unpacklo_epi64(r[i], r[i + 1]);
+    t[i + 1] = _mm256_unpackhi_epi64(r[i], r[i + 1]);
+  }
+  _mm256_storeu_si256((__m256i*)dst, _mm256_permute2x128_si256(t[0], t[2], 0x20));
+  _mm256_storeu_si256((__m256i*)(dst + ds), _mm256_permute2x128_si256(t[1], t[3], 0x20));
+  _mm256_storeu_si256((__m256i*)(dst + 2 * ds), _mm256_permute2x128_si256(t[0], t[2], 0x31));
+  _mm256_storeu_si256((__m256i*)(dst + 3 * ds), _mm256_permute2x128_si256(t[1], t[3], 0x31));
+}
+
+KORVEX_AVX2 void transpose_words_avx2(const int64_t* src, int64_t ss, int64_t rows, int64_t cols, int64_t* dst,
+                                      int64_t ds) {
+  const int64_t rb = rows & ~int64_t(3), cb = cols & ~int64_t(3);
+  for (int64_t r0 = 0; r0 < rb; r0 += 4)
+    for (int64_t c0 = 0; c0 < cb; c0 += 4) transpose4x4(src + r0 * ss + c0, ss, dst + c0 * ds + r0, ds);
+  transpose_span(src, ss, 0, rb, cb, cols, dst, ds);
+  transpose_span(src, ss, rb, rows, 0, cols, dst, ds);
+}
+
 using TransposeFn = void (*)(const int64_t*, int64_t, int64_t, int64_t, int64_t*, int64_t);
-TransposeFn transpose_fn() { return cpu_runs_avx512() ? &transpose_words_avx512 : &transpose_words_generic; }
+TransposeFn transpose_fn() {
+  return widest_build<TransposeFn>(&transpose_words_avx512, &transpose_words_avx2, &transpose_words_generic);
+}
 
 // c = a (rows x k) times b^T, b given transposed as bt (k x n): the products of integers that
 // sum exactly in doubles in any order, so each row is accumulated across its columns, which

@@ -117,6 +117,27 @@ void gemm_rows(const double* a, const double* bt, double* c, int64_t rows, int64
 // gathers nor the Horner loop over a run-time chunk count.
 void entry_rows(const exact::ModP* mods, const int32_t* center, const EntryBlock& e, int64_t cnt, int64_t* on,
                 int64_t* od, int64_t row_stride) {
+  int64_t from = 0;
+  if (e.uniform && e.chunks == 1 && e.delta[0] == 0) {
+    // Entries below 2^31 times 2^0, as integer products mostly are: each residue is the chunk
+    // itself less p where it is not already below p, and the denominator's the table's one
+    // power. Eight entries' signs are read once for all the primes.
+    alignas(64) int64_t p[kPrimes], den[kPrimes];
+    for (int j = 0; j < kPrimes; ++j) {
+      p[j] = (int64_t)mods[j].p;
+      den[j] = (uint32_t)center[j * kSignedPow2Row + e.sd[0]];
+    }
+    for (; from + 8 <= cnt; from += 8) {
+      const Words h = load(e.chunk[0] + from);
+      const Mask neg = flags(e.neg + from), dneg = flags(e.dneg + from);
+      for (int j = 0; j < kPrimes; ++j) {
+        const Words vp = set1(p[j]), d = set1(den[j]);
+        const Words r = csub(h, vp);
+        store(on + j * row_stride + from, select(neg & nonzero(r), sub(vp, r), r));
+        store(od + j * row_stride + from, select(dneg, sub(vp, d), d));
+      }
+    }
+  }
   for (int j = 0; j < kPrimes; ++j) {
     const exact::ModP& m = mods[j];
     const int32_t* pw = center + j * kSignedPow2Row;
@@ -124,17 +145,7 @@ void entry_rows(const exact::ModP* mods, const int32_t* center, const EntryBlock
     int64_t* rd = od + j * row_stride;
     const Words vp = set1((int64_t)m.p), vmu = set1((int64_t)m.mu);
     const Words ua = set1((int64_t)(uint32_t)pw[e.delta[0]]), ub = set1((int64_t)(uint32_t)pw[e.sd[0]]);
-    int64_t q = 0;
-    if (e.uniform && e.chunks == 1 && e.delta[0] == 0) {
-      // Entries below 2^31 times 2^0, as integer products mostly are: each residue is the
-      // chunk itself less p where it is not already below p.
-      for (; q + 8 <= cnt; q += 8) {
-        const Words r = csub(load(e.chunk[0] + q), vp);
-        const Mask flip = flags(e.neg + q) & nonzero(r);
-        store(rn + q, select(flip, sub(vp, r), r));
-        store(rd + q, select(flags(e.dneg + q), sub(vp, ub), ub));
-      }
-    }
+    int64_t q = from;
     for (; q + 8 <= cnt; q += 8) {
       // The top chunk as it is: below 2^31, so the next step's (h << 31) + chunk and the
       // product with the table's power both stay below 2^62, inside Barrett's range.
