@@ -14,7 +14,8 @@ Long runs (seed and case index reproduce a failure; the report is a runnable pro
 
     python tests/test_fuzz.py --cases 100000 --seed N [--start S] [--focus F] [--case K] [--stats]
 
-KORVEX_GENERIC_KERNELS=1 in the environment fuzzes the ATen formulas other devices run.
+KORVEX_GENERIC_KERNELS=1 in the environment fuzzes the ATen formulas other devices run, and
+KORVEX_CPU_LANES=baseline or avx2 the CPU builds narrower than this CPU's widest.
 """
 import argparse
 import collections
@@ -24,8 +25,10 @@ import itertools
 import math
 import operator
 import random
+import os
 import re
 import struct
+import subprocess
 import sys
 import time
 from fractions import Fraction
@@ -1059,6 +1062,16 @@ def test_generic_kernels_agree_with_fractions():
     finally:
         mc._set_generic_kernels(previous)
     verdict(findings)
+
+
+@pytest.mark.parametrize("lanes", ["baseline", "avx2"])
+def test_narrower_cpu_builds_agree_with_fractions(lanes):
+    # Each CPU runs only its widest build of the kernels: the others are fuzzed in a process
+    # kept to them, which is how a CPU without AVX2 or AVX-512 would run.
+    env = dict(os.environ, KORVEX_CPU_LANES=lanes)
+    out = subprocess.run([sys.executable, "-P", __file__, "--cases", "150", "--seed", "7"], capture_output=True,
+                         text=True, env=env, timeout=600)
+    assert out.returncode == 0, out.stdout[-4000:] + out.stderr[-4000:]
 
 
 # The smallest programs found for each fault, with the exact values (row-major) and, where the

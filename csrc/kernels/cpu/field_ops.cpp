@@ -3,6 +3,8 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "kernels/cpu/field_rows.h"
@@ -13,14 +15,27 @@ namespace korvex::kernels {
 
 using exact::kPrimes;
 
+// KORVEX_CPU_LANES=baseline or avx2 keeps the CPU to builds narrower than it runs, so that the
+// tests reach them on machines that would never pick them. Read once, as every choice of build
+// is made once.
+static int widest_allowed() {
+  static const int widest = [] {
+    const char* v = std::getenv("KORVEX_CPU_LANES");
+    if (v && std::strcmp(v, "baseline") == 0) return 0;
+    if (v && std::strcmp(v, "avx2") == 0) return 2;
+    return 512;
+  }();
+  return widest;
+}
+
 bool cpu_runs_avx512() {
-  static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                             __builtin_cpu_supports("avx512vl");
+  static const bool avx512 = widest_allowed() >= 512 && __builtin_cpu_supports("avx512f") &&
+                             __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
   return avx512;
 }
 
 bool cpu_runs_avx2() {
-  static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+  static const bool avx2 = widest_allowed() >= 2 && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
                            __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
   return avx2;
 }
