@@ -99,7 +99,7 @@ namespace {
 // The lanes' build this CPU runs, or null where it has neither width.
 struct SmallDetLanes {
   bool (*entries)(const int64_t*, const int64_t*, int64_t, int, int, int, DyadicEntry*);
-  bool (*det)(const Cleared&, int64_t*);
+  bool (*det)(const Cleared&, int, int64_t*, int&);
   bool (*cramer)(const Cleared&, int64_t*, int64_t (*)[kPrimes], int64_t (*)[kPrimes]);
   void (*values)(const int64_t* const*, int, int, exact::SBig*);
 };
@@ -135,11 +135,15 @@ bool small_det_cpu(const DyadicEntry* a, int n, SmallDet& out) {
     return true;
   }
   if (x.bound > c.prefix_fit_bits[kPrimes]) return false;
-  // det = z 2^shift for the cleared matrix's z.
+  // det = z 2^shift for the cleared matrix's z, taken modulo the primes its bound needs; the
+  // other primes' residues follow from its value, for less than a group of lanes costs.
   int64_t z[kPrimes];
-  if (!lanes->det(x, z)) return false;
+  const int k = exact::primes_for_bits((int)x.bound);
+  int done = 0;
+  if (!lanes->det(x, k, z, done)) return false;
   exact::SBig& v = out.num;
-  v = exact::crt_signed(c, z, 1, exact::primes_for_bits((int)x.bound));
+  v = exact::crt_signed(c, z, 1, k);
+  if (done < kPrimes) exact::residues_of(c, v, z, 1);
   // gcd(z 2^shift, 2^-shift) is 2 to the lesser of ctz(z) and -shift.
   const int64_t up = v.mag.is_zero() ? 0 : std::max<int64_t>(x.shift, -(int64_t)exact::ubig_ctz(v.mag));
   const int64_t down = v.mag.is_zero() ? 0 : up - x.shift;

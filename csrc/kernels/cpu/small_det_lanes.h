@@ -61,16 +61,15 @@ void all_primes(PrimeLanes* v, unsigned* act) {
 
 // x^(p - 2) = x^-1 for x != 0 on every prime's lanes, the bits of each lane's exponent taken
 // from the bottom so that the two products of a step are independent.
-KORVEX_ALWAYS_INLINE void inverses(const PrimeLanes* v, Words* x, Words* r) {
-  constexpr int G = kGroups;
-  Words ex[G];
-  for (int g = 0; g < G; ++g) {
+KORVEX_ALWAYS_INLINE void inverses(const PrimeLanes* v, int used, Words* x, Words* r) {
+  Words ex[kGroups];
+  for (int g = 0; g < used; ++g) {
     ex[g] = sub(v[g].p, set1(2));
     r[g] = set1(1);
   }
   for (int bit = 0; bit < 31; ++bit) {
     const Words b = set1(int64_t(1) << bit);
-    for (int g = 0; g < G; ++g) {
+    for (int g = 0; g < used; ++g) {
       r[g] = select(nonzero(band(ex[g], b)), v[g].mul(r[g], x[g]), r[g]);
       x[g] = v[g].mul(x[g], x[g]);
     }
@@ -92,6 +91,7 @@ struct Groups {
   int row[kMaxSmallDet];  // the rows in pivot order, as offsets into m
   Words diag[G], scale[G];
   bool negate = false;
+  int used = G;  // the groups of primes worked on, from the first
 
   // Entry (r, c) of the cleared matrix is a_rc 2^-t_r, an integer: its residue is mag mod p
   // times 2^(-e - t_r) from the signed table, negated with the entry.
@@ -100,7 +100,7 @@ struct Groups {
     n = x.n;
     w = x.w;
     all_primes(v, act);
-    for (int g = 0; g < G; ++g) {
+    for (int g = 0; g < used; ++g) {
       for (int r = 0; r < n; ++r) {
         for (int col = 0; col < w; ++col) {
           const DyadicEntry& e = x.a[r * w + col];
@@ -117,12 +117,12 @@ struct Groups {
   // Whether entry k is non-zero on every live lane of every group; zero on every one.
   KORVEX_ALWAYS_INLINE bool nonzero_at(int k) const {
     bool all = true;
-    for (int g = 0; g < G; ++g) all &= (bits(nonzero(m[g][k])) & act[g]) == act[g];
+    for (int g = 0; g < used; ++g) all &= (bits(nonzero(m[g][k])) & act[g]) == act[g];
     return all;
   }
   KORVEX_ALWAYS_INLINE bool zero_at(int k) const {
     bool none = true;
-    for (int g = 0; g < G; ++g) none &= (bits(nonzero(m[g][k])) & act[g]) == 0;
+    for (int g = 0; g < used; ++g) none &= (bits(nonzero(m[g][k])) & act[g]) == 0;
     return none;
   }
 
@@ -133,7 +133,7 @@ struct Groups {
   // determinant is 0 modulo every prime.
   Outcome eliminate() {
     for (int i = 0; i < n; ++i) row[i] = i * w;
-    for (int g = 0; g < G; ++g) diag[g] = scale[g] = set1(1);
+    for (int g = 0; g < used; ++g) diag[g] = scale[g] = set1(1);
     negate = false;
     for (int k = 0; k < n - 1; ++k) {
       int p = k;
@@ -148,11 +148,11 @@ struct Groups {
         negate = !negate;
       }
       const int pk = row[k];
-      for (int g = 0; g < G; ++g) diag[g] = v[g].mul(diag[g], m[g][pk + k]);
+      for (int g = 0; g < used; ++g) diag[g] = v[g].mul(diag[g], m[g][pk + k]);
       for (int i = k + 1; i < n; ++i) {
         const int ri = row[i];
         if (zero_at(ri + k)) continue;  // already clear: no scaling
-        for (int g = 0; g < G; ++g) {
+        for (int g = 0; g < used; ++g) {
           const Words piv = m[g][pk + k], f = m[g][ri + k];
           for (int j = k + 1; j < w; ++j) m[g][ri + j] = v[g].mul_sub(m[g][ri + j], piv, f, m[g][pk + j]);
           scale[g] = v[g].mul(scale[g], piv);
@@ -172,13 +172,13 @@ struct Groups {
     const Outcome o = eliminate();
     if (o == Refused) return false;
     if (o == Singular) {
-      for (int g = 0; g < G; ++g) det[g] = zero();
+      for (int g = 0; g < used; ++g) det[g] = zero();
       return true;
     }
     Words inv[G];
-    for (int g = 0; g < G; ++g) diag[g] = v[g].mul(diag[g], m[g][row[n - 1] + n - 1]);
-    inverses(v, scale, inv);
-    for (int g = 0; g < G; ++g) det[g] = signed_quotient(g, inv[g]);
+    for (int g = 0; g < used; ++g) diag[g] = v[g].mul(diag[g], m[g][row[n - 1] + n - 1]);
+    inverses(v, used, scale, inv);
+    for (int g = 0; g < used; ++g) det[g] = signed_quotient(g, inv[g]);
     return true;
   }
 
@@ -189,7 +189,7 @@ struct Groups {
     if (eliminate() != Triangular || !nonzero_at(row[n - 1] + n - 1)) return false;
     // One inverse per lane for the n pivots and the scaling: prefix products, then back.
     Words prefix[G][kMaxSmallDet + 1], inv[G][kMaxSmallDet + 1], all[G];
-    for (int g = 0; g < G; ++g) {
+    for (int g = 0; g < used; ++g) {
       diag[g] = v[g].mul(diag[g], m[g][row[n - 1] + n - 1]);
       prefix[g][0] = m[g][row[0]];
       for (int k = 1; k < n; ++k) prefix[g][k] = v[g].mul(prefix[g][k - 1], m[g][row[k] + k]);
@@ -197,8 +197,8 @@ struct Groups {
       all[g] = prefix[g][n];
     }
     Words total[G];
-    inverses(v, all, total);
-    for (int g = 0; g < G; ++g) {
+    inverses(v, used, all, total);
+    for (int g = 0; g < used; ++g) {
       Words t = total[g];
       inv[g][n] = v[g].mul(t, prefix[g][n - 1]);  // 1 / scale
       t = v[g].mul(t, scale[g]);
@@ -250,13 +250,16 @@ KORVEX_ALWAYS_INLINE void store_lanes(Words x, int64_t* out, int count) {
   std::copy_n(lanes, count, out);
 }
 
-// The determinant's residues modulo every prime.
-bool det_residues(const Cleared& x, int64_t* res) {
+// The determinant's residues modulo the first k primes at least (those of whole groups of
+// eight); how many into `done`.
+bool det_residues(const Cleared& x, int k, int64_t* res, int& done) {
   Groups w;
+  w.used = (k + 7) / 8;
   w.load(x);
   Words det[kGroups];
   if (!w.det(det)) return false;
-  for (int g = 0; g < kGroups; ++g) store_lanes(det[g], res + 8 * g, std::min(8, kPrimes - 8 * g));
+  for (int g = 0; g < w.used; ++g) store_lanes(det[g], res + 8 * g, std::min(8, kPrimes - 8 * g));
+  done = std::min(kPrimes, 8 * w.used);
   return true;
 }
 
