@@ -1,14 +1,11 @@
 #include <ATen/Parallel.h>
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "kernels/cpu/field_rows.h"
-#include "kernels/cpu/isa.h"
 #include "kernels/field_ops.h"
 
 namespace korvex::kernels {
@@ -40,30 +37,6 @@ bool cpu_runs_avx2() {
   return avx2;
 }
 
-namespace {
-
-// One row of a gather. The source row of a sort (800 KB at 1e5 elements) stays in L2 only if the
-// output does not push it out: the output goes around the caches, and the index is read as
-// int32 to halve its share.
-void take_row_generic(const int64_t* in, const int32_t* ix, int64_t* out, int64_t k) {
-  for (int64_t j = 0; j < k; ++j) out[j] = in[ix[j]];
-}
-
-KORVEX_AVX512 void take_row_avx512(const int64_t* in, const int32_t* ix, int64_t* out, int64_t k) {
-  int64_t j = 0;
-  for (; j < k && (reinterpret_cast<uintptr_t>(out + j) & 63); ++j) out[j] = in[ix[j]];
-  for (; j + 8 <= k; j += 8) {
-    const __m256i i = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ix + j));
-    // The zero-filled masked gather: the plain one starts from an undefined register, which
-    // GCC 12 reports as maybe uninitialised.
-    _mm512_stream_si512(reinterpret_cast<__m512i*>(out + j),
-                        _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), 0xff, i, in, 8));
-  }
-  for (; j < k; ++j) out[j] = in[ix[j]];
-  _mm_sfence();
-}
-
-}  // namespace
 
 void take_last_axis_cpu(const at::Tensor& num, const at::Tensor& den, const at::Tensor& index, at::Tensor& out_num,
                         at::Tensor& out_den) {
@@ -78,7 +51,7 @@ void take_last_axis_cpu(const at::Tensor& num, const at::Tensor& den, const at::
   });
   const int64_t *sn = num.data_ptr<int64_t>(), *sd = den.data_ptr<int64_t>();
   int64_t *on = out_num.data_ptr<int64_t>(), *od = out_den.data_ptr<int64_t>();
-  const auto row = cpu_runs_avx512() ? &take_row_avx512 : &take_row_generic;
+  static const TakeRowFn row = take_row_fn();
   const int64_t rows = kPrimes * groups;
   at::parallel_for(0, 2 * rows, 1, [&](int64_t b, int64_t e) {
     for (int64_t r = b; r < e; ++r) {

@@ -26,6 +26,10 @@ using DyadicBlockFn = void (*)(const exact::ModP* mods, const int32_t* tab, int6
 
 DyadicBlockFn dyadic_block_fn();
 
+// out[j] = in[ix[j]] for j < k.
+using TakeRowFn = void (*)(const int64_t* in, const int32_t* ix, int64_t* out, int64_t k);
+TakeRowFn take_row_fn();
+
 // Whether this CPU runs the AVX-512 builds of the row loops, and the AVX2 ones (defined in
 // field_ops.cpp, outside the code built for either).
 bool cpu_runs_avx512();

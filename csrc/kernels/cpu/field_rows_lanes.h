@@ -68,5 +68,14 @@ void dyadic_block(const ModP* mods, const int32_t* tab, int64_t tab_stride, cons
   if (streamed) stream_fence();
 }
 
+// One row of a gather, its output around the caches (take_row_generic).
+void take_row(const int64_t* in, const int32_t* ix, int64_t* out, int64_t k) {
+  int64_t j = 0;
+  for (; j < k && ((std::uintptr_t)(out + j) & 63) != 0; ++j) out[j] = in[ix[j]];
+  for (; j + 8 <= k; j += 8) stream(out + j, gather_words(in, ix + j));
+  for (; j < k; ++j) out[j] = in[ix[j]];
+  stream_fence();
+}
+
 }  // namespace
 #include "kernels/cpu/lanes_end.h"

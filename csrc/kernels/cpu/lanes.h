@@ -86,6 +86,12 @@ KORVEX_ALWAYS_INLINE Words gather_u32(const int32_t* table, Words idx) {
   return {_mm512_maskz_cvtepu32_epi64(0xff, w)};
 }
 
+// table[idx[i]] for eight int32 indices.
+KORVEX_ALWAYS_INLINE Words gather_words(const int64_t* table, const int32_t* idx) {
+  const __m256i i = _mm256_loadu_si256((const __m256i*)idx);
+  return {_mm512_mask_i32gather_epi64(_mm512_setzero_si512(), 0xff, i, table, 8)};
+}
+
 // Lanes below 2^53, converted exactly (others rounded).
 KORVEX_ALWAYS_INLINE Doubles to_doubles(Words a) { return {_mm512_cvtepu64_pd(a.v)}; }
 KORVEX_ALWAYS_INLINE Doubles as_doubles(Words a) { return {_mm512_castsi512_pd(a.v)}; }
@@ -228,6 +234,12 @@ KORVEX_ALWAYS_INLINE Doubles select(Mask m, Doubles a, Doubles b) {
 KORVEX_ALWAYS_INLINE Words gather_u32(const int32_t* table, Words idx) {
   return {_mm256_cvtepu32_epi64(_mm256_mask_i64gather_epi32(_mm_setzero_si128(), table, idx.lo, _mm_set1_epi32(-1), 4)),
           _mm256_cvtepu32_epi64(_mm256_mask_i64gather_epi32(_mm_setzero_si128(), table, idx.hi, _mm_set1_epi32(-1), 4))};
+}
+
+KORVEX_ALWAYS_INLINE Words gather_words(const int64_t* table, const int32_t* idx) {
+  const __m256i all = _mm256_set1_epi64x(-1), z = _mm256_setzero_si256();
+  return {_mm256_mask_i32gather_epi64(z, (const long long*)table, _mm_loadu_si128((const __m128i*)idx), all, 8),
+          _mm256_mask_i32gather_epi64(z, (const long long*)table, _mm_loadu_si128((const __m128i*)(idx + 4)), all, 8)};
 }
 
 // AVX2 converts no 64-bit integers: the high and low 32 bits each placed in the mantissa of a
