@@ -264,6 +264,26 @@ def bench_approx(device):
             ("exp_taylor of a 1,000-element vector", median_time(lambda: mc.exp_taylor(vec), repeat=5))]
 
 
+def cpu_description():
+    """The CPU's model and the widest vector build of the kernels it runs (its figures differ)."""
+    model, flags = platform.processor() or platform.machine(), set()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name") and model in ("", platform.machine()):
+                    model = line.split(":", 1)[1].strip()
+                elif line.startswith("flags"):
+                    flags = set(line.split(":", 1)[1].split())
+                    break
+    except OSError:
+        pass
+    lanes = os.environ.get("KORVEX_CPU_LANES")
+    widest = "AVX-512" if {"avx512f", "avx512dq", "avx512vl"} <= flags else "AVX2" if "avx2" in flags else "baseline"
+    if lanes in ("baseline", "avx2") and widest != "baseline":
+        widest = "baseline" if lanes == "baseline" else "AVX2"
+    return f"{model}, kernels built for {widest}"
+
+
 def main(device=None):
     if device is None:
         device = sys.argv[1] if len(sys.argv) > 1 else ("cuda" if torch.cuda.is_available() else "cpu")
@@ -273,7 +293,7 @@ def main(device=None):
     lines = [
         "# Benchmark results",
         "",
-        f"Machine: {platform.machine()}, {os.cpu_count()} cores, torch {torch.__version__}, "
+        f"Machine: {platform.machine()} ({cpu_description()}), {os.cpu_count()} cores, torch {torch.__version__}, "
         f"device {device}; {datetime.date.today().isoformat()}. Medians of several runs "
         "(`make bench`).",
         "",
