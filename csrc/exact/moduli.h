@@ -39,8 +39,9 @@ struct ModP {
 
   // x < 2^62 -> x mod p. The estimate q is at most 2 below floor(x/p).
   C10_HOST_DEVICE inline std::uint64_t reduce(std::uint64_t x) const {
-    const std::uint64_t q = ((std::uint64_t)(std::uint32_t)(x >> 30) * mu) >> 32;
-    // q and p both fit 32 bits: said so, the product is one 32 x 32 multiplication in vectors.
+    // Every factor fits 32 bits (x >> 30, mu, q and p): said so, each product is one 32 x 32
+    // multiplication in vectors, where a 64-bit one is three.
+    const std::uint64_t q = ((std::uint64_t)(std::uint32_t)(x >> 30) * (std::uint32_t)mu) >> 32;
     const std::uint64_t qp = (std::uint64_t)(std::uint32_t)q * (std::uint32_t)p;
     return sub_if_at_least(sub_if_at_least(x - qp, p), p);
   }
