@@ -1,5 +1,5 @@
 // The exact dot product's lanes (sum_jobs.cpp), built once per vector width: no include
-// guard, included by sum_jobs.cpp with KORVEX_LANES_WIDE set.
+// guard, included by sum_jobs.cpp through lanes_both.h.
 #include "kernels/cpu/lanes_begin.h"
 namespace {
 

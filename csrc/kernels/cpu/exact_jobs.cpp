@@ -161,12 +161,8 @@ void key_rows_generic(const Constants& c, const int64_t* pn, const int64_t* pd, 
 }  // namespace
 }  // namespace korvex::kernels
 
-#define KORVEX_LANES_WIDE 1
-#include "kernels/cpu/exact_lanes.h"
-#undef KORVEX_LANES_WIDE
-#define KORVEX_LANES_WIDE 0
-#include "kernels/cpu/exact_lanes.h"
-#undef KORVEX_LANES_WIDE
+#define KORVEX_LANES_BODY "kernels/cpu/exact_lanes.h"
+#include "kernels/cpu/lanes_both.h"
 
 namespace korvex::kernels {
 namespace {

@@ -1,5 +1,5 @@
 // The lanes of to_float, the order keys and the exact sum (exact_jobs.cpp), built once per
-// vector width: no include guard, included by exact_jobs.cpp with KORVEX_LANES_WIDE set.
+// vector width: no include guard, included by exact_jobs.cpp through lanes_both.h.
 #include "kernels/cpu/lanes_begin.h"
 namespace {
 

@@ -103,12 +103,8 @@ void dyadic_block_generic_fn(const ModP* mods, const int32_t* tab, int64_t tab_s
 }  // namespace
 }  // namespace korvex::kernels
 
-#define KORVEX_LANES_WIDE 1
-#include "kernels/cpu/field_rows_lanes.h"
-#undef KORVEX_LANES_WIDE
-#define KORVEX_LANES_WIDE 0
-#include "kernels/cpu/field_rows_lanes.h"
-#undef KORVEX_LANES_WIDE
+#define KORVEX_LANES_BODY "kernels/cpu/field_rows_lanes.h"
+#include "kernels/cpu/lanes_both.h"
 
 namespace korvex::kernels {
 namespace {

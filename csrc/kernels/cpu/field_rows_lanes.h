@@ -1,5 +1,5 @@
 // The row loops of the field kernels and of dyadic values (field_rows.cpp), built once per
-// vector width: no include guard, included by field_rows.cpp with KORVEX_LANES_WIDE set.
+// vector width: no include guard, included by field_rows.cpp through lanes_both.h.
 #include "kernels/cpu/lanes_begin.h"
 namespace {
 

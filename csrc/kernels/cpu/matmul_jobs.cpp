@@ -296,12 +296,8 @@ struct SideRows {
 }  // namespace
 }  // namespace korvex::kernels
 
-#define KORVEX_LANES_WIDE 1
-#include "kernels/cpu/matmul_lanes.h"
-#undef KORVEX_LANES_WIDE
-#define KORVEX_LANES_WIDE 0
-#include "kernels/cpu/matmul_lanes.h"
-#undef KORVEX_LANES_WIDE
+#define KORVEX_LANES_BODY "kernels/cpu/matmul_lanes.h"
+#include "kernels/cpu/lanes_both.h"
 
 namespace korvex::kernels {
 namespace {

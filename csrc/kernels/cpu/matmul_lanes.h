@@ -1,6 +1,6 @@
 // The matrix product's loops in lanes (matmul_jobs.cpp): the side terms read by the lanes, the
 // cleared operands, the small GEMM and the entries. Built once per vector width: no include
-// guard, included by matmul_jobs.cpp with KORVEX_LANES_WIDE set.
+// guard, included by matmul_jobs.cpp through lanes_both.h.
 #include "kernels/cpu/lanes_begin.h"
 namespace {
 

@@ -86,12 +86,8 @@ Cleared cleared(const DyadicEntry* a, int n, int w) {
 }  // namespace
 }  // namespace korvex::kernels
 
-#define KORVEX_LANES_WIDE 1
-#include "kernels/cpu/small_det_lanes.h"
-#undef KORVEX_LANES_WIDE
-#define KORVEX_LANES_WIDE 0
-#include "kernels/cpu/small_det_lanes.h"
-#undef KORVEX_LANES_WIDE
+#define KORVEX_LANES_BODY "kernels/cpu/small_det_lanes.h"
+#include "kernels/cpu/lanes_both.h"
 
 namespace korvex::kernels {
 namespace {

@@ -1,5 +1,5 @@
 // The lanes of the small determinants and systems (small_det.cpp), built once per vector width:
-// no include guard, included by small_det.cpp with KORVEX_LANES_WIDE set.
+// no include guard, included by small_det.cpp through lanes_both.h.
 #include "kernels/cpu/lanes_begin.h"
 namespace {
 

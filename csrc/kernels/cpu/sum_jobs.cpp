@@ -69,12 +69,8 @@ KORVEX_AVX2 bool dot_rows_avx2(const Constants& c, const DyadicOperand& x, const
 }  // namespace
 }  // namespace korvex::kernels
 
-#define KORVEX_LANES_WIDE 1
-#include "kernels/cpu/dot_lanes.h"
-#undef KORVEX_LANES_WIDE
-#define KORVEX_LANES_WIDE 0
-#include "kernels/cpu/dot_lanes.h"
-#undef KORVEX_LANES_WIDE
+#define KORVEX_LANES_BODY "kernels/cpu/dot_lanes.h"
+#include "kernels/cpu/lanes_both.h"
 
 namespace korvex::kernels {
 namespace {
