@@ -139,16 +139,18 @@ struct KeyOut {
   double* key;
   std::uint8_t* exact;
   float* image;  // may be null
+  KORVEX_ALWAYS_INLINE void put(int64_t k, const KeyImage& im) const {
+    key[k] = im.key;
+    exact[k] = im.exact;
+    if (image) image[k] = im.f;
+  }
 };
 
 template <int KN, int KD>
 KORVEX_ALWAYS_INLINE void key_rows(const Constants& c, const int64_t* pn, const int64_t* pd, int64_t stride,
                                    int64_t b, int64_t e, KeyOut out) {
   two_word_rows<KN, KD>(c, pn, pd, stride, b, e, [&](int64_t k, u64 nl, u64 nh, bool nneg, u64 dl, u64 dh, bool dneg) {
-    const KeyImage im = key_image_2w(nl, nh, nneg, dl, dh, dneg);
-    out.key[k] = im.key;
-    out.exact[k] = im.exact;
-    if (out.image) out.image[k] = im.f;
+    out.put(k, key_image_2w(nl, nh, nneg, dl, dh, dneg));
   });
 }
 
@@ -239,12 +241,7 @@ void keys_cpu(const at::Tensor& num, const at::Tensor& den, int kn, int kd, at::
     static const auto rows =
         widest_build(&avx512::key_rows<KN, KD>, &avx2::key_rows<KN, KD>, &key_rows_generic<KN, KD>);
     rows(c, pn, pd, n, b, e, out);
-  }, [&](int64_t k) {
-    const KeyImage im = key_element(c, pn + k, pd + k, n, kn, kd);
-    out.key[k] = im.key;
-    out.exact[k] = im.exact;
-    if (out.image) out.image[k] = im.f;
-  });
+  }, [&](int64_t k) { out.put(k, key_element(c, pn + k, pd + k, n, kn, kd)); });
 }
 
 void order_pairs_cpu(const Rows& a, const at::Tensor& ia, const Rows& b, const at::Tensor& ib, at::Tensor& out) {

@@ -77,12 +77,7 @@ struct KeyLanes : ValueRows {
     const unsigned flags = bits(exact);
     for (int i = 0; i < 8; ++i) out.exact[k + i] = flags >> i & 1;
   }
-  KORVEX_ALWAYS_INLINE void element(int64_t k) const {
-    const KeyImage im = key_element(c, pn + k, pd + k, stride, KN, KD);
-    out.key[k] = im.key;
-    out.exact[k] = im.exact;
-    if (out.image) out.image[k] = im.f;
-  }
+  KORVEX_ALWAYS_INLINE void element(int64_t k) const { out.put(k, key_element(c, pn + k, pd + k, stride, KN, KD)); }
 };
 
 template <int KN, int KD>
