@@ -109,6 +109,29 @@ KORVEX_ALWAYS_INLINE bool any_nan(Doubles x) { return _mm512_cmp_pd_mask(x.v, x.
 KORVEX_ALWAYS_INLINE void store(double* p, Doubles x) { _mm512_storeu_pd(p, x.v); }
 KORVEX_ALWAYS_INLINE void store_floats(float* p, Doubles x) { _mm256_storeu_ps(p, _mm512_cvtpd_ps(x.v)); }
 
+// dst[c * ds + r] = src[r * ss + c] for an 8 x 8 block of 64-bit words: three rounds of
+// interleaving, pairs of words, then pairs and quads of 128-bit lanes.
+KORVEX_ALWAYS_INLINE void transpose8x8(const int64_t* src, int64_t ss, int64_t* dst, int64_t ds) {
+  __m512i r[8], t[8], u[8];
+  for (int i = 0; i < 8; ++i) r[i] = _mm512_loadu_si512(src + i * ss);
+  for (int i = 0; i < 8; i += 2) {
+    t[i] = _mm512_unpacklo_epi64(r[i], r[i + 1]);
+    t[i + 1] = _mm512_unpackhi_epi64(r[i], r[i + 1]);
+  }
+  for (int i = 0; i < 8; i += 4) {
+    u[i] = _mm512_shuffle_i64x2(t[i], t[i + 2], 0x88);
+    u[i + 1] = _mm512_shuffle_i64x2(t[i], t[i + 2], 0xdd);
+    u[i + 2] = _mm512_shuffle_i64x2(t[i + 1], t[i + 3], 0x88);
+    u[i + 3] = _mm512_shuffle_i64x2(t[i + 1], t[i + 3], 0xdd);
+  }
+  // u[0], u[4]: words 0 and 4 of rows 0-3 and 4-7; u[2], u[6] words 1 and 5; u[1], u[5] words
+  // 2 and 6; u[3], u[7] words 3 and 7.
+  constexpr int from[4] = {0, 2, 1, 3};
+  for (int w = 0; w < 4; ++w) {
+    _mm512_storeu_si512(dst + w * ds, _mm512_shuffle_i64x2(u[from[w]], u[from[w] + 4], 0x88));
+    _mm512_storeu_si512(dst + (w + 4) * ds, _mm512_shuffle_i64x2(u[from[w]], u[from[w] + 4], 0xdd));
+  }
+}
 #else
 
 struct Words {
@@ -307,6 +330,27 @@ KORVEX_ALWAYS_INLINE void store(double* p, Doubles x) {
 KORVEX_ALWAYS_INLINE void store_floats(float* p, Doubles x) {
   _mm_storeu_ps(p, _mm256_cvtpd_ps(x.lo));
   _mm_storeu_ps(p + 4, _mm256_cvtpd_ps(x.hi));
+}
+
+// dst[c * ds + r] = src[r * ss + c] for a 4 x 4 block: pairs of words, then 128-bit lanes.
+KORVEX_ALWAYS_INLINE void transpose4x4(const int64_t* src, int64_t ss, int64_t* dst, int64_t ds) {
+  __m256i r[4], t[4];
+  for (int i = 0; i < 4; ++i) r[i] = _mm256_loadu_si256((const __m256i*)(src + i * ss));
+  for (int i = 0; i < 4; i += 2) {
+    t[i] = _mm256_unpacklo_epi64(r[i], r[i + 1]);
+    t[i + 1] = _mm256_unpackhi_epi64(r[i], r[i + 1]);
+  }
+  _mm256_storeu_si256((__m256i*)dst, _mm256_permute2x128_si256(t[0], t[2], 0x20));
+  _mm256_storeu_si256((__m256i*)(dst + ds), _mm256_permute2x128_si256(t[1], t[3], 0x20));
+  _mm256_storeu_si256((__m256i*)(dst + 2 * ds), _mm256_permute2x128_si256(t[0], t[2], 0x31));
+  _mm256_storeu_si256((__m256i*)(dst + 3 * ds), _mm256_permute2x128_si256(t[1], t[3], 0x31));
+}
+// The 8 x 8 block as four 4 x 4 ones, the off-diagonal pair crossed.
+KORVEX_ALWAYS_INLINE void transpose8x8(const int64_t* src, int64_t ss, int64_t* dst, int64_t ds) {
+  transpose4x4(src, ss, dst, ds);
+  transpose4x4(src + 4, ss, dst + 4 * ds, ds);
+  transpose4x4(src + 4 * ss, ss, dst + 4, ds);
+  transpose4x4(src + 4 * ss + 4, ss, dst + 4 * ds + 4, ds);
 }
 
 #undef KORVEX_BOTH

@@ -50,32 +50,6 @@ KORVEX_ALWAYS_INLINE void cleared_row(const exact::ModP& mod, const int32_t* __r
   }
 }
 
-KORVEX_INTRINSICS_BEGIN
-// dst[c * ds + r] = src[r * ss + c] for an 8 x 8 block of 64-bit words: three rounds of
-// interleaving, pairs of words, then pairs and quads of 128-bit lanes.
-KORVEX_AVX512 KORVEX_ALWAYS_INLINE void transpose8x8(const int64_t* src, int64_t ss, int64_t* dst, int64_t ds) {
-  __m512i r[8], t[8], u[8];
-  for (int i = 0; i < 8; ++i) r[i] = _mm512_loadu_si512(src + i * ss);
-  for (int i = 0; i < 8; i += 2) {
-    t[i] = _mm512_unpacklo_epi64(r[i], r[i + 1]);
-    t[i + 1] = _mm512_unpackhi_epi64(r[i], r[i + 1]);
-  }
-  for (int i = 0; i < 8; i += 4) {
-    u[i] = _mm512_shuffle_i64x2(t[i], t[i + 2], 0x88);
-    u[i + 1] = _mm512_shuffle_i64x2(t[i], t[i + 2], 0xdd);
-    u[i + 2] = _mm512_shuffle_i64x2(t[i + 1], t[i + 3], 0x88);
-    u[i + 3] = _mm512_shuffle_i64x2(t[i + 1], t[i + 3], 0xdd);
-  }
-  // u[0], u[4]: words 0 and 4 of rows 0-3 and 4-7; u[2], u[6] words 1 and 5; u[1], u[5] words
-  // 2 and 6; u[3], u[7] words 3 and 7.
-  constexpr int from[4] = {0, 2, 1, 3};
-  for (int w = 0; w < 4; ++w) {
-    _mm512_storeu_si512(dst + w * ds, _mm512_shuffle_i64x2(u[from[w]], u[from[w] + 4], 0x88));
-    _mm512_storeu_si512(dst + (w + 4) * ds, _mm512_shuffle_i64x2(u[from[w]], u[from[w] + 4], 0xdd));
-  }
-}
-KORVEX_INTRINSICS_END
-
 // dst[c * ds + r] = src[r * ss + c] for r0 <= r < r1, c0 <= c < c1, word by word.
 KORVEX_ALWAYS_INLINE void transpose_span(const int64_t* __restrict src, int64_t ss, int64_t r0, int64_t r1, int64_t c0,
                                          int64_t c1, int64_t* __restrict dst, int64_t ds) {
@@ -85,43 +59,6 @@ KORVEX_ALWAYS_INLINE void transpose_span(const int64_t* __restrict src, int64_t 
 
 void transpose_words_generic(const int64_t* src, int64_t ss, int64_t rows, int64_t cols, int64_t* dst, int64_t ds) {
   transpose_span(src, ss, 0, rows, 0, cols, dst, ds);
-}
-// The same in 8 x 8 blocks wherever whole blocks remain.
-KORVEX_AVX512 void transpose_words_avx512(const int64_t* src, int64_t ss, int64_t rows, int64_t cols, int64_t* dst,
-                                          int64_t ds) {
-  const int64_t rb = rows & ~int64_t(7), cb = cols & ~int64_t(7);
-  for (int64_t r0 = 0; r0 < rb; r0 += 8)
-    for (int64_t c0 = 0; c0 < cb; c0 += 8) transpose8x8(src + r0 * ss + c0, ss, dst + c0 * ds + r0, ds);
-  transpose_span(src, ss, 0, rb, cb, cols, dst, ds);
-  transpose_span(src, ss, rb, rows, 0, cols, dst, ds);
-}
-
-// dst[c * ds + r] = src[r * ss + c] for a 4 x 4 block: pairs of words, then 128-bit lanes.
-KORVEX_AVX2 KORVEX_ALWAYS_INLINE void transpose4x4(const int64_t* src, int64_t ss, int64_t* dst, int64_t ds) {
-  __m256i r[4], t[4];
-  for (int i = 0; i < 4; ++i) r[i] = _mm256_loadu_si256((const __m256i*)(src + i * ss));
-  for (int i = 0; i < 4; i += 2) {
-    t[i] = _mm256_unpacklo_epi64(r[i], r[i + 1]);
-    t[i + 1] = _mm256_unpackhi_epi64(r[i], r[i + 1]);
-  }
-  _mm256_storeu_si256((__m256i*)dst, _mm256_permute2x128_si256(t[0], t[2], 0x20));
-  _mm256_storeu_si256((__m256i*)(dst + ds), _mm256_permute2x128_si256(t[1], t[3], 0x20));
-  _mm256_storeu_si256((__m256i*)(dst + 2 * ds), _mm256_permute2x128_si256(t[0], t[2], 0x31));
-  _mm256_storeu_si256((__m256i*)(dst + 3 * ds), _mm256_permute2x128_si256(t[1], t[3], 0x31));
-}
-
-KORVEX_AVX2 void transpose_words_avx2(const int64_t* src, int64_t ss, int64_t rows, int64_t cols, int64_t* dst,
-                                      int64_t ds) {
-  const int64_t rb = rows & ~int64_t(3), cb = cols & ~int64_t(3);
-  for (int64_t r0 = 0; r0 < rb; r0 += 4)
-    for (int64_t c0 = 0; c0 < cb; c0 += 4) transpose4x4(src + r0 * ss + c0, ss, dst + c0 * ds + r0, ds);
-  transpose_span(src, ss, 0, rb, cb, cols, dst, ds);
-  transpose_span(src, ss, rb, rows, 0, cols, dst, ds);
-}
-
-using TransposeFn = void (*)(const int64_t*, int64_t, int64_t, int64_t, int64_t*, int64_t);
-TransposeFn transpose_fn() {
-  return widest_build<TransposeFn>(&transpose_words_avx512, &transpose_words_avx2, &transpose_words_generic);
 }
 
 // c = a (rows x k) times b^T, b given transposed as bt (k x n): the products of integers that
@@ -301,6 +238,11 @@ struct SideRows {
 
 namespace korvex::kernels {
 namespace {
+
+using TransposeFn = void (*)(const int64_t*, int64_t, int64_t, int64_t, int64_t*, int64_t);
+TransposeFn transpose_fn() {
+  return widest_build<TransposeFn>(&avx512::transpose_words, &avx2::transpose_words, &transpose_words_generic);
+}
 
 using RowTermsFn = RowTerms (*)(const Constants&, GarnerBlockFn, const StridedResidues&, const StridedResidues&,
                                 int64_t, int64_t, int32_t*);

@@ -259,6 +259,15 @@ void cleared_rows(const exact::ModP& mod, const int32_t* pw, const ClearedRows& 
   }
 }
 
+// transpose_words_generic in 8 x 8 blocks wherever whole blocks remain.
+void transpose_words(const int64_t* src, int64_t ss, int64_t rows, int64_t cols, int64_t* dst, int64_t ds) {
+  const int64_t rb = rows & ~int64_t(7), cb = cols & ~int64_t(7);
+  for (int64_t r0 = 0; r0 < rb; r0 += 8)
+    for (int64_t c0 = 0; c0 < cb; c0 += 8) transpose8x8(src + r0 * ss + c0, ss, dst + c0 * ds + r0, ds);
+  transpose_span(src, ss, 0, rb, cb, cols, dst, ds);
+  transpose_span(src, ss, rb, rows, 0, cols, dst, ds);
+}
+
 // The baseline bodies that vectorise as they are, built for this width.
 void fold_rows(const exact::ModP& mod, const double* z1, const double* z0, int64_t* a, int64_t count, bool first) {
   fold_row(mod, z1, z0, a, count, first);
