@@ -261,6 +261,7 @@ def test_det_and_solve_by_residues_decide_only_what_they_can(generic, n):
             xs = values(x)
             assert [sum(M[i][j] * xs[j] for j in range(n)) for i in range(n)] == bv, name
             assert all(residues(v.denominator) == x.denom[:, i].tolist() for i, v in enumerate(xs)), name
+            assert all(residues(v.numerator) == x.num[:, i].tolist() for i, v in enumerate(xs)), name
 
 
 @pytest.mark.parametrize("n", [2, 3, 4])

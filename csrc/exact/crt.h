@@ -132,13 +132,13 @@ C10_HOST_DEVICE inline SBig crt_signed(const Constants& c, const std::int64_t* r
   return signed_of_digits(c, v, 1, k);
 }
 
-// Residues modulo the first k primes of a signed integer (any size up to the capacity) into
+// Residues modulo primes first .. k - 1 of a signed integer (any size up to the capacity) into
 // out[j * stride].
 C10_HOST_DEVICE inline void residues_of(const Constants& c, const SBig& x, std::int64_t* out, std::int64_t stride,
-                                        int k = kPrimes) {
+                                        int k = kPrimes, int first = 0) {
   if (x.mag.over) {
     // Callers check `fits` first; a value past the capacity has no residues to give.
-    for (int j = 0; j < k; ++j) out[j * stride] = 0;
+    for (int j = first; j < k; ++j) out[j * stride] = 0;
     return;
   }
   const int bits = x.mag.bit_length();
@@ -152,7 +152,7 @@ C10_HOST_DEVICE inline void residues_of(const Constants& c, const SBig& x, std::
     if (bi > 34 && li + 1 < kLimbs) chunk |= x.mag.w[li + 1] << (64 - bi);
     ch[q] = chunk & ((1u << 30) - 1);
   }
-  for (int j = 0; j < k; ++j) {
+  for (int j = first; j < k; ++j) {
     const ModP& m = c.mod[j];
     const std::uint64_t* pw = c.chunk_pow[j];
     std::uint64_t acc_lo = 0, acc_hi = 0;

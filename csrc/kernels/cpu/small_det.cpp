@@ -96,7 +96,7 @@ namespace {
 struct SmallDetLanes {
   bool (*entries)(const int64_t*, const int64_t*, int64_t, int, int, int, DyadicEntry*);
   bool (*det)(const Cleared&, int, int64_t*, int&);
-  bool (*cramer)(const Cleared&, int64_t*, int64_t (*)[kPrimes], int64_t (*)[kPrimes]);
+  bool (*cramer)(const Cleared&, int, int64_t*, int64_t (*)[kPrimes], int64_t (*)[kPrimes], int&);
   void (*values)(const int64_t* const*, int, int, exact::SBig*);
 };
 
@@ -139,7 +139,7 @@ bool small_det_cpu(const DyadicEntry* a, int n, SmallDet& out) {
   if (!lanes->det(x, k, z, done)) return false;
   exact::SBig& v = out.num;
   v = exact::crt_signed(c, z, 1, k);
-  if (done < kPrimes) exact::residues_of(c, v, z, 1);
+  if (done < kPrimes) exact::residues_of(c, v, z, 1, kPrimes, done);
   // gcd(z 2^shift, 2^-shift) is 2 to the lesser of ctz(z) and -shift.
   const int64_t up = v.mag.is_zero() ? 0 : std::max<int64_t>(x.shift, -(int64_t)exact::ubig_ctz(v.mag));
   const int64_t down = v.mag.is_zero() ? 0 : up - x.shift;
@@ -167,15 +167,17 @@ bool small_cramer_cpu(const DyadicEntry* a, const DyadicEntry* b, int n, SmallCr
   const Cleared x = cleared(ab, n, n + 1);
   const exact::Constants& c = exact::constants();
   if (x.zero_row || x.bound > c.prefix_fit_bits[kPrimes]) return false;
-  // Every prime's residues, not only those the bound needs: the inverse's chains take as long
-  // for one group of lanes as for three, and the components' residues follow from them.
+  // The residues modulo the primes the bound needs; the other primes' follow from the
+  // reduced components, for less than the elimination on more lanes costs.
   int64_t det_res[kPrimes], x_res[kMaxSmallDet][kPrimes], num_res[kMaxSmallDet][kPrimes];
-  if (!lanes->cramer(x, det_res, x_res, num_res)) return false;
+  const int k = exact::primes_for_bits((int)x.bound);
+  int done = 0;
+  if (!lanes->cramer(x, k, det_res, x_res, num_res, done)) return false;
   // Every determinant carries the same 2^shift of the clearing, which their quotients drop.
   const int64_t* dets[kMaxSmallDet + 1] = {det_res};
   for (int i = 0; i < n; ++i) dets[i + 1] = num_res[i];
   exact::SBig values[kMaxSmallDet + 1];
-  lanes->values(dets, n + 1, exact::primes_for_bits((int)x.bound), values);
+  lanes->values(dets, n + 1, k, values);
   const exact::SBig& det = values[0];
   const int32_t* spow2 = signed_pow2_cpu();
   for (int i = 0; i < n; ++i) {
@@ -183,33 +185,35 @@ bool small_cramer_cpu(const DyadicEntry* a, const DyadicEntry* b, int n, SmallCr
     exact::SBig& d = out.den[i];
     q = values[i + 1];
     d = det;
-    // x_i = q / d over their gcd 2^k o.
+    // x_i = q / d over their gcd 2^t o.
     const exact::UBig g = exact::ubig_gcd(q.mag, d.mag);
-    const int k = exact::ubig_ctz(g);
+    const int t = exact::ubig_ctz(g);
     const bool odd = exact::ubig_power_of_two(g) < 0;
     exact::reduce_fraction_by(q, d, g);
     const bool flip = det.neg;
-    // The denominator's residues: det's over +-2^k from the table where that is all they share,
-    // else those of an earlier component with the same denominator (they often share it), else
-    // its own. The numerator's are x_i times them.
+    // The denominator's residues: those of an earlier component with the same denominator
+    // (they often share it); else, where det and d share only +-2^t, det's over it from the
+    // table; else its own. The numerator's are x_i times them.
     int64_t* dr = out.den_res[i];
     int same = -1;
-    for (int j = 0; j < i && same < 0 && odd; ++j)
+    for (int j = 0; j < i && same < 0; ++j)
       if (exact::ubig_cmp(out.den[j].mag, d.mag) == 0) same = j;
-    if (!odd) {
-      for (int j = 0; j < kPrimes; ++j) {
+    if (same >= 0) {
+      std::copy_n(out.den_res[same], kPrimes, dr);
+    } else if (!odd) {
+      for (int j = 0; j < done; ++j) {
         const exact::ModP& m = c.mod[j];
         const std::uint64_t b =
-            m.mul((std::uint64_t)det_res[j], (std::uint64_t)spow2[j * kSignedPow2Row + kSignedPow2Zero - k]);
+            m.mul((std::uint64_t)det_res[j], (std::uint64_t)spow2[j * kSignedPow2Row + kSignedPow2Zero - t]);
         dr[j] = (int64_t)(flip && b ? m.p - b : b);
       }
-    } else if (same >= 0) {
-      std::copy_n(out.den_res[same], kPrimes, dr);
+      exact::residues_of(c, d, dr, 1, kPrimes, done);
     } else {
       exact::residues_of(c, d, dr, 1);
     }
-    for (int j = 0; j < kPrimes; ++j)
+    for (int j = 0; j < done; ++j)
       out.num_res[i][j] = (int64_t)c.mod[j].mul((std::uint64_t)x_res[i][j], (std::uint64_t)dr[j]);
+    exact::residues_of(c, q, out.num_res[i], 1, kPrimes, done);
   }
   return true;
 }

@@ -263,13 +263,16 @@ bool det_residues(const Cleared& x, int k, int64_t* res, int& done) {
   return true;
 }
 
-// Cramer's rule modulo every prime: det(A) into det, x_i into x[i], det(A_i) into num[i].
-bool cramer_residues(const Cleared& c, int64_t* det, int64_t (*x)[kPrimes], int64_t (*num)[kPrimes]) {
+// Cramer's rule modulo the first k primes at least (whole groups of eight; how many into
+// `done`): det(A) into det, x_i into x[i], det(A_i) into num[i].
+bool cramer_residues(const Cleared& c, int k, int64_t* det, int64_t (*x)[kPrimes], int64_t (*num)[kPrimes],
+                     int& done) {
   Groups w;
+  w.used = (k + 7) / 8;
   w.load(c);
   Words d[kGroups], xs[kMaxSmallDet][kGroups], y[kMaxSmallDet][kGroups];
   if (!w.cramer(d, xs, y)) return false;
-  for (int g = 0; g < kGroups; ++g) {
+  for (int g = 0; g < w.used; ++g) {
     const int live = std::min(8, kPrimes - 8 * g);
     store_lanes(d[g], det + 8 * g, live);
     for (int i = 0; i < c.n; ++i) {
@@ -277,6 +280,7 @@ bool cramer_residues(const Cleared& c, int64_t* det, int64_t (*x)[kPrimes], int6
       store_lanes(y[i][g], num[i] + 8 * g, live);
     }
   }
+  done = std::min(kPrimes, 8 * w.used);
   return true;
 }
 
