@@ -241,6 +241,32 @@ def test_integer_rows_sharing_powers_of_two(dev, case):
     check(MT.from_tensor(a, dev), MT.from_tensor(b, dev), m, k, n)
 
 
+@pytest.mark.parametrize("case", ["even-rows", "signs", "zeros", "one-prime-wide"])
+def test_reduced_integer_operands(dev, case):
+    # Integers over 1, as products leave them: one prime holds each numerator, no table
+    # lookup finds the denominator, and the row's shared power of two comes from the
+    # numerators alone. Rows of 19 read two blocks of eight lanes and a ragged end.
+    m, k, n = 5, 19, 9
+    a, b = randint(-900, 900, (m, k), seed=31), randint(-900, 900, (k, n), seed=32)
+    if case == "even-rows":
+        a[0] *= 2**12
+        a[3] = a[3] * 4 + 2
+        b[:, 1] *= 2**20
+    elif case == "signs":
+        a = -a.abs()
+        b[::2] = b[::2].abs()
+    elif case == "zeros":
+        a[1] = 0
+        a[2, :8] = 0
+        b[:, 4] = 0
+    else:
+        a[4] = 2**30 - 1 - torch.arange(k)
+        b[:, 2] = -(2**29) + torch.arange(k)
+    A = raw([(int(v), 1) for v in a.reshape(-1).tolist()], (m, k), dev)
+    B = raw([(int(v), 1) for v in b.reshape(-1).tolist()], (k, n), dev)
+    check(A, B, m, k, n)
+
+
 @pytest.mark.parametrize("case", ["integers-times-floats", "high-powers", "fractions-over-shared-powers",
                                   "wide-against-narrow"])
 def test_shared_powers_of_two_in_fractions(dev, case):

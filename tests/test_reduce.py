@@ -334,3 +334,34 @@ def test_matmul_hint_follows_autograd(dev, grad):
         return
     c = a.matmul(b)
     assert not c._approx.requires_grad and torch.equal(c._approx, ha @ hb)
+
+
+@pytest.mark.parametrize("context", ["plain", "autocast", "medium-precision", "inference"])
+@pytest.mark.parametrize("m, k, n, layout", [(2, 2, 2, "contiguous"), (16, 16, 16, "contiguous"),
+                                             (5, 33, 9, "contiguous"), (1, 7, 4, "contiguous"),
+                                             (6, 1, 3, "contiguous"), (70, 70, 70, "contiguous"),
+                                             (8, 8, 8, "transposed"), (9, 12, 10, "sliced")])
+def test_matmul_hint_is_torch_matmul_to_the_bit(dev, context, m, k, n, layout):
+    # Small CPU hints skip ATen's layers for the BLAS call it makes; in every context the hint
+    # must still be what torch.matmul gives there, dtype and bits.
+    a, b = MT.from_tensor(rand64(m, k, seed=3), dev), MT.from_tensor(rand64(k, n, seed=4), dev)
+    if layout == "transposed":
+        a._approx = a._approx.t().contiguous().t()
+    elif layout == "sliced":
+        b._approx = torch.cat([b._approx, b._approx], 1)[:, ::2]
+    import contextlib
+    if context == "autocast":
+        ctx = torch.autocast(dev.split(":")[0], dtype=torch.bfloat16)
+    elif context == "inference":
+        ctx = torch.inference_mode()
+    else:
+        ctx = contextlib.nullcontext()
+    before = torch.get_float32_matmul_precision()
+    if context == "medium-precision":
+        torch.set_float32_matmul_precision("medium")
+    try:
+        with ctx:
+            got, want = a.matmul(b)._approx, torch.matmul(a._approx, b._approx)
+    finally:
+        torch.set_float32_matmul_precision(before)
+    assert got.dtype == want.dtype and got.shape == want.shape and torch.equal(got, want)

@@ -16,6 +16,7 @@
 #include "record/host.h"
 #include "record/pool.h"
 #include "reduce/exact_sum.h"
+#include "reduce/hint_matmul.h"
 #include "reduce/sum.h"
 
 namespace korvex::reduce {
@@ -376,7 +377,7 @@ py::object m_matmul(py::handle self, const python::Args& a) {
       std::optional<at::AutoDispatchBelowADInplaceOrView> below;
       if (!ha.requires_grad() && !hb.requires_grad() && !ha._fw_grad(0).defined() && !hb._fw_grad(0).defined())
         below.emplace();
-      hint = py::cast(at::matmul(ha, hb));
+      hint = py::cast(hint_matmul(ha, hb));
     } else
       hint = py::module_::import("torch").attr("matmul")(x.hint(), y.hint());
   }

@@ -57,6 +57,18 @@ KORVEX_ALWAYS_INLINE DyadicLanes dyadic_lanes(const DyadicLaneConstants& l, cons
   out.mag = select(out.neg, sub(l.full, v), v);
 
   const Words r0 = load(pd);
+  // Denominators of 1, as integers have: 2^0, with neither table read (the gathers are most of
+  // a block's reading where AVX2 emulates them).
+  const Words one = set1(1);
+  if (bits(eq(r0, one)) == 0xff) {
+    Mask unit = eq(r0, one);
+    for (int j = 1; j < l.kd; ++j) unit = unit & eq(load(pd + j * stride), one);
+    if (bits(unit) == 0xff) {
+      out.k = zero();
+      out.ok = unit;
+      return out;
+    }
+  }
   const Words slot = band(shr<20>(mul32(r0, l.mult)), l.slot_mask);
   // An empty slot holds -1, which zero-extends past kmax.
   const Words k = gather_u32(l.slots, slot);

@@ -63,6 +63,8 @@ KORVEX_ALWAYS_INLINE Words bit_length(Words a) {
   const __m512d m = _mm512_cvt_roundepu64_pd(a.v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
   return {_mm512_sub_epi64(_mm512_srli_epi64(_mm512_castpd_si512(m), 52), _mm512_set1_epi64(1022))};
 }
+// The same for 0 < a < 2^52, where AVX2 has a cheaper way.
+KORVEX_ALWAYS_INLINE Words bit_length_narrow(Words a) { return bit_length(a); }
 
 KORVEX_ALWAYS_INLINE Mask gt(Words a, Words b) { return {_mm512_cmpgt_epi64_mask(a.v, b.v)}; }
 KORVEX_ALWAYS_INLINE Mask eq(Words a, Words b) { return {_mm512_cmpeq_epi64_mask(a.v, b.v)}; }
@@ -289,6 +291,13 @@ KORVEX_ALWAYS_INLINE Words bit_length(Words a) {
   return {_mm256_sub_epi64(_mm256_srli_epi64(_mm256_castpd_si256(m.lo), 52), _mm256_set1_epi64x(1022)),
           _mm256_sub_epi64(_mm256_srli_epi64(_mm256_castpd_si256(m.hi), 52), _mm256_set1_epi64x(1022))};
 }
+// For 0 < a < 2^52: a placed in the mantissa of 2^52, which takes 2^52 off exactly.
+KORVEX_ALWAYS_INLINE __m256i bit_length_narrow(__m256i a) {
+  const __m256d magic = _mm256_set1_pd(0x1p52);
+  const __m256d m = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(a, _mm256_castpd_si256(magic))), magic);
+  return _mm256_sub_epi64(_mm256_srli_epi64(_mm256_castpd_si256(m), 52), _mm256_set1_epi64x(1022));
+}
+KORVEX_ALWAYS_INLINE Words bit_length_narrow(Words a) { return {bit_length_narrow(a.lo), bit_length_narrow(a.hi)}; }
 KORVEX_ALWAYS_INLINE Doubles as_doubles(Words a) { return {_mm256_castsi256_pd(a.lo), _mm256_castsi256_pd(a.hi)}; }
 // 2^52 + 2^51 holds every such lane in its mantissa, two's complement about its middle.
 KORVEX_ALWAYS_INLINE __m256d signed_to_doubles(__m256i x) {
@@ -388,6 +397,9 @@ KORVEX_ALWAYS_INLINE Mask flags(const int32_t* p) { return nonzero(load_u32(p));
 KORVEX_ALWAYS_INLINE Doubles pow2(Words s) { return as_doubles(shl<52>(add(s, set1(1023)))); }
 // The lowest set bit's position for 0 < a < 2^62.
 KORVEX_ALWAYS_INLINE Words trailing_zeros(Words a) { return sub(bit_length(band(a, sub(zero(), a))), set1(1)); }
+KORVEX_ALWAYS_INLINE Words trailing_zeros_narrow(Words a) {
+  return sub(bit_length_narrow(band(a, sub(zero(), a))), set1(1));
+}
 
 // ModP::reduce (x < 2^62) on the lanes, p and mu the prime and its mu broadcast.
 KORVEX_ALWAYS_INLINE Words reduce(Words x, Words p, Words mu) {

@@ -10,6 +10,8 @@ namespace {
 // kd <= 4, each row's residues in order and the numerators' and denominators' primes alike
 // apart): eight elements' shapes at once wherever all eight are mag / 2^k, folded as vector
 // extremes and sums, and the element path for any other block and for the ragged end.
+// Narrow where kn == 1: the magnitudes are then below 2^31.
+template <bool Narrow>
 KORVEX_ALWAYS_INLINE RowTerms row_terms_by_lanes(const DyadicLaneConstants& l, const Constants& c,
                                                  const StridedResidues& num, const StridedResidues& den, int64_t r,
                                                  int64_t len, int32_t* codes, double* vals) {
@@ -30,15 +32,21 @@ KORVEX_ALWAYS_INLINE RowTerms row_terms_by_lanes(const DyadicLaneConstants& l, c
     // The signed magnitudes, for direct_cleared_row. Converted as they are: where they are
     // used, a row's cleared values have at most kDirectBits bits, so these as many and no more.
     if (vals) {
-      const Doubles m = to_doubles(d.mag);
-      store(vals + t, select(d.neg, negate(m), m));
+      if (Narrow) {
+        store(vals + t, signed_to_doubles(select(d.neg, sub(zero(), d.mag), d.mag)));
+      } else {
+        const Doubles m = to_doubles(d.mag);
+        store(vals + t, select(d.neg, negate(m), m));
+      }
     }
     store_i32(codes + t, shl<1>(d.k));
     top = max(top, d.k);
     sum = add(sum, d.k);
     const Mask nz = nonzero(d.mag);
-    wide = select(nz, max(wide, sub(bit_length(d.mag), d.k)), wide);
-    low = select(nz, min(low, sub(trailing_zeros(d.mag), d.k)), low);
+    const Words b = Narrow ? bit_length_narrow(d.mag) : bit_length(d.mag);
+    const Words z = Narrow ? trailing_zeros_narrow(d.mag) : trailing_zeros(d.mag);
+    wide = select(nz, max(wide, sub(b, d.k)), wide);
+    low = select(nz, min(low, sub(z, d.k)), low);
     any |= bits(nz);
   }
   f.add_block((int32_t)max_lane(top), sum_lanes(sum), any != 0, (int)max_lane(wide), (int)min_lane(low));
@@ -71,10 +79,15 @@ void direct_cleared_row(const exact::ModP& mod, const int32_t* pw, const int64_t
 bool rows_by_lanes(const Constants& c, const StridedResidues& num, const StridedResidues& den, int64_t b, int64_t e,
                    int kn, int kd, SideRows& out) {
   const DyadicLaneConstants l = dyadic_lane_constants(c, kn, kd);
-  for (int64_t r = b; r < e; ++r)
-    if (!out.put(c, num, r, row_terms_by_lanes(l, c, num, den, r, out.len, out.codes + r * out.len, out.vals_of(r))))
-      return false;
-  return true;
+  auto rows = [&](auto narrow) {
+    for (int64_t r = b; r < e; ++r)
+      if (!out.put(c, num, r,
+                   row_terms_by_lanes<decltype(narrow)::value>(l, c, num, den, r, out.len, out.codes + r * out.len,
+                                                               out.vals_of(r))))
+        return false;
+    return true;
+  };
+  return kn == 1 ? rows(std::true_type{}) : rows(std::false_type{});
 }
 
 // c = a (rows x k) times b^T as gemm_rows, with each row's sums in registers, four vectors of
@@ -123,13 +136,27 @@ void entry_rows(const exact::ModP* mods, const int32_t* center, const EntryBlock
     // itself less p where it is not already below p, and the denominator's the table's one
     // power. Eight entries' signs are read once for all the primes.
     alignas(64) int64_t p[kPrimes], den[kPrimes];
+    int64_t least = INT64_MAX;
     for (int j = 0; j < kPrimes; ++j) {
       p[j] = (int64_t)mods[j].p;
       den[j] = (uint32_t)center[j * kSignedPow2Row + e.sd[0]];
+      least = std::min(least, p[j]);
     }
+    const Words below = set1(least);
     for (; from + 8 <= cnt; from += 8) {
       const Words h = load(e.chunk[0] + from);
       const Mask neg = flags(e.neg + from), dneg = flags(e.dneg + from);
+      if (bits(gt(below, h)) == 0xff && bits(dneg) == 0) {
+        // Below every prime and over positive denominators, as small integers' products are:
+        // each residue is h or p - h by the one sign mask, each denominator's the table's.
+        const Mask flip = neg & nonzero(h);
+        for (int j = 0; j < kPrimes; ++j) {
+          const Words vp = set1(p[j]);
+          store(on + j * row_stride + from, select(flip, sub(vp, h), h));
+          store(od + j * row_stride + from, set1(den[j]));
+        }
+        continue;
+      }
       for (int j = 0; j < kPrimes; ++j) {
         const Words vp = set1(p[j]), d = set1(den[j]);
         const Words r = csub(h, vp);
