@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <tuple>
 
@@ -87,6 +88,51 @@ Launcher launcher_for(const at::Device& device) {
   if (device.is_cpu()) return Launcher::Cpu;
   if (kBuiltWithCuda && device.is_cuda()) return Launcher::Cuda;
   return Launcher::Generic;
+}
+
+namespace {
+
+// 64K words (512 KB): room for the side buffers of products up to about 64 x 64 with
+// float64 entries. Allocated on a thread's first small job and kept for the thread's life.
+constexpr int64_t kScratchWords = int64_t(1) << 16;
+
+struct FreeWords {
+  void operator()(int64_t* p) const { std::free(p); }
+};
+
+struct Scratch {
+  std::unique_ptr<int64_t, FreeWords> block;
+  int64_t used = 0;
+  int depth = 0;
+};
+
+Scratch& scratch() {
+  thread_local Scratch s;
+  return s;
+}
+
+}  // namespace
+
+int64_t* take_scratch(int64_t words) {
+  Scratch& s = scratch();
+  // Whole cache lines, so that one buffer's vector stores never share a line with the next.
+  const int64_t rounded = (words + 7) & ~int64_t(7);
+  if (s.depth == 0 || words < 0 || rounded > kScratchWords - s.used) return nullptr;
+  if (!s.block) {
+    void* p = nullptr;
+    if (posix_memalign(&p, 64, kScratchWords * sizeof(int64_t)) != 0) return nullptr;
+    s.block.reset(static_cast<int64_t*>(p));
+  }
+  int64_t* p = s.block.get() + s.used;
+  s.used += rounded;
+  return p;
+}
+
+ScratchScope::ScratchScope() : mark_(scratch().used) { ++scratch().depth; }
+ScratchScope::~ScratchScope() {
+  Scratch& s = scratch();
+  s.used = mark_;
+  --s.depth;
 }
 
 }  // namespace korvex::kernels

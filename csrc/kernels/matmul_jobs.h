@@ -24,7 +24,7 @@ namespace korvex::kernels {
 constexpr int kDirectBits = 29;
 
 struct SideTerms {
-  at::Tensor store;
+  at::Tensor store;  // undefined where the words are the job's scratch
   int64_t* S = nullptr;
   int32_t *L = nullptr, *T = nullptr, *codes = nullptr;
   uint8_t* neg = nullptr;
@@ -37,10 +37,14 @@ struct SideTerms {
     const int64_t half = (rows + 1) / 2;  // int64 words of an int32 row
     const int64_t flags = (rows + 7) / 8;
     const int64_t words = rows + 2 * half + (rows * len + 1) / 2 + flags + (values ? rows * len : 0);
-    // On the CPU without the dispatcher, whose trip a small product notices.
-    store = device.is_cpu() ? at::detail::empty_cpu({words}, at::kLong)
-                            : at::empty({words}, at::TensorOptions().dtype(at::kLong).device(device));
-    S = store.data_ptr<int64_t>();
+    // On the CPU from the job's scratch where it has room, else without the dispatcher, whose
+    // trip a small product notices.
+    S = device.is_cpu() ? take_scratch(words) : nullptr;
+    if (!S) {
+      store = device.is_cpu() ? at::detail::empty_cpu({words}, at::kLong)
+                              : at::empty({words}, at::TensorOptions().dtype(at::kLong).device(device));
+      S = store.data_ptr<int64_t>();
+    }
     L = reinterpret_cast<int32_t*>(S + rows);
     T = reinterpret_cast<int32_t*>(S + rows + half);
     codes = reinterpret_cast<int32_t*>(S + rows + 2 * half);

@@ -249,7 +249,7 @@ void emit_by_terms(const HostValues& ha, const HostValues& hb, int64_t m, int64_
 // strides. The CPU reads each row in order, so there a row that is not contiguous (a column
 // of B, a transposed A) is first copied into place.
 struct OperandRows {
-  at::Tensor t;
+  at::Tensor t;  // the copy's, unless it lies in the job's scratch
   kernels::StridedResidues r;
 };
 
@@ -258,8 +258,11 @@ OperandRows operand_rows(const at::Tensor& residues, int k, bool columns, kernel
   const int64_t sr = residues.stride(columns ? 2 : 1), st = residues.stride(columns ? 1 : 2);
   OperandRows o{at::Tensor(), {residues.data_ptr<int64_t>(), residues.stride(0), sr, st}};
   if (l != kernels::Launcher::Cpu || st == 1 || len == 1) return o;
-  o.t = record::empty_residues({k, rows, len}, residues.device());
-  int64_t* dst = o.t.data_ptr<int64_t>();
+  int64_t* dst = kernels::take_scratch(k * rows * len);
+  if (!dst) {
+    o.t = record::empty_residues({k, rows, len}, residues.device());
+    dst = o.t.data_ptr<int64_t>();
+  }
   kernels::rows_in_order_cpu(o.r, k, rows, len, dst);
   o.r = {dst, rows * len, len, 1};
   return o;
@@ -279,6 +282,8 @@ bool dyadic_matmul(Record& x, Record& y, int64_t m, int64_t k, int64_t n, py::ob
   kernels::FinishStats st;
   {
     py::gil_scoped_release nogil;
+    // The side terms and the operands' copies of a small product in this thread's scratch.
+    const kernels::ScratchScope scratch;
     kernels::SideTerms A, B;
     // The numerators' rows stay for the cleared operands, which read as many primes or fewer
     // where the GEMM's values are small: B's columns are then copied once.
