@@ -241,7 +241,7 @@ def test_integer_rows_sharing_powers_of_two(dev, case):
     check(MT.from_tensor(a, dev), MT.from_tensor(b, dev), m, k, n)
 
 
-@pytest.mark.parametrize("case", ["even-rows", "signs", "zeros", "one-prime-wide"])
+@pytest.mark.parametrize("case", ["even-rows", "signs", "zeros", "one-prime-wide", "denominators-of-minus-one"])
 def test_reduced_integer_operands(dev, case):
     # Integers over 1, as products leave them: one prime holds each numerator, no table
     # lookup finds the denominator, and the row's shared power of two comes from the
@@ -259,10 +259,13 @@ def test_reduced_integer_operands(dev, case):
         a[1] = 0
         a[2, :8] = 0
         b[:, 4] = 0
-    else:
+    elif case == "one-prime-wide":
         a[4] = 2**30 - 1 - torch.arange(k)
         b[:, 2] = -(2**29) + torch.arange(k)
-    A = raw([(int(v), 1) for v in a.reshape(-1).tolist()], (m, k), dev)
+    # Integers over -1 in some rows: those entries keep the negative product of their row's
+    # and column's denominators.
+    sa = [-1 if case == "denominators-of-minus-one" and i // k in (1, 4) else 1 for i in range(m * k)]
+    A = raw([(int(v), d) for v, d in zip(a.reshape(-1).tolist(), sa)], (m, k), dev)
     B = raw([(int(v), 1) for v in b.reshape(-1).tolist()], (k, n), dev)
     check(A, B, m, k, n)
 
@@ -392,3 +395,15 @@ def test_entries_on_the_congruence_bound(dev):
     fb = [(1 if q == j else 0, 1) for q in range(k) for j in range(n)]
     c = check(raw(fa, (2, k), dev), raw(fb, (k, n), dev), 2, k, n)
     assert [Fraction(*v) for v in pairs(c)][:n] == [Fraction(t, 2) for t in targets]
+
+
+def test_small_products_from_several_threads(dev):
+    # Small products keep their side buffers in a per-thread scratch block and run without the
+    # GIL: threads multiplying at once must each get their own product.
+    from concurrent.futures import ThreadPoolExecutor
+    ops = [(MT.from_tensor(rand64(12, 16, seed=s), dev), MT.from_tensor(randint(-99, 99, (16, 10), seed=s), dev))
+           for s in range(6)]
+    want = [pairs(a.matmul(b)) for a, b in ops]
+    with ThreadPoolExecutor(6) as pool:
+        got = list(pool.map(lambda ab: [pairs(ab[0].matmul(ab[1])) for _ in range(20)], ops))
+    assert all(g == [w] * 20 for g, w in zip(got, want))

@@ -134,36 +134,40 @@ void entry_rows(const exact::ModP* mods, const int32_t* center, const EntryBlock
   if (e.uniform && e.chunks == 1 && e.delta[0] == 0) {
     // Entries below 2^31 times 2^0, as integer products mostly are: each residue is the chunk
     // itself less p where it is not already below p, and the denominator's the table's one
-    // power. Eight entries' signs are read once for all the primes.
-    alignas(64) int64_t p[kPrimes], den[kPrimes];
+    // power. A prime's rows are written whole before the next's: forty rows written side by
+    // side lie 8 * row_stride bytes apart, which for products of 256 entries is 2 KB, and
+    // then all fall in two of the first-level cache's sets.
     int64_t least = INT64_MAX;
-    for (int j = 0; j < kPrimes; ++j) {
-      p[j] = (int64_t)mods[j].p;
-      den[j] = (uint32_t)center[j * kSignedPow2Row + e.sd[0]];
-      least = std::min(least, p[j]);
-    }
+    for (int j = 0; j < kPrimes; ++j) least = std::min(least, (int64_t)mods[j].p);
     const Words below = set1(least);
-    for (; from + 8 <= cnt; from += 8) {
-      const Words h = load(e.chunk[0] + from);
-      const Mask neg = flags(e.neg + from), dneg = flags(e.dneg + from);
-      if (bits(gt(below, h)) == 0xff && bits(dneg) == 0) {
-        // Below every prime and over positive denominators, as small integers' products are:
-        // each residue is h or p - h by the one sign mask, each denominator's the table's.
-        const Mask flip = neg & nonzero(h);
-        for (int j = 0; j < kPrimes; ++j) {
-          const Words vp = set1(p[j]);
-          store(on + j * row_stride + from, select(flip, sub(vp, h), h));
-          store(od + j * row_stride + from, set1(den[j]));
+    // Groups of eight below every prime and over positive denominators, as small integers'
+    // products are: there each residue is h or p - h by one sign flag.
+    alignas(64) int32_t flip[kEntryBlock];
+    bool plain[kEntryBlock / 8];
+    const int64_t whole = cnt & ~int64_t(7);
+    for (int64_t q = 0; q < whole; q += 8) {
+      const Words h = load(e.chunk[0] + q);
+      plain[q / 8] = bits(gt(below, h)) == 0xff && bits(flags(e.dneg + q)) == 0;
+      store_i32(flip + q, select(flags(e.neg + q) & nonzero(h), set1(1), zero()));
+    }
+    for (int j = 0; j < kPrimes; ++j) {
+      const Words vp = set1((int64_t)mods[j].p);
+      const Words d = set1((int64_t)(uint32_t)center[j * kSignedPow2Row + e.sd[0]]), nd = sub(vp, d);
+      int64_t* rn = on + j * row_stride;
+      int64_t* rd = od + j * row_stride;
+      for (int64_t q = 0; q < whole; q += 8) {
+        const Words h = load(e.chunk[0] + q);
+        if (plain[q / 8]) {
+          store(rn + q, select(flags(flip + q), sub(vp, h), h));
+          store(rd + q, d);
+          continue;
         }
-        continue;
-      }
-      for (int j = 0; j < kPrimes; ++j) {
-        const Words vp = set1(p[j]), d = set1(den[j]);
         const Words r = csub(h, vp);
-        store(on + j * row_stride + from, select(neg & nonzero(r), sub(vp, r), r));
-        store(od + j * row_stride + from, select(dneg, sub(vp, d), d));
+        store(rn + q, select(flags(e.neg + q) & nonzero(r), sub(vp, r), r));
+        store(rd + q, select(flags(e.dneg + q), nd, d));
       }
     }
+    from = whole;
   }
   for (int j = 0; j < kPrimes; ++j) {
     const exact::ModP& m = mods[j];
