@@ -401,9 +401,15 @@ def test_small_products_from_several_threads(dev):
     # Small products keep their side buffers in a per-thread scratch block and run without the
     # GIL: threads multiplying at once must each get their own product.
     from concurrent.futures import ThreadPoolExecutor
-    ops = [(MT.from_tensor(rand64(12, 16, seed=s), dev), MT.from_tensor(randint(-99, 99, (16, 10), seed=s), dev))
-           for s in range(6)]
-    want = [pairs(a.matmul(b)) for a, b in ops]
+    # Sizes that differ by thread, so that one thread's buffers would overlap another's.
+    ops = [(MT.from_tensor(rand64(4 + 5 * s, 16 + 3 * s, seed=s), dev),
+            MT.from_tensor(randint(-99, 99, (16 + 3 * s, 10), seed=s), dev)) for s in range(6)]
+    want = [a.matmul(b) for a, b in ops]
+    assert [Fraction(*v) for v in pairs(want[1])] == [
+        sum(x * y for x, y in zip(r, c)) for r, c in
+        ((r, c) for r in grid([Fraction(*v) for v in pairs(ops[1][0])], 9, 19)
+         for c in zip(*grid([Fraction(*v) for v in pairs(ops[1][1])], 19, 10)))]
     with ThreadPoolExecutor(6) as pool:
-        got = list(pool.map(lambda ab: [pairs(ab[0].matmul(ab[1])) for _ in range(20)], ops))
-    assert all(g == [w] * 20 for g, w in zip(got, want))
+        got = list(pool.map(lambda ab: [ab[0].matmul(ab[1]) for _ in range(300)], ops))
+    for g, w in zip(got, want):
+        assert all(torch.equal(c.num, w.num) and torch.equal(c.denom, w.denom) for c in g)
