@@ -4,7 +4,7 @@
 
 // What the lanes read need at hand, broadcast once per job.
 struct DyadicLaneConstants {
-  Words p0, p1, mu1, inv01, half, full, kmax, mult, slot_mask;
+  Words p0, p1, mu1, inv01, half, full, dhalf, kmax, mult, slot_mask;
   const int32_t* pow2;
   int64_t pow2_row;
   const int32_t* slots;
@@ -20,6 +20,7 @@ inline DyadicLaneConstants dyadic_lane_constants(const exact::Constants& c, int 
   l.inv01 = set1((int64_t)c.inv[0][1]);
   l.half = set1((int64_t)c.prefix_half[kn].w[0]);
   l.full = set1((int64_t)c.prefix_M[kn].w[0]);
+  l.dhalf = set1((int64_t)c.prefix_half[kd < 2 ? kd : 2].w[0]);
   l.kmax = set1(c.prefix_half[kd].bit_length() - 1);
   l.mult = set1((int64_t)look.mult);
   l.slot_mask = set1((1 << Pow2Lookup::kSlotBits) - 1);
@@ -39,36 +40,40 @@ struct DyadicLanes {
   Mask neg, ok;
 };
 
+// The residues at p (k <= 2 of them) as the value below P_k they stand for: Garner's two
+// digits, one word.
+KORVEX_ALWAYS_INLINE Words value_of(const DyadicLaneConstants& l, const int64_t* p, int64_t stride, int k) {
+  const Words v = load(p);
+  if (k < 2) return v;
+  const Words r1 = load(p + stride);
+  const Words r0 = csub(v, l.p1);  // p_0 > p_1: one subtraction
+  const Words t = csub(sub(add(r1, l.p1), r0), l.p1);
+  const Words d1 = reduce(mul32(t, l.inv01), l.p1, l.mu1);
+  return add(mul32(d1, l.p0), v);
+}
+
 // The numerator is Garner's two digits read in the symmetric range (kn <= 2: below 2^62, one
-// word); the denominator's k is looked up and then checked on all kd <= 4 residues. 2^k and the
-// denominator both lie in [0, P_kd / 2] (k <= kmax), so agreeing modulo P_kd makes them equal.
+// word); the denominator's too where kd <= 2, else its k is looked up and then checked on all
+// kd <= 4 residues. 2^k and the denominator both lie in [0, P_kd / 2] (k <= kmax), so agreeing
+// modulo P_kd makes them equal.
 KORVEX_ALWAYS_INLINE DyadicLanes dyadic_lanes(const DyadicLaneConstants& l, const int64_t* pn, const int64_t* pd,
                                               int64_t stride) {
   DyadicLanes out;
-  Words v = load(pn);
-  if (l.kn == 2) {
-    const Words r1 = load(pn + stride);
-    const Words r0 = csub(v, l.p1);  // p_0 > p_1: one subtraction
-    const Words t = csub(sub(add(r1, l.p1), r0), l.p1);
-    const Words d1 = reduce(mul32(t, l.inv01), l.p1, l.mu1);
-    v = add(mul32(d1, l.p0), v);
-  }
+  const Words v = value_of(l, pn, stride, l.kn);
   out.neg = gt(v, l.half);
   out.mag = select(out.neg, sub(l.full, v), v);
 
-  const Words r0 = load(pd);
-  // Denominators of 1, as integers have: 2^0, with neither table read (the gathers are most of
-  // a block's reading where AVX2 emulates them).
   const Words one = set1(1);
-  if (bits(eq(r0, one)) == 0xff) {
-    Mask unit = eq(r0, one);
-    for (int j = 1; j < l.kd; ++j) unit = unit & eq(load(pd + j * stride), one);
-    if (bits(unit) == 0xff) {
-      out.k = zero();
-      out.ok = unit;
-      return out;
-    }
+  if (l.kd <= 2) {
+    // The denominator itself, below 2^62: a power of two at most P_kd / 2 is 2^k, anything
+    // else (a negative denominator included) is not. No table is read, where the lookup and
+    // its checks were three gathers, which AVX2 emulates.
+    const Words dv = value_of(l, pd, stride, l.kd);
+    out.ok = nonzero(dv) & ~nonzero(band(dv, sub(dv, one))) & ~gt(dv, l.dhalf);
+    out.k = sub(bit_length(select(out.ok, dv, one)), one);
+    return out;
   }
+  const Words r0 = load(pd);
   const Words slot = band(shr<20>(mul32(r0, l.mult)), l.slot_mask);
   // An empty slot holds -1, which zero-extends past kmax.
   const Words k = gather_u32(l.slots, slot);
