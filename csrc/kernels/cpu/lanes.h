@@ -97,6 +97,7 @@ KORVEX_ALWAYS_INLINE Words gather_words(const int64_t* table, const int32_t* idx
 // Lanes below 2^53, converted exactly (others rounded).
 KORVEX_ALWAYS_INLINE Doubles to_doubles(Words a) { return {_mm512_cvtepu64_pd(a.v)}; }
 KORVEX_ALWAYS_INLINE Doubles as_doubles(Words a) { return {_mm512_castsi512_pd(a.v)}; }
+KORVEX_ALWAYS_INLINE Words as_words(Doubles a) { return {_mm512_castpd_si512(a.v)}; }
 // Lanes of magnitude below 2^51, converted exactly.
 KORVEX_ALWAYS_INLINE Doubles signed_to_doubles(Words a) { return {_mm512_cvtepi64_pd(a.v)}; }
 // The magnitudes of integral lanes below 2^53, and which lanes are negative.
@@ -299,6 +300,7 @@ KORVEX_ALWAYS_INLINE __m256i bit_length_narrow(__m256i a) {
 }
 KORVEX_ALWAYS_INLINE Words bit_length_narrow(Words a) { return {bit_length_narrow(a.lo), bit_length_narrow(a.hi)}; }
 KORVEX_ALWAYS_INLINE Doubles as_doubles(Words a) { return {_mm256_castsi256_pd(a.lo), _mm256_castsi256_pd(a.hi)}; }
+KORVEX_ALWAYS_INLINE Words as_words(Doubles a) { return {_mm256_castpd_si256(a.lo), _mm256_castpd_si256(a.hi)}; }
 // 2^52 + 2^51 holds every such lane in its mantissa, two's complement about its middle.
 KORVEX_ALWAYS_INLINE __m256d signed_to_doubles(__m256i x) {
   const __m256d magic = _mm256_set1_pd(0x1.8p52);
@@ -397,8 +399,14 @@ KORVEX_ALWAYS_INLINE Mask flags(const int32_t* p) { return nonzero(load_u32(p));
 KORVEX_ALWAYS_INLINE Doubles pow2(Words s) { return as_doubles(shl<52>(add(s, set1(1023)))); }
 // The lowest set bit's position for 0 < a < 2^62.
 KORVEX_ALWAYS_INLINE Words trailing_zeros(Words a) { return sub(bit_length(band(a, sub(zero(), a))), set1(1)); }
+// For 0 < a < 2^53: the lowest set bit is then at most 2^52, which the 2^52 placement still
+// takes exactly (2^52 in 2^52's mantissa reads as 2^53, less 2^52).
 KORVEX_ALWAYS_INLINE Words trailing_zeros_narrow(Words a) {
   return sub(bit_length_narrow(band(a, sub(zero(), a))), set1(1));
+}
+// bit_length of |x| for integral doubles |x| >= 1: their exponents.
+KORVEX_ALWAYS_INLINE Words bit_length_of_integral(Doubles x) {
+  return sub(shr<52>(band(as_words(x), set1(INT64_MAX))), set1(1022));
 }
 
 // ModP::reduce (x < 2^62) on the lanes, p and mu the prime and its mu broadcast.

@@ -208,8 +208,9 @@ DirectLanes direct_forms(const double* z, const RowTerms& ra, const int32_t* lb,
   const Mask nz = nonzero(xz);
   // Zero lanes read the shape of 1, which only zero lanes' masked-off results use.
   const Words x1 = select(nz, xz, one);
-  const Words xb = bit_length(x1);
-  const Words ctz = trailing_zeros(x1);
+  // Zero lanes' bit length is garbage, which only their masked-off results see.
+  const Words xb = bit_length_of_integral(zd);
+  const Words ctz = trailing_zeros_narrow(x1);
   const Words bL = widen_i32(_mm256_loadu_si256((const __m256i*)lb));
   const Words bT = widen_i32(_mm256_loadu_si256((const __m256i*)tb));
   const Words bS = load(sb);
