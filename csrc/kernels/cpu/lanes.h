@@ -397,8 +397,10 @@ KORVEX_ALWAYS_INLINE Mask flags(const int32_t* p) { return nonzero(load_u32(p));
 
 // 2^s for each lane's |s| < 1023, exactly.
 KORVEX_ALWAYS_INLINE Doubles pow2(Words s) { return as_doubles(shl<52>(add(s, set1(1023)))); }
-// The lowest set bit's position for 0 < a < 2^62.
-KORVEX_ALWAYS_INLINE Words trailing_zeros(Words a) { return sub(bit_length(band(a, sub(zero(), a))), set1(1)); }
+// The lowest set bit's position for 0 < a < 2^62: that bit alone converts exactly.
+KORVEX_ALWAYS_INLINE Words trailing_zeros(Words a) {
+  return sub(shr<52>(as_words(to_doubles(band(a, sub(zero(), a))))), set1(1023));
+}
 // For 0 < a < 2^53: the lowest set bit is then at most 2^52, which the 2^52 placement still
 // takes exactly (2^52 in 2^52's mantissa reads as 2^53, less 2^52).
 KORVEX_ALWAYS_INLINE Words trailing_zeros_narrow(Words a) {

@@ -29,21 +29,24 @@ KORVEX_ALWAYS_INLINE RowTerms row_terms_by_lanes(const DyadicLaneConstants& l, c
         if (!element(t + i)) return f.rt;
       continue;
     }
-    // The signed magnitudes, for direct_cleared_row. Converted as they are: where they are
-    // used, a row's cleared values have at most kDirectBits bits, so these as many and no more.
-    if (vals) {
-      if (Narrow) {
-        store(vals + t, signed_to_doubles(select(d.neg, sub(zero(), d.mag), d.mag)));
-      } else {
-        const Doubles m = to_doubles(d.mag);
-        store(vals + t, select(d.neg, negate(m), m));
-      }
+    // The signed magnitudes, for direct_cleared_row, and their bit lengths. Where the values
+    // are used, a row's cleared values have at most kDirectBits bits, so these as many and no
+    // more: above 2^53 their ten low bits are zero, and clearing them first, so that the
+    // conversion's rounding cannot carry to the next power of two, changes none of them.
+    Words b;
+    if (Narrow) {
+      if (vals) store(vals + t, signed_to_doubles(select(d.neg, sub(zero(), d.mag), d.mag)));
+      b = bit_length_narrow(d.mag);
+    } else {
+      const Words exact = set1((int64_t(1) << 53) - 1);
+      const Doubles m = to_doubles(select(gt(d.mag, exact), band(d.mag, set1(~int64_t(1023))), d.mag));
+      if (vals) store(vals + t, select(d.neg, negate(m), m));
+      b = bit_length_of_integral(m);
     }
     store_i32(codes + t, shl<1>(d.k));
     top = max(top, d.k);
     sum = add(sum, d.k);
     const Mask nz = nonzero(d.mag);
-    const Words b = Narrow ? bit_length_narrow(d.mag) : bit_length(d.mag);
     const Words z = Narrow ? trailing_zeros_narrow(d.mag) : trailing_zeros(d.mag);
     wide = select(nz, max(wide, sub(b, d.k)), wide);
     low = select(nz, min(low, sub(z, d.k)), low);
