@@ -1,5 +1,6 @@
 // What a launcher needs to know about a device besides the tensors it is handed: the moduli
-// as a tensor there, and whether the fast kernels may run at all.
+// as a tensor there, whether the fast kernels may run at all, and (on the host) scratch words
+// for small jobs.
 #pragma once
 
 #include <ATen/ATen.h>

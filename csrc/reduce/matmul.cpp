@@ -373,8 +373,9 @@ py::object m_matmul(py::handle self, const python::Args& a) {
   }
   py::object hint = py::none();
   if (!x.hint().is_none() && !y.hint().is_none()) {
-    // Tensors' product in ATen directly, as the field operations form their hints; anything
-    // else through torch.matmul.
+    // Tensors' product in C++ (hint_matmul: torch.matmul's result, small CPU matrices by the
+    // BLAS call it makes), as the field operations form their hints; anything else through
+    // torch.matmul itself.
     if (THPVariable_Check(x.hint().ptr()) && THPVariable_Check(y.hint().ptr())) {
       const at::Tensor &ha = THPVariable_Unpack(x.hint().ptr()), &hb = THPVariable_Unpack(y.hint().ptr());
       // Below autograd where neither hint asks for gradients, forward or backward: its layers
