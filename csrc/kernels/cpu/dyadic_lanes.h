@@ -7,7 +7,8 @@ struct DyadicLaneConstants {
   Words p0, p1, mu1, inv01, half, full, dhalf, kmax, mult, slot_mask;
   const int32_t* pow2;
   int64_t pow2_row;
-  const int32_t* slots;
+  const u64* slots;
+  const u64* pairs;
   int kn, kd;
 };
 
@@ -26,7 +27,8 @@ inline DyadicLaneConstants dyadic_lane_constants(const exact::Constants& c, int 
   l.slot_mask = set1((1 << Pow2Lookup::kSlotBits) - 1);
   l.pow2 = look.pow2;
   l.pow2_row = look.pow2_row;
-  l.slots = look.k;
+  l.slots = look.slot_of;
+  l.pairs = look.pair;
   l.kn = kn;
   l.kd = kd;
   return l;
@@ -67,7 +69,7 @@ KORVEX_ALWAYS_INLINE DyadicLanes dyadic_lanes(const DyadicLaneConstants& l, cons
   if (l.kd <= 2) {
     // The denominator itself, below 2^62: a power of two at most P_kd / 2 is 2^k, anything
     // else (a negative denominator included) is not. No table is read, where the lookup and
-    // its checks were three gathers, which AVX2 emulates.
+    // its check are two gathers, which AVX2 emulates.
     const Words dv = value_of(l, pd, stride, l.kd);
     out.ok = nonzero(dv) & ~nonzero(band(dv, sub(dv, one))) & ~gt(dv, l.dhalf);
     out.k = sub(bit_length(select(out.ok, dv, one)), one);
@@ -75,15 +77,12 @@ KORVEX_ALWAYS_INLINE DyadicLanes dyadic_lanes(const DyadicLaneConstants& l, cons
   }
   const Words r0 = load(pd);
   const Words slot = band(shr<20>(mul32(r0, l.mult)), l.slot_mask);
-  // An empty slot holds -1, which zero-extends past kmax.
-  const Words k = gather_u32(l.slots, slot);
-  Mask ok = gt(add(l.kmax, set1(1)), k);
-  const Words at = select(ok, k, zero());
-  ok = ok & eq(gather_u32(l.pow2, at), r0);
-  for (int j = 1; j < l.kd; ++j) {
-    const Words t = gather_u32(l.pow2, add(at, set1(j * l.pow2_row)));
-    ok = ok & eq(t, load(pd + j * stride));
-  }
+  const Words e = gather_u64(l.slots, slot);
+  // Every slot's k, an empty one's (0) too, lies in the table of pairs.
+  const Words k = shr<32>(e);
+  Mask ok = eq(band(e, set1(0xffffffff)), r0) & ~gt(k, l.kmax);
+  ok = ok & eq(gather_u64(l.pairs, k), bor(load(pd + stride), shl<32>(load(pd + 2 * stride))));
+  if (l.kd > 3) ok = ok & eq(gather_u32(l.pow2 + 3 * l.pow2_row, k), load(pd + 3 * stride));
   out.k = k;
   out.ok = ok;
   return out;

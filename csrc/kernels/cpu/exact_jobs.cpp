@@ -40,19 +40,23 @@ const Pow2Lookup& pow2_lookup() {
     t.pow2_row = kMaxShift + 1;
     // The 2^k mod p_0 are distinct for these k (2 has a larger order), so some multiplier
     // separates them; a few tries find one.
-    for (u64 mult = 0x9e3779b1u; mult < 0x9e3779b1u + (1u << 20); mult += 2) {
+    bool found = false;
+    for (u64 mult = 0x9e3779b1u; mult < 0x9e3779b1u + (1u << 20) && !found; mult += 2) {
       t.mult = mult;
-      std::fill(std::begin(t.k), std::end(t.k), -1);
+      std::fill(std::begin(t.slot_of), std::end(t.slot_of), u64(0xffffffff));
       bool clash = false;
       u64 r = 1;
       for (int k = 0; k <= Pow2Lookup::kLookupTop && !clash; ++k, r = (r << 1) % p0) {
-        int32_t& s = t.k[Pow2Lookup::slot(r, mult)];
-        clash = s >= 0;
-        s = k;
+        u64& s = t.slot_of[Pow2Lookup::slot(r, mult)];
+        clash = s != u64(0xffffffff);
+        s = r | u64(k) << 32;
       }
-      if (!clash) return t;
+      found = !clash;
     }
-    TORCH_INTERNAL_ASSERT(false, "no multiplier separates the powers of two");
+    TORCH_INTERNAL_ASSERT(found, "no multiplier separates the powers of two");
+    for (int k = 0; k <= Pow2Lookup::kLookupTop; ++k)
+      t.pair[k] = (u64)(uint32_t)t.pow2[t.pow2_row + k] | (u64)(uint32_t)t.pow2[2 * t.pow2_row + k] << 32;
+    return t;
   }();
   return table;
 }

@@ -88,6 +88,11 @@ KORVEX_ALWAYS_INLINE Words gather_u32(const int32_t* table, Words idx) {
   return {_mm512_maskz_cvtepu32_epi64(0xff, w)};
 }
 
+// table[idx] for eight 64-bit indices.
+KORVEX_ALWAYS_INLINE Words gather_u64(const std::uint64_t* table, Words idx) {
+  return {_mm512_i64gather_epi64(idx.v, (const long long*)table, 8)};
+}
+
 // table[idx[i]] for eight int32 indices.
 KORVEX_ALWAYS_INLINE Words gather_words(const int64_t* table, const int32_t* idx) {
   const __m256i i = _mm256_loadu_si256((const __m256i*)idx);
@@ -264,6 +269,13 @@ KORVEX_ALWAYS_INLINE Words gather_u32(const int32_t* table, Words idx) {
   alignas(32) int64_t at[8];
   store(at, idx);
   const auto t = [&](int i) { return (int64_t)(uint32_t)table[at[i]]; };
+  return {_mm256_setr_epi64x(t(0), t(1), t(2), t(3)), _mm256_setr_epi64x(t(4), t(5), t(6), t(7))};
+}
+
+KORVEX_ALWAYS_INLINE Words gather_u64(const std::uint64_t* table, Words idx) {
+  alignas(32) int64_t at[8];
+  store(at, idx);
+  const auto t = [&](int i) { return (int64_t)table[at[i]]; };
   return {_mm256_setr_epi64x(t(0), t(1), t(2), t(3)), _mm256_setr_epi64x(t(4), t(5), t(6), t(7))};
 }
 
