@@ -12,7 +12,7 @@ struct DyadicLaneConstants {
   int kn, kd;
 };
 
-inline DyadicLaneConstants dyadic_lane_constants(const exact::Constants& c, int kn, int kd) {
+KORVEX_ALWAYS_INLINE DyadicLaneConstants dyadic_lane_constants(const exact::Constants& c, int kn, int kd) {
   const Pow2Lookup& look = pow2_lookup();
   DyadicLaneConstants l;
   l.p0 = set1((int64_t)c.mod[0].p);

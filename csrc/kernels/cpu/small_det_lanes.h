@@ -31,32 +31,52 @@ bool dyadic_entries(const int64_t* pn, const int64_t* pd, int64_t stride, int co
   return true;
 }
 
-// Eight primes' arithmetic, the lanes' p, mu and p 2^31 broadcast per group.
+// Eight primes' arithmetic on Montgomery's form x R mod p (R = 2^32), the lanes' constants
+// broadcast per group: a product is reduced by adding the multiple of p that clears its low
+// 32 bits, which leaves one conditional subtraction where Barrett's estimate leaves two, and
+// no product of the quotient's estimate. Zero and negation are the plain ones.
 struct PrimeLanes {
-  Words p, mu, top;
+  Words p, mu, neg_inv, one;  // neg_inv = -p^-1 mod 2^32; one = R mod p, the form of 1
 
-  KORVEX_ALWAYS_INLINE Words mul(Words a, Words b) const { return reduce(mul32(a, b), p, mu); }
-  // a x - f y: both products below p^2, so their sum (with p - y) is below 2 p 2^31, and one
-  // conditional subtraction of p 2^31 brings it under reduce's 2^62.
+  // t R^-1 mod p for t < p 2^32: t + m p < 2^64, and over 2^32 it is below 2 p.
+  KORVEX_ALWAYS_INLINE Words redc(Words t) const { return csub(shr<32>(add(t, mul32(mul32(t, neg_inv), p))), p); }
+  KORVEX_ALWAYS_INLINE Words mul(Words a, Words b) const { return redc(mul32(a, b)); }
+  // a x - f y: a x + f (p - y) < 2 p^2 < p 2^32.
   KORVEX_ALWAYS_INLINE Words mul_sub(Words a, Words x, Words f, Words y) const {
-    return reduce(csub(add(mul32(a, x), mul32(f, sub(p, y))), top), p, mu);
+    return redc(add(mul32(a, x), mul32(f, sub(p, y))));
   }
+  // The plain residue of a form.
+  KORVEX_ALWAYS_INLINE Words plain(Words a) const { return redc(a); }
 };
 
-// act[g]: the live lanes of group g, as bits.
-void all_primes(PrimeLanes* v, unsigned* act) {
-  const exact::Constants& c = exact::constants();
-  for (int g = 0; g < kGroups; ++g) {
-    act[g] = (1u << std::min(8, kPrimes - 8 * g)) - 1;
-    alignas(64) int64_t p[8], mu[8];
-    for (int i = 0; i < 8; ++i) {
-      p[i] = (int64_t)c.mod[lane_prime(g, i)].p;
-      mu[i] = (int64_t)c.mod[lane_prime(g, i)].mu;
+// The groups' constants, and act[g]: the live lanes of group g, as bits.
+struct AllPrimes {
+  PrimeLanes v[kGroups];
+  unsigned act[kGroups];
+};
+
+const AllPrimes& all_primes() {
+  static const AllPrimes all = [] {
+    const exact::Constants& c = exact::constants();
+    AllPrimes a;
+    for (int g = 0; g < kGroups; ++g) {
+      a.act[g] = (1u << std::min(8, kPrimes - 8 * g)) - 1;
+      alignas(64) int64_t p[8], mu[8], neg_inv[8], one[8];
+      for (int i = 0; i < 8; ++i) {
+        const exact::ModP& m = c.mod[lane_prime(g, i)];
+        // Newton's iteration doubles the correct low bits of p^-1 mod 2^32 from the three of p.
+        std::uint32_t inv = (std::uint32_t)m.p;
+        for (int it = 0; it < 4; ++it) inv *= 2 - (std::uint32_t)m.p * inv;
+        p[i] = (int64_t)m.p;
+        mu[i] = (int64_t)m.mu;
+        neg_inv[i] = (int64_t)(std::uint32_t)(0u - inv);
+        one[i] = (int64_t)((std::uint64_t(1) << 32) % m.p);
+      }
+      a.v[g] = {load(p), load(mu), load(neg_inv), load(one)};
     }
-    v[g].p = load(p);
-    v[g].mu = load(mu);
-    v[g].top = shl<31>(v[g].p);
-  }
+    return a;
+  }();
+  return all;
 }
 
 // x^(p - 2) = x^-1 for x != 0 on every prime's lanes, the bits of each lane's exponent taken
@@ -65,7 +85,7 @@ KORVEX_ALWAYS_INLINE void inverses(const PrimeLanes* v, int used, Words* x, Word
   Words ex[kGroups];
   for (int g = 0; g < used; ++g) {
     ex[g] = sub(v[g].p, set1(2));
-    r[g] = set1(1);
+    r[g] = v[g].one;
   }
   for (int bit = 0; bit < 31; ++bit) {
     const Words b = set1(int64_t(1) << bit);
@@ -93,13 +113,16 @@ struct Groups {
   bool negate = false;
   int used = G;  // the groups of primes worked on, from the first
 
-  // Entry (r, c) of the cleared matrix is a_rc 2^-t_r, an integer: its residue is mag mod p
-  // times 2^(-e - t_r) from the signed table, negated with the entry.
+  // Entry (r, c) of the cleared matrix is a_rc 2^-t_r, an integer: its form is mag mod p
+  // times 2^(-e - t_r) R^2 = 2^(64 - e - t_r) from the signed table (e <= 123 and
+  // |t_r| <= 123 keep the exponent well inside it), negated with the entry.
   void load(const Cleared& x) {
-    const int32_t* pow2 = lane_pow2() + (int64_t)kSignedPow2Zero * kLanes;
+    const int32_t* pow2 = lane_pow2() + (int64_t)(kSignedPow2Zero + 64) * kLanes;
     n = x.n;
     w = x.w;
-    all_primes(v, act);
+    const AllPrimes& all = all_primes();
+    std::copy_n(all.v, G, v);
+    std::copy_n(all.act, G, act);
     for (int g = 0; g < used; ++g) {
       for (int r = 0; r < n; ++r) {
         for (int col = 0; col < w; ++col) {
@@ -133,7 +156,7 @@ struct Groups {
   // determinant is 0 modulo every prime.
   Outcome eliminate() {
     for (int i = 0; i < n; ++i) row[i] = i * w;
-    for (int g = 0; g < used; ++g) diag[g] = scale[g] = set1(1);
+    for (int g = 0; g < used; ++g) diag[g] = scale[g] = v[g].one;
     negate = false;
     for (int k = 0; k < n - 1; ++k) {
       int p = k;
@@ -162,7 +185,7 @@ struct Groups {
     return Triangular;
   }
 
-  // +-diag / scale, once diag holds every pivot.
+  // +-diag / scale, once diag holds every pivot (a form).
   KORVEX_ALWAYS_INLINE Words signed_quotient(int g, Words inv_scale) const {
     const Words d = v[g].mul(diag[g], inv_scale);
     return negate ? negated(g, d) : d;
@@ -178,7 +201,7 @@ struct Groups {
     Words inv[G];
     for (int g = 0; g < used; ++g) diag[g] = v[g].mul(diag[g], m[g][row[n - 1] + n - 1]);
     inverses(v, used, scale, inv);
-    for (int g = 0; g < used; ++g) det[g] = signed_quotient(g, inv[g]);
+    for (int g = 0; g < used; ++g) det[g] = v[g].plain(signed_quotient(g, inv[g]));
     return true;
   }
 
@@ -211,10 +234,12 @@ struct Groups {
       for (int i = n - 1; i >= 0; --i) {
         const int ri = row[i];
         Words s = m[g][ri + n];
-        for (int j = i + 1; j < n; ++j) s = v[g].mul_sub(s, set1(1), m[g][ri + j], x[j][g]);
+        for (int j = i + 1; j < n; ++j) s = v[g].mul_sub(s, v[g].one, m[g][ri + j], x[j][g]);
         x[i][g] = v[g].mul(s, inv[g][i]);
-        num[i][g] = v[g].mul(x[i][g], det[g]);
+        num[i][g] = v[g].plain(v[g].mul(x[i][g], det[g]));
       }
+      for (int i = 0; i < n; ++i) x[i][g] = v[g].plain(x[i][g]);
+      det[g] = v[g].plain(det[g]);
     }
     return true;
   }
