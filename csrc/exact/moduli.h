@@ -63,6 +63,14 @@ struct ModP {
   }
 };
 
+// -p^-1 mod 2^32 for an odd p, the constant of Montgomery's reduction by 2^32: Newton's
+// iteration doubles the correct low bits of p^-1 from the three an odd p has.
+C10_HOST_DEVICE constexpr std::uint32_t montgomery_neg_inv(std::uint64_t p) {
+  std::uint32_t inv = (std::uint32_t)p;
+  for (int i = 0; i < 4; ++i) inv *= 2 - (std::uint32_t)p * inv;
+  return 0u - inv;
+}
+
 // Plain arrays only: the struct is copied as bytes to each device that runs the element code.
 struct Constants {
   ModP mod[kPrimes];

@@ -18,12 +18,9 @@ KORVEX_ALWAYS_INLINE DyadicLaneConstants dyadic_lane_constants(const exact::Cons
   l.p0 = set1((int64_t)c.mod[0].p);
   l.p1 = set1((int64_t)c.mod[1].p);
   // Garner's product by p_0^-1 mod p_1 as Montgomery's reduction of the product by
-  // p_0^-1 2^32: the plain digit, for one correction where Barrett's estimate takes two.
-  const std::uint64_t p1 = c.mod[1].p;
-  std::uint32_t inv1 = (std::uint32_t)p1;  // p_1^-1 mod 2^32: Newton from the three bits of p_1
-  for (int it = 0; it < 4; ++it) inv1 *= 2 - (std::uint32_t)p1 * inv1;
-  l.inv01r = set1((int64_t)(((unsigned __int128)c.inv[0][1] << 32) % p1));
-  l.neg_inv1 = set1((int64_t)(std::uint32_t)(0u - inv1));
+  // p_0^-1 2^32 (below 2^63): the plain digit.
+  l.inv01r = set1((int64_t)((c.inv[0][1] << 32) % c.mod[1].p));
+  l.neg_inv1 = set1((int64_t)exact::montgomery_neg_inv(c.mod[1].p));
   l.half = set1((int64_t)c.prefix_half[kn].w[0]);
   l.full = set1((int64_t)c.prefix_M[kn].w[0]);
   l.dhalf = set1((int64_t)c.prefix_half[kd < 2 ? kd : 2].w[0]);
@@ -55,8 +52,7 @@ KORVEX_ALWAYS_INLINE Words value_of(const DyadicLaneConstants& l, const int64_t*
   const Words r1 = load(p + stride);
   const Words r0 = csub(v, l.p1);  // p_0 > p_1: one subtraction
   const Words t = csub(sub(add(r1, l.p1), r0), l.p1);
-  const Words x = mul32(t, l.inv01r);  // below p_1^2: x + m p_1 < 2^64, over 2^32 below 2 p_1
-  const Words d1 = csub(shr<32>(add(x, mul32(mul32(x, l.neg_inv1), l.p1))), l.p1);
+  const Words d1 = redc(mul32(t, l.inv01r), l.p1, l.neg_inv1);
   return add(mul32(d1, l.p0), v);
 }
 

@@ -428,3 +428,9 @@ KORVEX_ALWAYS_INLINE Words reduce(Words x, Words p, Words mu) {
   const Words q = shr<32>(mul32(shr<30>(x), mu));
   return csub(csub(sub(x, mul32(q, p)), p), p);
 }
+// Montgomery's x 2^-32 mod p for x < p 2^32, neg_inv = montgomery_neg_inv(p) broadcast: x plus
+// the multiple of p that clears its low 32 bits stays below 2^64, and over 2^32 below 2 p, so
+// one correction where Barrett's estimate takes two.
+KORVEX_ALWAYS_INLINE Words redc(Words x, Words p, Words neg_inv) {
+  return csub(shr<32>(add(x, mul32(mul32(x, neg_inv), p))), p);
+}

@@ -32,21 +32,18 @@ bool dyadic_entries(const int64_t* pn, const int64_t* pd, int64_t stride, int co
 }
 
 // Eight primes' arithmetic on Montgomery's form x R mod p (R = 2^32), the lanes' constants
-// broadcast per group: a product is reduced by adding the multiple of p that clears its low
-// 32 bits, which leaves one conditional subtraction where Barrett's estimate leaves two, and
-// no product of the quotient's estimate. Zero and negation are the plain ones.
+// broadcast per group: each product takes redc's one correction where Barrett's reduce takes
+// two. Zero and negation are the plain ones.
 struct PrimeLanes {
   Words p, mu, neg_inv, one;  // neg_inv = -p^-1 mod 2^32; one = R mod p, the form of 1
 
-  // t R^-1 mod p for t < p 2^32: t + m p < 2^64, and over 2^32 it is below 2 p.
-  KORVEX_ALWAYS_INLINE Words redc(Words t) const { return csub(shr<32>(add(t, mul32(mul32(t, neg_inv), p))), p); }
-  KORVEX_ALWAYS_INLINE Words mul(Words a, Words b) const { return redc(mul32(a, b)); }
+  KORVEX_ALWAYS_INLINE Words mul(Words a, Words b) const { return redc(mul32(a, b), p, neg_inv); }
   // a x - f y: a x + f (p - y) < 2 p^2 < p 2^32.
   KORVEX_ALWAYS_INLINE Words mul_sub(Words a, Words x, Words f, Words y) const {
-    return redc(add(mul32(a, x), mul32(f, sub(p, y))));
+    return redc(add(mul32(a, x), mul32(f, sub(p, y))), p, neg_inv);
   }
   // The plain residue of a form.
-  KORVEX_ALWAYS_INLINE Words plain(Words a) const { return redc(a); }
+  KORVEX_ALWAYS_INLINE Words plain(Words a) const { return redc(a, p, neg_inv); }
 };
 
 // The groups' constants, and act[g]: the live lanes of group g, as bits.
@@ -64,12 +61,9 @@ const AllPrimes& all_primes() {
       alignas(64) int64_t p[8], mu[8], neg_inv[8], one[8];
       for (int i = 0; i < 8; ++i) {
         const exact::ModP& m = c.mod[lane_prime(g, i)];
-        // Newton's iteration doubles the correct low bits of p^-1 mod 2^32 from the three of p.
-        std::uint32_t inv = (std::uint32_t)m.p;
-        for (int it = 0; it < 4; ++it) inv *= 2 - (std::uint32_t)m.p * inv;
         p[i] = (int64_t)m.p;
         mu[i] = (int64_t)m.mu;
-        neg_inv[i] = (int64_t)(std::uint32_t)(0u - inv);
+        neg_inv[i] = (int64_t)exact::montgomery_neg_inv(m.p);
         one[i] = (int64_t)((std::uint64_t(1) << 32) % m.p);
       }
       a.v[g] = {load(p), load(mu), load(neg_inv), load(one)};
