@@ -36,7 +36,7 @@ static Constants make_constants() {
   c.prefix_fit_bits[0] = 0;
   for (int j = 0; j < kPrimes; ++j) {
     const std::uint64_t p = (std::uint64_t)kModuli[j];
-    for (int k = 0; k < Constants::kChunks; ++k) c.chunk_pow[j][k] = powmod(2, 30 * (std::uint64_t)k, p);
+    for (int k = 0; k < Constants::kChunks; ++k) c.chunk_pow[j][k] = powmod(2, (std::uint64_t)Constants::kChunkBits * k, p);
     c.two62[j] = powmod(2, 62, p);
   }
   c.M = c.prefix_M[kPrimes];

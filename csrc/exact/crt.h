@@ -132,6 +132,38 @@ C10_HOST_DEVICE inline SBig crt_signed(const Constants& c, const std::int64_t* r
   return signed_of_digits(c, v, 1, k);
 }
 
+// The bits of words w[0 .. words) in chunks of Constants::kChunkBits, low first, as many as
+// `bits` needs: their count.
+C10_HOST_DEVICE inline int chunks_of(const std::uint64_t* w, int words, int bits, std::uint64_t* ch) {
+  constexpr int b = Constants::kChunkBits;
+  const int chunks = (bits + b - 1) / b;
+  for (int q = 0; q < chunks; ++q) {
+    const int pos = b * q, li = pos / 64, bi = pos % 64;
+    std::uint64_t chunk = w[li] >> bi;
+    if (bi > 64 - b && li + 1 < words) chunk |= w[li + 1] << (64 - bi);
+    ch[q] = chunk & ((std::uint64_t(1) << b) - 1);
+  }
+  return chunks;
+}
+
+// The residue modulo p_j of the integer sum ch[q] 2^(28 q). Each product of a chunk and its power
+// (below p < 2^31) is below 2^59, so that 32 of them sum in one word with no carry to follow;
+// one reduction per 32 chunks (896 bits, past any value a record holds).
+C10_HOST_DEVICE inline std::uint64_t residue_of_chunks(const Constants& c, int j, const std::uint64_t* ch,
+                                                       int chunks) {
+  static_assert(Constants::kChunkBits + 31 + 5 <= 64, "32 products must sum in a word");
+  const ModP& m = c.mod[j];
+  const std::uint64_t* pw = c.chunk_pow[j];
+  std::uint64_t r = 0;
+  for (int q0 = 0; q0 < chunks; q0 += 32) {
+    const int end = chunks - q0 < 32 ? chunks : q0 + 32;
+    std::uint64_t s = 0;
+    for (int q = q0; q < end; ++q) s += ch[q] * pw[q];
+    r = m.add(r, m.add(m.reduce(s & ((1ull << 62) - 1)), m.mul(s >> 62, c.two62[j])));
+  }
+  return r;
+}
+
 // Residues modulo primes first .. k - 1 of a signed integer (any size up to the capacity) into
 // out[j * stride].
 C10_HOST_DEVICE inline void residues_of(const Constants& c, const SBig& x, std::int64_t* out, std::int64_t stride,
@@ -141,30 +173,11 @@ C10_HOST_DEVICE inline void residues_of(const Constants& c, const SBig& x, std::
     for (int j = first; j < k; ++j) out[j * stride] = 0;
     return;
   }
-  const int bits = x.mag.bit_length();
-  const int chunks = (bits + 29) / 30;
-  // The 30-bit chunks once; then per prime a sum of independent products chunk * 2^(30c) mod p
-  // (each below 2^61, at most 52 of them: below 2^67) in two words, one reduction at the end.
   std::uint64_t ch[Constants::kChunks];
-  for (int q = 0; q < chunks; ++q) {
-    const int pos = 30 * q, li = pos / 64, bi = pos % 64;
-    std::uint64_t chunk = x.mag.w[li] >> bi;
-    if (bi > 34 && li + 1 < kLimbs) chunk |= x.mag.w[li + 1] << (64 - bi);
-    ch[q] = chunk & ((1u << 30) - 1);
-  }
+  const int chunks = chunks_of(x.mag.w, kLimbs, x.mag.bit_length(), ch);
   for (int j = first; j < k; ++j) {
-    const ModP& m = c.mod[j];
-    const std::uint64_t* pw = c.chunk_pow[j];
-    std::uint64_t acc_lo = 0, acc_hi = 0;
-    for (int q = 0; q < chunks; ++q) {
-      const std::uint64_t t = ch[q] * pw[q];
-      acc_lo += t;
-      acc_hi += acc_lo < t;
-    }
-    const std::uint64_t lo = acc_lo & ((1ull << 62) - 1), hi = (acc_lo >> 62) | (acc_hi << 2);
-    std::uint64_t r = m.add(m.reduce(lo), m.mul(m.reduce(hi), c.two62[j]));
-    if (x.neg && r) r = m.p - r;
-    out[j * stride] = (std::int64_t)r;
+    const std::uint64_t r = residue_of_chunks(c, j, ch, chunks);
+    out[j * stride] = (std::int64_t)(x.neg && r ? c.mod[j].p - r : r);
   }
 }
 

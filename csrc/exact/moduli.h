@@ -82,8 +82,10 @@ struct Constants {
   // bits is recovered from its first k residues, which is all a small value needs.
   UBig prefix_M[kPrimes + 1], prefix_half[kPrimes + 1];
   int prefix_fit_bits[kPrimes + 1];
-  // 2^(30c) mod p_j, for residues of big integers taken 30 bits at a time; and 2^62 mod p_j.
-  static constexpr int kChunks = (64 * kLimbs + 29) / 30;
+  // 2^(28c) mod p_j, for residues of big integers taken 28 bits at a time (crt.h's
+  // residue_of_chunks); and 2^62 mod p_j.
+  static constexpr int kChunkBits = 28;
+  static constexpr int kChunks = (64 * kLimbs + kChunkBits - 1) / kChunkBits;
   std::uint64_t chunk_pow[kPrimes][kChunks];
   std::uint64_t two62[kPrimes];
 };

@@ -348,22 +348,11 @@ C10_HOST_DEVICE inline EntryForm entry_form(const exact::Constants& c, const int
   return f;
 }
 
-// |Z'| mod p_j: below 2^62 one reduction, above a sum of products of its 30-bit chunks (at
-// most nine, each product below 2^61) in two words, one reduction at the end.
+// |Z'| mod p_j: below 2^62 one reduction, above a sum of products of its chunks.
 C10_HOST_DEVICE inline u64 entry_magnitude_residue(const exact::Constants& c, int j, const EntryForm& f) {
-  const exact::ModP& m = c.mod[j];
-  if (f.xb <= 62) return m.reduce(f.x[0]);
-  const u64* cp = c.chunk_pow[j];
-  u64 lo = 0, hi = 0;
-  for (int q = 0; 30 * q < f.xb; ++q) {
-    const int pos = 30 * q, li = pos / 64, bi = pos % 64;
-    u64 chunk = f.x[li] >> bi;
-    if (bi > 34 && li + 1 < 4) chunk |= f.x[li + 1] << (64 - bi);
-    const u64 t = (chunk & ((1u << 30) - 1)) * cp[q];
-    lo += t;
-    hi += lo < t;
-  }
-  return m.add(m.reduce(lo & ((1ull << 62) - 1)), m.mul(m.reduce((lo >> 62) | (hi << 2)), c.two62[j]));
+  if (f.xb <= 62) return c.mod[j].reduce(f.x[0]);
+  u64 ch[(256 + exact::Constants::kChunkBits - 1) / exact::Constants::kChunkBits];
+  return exact::residue_of_chunks(c, j, ch, exact::chunks_of(f.x, 4, f.xb, ch));
 }
 
 // An entry's residues modulo p from zr, the residue of its Z' (or of |Z'|, then neg says

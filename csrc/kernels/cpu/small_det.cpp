@@ -42,6 +42,20 @@ const int32_t* lane_pow2() {
   return table.data();
 }
 
+// 2^(28 q) modulo every lane's prime at [q * kLanes + lane]: the chunk powers of
+// exact::residue_of_chunks, laid out for residues_of_values.
+const int32_t* lane_chunk_pow() {
+  static const std::vector<int32_t> table = [] {
+    const exact::Constants& c = exact::constants();
+    std::vector<int32_t> t((size_t)exact::Constants::kChunks * kLanes);
+    for (int q = 0; q < exact::Constants::kChunks; ++q)
+      for (int g = 0; g < kGroups; ++g)
+        for (int i = 0; i < 8; ++i) t[(size_t)q * kLanes + 8 * g + i] = (int32_t)c.chunk_pow[lane_prime(g, i)][q];
+    return t;
+  }();
+  return table.data();
+}
+
 // A matrix of n rows of w entries (w = n, or n + 1 with a right-hand side) cleared row by row:
 // row r over 2^t_r, the largest power of two dividing all its values, so that rows of integers
 // (stored as v 2^s / 2^s) clear to v rather than v 2^s. Every square matrix of its columns has
@@ -98,13 +112,14 @@ struct SmallDetLanes {
   bool (*det)(const Cleared&, int, int64_t*, int&);
   bool (*cramer)(const Cleared&, int, int64_t*, int64_t (*)[kPrimes], int64_t (*)[kPrimes], int&);
   void (*values)(const int64_t* const*, int, int, exact::SBig*);
+  void (*residues)(const exact::SBig* const*, int64_t* const*, int, int);
 };
 
 const SmallDetLanes* small_det_lanes() {
   static const SmallDetLanes wide{&avx512::dyadic_entries, &avx512::det_residues, &avx512::cramer_residues,
-                                  &avx512::signed_values};
+                                  &avx512::signed_values, &avx512::residues_of_values};
   static const SmallDetLanes narrow{&avx2::dyadic_entries, &avx2::det_residues, &avx2::cramer_residues,
-                                    &avx2::signed_values};
+                                    &avx2::signed_values, &avx2::residues_of_values};
   return widest_build<const SmallDetLanes*>(&wide, &narrow, nullptr);
 }
 
@@ -139,7 +154,11 @@ bool small_det_cpu(const DyadicEntry* a, int n, SmallDet& out) {
   if (!lanes->det(x, k, z, done)) return false;
   exact::SBig& v = out.num;
   v = exact::crt_signed(c, z, 1, k);
-  if (done < kPrimes) exact::residues_of(c, v, z, 1, kPrimes, done);
+  if (done < kPrimes) {
+    const exact::SBig* x = &v;
+    int64_t* const res = z;
+    lanes->residues(&x, &res, 1, done / 8);
+  }
   // gcd(z 2^shift, 2^-shift) is 2 to the lesser of ctz(z) and -shift.
   const int64_t up = v.mag.is_zero() ? 0 : std::max<int64_t>(x.shift, -(int64_t)exact::ubig_ctz(v.mag));
   const int64_t down = v.mag.is_zero() ? 0 : up - x.shift;
@@ -180,6 +199,12 @@ bool small_cramer_cpu(const DyadicEntry* a, const DyadicEntry* b, int n, SmallCr
   lanes->values(dets, n + 1, k, values);
   const exact::SBig& det = values[0];
   const int32_t* spow2 = signed_pow2_cpu();
+  // The residues modulo the primes past `done` are taken at the end, in one pass over the
+  // lanes, of every numerator and of each denominator not an earlier component's.
+  const exact::SBig* rest[2 * kMaxSmallDet];
+  int64_t* rest_out[2 * kMaxSmallDet];
+  int rests = 0;
+  int same[kMaxSmallDet];
   for (int i = 0; i < n; ++i) {
     exact::SBig& q = out.num[i];
     exact::SBig& d = out.den[i];
@@ -195,11 +220,11 @@ bool small_cramer_cpu(const DyadicEntry* a, const DyadicEntry* b, int n, SmallCr
     // (they often share it); else, where det and d share only +-2^t, det's over it from the
     // table; else its own. The numerator's are x_i times them.
     int64_t* dr = out.den_res[i];
-    int same = -1;
-    for (int j = 0; j < i && same < 0; ++j)
-      if (exact::ubig_cmp(out.den[j].mag, d.mag) == 0) same = j;
-    if (same >= 0) {
-      std::copy_n(out.den_res[same], kPrimes, dr);
+    same[i] = -1;
+    for (int j = 0; j < i && same[i] < 0; ++j)
+      if (exact::ubig_cmp(out.den[j].mag, d.mag) == 0) same[i] = j;
+    if (same[i] >= 0) {
+      std::copy_n(out.den_res[same[i]], done, dr);
     } else if (!odd) {
       for (int j = 0; j < done; ++j) {
         const exact::ModP& m = c.mod[j];
@@ -207,13 +232,24 @@ bool small_cramer_cpu(const DyadicEntry* a, const DyadicEntry* b, int n, SmallCr
             m.mul((std::uint64_t)det_res[j], (std::uint64_t)spow2[j * kSignedPow2Row + kSignedPow2Zero - t]);
         dr[j] = (int64_t)(flip && b ? m.p - b : b);
       }
-      exact::residues_of(c, d, dr, 1, kPrimes, done);
     } else {
-      exact::residues_of(c, d, dr, 1);
+      exact::residues_of(c, d, dr, 1, done);
+    }
+    if (same[i] < 0 && done < kPrimes) {
+      rest[rests] = &d;
+      rest_out[rests++] = dr;
     }
     for (int j = 0; j < done; ++j)
       out.num_res[i][j] = (int64_t)c.mod[j].mul((std::uint64_t)x_res[i][j], (std::uint64_t)dr[j]);
-    exact::residues_of(c, q, out.num_res[i], 1, kPrimes, done);
+    if (done < kPrimes) {
+      rest[rests] = &q;
+      rest_out[rests++] = out.num_res[i];
+    }
+  }
+  if (done < kPrimes) {
+    lanes->residues(rest, rest_out, rests, done / 8);
+    for (int i = 0; i < n; ++i)
+      if (same[i] >= 0) std::copy_n(out.den_res[same[i]] + done, kPrimes - done, out.den_res[i] + done);
   }
   return true;
 }

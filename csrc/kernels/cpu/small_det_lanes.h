@@ -263,6 +263,33 @@ void signed_values(const int64_t* const* res, int count, int k, exact::SBig* out
   for (int i = 0; i < count; ++i) out[i] = exact::signed_of_digits(c, &digits[0][i], 8, k);
 }
 
+// The residues of count signed values x[i] modulo the primes from 8 first_group on, into
+// out[i][j]: exact::residues_of with the primes across the lanes, which share each chunk.
+void residues_of_values(const exact::SBig* const* x, int64_t* const* out, int count, int first_group) {
+  const int32_t* pow = lane_chunk_pow();
+  const AllPrimes& all = all_primes();
+  for (int i = 0; i < count; ++i) {
+    std::uint64_t ch[exact::Constants::kChunks];
+    const int chunks = exact::chunks_of(x[i]->mag.w, exact::kLimbs, x[i]->mag.bit_length(), ch);
+    for (int g = first_group; g < kGroups; ++g) {
+      const Words p = all.v[g].p, mu = all.v[g].mu;
+      // Products of a 28-bit chunk and a power below 2^31 are below 2^59: seven of them and a
+      // residue stay under the 2^62 that reduce() takes.
+      Words s = zero();
+      for (int q0 = 0; q0 < chunks; q0 += 7) {
+        const int end = std::min(chunks, q0 + 7);
+        for (int q = q0; q < end; ++q)
+          s = add(s, mul32(set1((int64_t)ch[q]), load_u32(pow + (int64_t)q * kLanes + 8 * g)));
+        s = reduce(s, p, mu);
+      }
+      if (x[i]->neg) s = select(nonzero(s), sub(p, s), zero());
+      alignas(64) int64_t lanes[8];
+      store(lanes, s);
+      std::copy_n(lanes, std::min(8, kPrimes - 8 * g), out[i] + 8 * g);
+    }
+  }
+}
+
 KORVEX_ALWAYS_INLINE void store_lanes(Words x, int64_t* out, int count) {
   alignas(64) int64_t lanes[8];
   store(lanes, x);
