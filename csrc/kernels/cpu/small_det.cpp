@@ -25,19 +25,26 @@ constexpr int kGroups = (kPrimes + 7) / 8;
 
 constexpr int lane_prime(int g, int i) { return 8 * g + (8 * g + i < kPrimes ? i : 0); }
 
+constexpr int kLanes = 8 * kGroups;
+
+// A prime-major table of `rows` entries per prime, at(j, x), laid out by row: entry x of every
+// lane's prime at [x * kLanes + lane], so that one row's eight primes of a group are one load.
+template <class At>
+std::vector<int32_t> lane_major(int rows, At at) {
+  std::vector<int32_t> t((size_t)rows * kLanes);
+  for (int x = 0; x < rows; ++x)
+    for (int g = 0; g < kGroups; ++g)
+      for (int i = 0; i < 8; ++i) t[(size_t)x * kLanes + 8 * g + i] = (int32_t)at(lane_prime(g, i), x);
+  return t;
+}
+
 // The signed table by exponent: 2^x modulo every lane's prime at [(kSignedPow2Zero + x) *
 // kLanes + lane], so that one entry's powers are three plain loads, where gathering them from
 // the prime-major table cost as much as the entry's arithmetic.
-constexpr int kLanes = 8 * kGroups;
-
 const int32_t* lane_pow2() {
   static const std::vector<int32_t> table = [] {
     const int32_t* spow2 = signed_pow2_cpu();
-    std::vector<int32_t> t((size_t)kSignedPow2Row * kLanes);
-    for (int x = 0; x < kSignedPow2Row; ++x)
-      for (int g = 0; g < kGroups; ++g)
-        for (int i = 0; i < 8; ++i) t[(size_t)x * kLanes + 8 * g + i] = spow2[lane_prime(g, i) * kSignedPow2Row + x];
-    return t;
+    return lane_major(kSignedPow2Row, [&](int j, int x) { return spow2[j * kSignedPow2Row + x]; });
   }();
   return table.data();
 }
@@ -47,11 +54,7 @@ const int32_t* lane_pow2() {
 const int32_t* lane_chunk_pow() {
   static const std::vector<int32_t> table = [] {
     const exact::Constants& c = exact::constants();
-    std::vector<int32_t> t((size_t)exact::Constants::kChunks * kLanes);
-    for (int q = 0; q < exact::Constants::kChunks; ++q)
-      for (int g = 0; g < kGroups; ++g)
-        for (int i = 0; i < 8; ++i) t[(size_t)q * kLanes + 8 * g + i] = (int32_t)c.chunk_pow[lane_prime(g, i)][q];
-    return t;
+    return lane_major(exact::Constants::kChunks, [&](int j, int q) { return c.chunk_pow[j][q]; });
   }();
   return table.data();
 }
